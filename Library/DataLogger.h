@@ -1,0 +1,69 @@
+#pragma once
+// Buffered, time-stamped CSV rows under a fixed header, written to time-stamped files.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "TimeoutMgr.h"
+
+enum TDataLogOption : uint8_t {
+    loAppendTimestampToFilename = 0,
+    loAutosaveAtIntervals = 1,
+    loClearWhenSaved = 2
+};
+
+// A set of options: bit n stands for the option of ordinal n.
+class TDataLogOptions {
+public:
+    constexpr TDataLogOptions() = default;
+    constexpr TDataLogOptions(std::initializer_list<TDataLogOption> Options) {
+        for (auto o : Options) FBits |= static_cast<uint8_t>(1u << o);
+    }
+    constexpr bool Contains(TDataLogOption o) const { return (FBits >> o) & 1u; }
+    constexpr uint8_t Bits() const { return FBits; }
+    constexpr bool operator==(const TDataLogOptions&) const = default;
+
+private:
+    uint8_t FBits = 0;
+};
+
+class TDataLogger {
+public:
+    // Touches no file; the autosave clock starts now.
+    TDataLogger(std::string Filename, std::string HeaderLine, int AutosaveIntervalInSecs, TDataLogOptions Options);
+    // Drops rows not yet saved.
+    ~TDataLogger() = default;
+
+    // Appends "<time stamp>,<Entry>"; saves when an autosave is due. Always true; failures throw.
+    bool AddValue(TDateTime Time, const std::string& Entry);
+    // Back to the header line alone.
+    void Clear();
+    // Writes the whole buffer (to DataFilename when Filename is empty); throws EFileError on failure,
+    // keeping the rows. Returns the name of the file written.
+    std::string SaveToFile(const std::string& Filename = std::string());
+
+    int Count() const { return static_cast<int>(FDataBuffer.size()) - 1; }
+    int AutosaveInterval() const { return FAutosaveInterval; }
+    void SetAutosaveInterval(int Value) { FAutosaveInterval = Value; }
+    const std::string& DataFilename() const { return FDataFilename; }
+    void SetDataFilename(const std::string& Value) { FDataFilename = Value; }
+    TDataLogOptions Options() const { return FOptions; }
+    void SetOptions(TDataLogOptions Value) { FOptions = Value; }
+    TDateTime LastSaveTime() const { return FLastSaveTime; }
+
+    // The "c" time stamp of the locale: date, blank, time; the date alone at exactly midnight.
+    // Holding a comma or a double quote, it comes back quoted with inner quotes doubled.
+    static std::string FormatTimeStamp(TDateTime Time);
+    // Target with " yyyy-mm-dd hh-mm-ss" of At inserted before its extension.
+    static std::string TimestampedName(const std::string& Target, TDateTime At);
+
+private:
+    std::string FormatEntry(TDateTime Time, const std::string& Entry) const;
+
+    int FAutosaveInterval;
+    std::vector<std::string> FDataBuffer;
+    std::string FDataHeader;
+    std::string FDataFilename;
+    TDateTime FLastSaveTime;
+    TDataLogOptions FOptions;
+};

@@ -1,0 +1,227 @@
+#pragma once
+// The Velmorant board: its model in memory (TVelmorant), its PLC program lines and their
+// text and four-byte forms. The only way the program talks to the board.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "SerialPort.h"
+
+class TIniFile;
+
+using TPortNumber = int;         // 0..5
+using TPinNumber = int;          // 0..47; pin p is bit p % 8 of port p / 8
+using TAnalogInputNumber = int;  // 0..4; input 4 carries the thermistor
+
+enum TPLCRunMode : uint8_t { rmPaused = 0, rmStep = 1, rmRun = 2 };
+
+// Error callback: receives one fixed English text per failed exchange.
+using TGetStrProc = std::function<void(const std::string&)>;
+
+// ---------------------------------------------------------------------------------------------
+// Program lines
+
+enum TProgramLineType : uint8_t { ltNOP = 0, ltGOTO = 1, ltIF = 2, ltSET = 3, ltDELAY = 4 };
+
+// Operand codes shared by LValue, RValue1, RValue2: 0..5 PORTn, 6..53 PINn, 54..58 AINn, 59..314 constants.
+inline constexpr int FirstPinCode = 6;
+inline constexpr int FirstAnalogCode = 54;
+inline constexpr int FirstConstantCode = 59;
+inline constexpr int MaxGoToLine = 60;
+
+struct TLValueSpec {
+    int32_t EncodedSpec = 0;
+    std::string ParseError;
+    bool operator==(const TLValueSpec&) const = default;
+};
+struct TRValueSpec {
+    int32_t EncodedSpec = 0;
+    std::string ParseError;
+    bool operator==(const TRValueSpec&) const = default;
+};
+struct TComparisonSpec {
+    int32_t EncodedSpec = 0;
+    std::string ParseError;
+    bool operator==(const TComparisonSpec&) const = default;
+};
+struct TOperationSpec {
+    int32_t EncodedSpec = 0;
+    std::string ParseError;
+    bool operator==(const TOperationSpec&) const = default;
+};
+
+// One PLC line. The all-zero record is the empty line: a NOP without comment.
+struct TProgramLine {
+    std::string Comment;
+    TComparisonSpec Comparison;
+    int32_t GoToLine = 0;
+    TProgramLineType LineType = ltNOP;
+    TLValueSpec LValue;
+    TRValueSpec RValue1;
+    TRValueSpec RValue2;
+    TOperationSpec Operation;
+    std::string ParseError;
+    bool operator==(const TProgramLine&) const = default;
+};
+
+using TCompiledLineBytes = std::array<uint8_t, 4>;
+
+extern const std::array<const char*, 5> LineKeywords;       // "nop" "goto" "if" "set" "delay"
+extern const std::array<const char*, 4> ComparisonSymbols;  // "=" "<>" "<" ">"
+extern const std::array<const char*, 5> OperationSymbols;   // "+" "-" "AND" "OR" "XOR"
+
+// The standard integer conversion: blanks in front, a sign, decimal or hex after "$", "x", "X",
+// "0x", "0X", nothing after the digits, the 32-bit signed range. False when Text is no number.
+bool TryStrToInt(const std::string& Text, int32_t& Value);
+// As TryStrToInt, Default when Text is no number.
+int32_t StrToIntDef(const std::string& Text, int32_t Default);
+
+// Parses Text into Line (ParseError empty, or exactly one message); the Comment stays.
+void TextToProgramLine(TProgramLine& Line, const std::string& Text);
+// The canonical text of Line ("set PORT0 = 5 OR 0").
+std::string ProgramLineToText(const TProgramLine& Line);
+// Resets Line to the cleared NOP (operation OR, second value the constant 0); the Comment stays.
+void ClearProgramLine(TProgramLine& Line);
+
+void TextToLValue(TLValueSpec& Spec, const std::string& Text);
+void TextToRValue(TRValueSpec& Spec, const std::string& Text);
+void TextToComparison(TComparisonSpec& Spec, const std::string& Text);
+void TextToOperation(TOperationSpec& Spec, const std::string& Text);
+std::string LValueToText(const TLValueSpec& Spec);
+std::string RValueToText(const TRValueSpec& Spec);
+std::string ComparisonToText(const TComparisonSpec& Spec);
+std::string OperationToText(const TOperationSpec& Spec);
+
+// Packs Line into four bytes; throws ERangeError for a field that does not fit.
+TCompiledLineBytes CompileProgramLine(const TProgramLine& Line);
+// Unpacks Bytes into Line (cleared first, Comment kept); false for a line type above 4.
+bool CompiledToProgramLine(TProgramLine& Line, const TCompiledLineBytes& Bytes);
+// Eight hex digits, byte 0 first; throws EConvertError "'$G1' is not a valid integer value".
+TCompiledLineBytes HexToCompiledLine(const std::string& Text);
+
+// ---------------------------------------------------------------------------------------------
+// The board
+
+class TVelmorant {
+public:
+    static constexpr int PortCountConst = 6;
+    static constexpr int PinCount = 48;
+    static constexpr int AnalogInputCount = 5;
+    static constexpr int ReplyTimeoutMs = 1000;
+
+    TVelmorant();
+    virtual ~TVelmorant();
+    TVelmorant(const TVelmorant&) = delete;
+    TVelmorant& operator=(const TVelmorant&) = delete;
+
+    // Connection and exchange
+    // Opens PortName and identifies the board ("VER", "PC"); true when a board with program lines answered.
+    bool FindDevice(const std::string& PortName);
+    // Closes the port; every cached value stays.
+    void Disconnect();
+    // Sends Command + CR and waits up to 1000 ms for a CR-ended reply (trimmed); false on failure.
+    bool SendCommandToDevice(const std::string& Command, std::string& Response);
+    // Sends "BTLDR" without waiting, then disconnects; nothing without a board.
+    void EnterBootloadMode();
+    // True when Text reads as a version number above 0 ("1.05", "2.10b").
+    static bool IsVersionText(const std::string& Text);
+
+    const std::string& ComPortName() const { return FComPortName; }
+    bool DevicePresent() const { return FDevicePresent; }
+    const TGetStrProc& OnError() const { return FOnErrorProc; }
+    void SetOnError(TGetStrProc Proc) { FOnErrorProc = std::move(Proc); }
+    // The last serial failure text; reading empties it.
+    std::string LastCommError() const;
+    const std::string& Version() const { return FVersion; }
+    // The length of the program array (not the count the board reported).
+    int ProgramLineCount() const { return static_cast<int>(FProgramLines.size()); }
+    // The number of lines the board reported at identification (20 before any).
+    int ReportedProgramLineCount() const { return FProgramLineCount; }
+    int PortCount() const { return PortCountConst; }
+    // True when the open port hung up during the last exchange (the board was unplugged).
+    bool PortHungUp() const;
+
+    // I/O state: live values (one exchange each)
+    int GetPortState(TPortNumber PortNumber);
+    bool GetPinState(TPinNumber PinNumber);
+    int GetAnalogInputValue(TAnalogInputNumber Index);
+    int Temperature();
+
+    // I/O state: cached settings
+    uint8_t GetPortDirection(TPortNumber Index) const;
+    void SetPortDirection(TPortNumber PortNumber, uint8_t Value);
+    bool GetPullupsEnabled(TPortNumber Index) const;
+    void SetPullupsEnabled(TPortNumber Index, bool Value);
+    // Asks the board ("AORD%d"); the cached offset when it cannot. Never writes the cache.
+    int GetADCOffset(TAnalogInputNumber Index);
+    // Clamps to -128..128, caches, sends "AOWR%d %d".
+    void SetADCOffset(TAnalogInputNumber Index, int Value);
+    // The cached offset, without traffic.
+    int CachedADCOffset(TAnalogInputNumber Index) const;
+    const std::string& GetPinComment(TPinNumber Index) const;
+    void SetPinComment(TPinNumber Index, const std::string& Value);
+    int UpdatePeriod() const { return FUpdatePeriod; }
+    void SetUpdatePeriod(int Value);
+    bool PLCEnabled() const { return FPLCEnabled; }
+    void SetPLCEnabled(bool Value);
+    TPLCRunMode PLCRunMode() const { return FPLCRunMode; }
+    // Always attempts "PLCRM %d", also without a board.
+    void SetPLCRunMode(TPLCRunMode Value);
+    bool Changed() const { return FChanged; }
+    void SetChanged(bool Value) { FChanged = Value; }
+    void SetPinState(TPinNumber PinNumber, bool Value);
+    void SetPortState(TPortNumber PortNumber, int Value);
+
+    // Whole-configuration transfer
+    // Reads the board's settings and program into the cache (after "RECALL" when FromEEPROM).
+    // Throws ERangeError for a direction outside 0..255 and EConvertError for a non-hex line.
+    bool RetreiveSettings(bool FromEEPROM);
+    // "SAVE"; clears Changed on success.
+    bool SaveSettingsInEEPROM();
+
+    // Program lines (index 0..ProgramLineCount-1, else std::out_of_range)
+    TProgramLine GetProgramLine(int Index) const;
+    // Stores a copy; sets Changed when the line's code differs (a comment alone does not).
+    void SetProgramLine(int Index, const TProgramLine& Value);
+    // "PLCWR%d XXXXXXXX"; false without a board or when the exchange fails (then reported).
+    bool DownloadProgramLine(int Line);
+    // "PLCRD%d" into the line (comment kept); false on failure.
+    bool UploadProgramLine(int Line);
+
+    // Settings files (throw EFileError, ERangeError; see the file format)
+    bool SaveSettingsInFile(const std::string& Filename, bool SavePLC);
+    bool SaveSettingsInFile(TIniFile& IniFile, bool SavePLC);
+    bool SaveProgramInFile(TIniFile& IniFile);
+    // Refuses (EFileError naming the file) a file that is missing or holds none of the sections.
+    bool RecallSettingsFromFile(const std::string& Filename, bool RecallPLC);
+    bool RecallProgramFromFile(TIniFile& IniFile);
+
+private:
+    void DoError(const std::string& Text);
+    // One exchange into FResponse with its error text on failure; true on success.
+    bool Exchange(const std::string& Command, const char* ErrorText);
+    // FResponse read as a decimal integer, Default when it is none.
+    int ResponseAsInt(int Default) const;
+    bool GetPLCEnabledFromDevice();
+    TPLCRunMode GetPLCRunModeFromDevice();
+    void CheckProgramIndex(int Index) const;
+
+    std::array<int, AnalogInputCount> FADCOffsets{};
+    bool FChanged = false;
+    THandle FComPortHandle = INVALID_HANDLE_VALUE;
+    std::string FComPortName = "COM1";
+    bool FDevicePresent = false;
+    TGetStrProc FOnErrorProc;
+    std::array<std::string, PinCount> FPinComments;
+    bool FPLCEnabled = true;
+    TPLCRunMode FPLCRunMode = rmPaused;
+    std::array<uint8_t, PortCountConst> FPortDirection{255, 255, 255, 255, 255, 255};
+    int FProgramLineCount = 20;
+    std::vector<TProgramLine> FProgramLines = std::vector<TProgramLine>(60);
+    std::array<bool, PortCountConst> FPullupsEnabled{};
+    std::string FResponse;
+    int FUpdatePeriod = 0;
+    std::string FVersion;
+};

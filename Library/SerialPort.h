@@ -1,0 +1,52 @@
+#pragma once
+// Serial port access: open, configure, read what is buffered, write, purge, list COM ports.
+// Texts are UTF-8 in memory; on the line every character travels as one byte (its low 8 bits).
+#include <bitset>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// An open port: a file descriptor. INVALID_HANDLE_VALUE means no port is open.
+using THandle = int;
+inline constexpr THandle INVALID_HANDLE_VALUE = -1;
+
+// Port numbers 0..71; EnumerateSerialPorts only ever puts 1..64 in it.
+using TSerialPortSet = std::bitset<72>;
+
+// Opens "COMn" with the settings text "baud,data,parity,stop,flow"; INVALID_HANDLE_VALUE on any failure.
+THandle OpenSerialPort(const std::string& PortName, const std::string& Settings);
+// Closes a valid handle; the variable always ends up invalid.
+void CloseSerialPort(THandle& Handle);
+// Discards both buffers; failures are recorded with ReportSerialError.
+void FlushSerialPort(THandle Handle);
+// Reads the bytes already received, never waiting; returns their count. Throws ESerialError on an invalid handle.
+int ReadFromSerialPort(THandle Handle, std::string& Text);
+// Writes every byte of Text; true when all were written.
+bool WriteToSerialPort(THandle Handle, const std::string& Text);
+// Waits up to TimeoutMs for input, a hang-up or an error on the port; false when the port hung up or failed.
+// (The stand-in for busy polling: returns early as soon as something happens.)
+bool WaitForSerialInput(THandle Handle, int TimeoutMs);
+// True when the port reported a hang-up (the device went away) at the last wait or read.
+bool SerialPortHungUp(THandle Handle);
+// Lists COM1..COM64 that open; with IncludeBusy also those another program holds or we may not open.
+void EnumerateSerialPorts(bool IncludeBusy, TSerialPortSet& Ports);
+// True when the last EnumerateSerialPorts found a port that exists but we lack permission to open.
+bool LastEnumerationHadPermissionDenied();
+// "COM%d".
+std::string SerialPortName(uint8_t Number);
+// Resolves "COMn" to a device node: the link ports/COMn in the settings folder, else the default table.
+// Empty for names that are not "COM" followed by 1..64 digits.
+std::string ResolveSerialPortPath(const std::string& PortName);
+// The folder holding the ports/ links: $XDG_CONFIG_HOME/Tarnwick/Velmorant/ (or ~/.config/...), with "/".
+std::string SerialPortLinksFolder();
+// Records "PMI:%s failed. Error code=%d" (errno) as the last serial error and writes it to stderr.
+void ReportSerialError(const std::string& Name);
+// Returns the last serial error text and empties it.
+std::string GetLastSerialError();
+
+// The Index-th field (0-based) of Text split at Separator, trimmed of codes 0..32; empty when missing.
+std::string GetDelimitedField(const std::string& Text, int Index, char Separator);
+// One character per byte, the code equal to the byte (Latin-1 to UTF-8).
+std::string BytesToString(std::string_view Bytes);
+// One byte per character, the low 8 bits of its code (UTF-8 to bytes; invalid sequences byte for byte).
+std::string StringToBytes(std::string_view Text);

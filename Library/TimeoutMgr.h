@@ -1,0 +1,33 @@
+#pragma once
+// Deadlines and time values.
+#include <chrono>
+#include <cstdint>
+
+// A date and time: days since 30 December 1899, the fraction being the time of day (local time).
+using TDateTime = double;
+
+// The local date and time now, millisecond resolution.
+TDateTime Now();
+// The time of day Secs after midnight; throws ERangeError outside 0..86399.
+TDateTime SecsToTime(int Secs);
+// Encodes a time of day; throws ERangeError for an hour above 23 or other fields out of range.
+TDateTime EncodeTime(unsigned Hour, unsigned Min, unsigned Sec, unsigned MSec);
+
+// A deadline some milliseconds from now (measured on a monotonic clock, so clock changes do not move it).
+class TTimeoutCount {
+public:
+    // Throws ERangeError for 24 hours (86,400,000 ms) or more.
+    explicit TTimeoutCount(uint32_t Millisecs);
+    // True once the clock is strictly later than the deadline.
+    bool IsExpired() const;
+    // Milliseconds left before the deadline (0 when expired), rounded up.
+    int MillisecsLeft() const;
+    // Sets the deadline again FTimeoutMillisecs from now.
+    void Reset();
+    // Sets a new duration, then resets.
+    void Reset(uint32_t Millisecs);
+
+private:
+    std::chrono::steady_clock::time_point FEndTime;
+    uint32_t FTimeoutMillisecs = 0;
+};

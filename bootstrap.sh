@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# One entry point for a fresh Debian 12 machine: installs what is missing, builds, runs.
+#   ./bootstrap.sh demo    the program connected to the simulated board
+#   ./bootstrap.sh test    every test, in a normal build and in an ASan+UBSan build
+#   ./bootstrap.sh bench   the benchmarks (release build)
+#   ./bootstrap.sh deps    only install the packages
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc)}
+
+PACKAGES=(build-essential cmake ninja-build pkg-config
+          qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+          libgtest-dev libgmock-dev libbenchmark-dev
+          xvfb xauth imagemagick fonts-dejavu-core
+          clang libclang-rt-14-dev python3-serial)
+
+install_deps() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+configure_build() { # dir, build type, extra cmake args...
+    local dir=$1 type=$2; shift 2
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
+    cmake --build "$dir" -j "$JOBS"
+}
+
+run_tests() { # dir
+    (cd "$1" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" --timeout 600)
+}
+
+cmd=${1:-help}
+case "$cmd" in
+deps) install_deps ;;
+test)
+    install_deps
+    configure_build build/normal Debug
+    run_tests build/normal
+    configure_build build/sanitize Debug -DVELMORANT_SANITIZE=ON
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        run_tests build/sanitize
+    echo "All tests passed in both builds."
+    ;;
+bench)
+    install_deps
+    configure_build build/release Release
+    shift
+    "$ROOT/build/release/bench/velmorant-bench" "$@"
+    ;;
+demo)
+    install_deps
+    configure_build build/release Release
+    exec "$ROOT/scripts/demo.sh" "$ROOT/build/release"
+    ;;
+*)
+    sed -n '2,7p' "$0"; exit 2 ;;
+esac

@@ -1,0 +1,2 @@
+// Placeholder until the main window lands.
+int main() { return 0; }

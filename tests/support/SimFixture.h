@@ -1,0 +1,32 @@
+#pragma once
+// Test support: a private settings folder (XDG_CONFIG_HOME and HOME point into a temporary
+// directory) and a simulated board on a pseudo-terminal linked there as a COM name.
+#include <memory>
+#include <string>
+
+#include "Simulator.h"
+
+namespace velsim {
+
+class TSimFixture {
+public:
+    // Creates the temporary folders, points XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_DOCUMENTS_DIR and HOME
+    // into them, starts a simulator and links it as ComName. Throws std::runtime_error on failure.
+    explicit TSimFixture(const std::string& ComName = "COM3", TSimBoardOptions Options = {});
+    ~TSimFixture();  // stops the simulator, removes the folders, restores the environment
+
+    TSimulator& Sim() { return *FSim; }
+    const std::string& ComName() const { return FComName; }
+    // The temporary root folder (ends without "/").
+    const std::string& Root() const { return FRoot; }
+    // <Root>/config/Tarnwick/Velmorant/
+    std::string LinksFolder() const;
+
+private:
+    std::string FComName;
+    std::string FRoot;
+    std::unique_ptr<TSimulator> FSim;
+    // saved environment values are the implementer's
+};
+
+}  // namespace velsim

@@ -204,6 +204,8 @@ private:
     bool Exchange(const std::string& Command, const char* ErrorText);
     // FResponse read as a decimal integer, Default when it is none.
     int ResponseAsInt(int Default) const;
+    // Text as a signed decimal integer (optional sign, digits, 32-bit range, nothing else).
+    static bool ReadDecimal(const std::string& Text, int& Value);
     bool GetPLCEnabledFromDevice();
     TPLCRunMode GetPLCRunModeFromDevice();
     void CheckProgramIndex(int Index) const;

@@ -1,0 +1,122 @@
+// TVelmorant: the whole configuration to and from the board, and the program lines one by one.
+#include <cstdio>
+#include <stdexcept>
+
+#include "Device_VL.h"
+#include "Errors.h"
+
+namespace {
+
+// The code of a line: the fields its statement uses, which are what the board stores. Comments,
+// parse errors and fields the statement ignores do not make two lines different.
+bool SameCode(const TProgramLine& A, const TProgramLine& B) {
+    if (A.LineType != B.LineType) return false;
+    switch (A.LineType) {
+        case ltNOP:
+            return true;
+        case ltGOTO:
+            return A.GoToLine == B.GoToLine;
+        case ltIF:
+            return A.RValue1.EncodedSpec == B.RValue1.EncodedSpec &&
+                   A.Comparison.EncodedSpec == B.Comparison.EncodedSpec &&
+                   A.RValue2.EncodedSpec == B.RValue2.EncodedSpec && A.GoToLine == B.GoToLine;
+        case ltSET:
+            return A.LValue.EncodedSpec == B.LValue.EncodedSpec &&
+                   A.RValue1.EncodedSpec == B.RValue1.EncodedSpec &&
+                   A.Operation.EncodedSpec == B.Operation.EncodedSpec &&
+                   A.RValue2.EncodedSpec == B.RValue2.EncodedSpec;
+        case ltDELAY:
+            return A.RValue1.EncodedSpec == B.RValue1.EncodedSpec;
+    }
+    // A type no statement has: only an identical record is the same code.
+    return A.GoToLine == B.GoToLine && A.LValue.EncodedSpec == B.LValue.EncodedSpec &&
+           A.RValue1.EncodedSpec == B.RValue1.EncodedSpec && A.RValue2.EncodedSpec == B.RValue2.EncodedSpec &&
+           A.Comparison.EncodedSpec == B.Comparison.EncodedSpec &&
+           A.Operation.EncodedSpec == B.Operation.EncodedSpec;
+}
+
+}  // namespace
+
+void TVelmorant::CheckProgramIndex(int Index) const {
+    if (Index < 0 || Index >= ProgramLineCount())
+        throw std::out_of_range("Program line " + std::to_string(Index) + " is outside 0.." +
+                                std::to_string(ProgramLineCount() - 1));
+}
+
+bool TVelmorant::RetreiveSettings(bool FromEEPROM) {
+    if (!FDevicePresent) return false;
+
+    if (FromEEPROM && Exchange("RECALL", "Error recalling settings")) FChanged = false;
+
+    if (Exchange("UR?", "Error getting update rate")) FUpdatePeriod = ResponseAsInt(0);
+
+    // Only ports 0 and 2 have pull-ups. Once a pull-up query fails the board is taken to be gone
+    // for the rest of the ports, which are skipped; the later steps still run.
+    bool PullupsRead = true;
+    for (int Port = 0; Port < PortCountConst; ++Port) {
+        if (SendCommandToDevice("DIRRD" + std::to_string(Port), FResponse)) {
+            const int Direction = ResponseAsInt(255);
+            if (Direction < 0 || Direction > 255)
+                throw ERangeError("Range check error: direction " + std::to_string(Direction) + " of port " +
+                                  std::to_string(Port) + " is outside 0..255");
+            FPortDirection[Port] = static_cast<uint8_t>(Direction);
+        }
+        if (Port == 0 || Port == 2) {
+            PullupsRead = Exchange("PU" + std::to_string(Port) + "?", "Error getting pullups");
+            if (!PullupsRead) break;
+            FPullupsEnabled[Port] = ResponseAsInt(0) != 0;
+        }
+    }
+
+    for (int Input = 0; Input < AnalogInputCount; ++Input) FADCOffsets[Input] = GetADCOffset(Input);
+
+    for (int Line = 0; Line < ProgramLineCount(); ++Line) {
+        if (!UploadProgramLine(Line)) {
+            DoError("Error reading PLC program");
+            break;
+        }
+    }
+
+    FPLCEnabled = GetPLCEnabledFromDevice();
+    FPLCRunMode = GetPLCRunModeFromDevice();
+    return PullupsRead;
+}
+
+bool TVelmorant::SaveSettingsInEEPROM() {
+    if (!FDevicePresent) return false;
+    if (!Exchange("SAVE", "Error saving settings")) return false;
+    FChanged = false;
+    return true;
+}
+
+TProgramLine TVelmorant::GetProgramLine(int Index) const {
+    CheckProgramIndex(Index);
+    return FProgramLines[Index];
+}
+
+void TVelmorant::SetProgramLine(int Index, const TProgramLine& Value) {
+    CheckProgramIndex(Index);
+    TProgramLine& Stored = FProgramLines[Index];
+    if (!SameCode(Stored, Value)) FChanged = true;
+    Stored = Value;
+}
+
+bool TVelmorant::DownloadProgramLine(int Line) {
+    CheckProgramIndex(Line);
+    const TCompiledLineBytes Bytes = CompileProgramLine(FProgramLines[Line]);
+    char Command[32];
+    std::snprintf(Command, sizeof Command, "PLCWR%d %02X%02X%02X%02X", Line, Bytes[0], Bytes[1], Bytes[2],
+                  Bytes[3]);
+    if (!FDevicePresent) return false;
+    return Exchange(Command, "Error writing PLC program");
+}
+
+bool TVelmorant::UploadProgramLine(int Line) {
+    CheckProgramIndex(Line);
+    if (!FDevicePresent) return false;
+    if (!Exchange("PLCRD" + std::to_string(Line), "Error recalling PLC program")) return false;
+    if (FResponse.size() != 8) return false;
+    // A line type the board should not hold leaves a cleared NOP; the read itself succeeded.
+    CompiledToProgramLine(FProgramLines[Line], HexToCompiledLine(FResponse));
+    return true;
+}

@@ -1,6 +1,7 @@
 #pragma once
 // Buffered, time-stamped CSV rows under a fixed header, written to time-stamped files.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,14 @@ private:
     uint8_t FBits = 0;
 };
 
+// Where the logger reads "now" (local time); tests step it by hand.
+using TClock = std::function<TDateTime()>;
+
 class TDataLogger {
 public:
-    // Touches no file; the autosave clock starts now.
-    TDataLogger(std::string Filename, std::string HeaderLine, int AutosaveIntervalInSecs, TDataLogOptions Options);
+    // Touches no file; the autosave clock starts now. Clock defaults to Now().
+    TDataLogger(std::string Filename, std::string HeaderLine, int AutosaveIntervalInSecs,
+                TDataLogOptions Options, TClock Clock = TClock());
     // Drops rows not yet saved.
     ~TDataLogger() = default;
 
@@ -38,8 +43,10 @@ public:
     bool AddValue(TDateTime Time, const std::string& Entry);
     // Back to the header line alone.
     void Clear();
-    // Writes the whole buffer (to DataFilename when Filename is empty); throws EFileError on failure,
-    // keeping the rows. Returns the name of the file written.
+    // Writes the whole buffer (to DataFilename when Filename is empty) in the locale's narrow encoding,
+    // CR LF after every line; throws EFileError on failure, keeping the rows and the save time.
+    // A time-stamped name never replaces a file: a taken name becomes "<name> (2)<ext>", "(3)", ...
+    // A name without time stamp is replaced. Returns the name of the file written.
     std::string SaveToFile(const std::string& Filename = std::string());
 
     int Count() const { return static_cast<int>(FDataBuffer.size()) - 1; }
@@ -54,8 +61,12 @@ public:
     // The "c" time stamp of the locale: date, blank, time; the date alone at exactly midnight.
     // Holding a comma or a double quote, it comes back quoted with inner quotes doubled.
     static std::string FormatTimeStamp(TDateTime Time);
-    // Target with " yyyy-mm-dd hh-mm-ss" of At inserted before its extension.
-    static std::string TimestampedName(const std::string& Target, TDateTime At);
+    // FormatTimeStamp with strftime formats of its own instead of the locale's "%x" and "%X".
+    static std::string FormatTimeStamp(TDateTime Time, const char* DateFormat, const char* TimeFormat);
+    // Target with " yyyy-mm-dd hh-mm-ss" of At inserted before its extension ("/" separates folders;
+    // the extension is cut at its first occurrence in the name, letters compared without case).
+    // Copy > 1 adds " (Copy)" after the stamp.
+    static std::string TimestampedName(const std::string& Target, TDateTime At, int Copy = 1);
 
 private:
     std::string FormatEntry(TDateTime Time, const std::string& Entry) const;
@@ -66,4 +77,5 @@ private:
     std::string FDataFilename;
     TDateTime FLastSaveTime;
     TDataLogOptions FOptions;
+    TClock FClock;
 };

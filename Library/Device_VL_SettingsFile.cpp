@@ -1,0 +1,107 @@
+// Settings files: the board's whole configuration and program as an INI file, key by key.
+#include <array>
+#include <string>
+
+#include "Device_VL.h"
+#include "Errors.h"
+#include "IniFile.h"
+
+namespace {
+
+const char* const SecDirections = "PortDirections";
+const char* const SecPullups = "Pullups";
+const char* const SecStates = "PortStates";
+const char* const SecComments = "PinComments";
+const char* const SecProgram = "Program";
+
+std::string PortKey(int Port) {
+    return "Port" + std::to_string(Port);
+}
+std::string PinKey(int Pin) {
+    return "Pin" + std::to_string(Pin);
+}
+std::string LineKey(int Line) {
+    return "Line" + std::to_string(Line);
+}
+std::string CommentKey(int Line) {
+    return "Line" + std::to_string(Line) + ".comment";
+}
+
+// Only the physical ports have directions, and only ports 0 and 2 have pull-ups.
+bool HasDirection(int Port) {
+    return Port < 3;
+}
+bool HasPullups(int Port) {
+    return Port == 0 || Port == 2;
+}
+
+}  // namespace
+
+bool TVelmorant::SaveSettingsInFile(const std::string& Filename, bool SavePLC) {
+    TIniFile ini(Filename);
+    return SaveSettingsInFile(ini, SavePLC);
+}
+
+bool TVelmorant::SaveSettingsInFile(TIniFile& IniFile, bool SavePLC) {
+    for (int port = 0; port < PortCount(); ++port) {
+        if (HasDirection(port)) IniFile.WriteInteger(SecDirections, PortKey(port), GetPortDirection(port));
+        if (HasPullups(port)) IniFile.WriteBool(SecPullups, PortKey(port), GetPullupsEnabled(port));
+        IniFile.WriteInteger(SecStates, PortKey(port), GetPortState(port));
+        for (int bit = 0; bit < 8; ++bit)
+            IniFile.WriteString(SecComments, PinKey(port * 8 + bit), GetPinComment(port * 8 + bit));
+    }
+    if (SavePLC) SaveProgramInFile(IniFile);
+    return true;
+}
+
+bool TVelmorant::SaveProgramInFile(TIniFile& IniFile) {
+    IniFile.WriteInteger(SecProgram, "Period", UpdatePeriod());
+    for (int line = 0; line < ProgramLineCount(); ++line) {
+        const TProgramLine& programLine = FProgramLines[static_cast<size_t>(line)];
+        IniFile.WriteString(SecProgram, LineKey(line), ProgramLineToText(programLine));
+        IniFile.WriteString(SecProgram, CommentKey(line), programLine.Comment);
+    }
+    return true;
+}
+
+bool TVelmorant::RecallSettingsFromFile(const std::string& Filename, bool RecallPLC) {
+    TIniFile ini(Filename);
+    // A missing or foreign file would otherwise reset every setting to its default without a word.
+    std::string reason = ini.OpenError();
+    if (!reason.empty()) throw EFileError("Cannot open \"" + Filename + "\". " + reason);
+    bool known = false;
+    for (const char* section : {SecDirections, SecPullups, SecStates, SecComments, SecProgram})
+        known = known || ini.SectionExists(section);
+    if (!known) throw EFileError("\"" + Filename + "\" is not a Velmorant settings file.");
+
+    for (int port = 0; port < PortCount(); ++port) {
+        if (HasDirection(port)) {
+            int direction = ini.ReadInteger(SecDirections, PortKey(port), 255);
+            if (direction < 0 || direction > 255)
+                throw ERangeError("The direction of port " + std::to_string(port) + " in \"" + Filename +
+                                  "\" is " + std::to_string(direction) + ", outside the range 0 to 255.");
+            SetPortDirection(port, static_cast<uint8_t>(direction));
+        }
+        if (HasPullups(port)) SetPullupsEnabled(port, ini.ReadBool(SecPullups, PortKey(port), false));
+        int state = GetPortState(port);
+        SetPortState(port, ini.ReadInteger(SecStates, PortKey(port), state));
+        for (int bit = 0; bit < 8; ++bit)
+            SetPinComment(port * 8 + bit, ini.ReadString(SecComments, PinKey(port * 8 + bit), std::string()));
+    }
+    if (RecallPLC) RecallProgramFromFile(ini);
+    return true;
+}
+
+bool TVelmorant::RecallProgramFromFile(TIniFile& IniFile) {
+    SetUpdatePeriod(IniFile.ReadInteger(SecProgram, "Period", UpdatePeriod()));
+    for (int line = 0; line < ProgramLineCount(); ++line) {
+        TProgramLine scratch;
+        TextToProgramLine(scratch, IniFile.ReadString(SecProgram, LineKey(line), "nop"));
+        if (!scratch.ParseError.empty())
+            continue;  // the line keeps what it had, in the driver and on the board
+        scratch.Comment = IniFile.ReadString(SecProgram, CommentKey(line), std::string());
+        SetProgramLine(line, scratch);
+        DownloadProgramLine(line);
+    }
+    return true;
+}

@@ -85,10 +85,12 @@ std::string ProgramLineToText(const TProgramLine& Line);
 // Resets Line to the cleared NOP (operation OR, second value the constant 0); the Comment stays.
 void ClearProgramLine(TProgramLine& Line);
 
+// Parses one operand word into Spec: its code, or code 0 and one message ending in ". ".
 void TextToLValue(TLValueSpec& Spec, const std::string& Text);
 void TextToRValue(TRValueSpec& Spec, const std::string& Text);
 void TextToComparison(TComparisonSpec& Spec, const std::string& Text);
 void TextToOperation(TOperationSpec& Spec, const std::string& Text);
+// An operand's text; an lvalue code outside 0..53 gives "", a symbol outside its table "?<code>".
 std::string LValueToText(const TLValueSpec& Spec);
 std::string RValueToText(const TRValueSpec& Spec);
 std::string ComparisonToText(const TComparisonSpec& Spec);

@@ -19,11 +19,13 @@ THandle OpenSerialPort(const std::string& PortName, const std::string& Settings)
 void CloseSerialPort(THandle& Handle);
 // Discards both buffers; failures are recorded with ReportSerialError.
 void FlushSerialPort(THandle Handle);
-// Reads the bytes already received, never waiting; returns their count. Throws ESerialError on an invalid handle.
+// Reads the bytes already received, never waiting; returns their count. Throws ESerialError on an invalid
+// handle.
 int ReadFromSerialPort(THandle Handle, std::string& Text);
 // Writes every byte of Text; true when all were written.
 bool WriteToSerialPort(THandle Handle, const std::string& Text);
-// Waits up to TimeoutMs for input, a hang-up or an error on the port; false when the port hung up or failed.
+// Waits up to TimeoutMs for input, a hang-up or an error on the port; false when the port hung up or failed
+// with nothing left to read, true on input or when the time ran out quietly.
 // (The stand-in for busy polling: returns early as soon as something happens.)
 bool WaitForSerialInput(THandle Handle, int TimeoutMs);
 // True when the port reported a hang-up (the device went away) at the last wait or read.
@@ -35,7 +37,7 @@ bool LastEnumerationHadPermissionDenied();
 // "COM%d".
 std::string SerialPortName(uint8_t Number);
 // Resolves "COMn" to a device node: the link ports/COMn in the settings folder, else the default table.
-// Empty for names that are not "COM" followed by 1..64 digits.
+// Empty for names that are not "COM" (exact case) followed by a number 1..64 without leading zeros.
 std::string ResolveSerialPortPath(const std::string& PortName);
 // The folder holding the ports/ links: $XDG_CONFIG_HOME/Tarnwick/Velmorant/ (or ~/.config/...), with "/".
 std::string SerialPortLinksFolder();

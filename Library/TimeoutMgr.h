@@ -20,7 +20,7 @@ public:
     explicit TTimeoutCount(uint32_t Millisecs);
     // True once the clock is strictly later than the deadline.
     bool IsExpired() const;
-    // Milliseconds left before the deadline (0 when expired), rounded up.
+    // Milliseconds until IsExpired turns true (0 once it has), rounded up: waiting this long expires it.
     int MillisecsLeft() const;
     // Sets the deadline again FTimeoutMillisecs from now.
     void Reset();

@@ -1,9 +1,16 @@
 #pragma once
 // A simulated Velmorant board on a pseudo-terminal. It answers the board's command set from a
 // believable state, runs the PLC program, and misbehaves on request. Runs in its own thread.
+//
+// The thread advances board time by the real time that passed (polling at most 10 ms at a time), so a
+// running PLC and the drifting inputs move on by themselves. When the program closes its side, the
+// simulator drops what it had not sent yet and waits for the next open: one simulator serves any
+// number of sessions. Replies end in "\r\n".
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +43,7 @@ public:
 
     // Opens the pseudo-terminal and starts serving; false (with errno) when no pty is available.
     bool Start();
+    // Stops serving and closes the pty; the board keeps its state.
     void Stop();
     // The device node of the pty's other side (/dev/pts/N): what the program opens.
     std::string DevicePath() const;
@@ -49,16 +57,20 @@ public:
     bool WaitForCommands(size_t Count, int TimeoutMs) const;
 
     // The next Count replies (-1: all until changed) go wrong as Fault; Delay for Late/Pieces.
-    void SetFault(TFault Fault, int Count = -1, std::chrono::milliseconds Delay = std::chrono::milliseconds(1500));
+    // Commands still take effect; commands without a reply (a lone CR) do not use up Count.
+    void SetFault(TFault Fault, int Count = -1,
+                  std::chrono::milliseconds Delay = std::chrono::milliseconds(1500));
     // Only the reply to commands starting with Prefix goes wrong (empty: every command).
     void SetFaultFilter(const std::string& Prefix);
     // Sets the reply to commands that start with Prefix to Reply (e.g. "VER" -> "abc"); empty Reply removes.
+    // The command still takes effect; the longest matching prefix wins.
     void OverrideReply(const std::string& Prefix, const std::string& Reply);
     // Closes the pty master at once, as a pulled USB cable does; the program sees a hang-up.
     void HangUp();
     // Hangs up when the Nth command (1-based, counted from now) arrives, before replying to it.
     void HangUpAtCommand(size_t N);
     // After a hang-up: a new pty (new DevicePath) with the same board state; re-links a link it made.
+    // Like a power cycle, it also takes the board out of its bootloader. Hangs up first if needed.
     bool Replug();
 
     // The board's state; lock with Lock() while touching it from a test.
@@ -66,14 +78,46 @@ public:
     std::unique_lock<std::mutex> Lock() const { return std::unique_lock<std::mutex>(FMutex); }
 
 private:
+    struct TPendingWrite {
+        std::chrono::steady_clock::time_point Due;
+        std::string Bytes;
+    };
+
     void Run();
-    // ... implementation details belong to the simulator
+    bool OpenPty(int& Master, std::string& Path);
+    void Wake();
+    void HandleInput(const std::string& Bytes);
+    void HandleCommand(const std::string& Command);
+    void Queue(std::chrono::milliseconds After, std::string Bytes);
+    void FlushDue();
+    void CloseMaster();
+    void RelinkAll();
 
     std::unique_ptr<TSimBoard> FBoard;
     mutable std::mutex FMutex;
     mutable std::condition_variable FCommandsChanged;
+    std::condition_variable FMasterClosed;
     std::thread FThread;
-    // further members are the implementer's
+
+    // Guarded by FMutex.
+    int FMaster = -1;
+    std::string FDevicePath;
+    bool FRunning = false;
+    bool FStopRequested = false;
+    bool FHangUpRequested = false;
+    std::vector<std::string> FCommands;
+    std::string FPartial;  // bytes of a command whose CR has not come yet
+    std::deque<TPendingWrite> FPending;
+    TFault FFault = TFault::None;
+    int FFaultCount = 0;
+    std::chrono::milliseconds FFaultDelay{1500};
+    std::string FFaultFilter;
+    std::map<std::string, std::string> FOverrides;
+    size_t FHangUpCountdown = 0;  // 0: off
+    std::vector<std::string> FLinks;
+    uint64_t FGarbageCounter = 0;
+
+    int FWakeRead = -1, FWakeWrite = -1;  // lets other threads interrupt the thread's poll
 };
 
 }  // namespace velsim

@@ -11,9 +11,12 @@ namespace velsim {
 class TSimFixture {
 public:
     // Creates the temporary folders, points XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_DOCUMENTS_DIR and HOME
-    // into them, starts a simulator and links it as ComName. Throws std::runtime_error on failure.
+    // into them (config, data, documents, home), starts a simulator and links it as ComName. Throws
+    // std::runtime_error on failure.
     explicit TSimFixture(const std::string& ComName = "COM3", TSimBoardOptions Options = {});
     ~TSimFixture();  // stops the simulator, removes the folders, restores the environment
+    TSimFixture(const TSimFixture&) = delete;
+    TSimFixture& operator=(const TSimFixture&) = delete;
 
     TSimulator& Sim() { return *FSim; }
     const std::string& ComName() const { return FComName; }
@@ -25,8 +28,11 @@ public:
 private:
     std::string FComName;
     std::string FRoot;
+    struct TSavedEnvironment;
+    std::unique_ptr<TSavedEnvironment> FSaved;
     std::unique_ptr<TSimulator> FSim;
-    // saved environment values are the implementer's
+
+    void Cleanup();
 };
 
 }  // namespace velsim

@@ -1,2 +1,30 @@
-// Placeholder until the main window lands.
-int main() { return 0; }
+// The program: the main window, the temperature table and the about box, and the message loop.
+#include "Main.h"
+
+#include <QMessageBox>
+
+#include "AboutDlg.h"
+#include "Application.h"
+#include "Errors.h"
+#include "TempTableDlg.h"
+
+int main(int argc, char** argv) {
+    TVelmorantApplication app(argc, argv);
+    std::unique_ptr<TformMain> formMain;
+    try {
+        formMain = std::make_unique<TformMain>();
+    } catch (const std::exception& e) {
+        // Without its folders the program cannot keep anything; stop with the reason.
+        QMessageBox::critical(nullptr, "Velmorant", e.what());
+        return 1;
+    }
+    // Both dialogs live as long as the main window, which owns them.
+    auto* formTempTable = new TformTempTable(formMain.get());
+    auto* formAbout = new TformAbout(&formMain->Ui(), formMain.get());
+    formMain->SetDialogs(formTempTable, formAbout);
+    app.InstallTerminationHandlers([&formMain] { formMain->CloseWithoutQuestion(); });
+    formMain->show();
+    const int result = app.exec();
+    formMain.reset();
+    return result;
+}

@@ -1,0 +1,256 @@
+#pragma once
+// The main window: finds the board, shows its live state, lets the user change its settings
+// and program, and keeps the window's state between runs.
+#include <QMainWindow>
+#include <array>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+#include "DataLogger.h"
+#include "Device_VL.h"
+#include "TimeoutMgr.h"
+#include "UiServices.h"
+#include "WindowStateStore.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QSpinBox;
+class QTableWidget;
+class QTimer;
+class QToolBar;
+class TCaptionPanel;
+class TClickableLabel;
+class TCollapsiblePanel;
+class TDropDownComboBox;
+class TDropDownDelegate;
+class TFileNameEdit;
+class TMarkupList;
+class TNotifyingTextDelegate;
+class TPressedToolButton;
+class TformAbout;
+class TformTempTable;
+
+// The maker's web address, opened from the logo.
+inline constexpr const char* MakerWebAddress = "https://www.tarnwick.example/velmorant";
+
+// Columns of the port grids. The virtual ports have the same columns with Direction and
+// Comment hidden, so one handler serves all six grids.
+enum TPortColumn : int { pcPin = 0, pcState = 1, pcDirection = 2, pcComment = 3 };
+enum TAnalogColumn : int { acInput = 0, acValue = 1, acGauge = 2 };
+enum TProgramColumn : int { pgLineNo = 0, pgCode = 1, pgComments = 2, pgErrors = 3 };
+
+// True when bit Bit (0..7) of Value is 1.
+bool IsBitSet(uint8_t Value, int Bit);
+// Sets bit Bit (0..7) of Value when State, clears it otherwise; the other bits stay.
+void SetBitInByte(int Bit, bool State, uint8_t& Value);
+// "Temperature = %dF (%.1fC)" for a reading in whole degrees Fahrenheit.
+std::string TemperatureText(int DegF);
+// How to mend a serial port the user may not open, one line.
+extern const char* const PermissionHelpText;
+
+class TformMain : public QMainWindow {
+    Q_OBJECT
+public:
+    // Builds the window and runs its creation steps; Ui null means the real dialogs.
+    explicit TformMain(std::unique_ptr<TUiServices> Ui = nullptr, QWidget* Parent = nullptr);
+    // Frees the driver (closing the port), then finishes the data log.
+    ~TformMain() override;
+
+    TVelmorant& Velmorant() { return *FVelmorant; }
+    TUiServices& Ui() { return *FUi; }
+    // 1 while a display update or the first-show sequence runs, else 0.
+    int Tag() const { return FTag; }
+    // The two dialogs made beside the window at program start.
+    void SetDialogs(TformTempTable* TempTable, TformAbout* About);
+    // Closes through the close sequence without the save question (SIGINT, SIGTERM).
+    void CloseWithoutQuestion();
+    // The status bar's one text.
+    std::string StatusText() const;
+    void SetStatusText(const std::string& Text);
+    const std::string& AutosaveFile() const { return FAutosaveFile; }
+
+    bool DataLoggingEnabled = false;
+
+    // Menu
+    QMenu* miFile = nullptr;
+    QAction* miRecallfromFile = nullptr;
+    QAction* miSavetoFile = nullptr;
+    QAction* miExit = nullptr;
+    QMenu* miOptions = nullptr;
+    QAction* miUpdateFirmware = nullptr;
+    QMenu* miHelp = nullptr;
+    QAction* miAbout = nullptr;
+
+    // COM port connection
+    TCollapsiblePanel* pnlComm = nullptr;
+    QLabel* lblStatus = nullptr;
+    QLabel* lblConnected = nullptr;
+    TClickableLabel* imgLogo = nullptr;
+    QWidget* pnlCOM = nullptr;
+    TDropDownComboBox* comboPort = nullptr;
+    QPushButton* btnFind = nullptr;
+    QLabel* lblVersion = nullptr;
+    QLabel* lblFirmware = nullptr;
+    QLabel* lblPort = nullptr;
+
+    // Analog inputs and data logging
+    TCollapsiblePanel* pnlAnalog = nullptr;
+    QCheckBox* chkShowTenBits = nullptr;
+    QTableWidget* gridAnalog1 = nullptr;
+    QTableWidget* gridAnalog2 = nullptr;
+    QLabel* lblTemp = nullptr;
+    QLabel* lblThermOffset = nullptr;
+    QSpinBox* spinThermOffset = nullptr;
+    QPushButton* btnTempTable = nullptr;
+    QGroupBox* grpLogging = nullptr;
+    QCheckBox* chkEnableDataLogging = nullptr;
+    QLabel* lblInterval = nullptr;
+    QSpinBox* spinLogInterval = nullptr;
+    TFileNameEdit* editLogFilename = nullptr;
+
+    // Digital I/O pins
+    TCollapsiblePanel* pnlPins = nullptr;
+    std::array<TCaptionPanel*, TVelmorant::PortCountConst> pnlPort{};
+    std::array<QTableWidget*, TVelmorant::PortCountConst> gridPort{};
+    QCheckBox* chkPullupPort0 = nullptr;
+    QCheckBox* chkPullupPort2 = nullptr;
+
+    // PLC program
+    TCollapsiblePanel* pnlPLC = nullptr;
+    QCheckBox* chkPLCEnabled = nullptr;
+    QLabel* lblPeriod = nullptr;
+    QComboBox* cmbxPeriod = nullptr;
+    QToolBar* tbarProgram = nullptr;
+    TPressedToolButton* tbtnStop = nullptr;
+    TPressedToolButton* tbtnSingleStep = nullptr;
+    TPressedToolButton* tbtnRun = nullptr;
+    QTableWidget* gridProgram = nullptr;
+    TMarkupList* listSyntax = nullptr;
+
+    // Bottom bar, status bar, timer, dialogs, window state
+    QWidget* pnlBottom = nullptr;
+    QPushButton* btnRecallFromEEPROM = nullptr;
+    QPushButton* btnSaveToEEPROM = nullptr;
+    QLabel* sbarStatus = nullptr;
+    QTimer* timerStatus = nullptr;
+    TFileDialogRequest dlgOpen;
+    TFileDialogRequest dlgSave;
+    TWindowStateStore fsFormStorage;
+
+    // Start-up, connection and shut-down
+    void FormCreate();
+    void FormShow();
+    void FormCloseQuery(bool& CanClose);
+    void FormClose();
+    void FormDestroy();
+    void btnFindClick();
+    void comboPortClick();
+    void comboPortDropDown();
+    void imgLogoClick();
+    void miExitClick();
+    void miAboutClick();
+    bool ConnectToDevice(bool ShowError);
+    bool RecallFromDevice(bool FromEEPROM, bool Ask);
+    void ShowConnectionState();
+    void EnableConnectedControls(bool Connected);
+    void FillPortList();
+    void HandleDeviceError(const std::string& Text);
+
+    // Monitor
+    void timerStatusTimer();
+    // Shows the board's live values (and the cached settings and program when asked); the log row.
+    std::string UpdateDisplay(bool ShowSettings, bool ShowProgram);
+    void RefreshDisplay(bool ShowSettings, bool ShowProgram);
+    void ShowPLCState(bool PLCEnabled, TPLCRunMode RunMode);
+    void ShowProgramLine(int Index);
+
+    // Port, pin and analog panels
+    void gridPort0CellClick(QTableWidget* Sender, int ACol, int ARow);
+    void gridPort0AfterEdit(QTableWidget* Sender, int ACol, int ARow, const std::string& Value);
+    void colDir0CloseUp(QTableWidget* Sender, QWidget* Editor);
+    void chkPullupPort0Click();
+    void cmbxPeriodChange();
+    void spinThermOffsetChange();
+    void spinThermOffsetExit();
+    void btnRecallFromEEPROMClick();
+    void btnSaveToEEPROMClick();
+    void btnTempTableClick();
+
+    // PLC editor, settings files, data logging, firmware update
+    void gridProgramEndEditing(int ACol, int ARow, const std::string& Value);
+    void tbtnRunClick();
+    void tbtnStopClick();
+    void tbtnSingleStepClick();
+    void chkPLCEnabledClick();
+    // The program grid's selected row, -1 when none.
+    int CurrentLine() const;
+    // Selects Value; -1 clears the selection, a row that does not exist is ignored.
+    void SetCurrentLine(int Value);
+    void miRecallfromFileClick();
+    void miSavetoFileClick();
+    void SetUpLogging();
+    // Offered the log row of every tick while a board is present.
+    void LogRow(const std::string& Row);
+    void FinishLogging();
+    void chkEnableDataLoggingClick();
+    void editLogFilenameAfterDialog(std::string& AName, bool& AAction);
+    void miUpdateFirmwareClick();
+
+signals:
+    // The close sequence has run; the window is about to hide.
+    void Closed();
+
+protected:
+    void showEvent(QShowEvent* Event) override;
+    void closeEvent(QCloseEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+private:
+    // Layout (MainLayout.cpp)
+    void CreateControls();
+    void CreateMenu();
+    QWidget* CreateCommPanel();
+    QWidget* CreateAnalogPanel();
+    QWidget* CreatePinsPanel();
+    QWidget* CreatePLCPanel();
+    QWidget* CreateBottomPanel();
+    QTableWidget* CreatePortGrid(int Port);
+    QTableWidget* CreateAnalogGrid(const char* Name);
+    void BindHandlers();
+    void PanelHeightChanged(int HeightDelta);
+    void SetUpWindowStore();
+
+    // Wraps a handler so that an exception it throws ends in the error box.
+    template <typename F>
+    auto Guarded(F Handler) {
+        return [this, Handler](auto&&... Args) {
+            RunGuarded(*FUi, this, [&] {
+                // Signals may carry more than a handler wants (checked states, private tags).
+                if constexpr (std::is_invocable_v<const F&, decltype(Args)...>)
+                    Handler(Args...);
+                else
+                    Handler();
+            });
+        };
+    }
+
+    std::unique_ptr<TUiServices> FUi;
+    std::string FAutosaveFile;
+    std::unique_ptr<TDataLogger> FDataLogger;
+    TDateTime FLogInterval = 0;
+    TDateTime FLastLogTime = 0;
+    std::unique_ptr<TVelmorant> FVelmorant;
+    int FTag = 0;
+    bool FShownOnce = false;
+    bool FAskOnClose = true;
+    bool FCloseDone = false;
+    TDropDownDelegate* FDirectionDelegate = nullptr;
+    TformTempTable* FTempTable = nullptr;
+    TformAbout* FAbout = nullptr;
+};

@@ -1,0 +1,4 @@
+// The firmware update command.
+#include "Main.h"
+
+void TformMain::miUpdateFirmwareClick() {}

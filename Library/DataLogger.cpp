@@ -237,7 +237,10 @@ std::string TDataLogger::FormatTimeStamp(TDateTime Time, const char* DateFormat,
     tm.tm_yday = t.YearDay;
     tm.tm_isdst = -1;
     std::string stamp = FormatTm(DateFormat, tm);
-    if (t.Hour != 0 || t.Min != 0 || t.Sec != 0 || t.MSec != 0) stamp += " " + FormatTm(TimeFormat, tm);
+    if (t.Hour != 0 || t.Min != 0 || t.Sec != 0 || t.MSec != 0) {
+        stamp += ' ';
+        stamp += FormatTm(TimeFormat, tm);
+    }
     // A comma or quote in a regional format would otherwise split or break the CSV field.
     if (stamp.find_first_of(",\"") != std::string::npos) stamp = Quoted(stamp);
     return stamp;

@@ -160,20 +160,12 @@ std::vector<TIniFile::TLine> TIniFile::Parse(const std::string& Text) {
     size_t pos = 0;
     while (pos < Text.size()) {
         size_t nl = Text.find('\n', pos);
+        size_t end = nl == std::string::npos ? Text.size() : nl;
+        bool crlf = nl != std::string::npos && end > pos && Text[end - 1] == '\r';
         TLine line;
-        if (nl == std::string::npos) {
-            line.Text = Text.substr(pos);
-            pos = Text.size();
-        } else {
-            size_t end = nl;
-            line.Eol = "\n";
-            if (end > pos && Text[end - 1] == '\r') {
-                --end;
-                line.Eol = "\r\n";
-            }
-            line.Text = Text.substr(pos, end - pos);
-            pos = nl + 1;
-        }
+        line.Text.assign(Text, pos, end - pos - (crlf ? 1 : 0));
+        if (nl != std::string::npos) line.Eol.assign(crlf ? "\r\n" : "\n");
+        pos = nl == std::string::npos ? Text.size() : nl + 1;
         Classify(line);
         lines.push_back(std::move(line));
     }
@@ -217,7 +209,10 @@ std::string TIniFile::ReadString(const std::string& Section, const std::string& 
 
 int TIniFile::ReadInteger(const std::string& Section, const std::string& Key, int Default) const {
     std::string text = ReadString(Section, Key, std::string());
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = "$" + text.substr(2);
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.erase(0, 1);
+        text[0] = '$';
+    }
     int32_t value = 0;
     return TryStrToInt(text, value) ? value : Default;
 }

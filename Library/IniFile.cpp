@@ -176,7 +176,8 @@ void TIniFile::Refresh() const {
     TStamp stamp = StampOf(FFileName);
     if (FLoaded && stamp == FStamp) return;
     std::string text;
-    if (!stamp.Exists || !ReadWholeFile(FFileName, text)) text.clear();
+    FReadFailed = stamp.Exists && !ReadWholeFile(FFileName, text);
+    if (FReadFailed) text.clear();
     FLines = Parse(text);
     FStamp = stamp;
     FLoaded = true;
@@ -277,6 +278,8 @@ void TIniFile::WriteBool(const std::string& Section, const std::string& Key, boo
 
 void TIniFile::Store(std::vector<TLine> Lines) {
     const EFileError failure("Unable to write to " + FFileName);
+    // Rewriting a file we could not read would drop every key we did not see.
+    if (FReadFailed) throw failure;
 
     // Write through a symbolic link, not over it.
     std::string target = FFileName;

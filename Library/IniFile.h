@@ -75,4 +75,5 @@ private:
     mutable std::vector<TLine> FLines;
     mutable TStamp FStamp;
     mutable bool FLoaded = false;
+    mutable bool FReadFailed = false;  // the file exists but could not be read
 };

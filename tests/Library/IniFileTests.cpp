@@ -260,6 +260,16 @@ TEST_F(IniFileTest, FolderAsFileNameReadsDefaultsAndCannotBeWritten) {
     EXPECT_TRUE(fs::is_directory(FDir));
 }
 
+TEST_F(IniFileTest, UnreadableFileIsNotRewritten) {
+    if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    WriteFile(Path("f.ini"), "[S]\nK=old\nJ=keep\n");
+    chmod(Path("f.ini").c_str(), 0200);
+    TIniFile ini(Path("f.ini"));
+    EXPECT_THROW(ini.WriteString("S", "K", "new"), EFileError);
+    chmod(Path("f.ini").c_str(), 0600);
+    EXPECT_EQ(ReadFile(Path("f.ini")), "[S]\nK=old\nJ=keep\n");
+}
+
 // Each way a write can fail: the error names the file, the old file stays, no temporary file is left.
 struct TFailCase {
     const char* Name;

@@ -24,7 +24,7 @@ uint64_t Hash(unsigned Seed, uint64_t A, uint64_t B) {
     return Mix(Mix(Mix(Seed) ^ A) ^ B);
 }
 
-// The thermistor sits near room temperature: entry 75 of the table reads 76 F.
+// The thermistor sits near room temperature: entry 75 of the table reads 73 F.
 constexpr int RoomTemperatureReading = 300;
 constexpr int ChunkMs = 10;  // inputs move between PLC lines at this granularity
 constexpr int DelayUnitMs = 10;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <utility>
 
 #include "SerialPort.h"
 
@@ -55,6 +56,7 @@ bool TSimulator::OpenPty(int& Master, std::string& Path) {
         ::tcgetattr(Master, &Mode) != 0) {
         const int Saved = errno;
         ::close(Master);
+        Master = -1;
         errno = Saved;
         return false;
     }
@@ -97,6 +99,7 @@ void TSimulator::Stop() {
     if (FThread.joinable()) FThread.join();
     std::unique_lock<std::mutex> L(FMutex);
     CloseMaster();
+    if (FSpareMaster >= 0) ::close(std::exchange(FSpareMaster, -1));
     FRunning = false;
 }
 
@@ -159,8 +162,9 @@ void TSimulator::OverrideReply(const std::string& Prefix, const std::string& Rep
 
 void TSimulator::HangUp() {
     std::unique_lock<std::mutex> L(FMutex);
+    if (FMaster < 0) return;
     if (!FRunning || FThread.get_id() == std::this_thread::get_id()) {
-        CloseMaster();
+        HangUpNow();
         return;
     }
     // Only the thread closes the master, so that it never polls a descriptor closed under it.
@@ -176,13 +180,11 @@ void TSimulator::HangUpAtCommand(size_t N) {
 
 bool TSimulator::Replug() {
     HangUp();
-    int Master = -1;
-    std::string Path;
-    if (!OpenPty(Master, Path)) return false;
     {
         std::unique_lock<std::mutex> L(FMutex);
-        FMaster = Master;
-        FDevicePath = Path;
+        if (FSpareMaster < 0 && !OpenPty(FSpareMaster, FSparePath)) return false;
+        FMaster = std::exchange(FSpareMaster, -1);
+        FDevicePath = FSparePath;
         FPartial.clear();
         FBoard->InBootloader = false;
         RelinkAll();
@@ -197,6 +199,13 @@ void TSimulator::Wake() {
         [[maybe_unused]] ssize_t N =
             ::write(FWakeWrite, &Byte, 1);  // a full pipe wakes the thread just as well
     }
+}
+
+void TSimulator::HangUpNow() {
+    // The next pty is taken while this one still holds its number, so a replug comes back on a node
+    // of its own: a client has to follow the link, not a path it remembered.
+    if (FMaster >= 0 && FSpareMaster < 0 && !OpenPty(FSpareMaster, FSparePath)) FSpareMaster = -1;
+    CloseMaster();
 }
 
 void TSimulator::CloseMaster() {
@@ -215,7 +224,7 @@ void TSimulator::Run() {
     while (!FStopRequested) {
         if (FHangUpRequested) {
             FHangUpRequested = false;
-            CloseMaster();
+            HangUpNow();
         }
         const int Master = FMaster;
         int TimeoutMs = PollMs;
@@ -292,7 +301,7 @@ void TSimulator::HandleCommand(const std::string& Command) {
     FCommands.push_back(Command);
     FCommandsChanged.notify_all();
     if (FHangUpCountdown > 0 && --FHangUpCountdown == 0) {
-        CloseMaster();
+        HangUpNow();
         return;
     }
     std::string Reply = FBoard->Execute(Command);

@@ -69,7 +69,7 @@ public:
     void HangUp();
     // Hangs up when the Nth command (1-based, counted from now) arrives, before replying to it.
     void HangUpAtCommand(size_t N);
-    // After a hang-up: a new pty (new DevicePath) with the same board state; re-links a link it made.
+    // After a hang-up: a new pty (a new DevicePath) with the same board state; re-links a link it made.
     // Like a power cycle, it also takes the board out of its bootloader. Hangs up first if needed.
     bool Replug();
 
@@ -90,6 +90,7 @@ private:
     void HandleCommand(const std::string& Command);
     void Queue(std::chrono::milliseconds After, std::string Bytes);
     void FlushDue();
+    void HangUpNow();
     void CloseMaster();
     void RelinkAll();
 
@@ -102,6 +103,8 @@ private:
     // Guarded by FMutex.
     int FMaster = -1;
     std::string FDevicePath;
+    int FSpareMaster = -1;  // the pty the next replug uses
+    std::string FSparePath;
     bool FRunning = false;
     bool FStopRequested = false;
     bool FHangUpRequested = false;

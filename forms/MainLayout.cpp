@@ -211,11 +211,12 @@ QTableWidget* TformMain::CreateAnalogGrid(const char* Name) {
     grid->setFocusPolicy(Qt::NoFocus);
     grid->horizontalHeader()->setSectionsMovable(false);
     grid->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    grid->setColumnWidth(acInput, 40);
-    grid->setColumnWidth(acValue, 48);
-    grid->setColumnWidth(acGauge, 110);
+    grid->setColumnWidth(acInput, 36);
+    grid->setColumnWidth(acValue, 44);
+    grid->setColumnWidth(acGauge, 90);
     grid->setItemDelegateForColumn(acGauge, new TGaugeDelegate(0, 1023, QColor(0, 0, 255), grid));
-    grid->setFixedWidth(40 + 48 + 110 + 2 * grid->frameWidth());
+    grid->setFixedWidth(36 + 44 + 90 + 2 * grid->frameWidth());
+    FitGridHeight(grid, std::string(Name) == "gridAnalog1" ? 3 : 2);
     return grid;
 }
 
@@ -246,7 +247,7 @@ QWidget* TformMain::CreateAnalogPanel() {
     auto* temp = new QVBoxLayout;
     temp->setSpacing(6);
     lblTemp = BoldLabel("Temp (AIN4) = ***F (**C)", "lblTemp", body);
-    lblTemp->setMinimumWidth(190);
+    lblTemp->setMinimumWidth(176);
     auto* offset = new QHBoxLayout;
     lblThermOffset = Named(new QLabel("Thermistor A/D Offset:", body), "lblThermOffset");
     spinThermOffset = Named(new QSpinBox(body), "spinThermOffset");
@@ -308,6 +309,11 @@ QTableWidget* TformMain::CreatePortGrid(int Port) {
     grid->verticalHeader()->hide();
     grid->horizontalHeader()->setSectionsMovable(false);
     grid->horizontalHeader()->setHighlightSections(false);
+    // Six grids side by side: the headers need every pixel.
+    QFont headerFont = grid->horizontalHeader()->font();
+    headerFont.setPointSizeF(7.5);
+    grid->horizontalHeader()->setFont(headerFont);
+    grid->horizontalHeader()->setStyleSheet("QHeaderView::section { padding: 0px 2px; }");
     grid->setSelectionMode(QAbstractItemView::SingleSelection);
     grid->setSelectionBehavior(QAbstractItemView::SelectItems);
     grid->setItemDelegateForColumn(pcState, new TStateBarDelegate(grid));
@@ -322,8 +328,8 @@ QTableWidget* TformMain::CreatePortGrid(int Port) {
         }
         grid->item(row, pcState)->setData(Qt::DisplayRole, 0);
     }
-    grid->setColumnWidth(pcPin, 26);
-    grid->setColumnWidth(pcState, 34);
+    grid->setColumnWidth(pcPin, 22);
+    grid->setColumnWidth(pcState, 30);
     if (physical) {
         grid->setItemDelegateForColumn(pcDirection, FDirectionDelegate);
         auto* comments = new TNotifyingTextDelegate(grid);
@@ -332,15 +338,15 @@ QTableWidget* TformMain::CreatePortGrid(int Port) {
                 Guarded([this, grid](int Row, int Col, const QString& Value) {
                     gridPort0AfterEdit(grid, Col, Row, Value.toStdString());
                 }));
-        grid->setColumnWidth(pcDirection, 56);
-        grid->horizontalHeader()->setStretchLastSection(true);
+        grid->setColumnWidth(pcDirection, 46);
+        grid->horizontalHeader()->setSectionResizeMode(pcComment, QHeaderView::Stretch);
     } else {
         grid->setColumnHidden(pcDirection, true);
         grid->setColumnHidden(pcComment, true);
-        grid->horizontalHeader()->setStretchLastSection(false);
         grid->horizontalHeader()->setSectionResizeMode(pcState, QHeaderView::Stretch);
     }
     FitGridHeight(grid, 8);
+    grid->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     return grid;
 }
 
@@ -349,18 +355,25 @@ QWidget* TformMain::CreatePinsPanel() {
     pnlPins->SetColor(PinsColor);
     QWidget* body = pnlPins->Body();
     auto* row = new QHBoxLayout(body);
-    row->setContentsMargins(6, 2, 6, 6);
-    row->setSpacing(4);
+    row->setContentsMargins(4, 2, 4, 6);
+    row->setSpacing(3);
     FDirectionDelegate = new TDropDownDelegate(DirectionItems, this);
     for (int port = 0; port < TVelmorant::PortCountConst; ++port) {
         const QString caption =
             port <= 2 ? QString("PORT%1").arg(port) : QString("PORT%1 (Virtual)").arg(port);
         pnlPort[port] = Named(new TCaptionPanel(caption, body), qPrintable(QString("pnlPort%1").arg(port)));
+        // Six ports share the window's width; bold captions would not fit the virtual ones.
+        QFont captionFont = pnlPort[port]->CaptionLabel()->font();
+        captionFont.setBold(false);
+        captionFont.setPointSizeF(7.5);
+        pnlPort[port]->CaptionLabel()->setFont(captionFont);
         gridPort[port] = CreatePortGrid(port);
         auto* inner = new QVBoxLayout(pnlPort[port]->Body());
         inner->setContentsMargins(0, 0, 0, 0);
         inner->addWidget(gridPort[port]);
-        row->addWidget(pnlPort[port], port <= 2 ? 5 : 3);
+        // Shares by stretch alone, so that a caption-bar control does not widen its port.
+        pnlPort[port]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        row->addWidget(pnlPort[port], port <= 2 ? 11 : 6);
     }
     chkPullupPort0 = Named(new QCheckBox("Enable Pullups"), "chkPullupPort0",
                            "Enable built-in pull-up resistors (to 5V) on Port 0");
@@ -368,6 +381,7 @@ QWidget* TformMain::CreatePinsPanel() {
                            "Enable built-in pull-up resistors (to 5V) on Port 2");
     pnlPort[0]->SetCaptionControl(chkPullupPort0);
     pnlPort[2]->SetCaptionControl(chkPullupPort2);
+    for (TCaptionPanel* panel : pnlPort) panel->SetCaptionHeight(chkPullupPort0->sizeHint().height() + 2);
     return pnlPins;
 }
 
@@ -434,6 +448,7 @@ QWidget* TformMain::CreatePLCPanel() {
     gridProgram->verticalHeader()->setDefaultSectionSize(RowHeight);
     gridProgram->verticalHeader()->setMinimumSectionSize(RowHeight);
     gridProgram->verticalHeader()->setFixedWidth(14);
+    gridProgram->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     gridProgram->setSelectionMode(QAbstractItemView::SingleSelection);
     gridProgram->setSelectionBehavior(QAbstractItemView::SelectItems);
     gridProgram->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::EditKeyPressed |

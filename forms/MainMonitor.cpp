@@ -128,4 +128,7 @@ void TformMain::ShowProgramLine(int Index) {
     CellOf(gridProgram, Index, pgCode, true)->setText(QString::fromStdString(ProgramLineToText(line)));
     CellOf(gridProgram, Index, pgComments, true)->setText(QString::fromStdString(line.Comment));
     CellOf(gridProgram, Index, pgErrors, false);
+    // The row header is the current-line indicator, not a second line number.
+    if (gridProgram->verticalHeaderItem(Index) == nullptr)
+        gridProgram->setVerticalHeaderItem(Index, new QTableWidgetItem(QString()));
 }

@@ -31,6 +31,10 @@ TCaptionPanel::TCaptionPanel(const QString& Caption, QWidget* Parent) : QFrame(P
     layout->addWidget(FBody, 1);
 }
 
+void TCaptionPanel::SetCaptionHeight(int Value) {
+    FCaptionBar->parentWidget()->setFixedHeight(Value);
+}
+
 void TCaptionPanel::SetCaptionControl(QWidget* Control) {
     Control->setParent(FCaptionBar->parentWidget());
     FCaptionBar->addWidget(Control);

@@ -22,6 +22,8 @@ public:
     QLabel* CaptionLabel() const { return FCaption; }
     // Puts Control at the right end of the caption bar.
     void SetCaptionControl(QWidget* Control);
+    // Lines up the caption bars of panels side by side, with and without a control in them.
+    void SetCaptionHeight(int Value);
 
 private:
     QLabel* FCaption;

@@ -9,8 +9,10 @@ namespace {
 
 constexpr int MarkupRole = Qt::UserRole + 1;
 
-void PrepareDocument(QTextDocument& Doc, const QStyleOptionViewItem& Option, const QString& Markup) {
+void PrepareDocument(QTextDocument& Doc, const QStyleOptionViewItem& Option, const QString& Markup,
+                     int Width) {
     Doc.setDefaultFont(Option.font);
+    if (Width > 0) Doc.setTextWidth(Width);
     Doc.setDocumentMargin(1);
     // Link colour from the palette, so the placeholders stand out the way links do.
     Doc.setDefaultStyleSheet(QString("a { color: %1; text-decoration: underline; }")
@@ -25,6 +27,9 @@ TMarkupList::TMarkupList(QWidget* Parent) : QListWidget(Parent) {
     setSelectionMode(QAbstractItemView::NoSelection);
     setFocusPolicy(Qt::NoFocus);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Long items wrap at the list's width instead of scrolling sideways.
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setResizeMode(QListView::Adjust);
 }
 
 void TMarkupList::AddMarkup(const QString& Markup) {
@@ -47,7 +52,7 @@ QString TMarkupList::PlainText(const QString& Markup) {
 void TMarkupDelegate::paint(QPainter* Painter, const QStyleOptionViewItem& Option,
                             const QModelIndex& Index) const {
     QTextDocument doc;
-    PrepareDocument(doc, Option, Index.data(MarkupRole).toString());
+    PrepareDocument(doc, Option, Index.data(MarkupRole).toString(), Option.rect.width());
     Painter->save();
     Painter->translate(Option.rect.topLeft());
     QAbstractTextDocumentLayout::PaintContext context;
@@ -59,7 +64,8 @@ void TMarkupDelegate::paint(QPainter* Painter, const QStyleOptionViewItem& Optio
 }
 
 QSize TMarkupDelegate::sizeHint(const QStyleOptionViewItem& Option, const QModelIndex& Index) const {
+    const auto* list = qobject_cast<const QAbstractItemView*>(parent());
     QTextDocument doc;
-    PrepareDocument(doc, Option, Index.data(MarkupRole).toString());
+    PrepareDocument(doc, Option, Index.data(MarkupRole).toString(), list ? list->viewport()->width() : 0);
     return QSize(static_cast<int>(doc.idealWidth()), static_cast<int>(doc.size().height()));
 }

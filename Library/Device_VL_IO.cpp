@@ -2,6 +2,7 @@
 // values are asked for at every call.
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <stdexcept>
 
 #include "Device_VL.h"
@@ -30,7 +31,9 @@ void CheckInput(TAnalogInputNumber Input) {
 
 // Pins travel as two digits: "PINRD05".
 std::string TwoDigits(int Value) {
-    return (Value < 10 ? "0" : "") + std::to_string(Value);
+    char Text[16];
+    std::snprintf(Text, sizeof Text, "%02d", Value);
+    return Text;
 }
 
 }  // namespace

@@ -1,0 +1,269 @@
+// The board's I/O state: live getters, cached settings, their traffic, Changed and error texts.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "Device_VL.h"
+#include "SimFixture.h"
+
+using velsim::TFault;
+
+namespace {
+
+using TStrings = std::vector<std::string>;
+
+class DeviceIO : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Device.SetOnError([this](const std::string& Text) { Errors.push_back(Text); });
+    }
+    velsim::TSimulator& Sim() { return Fixture.Sim(); }
+    void Connect() {
+        ASSERT_TRUE(Device.FindDevice(Fixture.ComName()));
+        Sim().ClearCommands();
+    }
+
+    velsim::TSimFixture Fixture;
+    TVelmorant Device;
+    TStrings Errors;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Live values
+
+struct TLiveCase {
+    const char* Name;
+    const char* Command;
+    const char* Reply;
+    int Expected;
+};
+
+int ReadLive(TVelmorant& Device, const std::string& Command) {
+    if (Command.rfind("PRTRD", 0) == 0) return Device.GetPortState(Command[5] - '0');
+    if (Command.rfind("PINRD", 0) == 0) return Device.GetPinState(std::stoi(Command.substr(5))) ? 1 : 0;
+    if (Command.rfind("ADC", 0) == 0) return Device.GetAnalogInputValue(Command[3] - '0');
+    return Device.Temperature();
+}
+
+TEST_F(DeviceIO, LiveGettersSendTheirCommandAndReadSignedIntegers) {
+    Connect();
+    const TLiveCase Cases[] = {
+        {"port", "PRTRD3", "170", 170},
+        {"port, sign", "PRTRD0", "+12", 12},
+        {"port, negative", "PRTRD5", "-3", -3},
+        {"port, not a number", "PRTRD1", "?", 0},
+        {"port, trailing text", "PRTRD2", "12abc", 0},
+        {"port, hex is no decimal", "PRTRD2", "$FF", 0},
+        {"port, beyond 32 bits", "PRTRD4", "4294967296", 0},
+        {"pin, two digits", "PINRD07", "1", 1},
+        {"pin, any non-zero", "PINRD47", "2", 1},
+        {"pin, zero", "PINRD00", "0", 0},
+        {"pin, not a number", "PINRD12", "?", 0},
+        {"analog", "ADC4", "1023", 1023},
+        {"analog, not a number", "ADC0", "x", 0},
+        {"temperature", "TEMP", "77", 77},
+        {"temperature, not a number", "TEMP", "", 0},
+    };
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        Sim().ClearCommands();
+        // An empty override would remove it; a blank trims to the same empty reply.
+        Sim().OverrideReply(Case.Command, *Case.Reply ? Case.Reply : " ");
+        EXPECT_EQ(ReadLive(Device, Case.Command), Case.Expected);
+        EXPECT_EQ(Sim().Commands(), TStrings{Case.Command});
+        Sim().OverrideReply(Case.Command, "");
+    }
+    EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(DeviceIO, LiveGettersReportAFailedExchangeOnceAndInOrder) {
+    Connect();
+    Sim().SetFault(TFault::Silent, 1);
+    EXPECT_EQ(Device.GetPortState(1), 0);
+    EXPECT_EQ(Errors, TStrings{"Error reading port"});
+    Sim().HangUp();  // every later exchange fails at once
+    EXPECT_FALSE(Device.GetPinState(5));
+    EXPECT_EQ(Device.GetAnalogInputValue(2), 0);
+    EXPECT_EQ(Device.Temperature(), 0);
+    EXPECT_EQ(Errors, (TStrings{"Error reading port", "Error reading pin", "Error reading ADC",
+                                "Error reading temperature"}));
+    EXPECT_TRUE(Device.DevicePresent());
+}
+
+TEST_F(DeviceIO, WithoutABoardLiveGettersAnswerZeroQuietly) {
+    EXPECT_EQ(Device.GetPortState(0), 0);
+    EXPECT_FALSE(Device.GetPinState(0));
+    EXPECT_EQ(Device.GetAnalogInputValue(0), 0);
+    EXPECT_EQ(Device.Temperature(), 0);
+    Device.SetPinState(3, true);
+    Device.SetPortState(1, 170);
+    EXPECT_TRUE(Errors.empty());
+    EXPECT_FALSE(Device.Changed());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Setters
+
+struct TSetterCase {
+    const char* Name;
+    std::function<void(TVelmorant&)> Set;
+    const char* Command;
+    bool Changes;  // Changed afterwards, starting from false
+    std::function<bool(const TVelmorant&)> Cached;
+    const char* ErrorText;
+};
+
+const std::vector<TSetterCase>& SetterCases() {
+    static const std::vector<TSetterCase> Cases = {
+        {"direction", [](TVelmorant& D) { D.SetPortDirection(1, 240); }, "DIRWR1 240", true,
+         [](const TVelmorant& D) { return D.GetPortDirection(1) == 240; }, "Error setting port direction"},
+        {"direction unchanged", [](TVelmorant& D) { D.SetPortDirection(5, 255); }, "DIRWR5 255", false,
+         [](const TVelmorant& D) { return D.GetPortDirection(5) == 255; }, "Error setting port direction"},
+        {"pull-ups", [](TVelmorant& D) { D.SetPullupsEnabled(2, true); }, "PU2 1", true,
+         [](const TVelmorant& D) { return D.GetPullupsEnabled(2); }, "Error setting pullups"},
+        {"pull-ups unchanged", [](TVelmorant& D) { D.SetPullupsEnabled(0, false); }, "PU0 0", false,
+         [](const TVelmorant& D) { return !D.GetPullupsEnabled(0); }, "Error setting pullups"},
+        {"offset clamped up", [](TVelmorant& D) { D.SetADCOffset(4, 200); }, "AOWR4 128", true,
+         [](const TVelmorant& D) { return D.CachedADCOffset(4) == 128; }, "Error writing ADC offset"},
+        {"offset clamped down", [](TVelmorant& D) { D.SetADCOffset(0, -500); }, "AOWR0 -128", true,
+         [](const TVelmorant& D) { return D.CachedADCOffset(0) == -128; }, "Error writing ADC offset"},
+        {"offset bound", [](TVelmorant& D) { D.SetADCOffset(1, -129); }, "AOWR1 -128", true,
+         [](const TVelmorant& D) { return D.CachedADCOffset(1) == -128; }, "Error writing ADC offset"},
+        {"offset inside", [](TVelmorant& D) { D.SetADCOffset(3, -12); }, "AOWR3 -12", true,
+         [](const TVelmorant& D) { return D.CachedADCOffset(3) == -12; }, "Error writing ADC offset"},
+        {"offset unchanged", [](TVelmorant& D) { D.SetADCOffset(2, 0); }, "AOWR2 0", false,
+         [](const TVelmorant& D) { return D.CachedADCOffset(2) == 0; }, "Error writing ADC offset"},
+        {"update period", [](TVelmorant& D) { D.SetUpdatePeriod(3); }, "UR 3", true,
+         [](const TVelmorant& D) { return D.UpdatePeriod() == 3; }, "Error setting update rate"},
+        {"PLC disabled", [](TVelmorant& D) { D.SetPLCEnabled(false); }, "PLCEN 0", true,
+         [](const TVelmorant& D) { return !D.PLCEnabled(); }, "Error enabling PLC"},
+        {"PLC disabled unchanged", [](TVelmorant& D) { D.SetPLCEnabled(false); }, "PLCEN 0", false,
+         [](const TVelmorant& D) { return !D.PLCEnabled(); }, "Error enabling PLC"},
+        {"run mode", [](TVelmorant& D) { D.SetPLCRunMode(rmRun); }, "PLCRM 2", false,
+         [](const TVelmorant& D) { return D.PLCRunMode() == rmRun; }, "Error setting PLC mode"},
+        {"pin state", [](TVelmorant& D) { D.SetPinState(47, true); }, "PINWR47 1", false,
+         [](const TVelmorant&) { return true; }, "Error writing to pin"},
+        {"pin state, one digit", [](TVelmorant& D) { D.SetPinState(5, false); }, "PINWR05 0", false,
+         [](const TVelmorant&) { return true; }, "Error writing to pin"},
+        {"port state", [](TVelmorant& D) { D.SetPortState(1, 170); }, "PRTWR1 170", false,
+         [](const TVelmorant&) { return true; }, "Error writing to port"},
+    };
+    return Cases;
+}
+
+TEST_F(DeviceIO, SettersCacheThenSendOneCommand) {
+    Connect();
+    for (const auto& Case : SetterCases()) {
+        SCOPED_TRACE(Case.Name);
+        Sim().ClearCommands();
+        Device.SetChanged(false);
+        Case.Set(Device);
+        EXPECT_EQ(Sim().Commands(), TStrings{Case.Command});
+        EXPECT_EQ(Device.Changed(), Case.Changes);
+        EXPECT_TRUE(Case.Cached(Device));
+    }
+    EXPECT_TRUE(Errors.empty());
+    // The board took the values.
+    auto Lock = Sim().Lock();
+    EXPECT_EQ(Sim().Board().Working.Direction[1], 240);
+    EXPECT_EQ(Sim().Board().Working.ADCOffset[4], 128);
+    EXPECT_EQ(Sim().Board().Working.UpdatePeriod, 3);
+    EXPECT_EQ(Sim().Board().RunMode, 2);
+}
+
+TEST_F(DeviceIO, AFailedSetterReportsOnceAndKeepsTheNewValue) {
+    Connect();
+    Sim().HangUp();
+    for (const auto& Case : SetterCases()) {
+        SCOPED_TRACE(Case.Name);
+        Errors.clear();
+        Device.SetChanged(false);
+        Case.Set(Device);
+        EXPECT_EQ(Errors, TStrings{Case.ErrorText});
+        EXPECT_EQ(Device.Changed(), Case.Changes);
+        EXPECT_TRUE(Case.Cached(Device));
+    }
+}
+
+TEST_F(DeviceIO, WithoutABoardSettingsStayInTheCache) {
+    for (const auto& Case : SetterCases()) {
+        SCOPED_TRACE(Case.Name);
+        Errors.clear();
+        Device.SetChanged(false);
+        Case.Set(Device);
+        EXPECT_EQ(Device.Changed(), Case.Changes);
+        EXPECT_TRUE(Case.Cached(Device));
+        // The run mode is always sent, so its failure is the one that is heard.
+        if (std::string(Case.Command).rfind("PLCRM", 0) == 0)
+            EXPECT_EQ(Errors, TStrings{"Error setting PLC mode"});
+        else
+            EXPECT_TRUE(Errors.empty());
+    }
+    EXPECT_TRUE(Sim().Commands().empty());
+}
+
+TEST_F(DeviceIO, ChangedStaysSetUntilClearedExplicitly) {
+    Device.SetPullupsEnabled(0, true);
+    Device.SetPullupsEnabled(2, false);  // the value it already had
+    EXPECT_TRUE(Device.Changed());
+    Device.SetPinComment(3, "valve");
+    Device.SetPLCRunMode(rmStep);
+    Device.SetChanged(false);
+    Device.SetPinComment(4, "pump");
+    Device.SetPLCRunMode(rmRun);
+    EXPECT_FALSE(Device.Changed());
+    EXPECT_EQ(Device.GetPinComment(3), "valve");
+    EXPECT_EQ(Device.GetPinComment(47), "");
+}
+
+TEST_F(DeviceIO, OffsetGetterAsksTheBoardButNeverWritesTheCache) {
+    Device.SetADCOffset(2, 7);
+    EXPECT_EQ(Device.GetADCOffset(2), 7);  // no board: the cache answers
+    Connect();
+    const struct {
+        const char* Reply;
+        int Expected;
+    } Cases[] = {{"-12", -12}, {"?", 7}, {"3.5", 7}, {"0", 0}};
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.Reply);
+        Sim().ClearCommands();
+        Sim().OverrideReply("AORD2", Case.Reply);
+        EXPECT_EQ(Device.GetADCOffset(2), Case.Expected);
+        EXPECT_EQ(Sim().Commands(), TStrings{"AORD2"});
+        EXPECT_EQ(Device.CachedADCOffset(2), 7);
+    }
+    Sim().HangUp();
+    EXPECT_EQ(Device.GetADCOffset(2), 7);
+    EXPECT_EQ(Errors, TStrings{"Error getting ADC offset"});
+}
+
+TEST_F(DeviceIO, IndexesOutsideTheirRangeAreRefusedBeforeAnyTraffic) {
+    Connect();
+    const std::function<void(TVelmorant&)> Calls[] = {
+        [](TVelmorant& D) { D.GetPortState(6); },
+        [](TVelmorant& D) { D.GetPortState(-1); },
+        [](TVelmorant& D) { D.GetPinState(48); },
+        [](TVelmorant& D) { D.GetAnalogInputValue(5); },
+        [](TVelmorant& D) { D.GetPortDirection(6); },
+        [](TVelmorant& D) { D.SetPortDirection(-1, 0); },
+        [](TVelmorant& D) { D.GetPullupsEnabled(6); },
+        [](TVelmorant& D) { D.SetPullupsEnabled(6, true); },
+        [](TVelmorant& D) { D.GetADCOffset(5); },
+        [](TVelmorant& D) { D.SetADCOffset(-1, 0); },
+        [](TVelmorant& D) { D.CachedADCOffset(5); },
+        [](TVelmorant& D) { D.GetPinComment(48); },
+        [](TVelmorant& D) { D.SetPinComment(-1, "x"); },
+        [](TVelmorant& D) { D.SetPinState(48, true); },
+        [](TVelmorant& D) { D.SetPortState(6, 0); },
+        [](TVelmorant& D) { D.GetProgramLine(60); },
+        [](TVelmorant& D) { D.SetProgramLine(-1, TProgramLine{}); },
+        [](TVelmorant& D) { D.DownloadProgramLine(60); },
+        [](TVelmorant& D) { D.UploadProgramLine(-1); },
+    };
+    int Index = 0;
+    for (const auto& Call : Calls) EXPECT_THROW(Call(Device), std::out_of_range) << "call " << Index++;
+    EXPECT_TRUE(Sim().Commands().empty());
+    EXPECT_FALSE(Device.Changed());
+}
+
+}  // namespace

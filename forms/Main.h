@@ -250,7 +250,6 @@ private:
     bool FShownOnce = false;
     bool FAskOnClose = true;
     bool FCloseDone = false;
-    TDropDownDelegate* FDirectionDelegate = nullptr;
     TformTempTable* FTempTable = nullptr;
     TformAbout* FAbout = nullptr;
 };

@@ -317,12 +317,13 @@ QTableWidget* TformMain::CreatePortGrid(int Port) {
     grid->setSelectionMode(QAbstractItemView::SingleSelection);
     grid->setSelectionBehavior(QAbstractItemView::SelectItems);
     grid->setItemDelegateForColumn(pcState, new TStateBarDelegate(grid));
-    grid->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
-                          QAbstractItemView::EditKeyPressed | QAbstractItemView::AnyKeyPressed);
+    // No delayed second-click editing: the Direction list opens at the first click (BindHandlers).
+    grid->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                          QAbstractItemView::AnyKeyPressed);
     for (int row = 0; row < 8; ++row) {
         for (int col = 0; col < 4; ++col) {
             auto* item = new QTableWidgetItem;
-            if (col != pcComment) item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+            if (col == pcPin || col == pcState) item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
             if (col == pcPin) item->setTextAlignment(Qt::AlignCenter);
             grid->setItem(row, col, item);
         }
@@ -331,7 +332,10 @@ QTableWidget* TformMain::CreatePortGrid(int Port) {
     grid->setColumnWidth(pcPin, 22);
     grid->setColumnWidth(pcState, 30);
     if (physical) {
-        grid->setItemDelegateForColumn(pcDirection, FDirectionDelegate);
+        auto* directions = new TDropDownDelegate(DirectionItems, grid);
+        grid->setItemDelegateForColumn(pcDirection, directions);
+        connect(directions, &TDropDownDelegate::CloseUp, this,
+                Guarded([this, grid](QWidget* Editor, const QModelIndex&) { colDir0CloseUp(grid, Editor); }));
         auto* comments = new TNotifyingTextDelegate(grid);
         grid->setItemDelegateForColumn(pcComment, comments);
         connect(comments, &TNotifyingTextDelegate::EditAccepted, this,
@@ -357,7 +361,6 @@ QWidget* TformMain::CreatePinsPanel() {
     auto* row = new QHBoxLayout(body);
     row->setContentsMargins(4, 2, 4, 6);
     row->setSpacing(3);
-    FDirectionDelegate = new TDropDownDelegate(DirectionItems, this);
     for (int port = 0; port < TVelmorant::PortCountConst; ++port) {
         const QString caption =
             port <= 2 ? QString("PORT%1").arg(port) : QString("PORT%1 (Virtual)").arg(port);
@@ -523,11 +526,6 @@ void TformMain::BindHandlers() {
                     if (Col == pcDirection && grid->property("Tag").toInt() <= 2)
                         grid->editItem(grid->item(Row, Col));
                 }));
-    connect(FDirectionDelegate, &TDropDownDelegate::CloseUp, this,
-            Guarded([this](QWidget* Editor, const QModelIndex& Index) {
-                for (QTableWidget* grid : gridPort)
-                    if (grid->model() == Index.model()) colDir0CloseUp(grid, Editor);
-            }));
     connect(chkPullupPort0, &QCheckBox::toggled, this, Guarded([this] { chkPullupPort0Click(); }));
     connect(chkPullupPort2, &QCheckBox::toggled, this, Guarded([this] { chkPullupPort0Click(); }));
     connect(cmbxPeriod, &QComboBox::activated, this, Guarded([this] { cmbxPeriodChange(); }));

@@ -13,14 +13,23 @@ int PortOf(const QTableWidget* Grid) {
     return Grid->property("Tag").toInt();
 }
 
+TDropDownDelegate* DirectionColumn(const QTableWidget* Grid) {
+    return qobject_cast<TDropDownDelegate*>(Grid->itemDelegateForColumn(pcDirection));
+}
+
+// Index of a Direction cell's text among the column's items ("Output" 0, "Input" 1), -1 for none.
+int DirectionIndex(const QTableWidget* Grid, int Row) {
+    const TDropDownDelegate* column = DirectionColumn(Grid);
+    return column != nullptr ? column->Items().indexOf(Grid->item(Row, pcDirection)->text()) : -1;
+}
+
 }  // namespace
 
 void TformMain::gridPort0CellClick(QTableWidget* Sender, int ACol, int ARow) {
     if (ACol != pcState) return;
     const int port = PortOf(Sender);
     // The virtual ports have no direction: every pin of theirs can be written.
-    const int direction =
-        port <= 2 ? FDirectionDelegate->Items().indexOf(Sender->item(ARow, pcDirection)->text()) : 0;
+    const int direction = port <= 2 ? DirectionIndex(Sender, ARow) : 0;
     if (direction != 0) return;
     const bool on = Sender->item(ARow, pcState)->data(Qt::DisplayRole).toInt() != 0;
     FVelmorant->SetPinState(port * 8 + ARow, !on);
@@ -32,11 +41,11 @@ void TformMain::gridPort0AfterEdit(QTableWidget* Sender, int ACol, int ARow, con
 }
 
 void TformMain::colDir0CloseUp(QTableWidget* Sender, QWidget* Editor) {
-    FDirectionDelegate->CommitAndClose(Editor);
+    if (TDropDownDelegate* column = DirectionColumn(Sender)) column->CommitAndClose(Editor);
     const int port = PortOf(Sender);
     const int pin = Sender->currentRow();
     if (pin < 0 || pin > 7) return;
-    const int index = FDirectionDelegate->Items().indexOf(Sender->item(pin, pcDirection)->text());
+    const int index = DirectionIndex(Sender, pin);
     // The whole byte goes out, also when the item chosen is the one shown before.
     uint8_t direction = FVelmorant->GetPortDirection(port);
     SetBitInByte(pin, index != 0, direction);

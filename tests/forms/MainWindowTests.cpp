@@ -1,0 +1,301 @@
+// The main window's start-up, connection, close sequence and stored state, against the
+// simulated board through the real serial layer.
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <filesystem>
+
+#include "CollapsiblePanel.h"
+#include "Controls.h"
+#include "FormsTestSupport.h"
+#include "IniFile.h"
+
+using velsim::TFault;
+using velsim::TSimFixture;
+
+namespace {
+
+std::string AutosavePath(const TSimFixture& Fx) {
+    return Fx.Root() + "/documents/Velmorant/Autosaved.velmor";
+}
+
+bool Contains(const TCommands& Commands, const std::string& Command) {
+    return std::find(Commands.begin(), Commands.end(), Command) != Commands.end();
+}
+
+}  // namespace
+
+class TMainWindowTests : public QObject {
+    Q_OBJECT
+private slots:
+    void StartUpTalksToTheBoardInOrder();
+    void TickMakesTwelveExchangesAndTheTimerRuns();
+    void ConnectButtonDisconnectsAndReconnects();
+    void NotFoundIsReportedOnlyFromThePortList();
+    void CloseAsksOnlyWhenConnectedAndChanged();
+    void CloseAnswers_data();
+    void CloseAnswers();
+    void CloseWithoutQuestionStillWritesItsFiles();
+    void AutosaveIsWrittenWithoutABoard();
+    void SecondRunRestoresPortPanelsAndPlacement();
+    void SilentBoardShowsErrorsAndStaysUsable();
+    void LogoOpensTheMakersAddress();
+};
+
+void TMainWindowTests::StartUpTalksToTheBoardInOrder() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    const TCommands cmds = fx.Sim().Commands();
+
+    // Identification (after a lone CR that clears the board's line), the pause, the recall.
+    QVERIFY(cmds.size() > 20);
+    QCOMPARE(ToQt(TCommands(cmds.begin(), cmds.begin() + 5)), ToQt({"", "VER", "PC", "PLCRM 0", "RECALL"}));
+    QVERIFY(Contains(cmds, "UR?"));
+    QVERIFY(Contains(cmds, "PLCRD59"));
+    // The full display update ends the start-up: the offset, then the twelve live readings.
+    TCommands tail(cmds.end() - 13, cmds.end());
+    TCommands expected{"AORD4"};
+    for (const auto& c : TickCommands()) expected.push_back(c);
+    QCOMPARE(ToQt(tail), ToQt(expected));
+
+    TformMain& f = *w.Form;
+    QCOMPARE(f.lblConnected->text(), QString("CONNECTED to COM3"));
+    QCOMPARE(f.lblFirmware->text(), QString("1.05"));
+    QCOMPARE(f.btnFind->text(), QString("Disconnect"));
+    QVERIFY(f.btnFind->isChecked());
+    QVERIFY(!f.comboPort->isEnabled());
+    QCOMPARE(f.comboPort->currentText(), QString("COM3"));
+    QCOMPARE(f.lblPort->text(), QString("COM3"));
+    QVERIFY(f.btnSaveToEEPROM->isEnabled());
+    QVERIFY(w.Ui->Messages.empty());
+    QCOMPARE(f.Tag(), 0);
+}
+
+void TMainWindowTests::TickMakesTwelveExchangesAndTheTimerRuns() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    fx.Sim().ClearCommands();
+    w.Form->timerStatusTimer();
+    QCOMPARE(ToQt(fx.Sim().Commands()), ToQt(TickCommands()));
+
+    // Connected, the timer polls by itself.
+    fx.Sim().ClearCommands();
+    w.Form->ShowConnectionState();
+    QVERIFY(w.Form->timerStatus->isActive());
+    QTRY_VERIFY_WITH_TIMEOUT(fx.Sim().Commands().size() >= 12, 5000);
+
+    // A tick after a disconnection only stops the timer.
+    w.Form->Velmorant().Disconnect();
+    w.Form->timerStatus->start();
+    fx.Sim().ClearCommands();
+    w.Form->timerStatusTimer();
+    QVERIFY(!w.Form->timerStatus->isActive());
+    QVERIFY(fx.Sim().Commands().empty());
+}
+
+void TMainWindowTests::ConnectButtonDisconnectsAndReconnects() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    TformMain& f = *w.Form;
+
+    QTest::mouseClick(f.btnFind, Qt::LeftButton);
+    QCOMPARE(f.lblConnected->text(), QString("NOT CONNECTED"));
+    QCOMPARE(f.lblFirmware->text(), QString("?"));
+    QCOMPARE(f.btnFind->text(), QString("Connect"));
+    QVERIFY(!f.btnFind->isChecked());
+    QVERIFY(f.comboPort->isEnabled());
+    QVERIFY(!f.timerStatus->isActive());
+    QVERIFY(!f.btnRecallFromEEPROM->isEnabled());
+    QCOMPARE(f.pnlComm->CollapsedCaption(), QString("COM Port Connection (NOT CONNECTED)"));
+
+    // Connecting again asks before it overwrites the window's values; No keeps them.
+    fx.Sim().ClearCommands();
+    w.Ui->Answers = {mbNo};
+    QTest::mouseClick(f.btnFind, Qt::LeftButton);
+    w.StopPolling();
+    QVERIFY(f.btnFind->isChecked());
+    QCOMPARE(f.lblConnected->text(), QString("CONNECTED to COM3"));
+    QCOMPARE(w.Ui->Messages.size(), size_t(1));
+    QVERIFY(w.Ui->Messages[0].Text.rfind("Do you want to recall the settings from the Velmorant", 0) == 0);
+    QVERIFY(!Contains(fx.Sim().Commands(), "RECALL"));
+    QVERIFY(Contains(fx.Sim().Commands(), "PLCRM 0"));
+
+    QTest::mouseClick(f.btnFind, Qt::LeftButton);
+    fx.Sim().ClearCommands();
+    w.Ui->Answers = {mbYes};
+    QTest::mouseClick(f.btnFind, Qt::LeftButton);
+    w.StopPolling();
+    QVERIFY(Contains(fx.Sim().Commands(), "RECALL"));
+}
+
+void TMainWindowTests::NotFoundIsReportedOnlyFromThePortList() {
+    TSimFixture fx;
+    fx.Sim().OverrideReply("VER", "no board here");
+    TWindowUnderTest w;
+    TformMain& f = *w.Form;
+    QCOMPARE(f.lblConnected->text(), QString("NOT CONNECTED"));
+    QVERIFY(w.Ui->Messages.empty());
+
+    // The button springs back without a word.
+    QTest::mouseClick(f.btnFind, Qt::LeftButton);
+    QVERIFY(!f.btnFind->isChecked());
+    QVERIFY(w.Ui->Messages.empty());
+
+    // Picking a port in the list says so.
+    f.comboPort->setCurrentIndex(f.comboPort->findText("COM3"));
+    emit f.comboPort->activated(f.comboPort->currentIndex());
+    QCOMPARE(w.Ui->Messages.size(), size_t(1));
+    QCOMPARE(w.Ui->Messages[0].Kind, mkError);
+    QCOMPARE(QString::fromStdString(w.Ui->Messages[0].Text).section('\n', 0, 0),
+             QString("Velmorant not found."));
+}
+
+void TMainWindowTests::CloseAsksOnlyWhenConnectedAndChanged() {
+    TSimFixture fx;
+    {
+        TWindowUnderTest w;
+        QVERIFY(!w.Form->Velmorant().Changed());
+        QVERIFY(w.Form->close());
+        QVERIFY(w.Ui->Messages.empty());
+    }
+    {
+        TWindowUnderTest w;
+        w.Form->Velmorant().Disconnect();
+        w.Form->Velmorant().SetChanged(true);
+        QVERIFY(w.Form->close());
+        QVERIFY(w.Ui->Messages.empty());
+    }
+}
+
+void TMainWindowTests::CloseAnswers_data() {
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("saveFails");
+    QTest::addColumn<bool>("closes");
+    QTest::addColumn<bool>("saveSent");
+    QTest::newRow("Yes saves and closes") << int(mbYes) << false << true << true;
+    QTest::newRow("No closes unsaved") << int(mbNo) << false << true << false;
+    QTest::newRow("Cancel stays open") << int(mbCancel) << false << false << false;
+    QTest::newRow("Yes with a failed save stays open") << int(mbYes) << true << false << true;
+}
+
+void TMainWindowTests::CloseAnswers() {
+    QFETCH(int, answer);
+    QFETCH(bool, saveFails);
+    QFETCH(bool, closes);
+    QFETCH(bool, saveSent);
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    w.Form->Velmorant().SetChanged(true);
+    if (saveFails) {
+        fx.Sim().SetFaultFilter("SAVE");
+        fx.Sim().SetFault(TFault::Silent, 1);
+    }
+    fx.Sim().ClearCommands();
+    w.Ui->Answers = {static_cast<TMsgButton>(answer)};
+
+    QCOMPARE(w.Form->close(), closes);
+    QCOMPARE(w.Ui->Messages.front().Caption, std::string("Save Changes?"));
+    QCOMPARE(w.Ui->Messages.front().Buttons, (TMsgButtons{mbYes, mbNo, mbCancel}));
+    QCOMPARE(Contains(fx.Sim().Commands(), "SAVE"), saveSent);
+    QCOMPARE(std::filesystem::exists(AutosavePath(fx)), closes);
+    if (!closes) QVERIFY(w.Form->Velmorant().DevicePresent());
+    if (saveFails) {
+        QCOMPARE(w.Ui->Messages.size(), size_t(2));
+        QCOMPARE(w.Ui->Messages[1].Kind, mkError);
+        QVERIFY(w.Ui->Messages[1].Text.find("not saved in the EEPROM") != std::string::npos);
+    }
+}
+
+void TMainWindowTests::CloseWithoutQuestionStillWritesItsFiles() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.Form->Velmorant().SetChanged(true);
+    w.Form->CloseWithoutQuestion();
+    QVERIFY(!w.Form->isVisible());
+    QVERIFY(w.Ui->Messages.empty());
+    QVERIFY(std::filesystem::exists(AutosavePath(fx)));
+    QVERIFY(std::filesystem::exists(fx.LinksFolder() + "Velmorant.ini"));
+}
+
+void TMainWindowTests::AutosaveIsWrittenWithoutABoard() {
+    TSimFixture fx;
+    fx.Sim().OverrideReply("VER", "?");
+    TWindowUnderTest w;
+    QVERIFY(!w.Form->Velmorant().DevicePresent());
+    QCOMPARE(w.Form->AutosaveFile(), AutosavePath(fx));
+    QVERIFY(w.Form->close());
+    QVERIFY(std::filesystem::exists(AutosavePath(fx)));
+}
+
+void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {
+    TSimFixture fx;
+    QRect placed;
+    int heightCollapsed = 0;
+    {
+        TWindowUnderTest w;
+        TformMain& f = *w.Form;
+        QCOMPARE(f.lblPort->text(), QString("COM3"));
+        const int fullHeight = f.height();
+        f.pnlAnalog->SetExpanded(false);
+        f.pnlPLC->SetExpanded(false);
+        heightCollapsed = f.height();
+        QVERIFY(heightCollapsed < fullHeight);
+        f.move(f.pos() + QPoint(13, 7));
+        placed = f.geometry();
+        QVERIFY(f.close());
+    }
+    const TIniFile ini(fx.LinksFolder() + "Velmorant.ini");
+    QCOMPARE(ini.ReadString("formMain", "pnlAnalog.Expanded", ""), std::string("False"));
+
+    TWindowUnderTest again(false);
+    TformMain& f = *again.Form;
+    QCOMPARE(f.lblPort->text(), QString("COM3"));
+    QVERIFY(!f.pnlAnalog->Expanded());
+    QVERIFY(f.pnlPins->Expanded());
+    QVERIFY(!f.pnlPLC->Expanded());
+    QCOMPARE(f.geometry(), placed);
+    // Opening a panel again gives its room back.
+    f.pnlPLC->SetExpanded(true);
+    QVERIFY(f.height() > heightCollapsed);
+}
+
+void TMainWindowTests::SilentBoardShowsErrorsAndStaysUsable() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    // Each silent reply costs the full reply deadline, so only two.
+    fx.Sim().SetFaultFilter("TEMP");
+    fx.Sim().SetFault(TFault::Silent, 1);
+    const std::string row = w.Form->UpdateDisplay(false, false);
+    QCOMPARE(w.Form->StatusText(), std::string("Error reading temperature"));
+    QCOMPARE(w.Form->lblTemp->text(), QString("Temperature = 0F (-17.8C)"));
+    QVERIFY(row.size() > 2 && row.compare(row.size() - 2, 2, "0,") == 0);
+    QVERIFY(w.Form->Velmorant().DevicePresent());
+    QVERIFY(w.Form->btnFind->isChecked());
+
+    fx.Sim().SetFaultFilter("PRTRD2");
+    fx.Sim().SetFault(TFault::Silent, 1);
+    w.Form->timerStatusTimer();
+    QCOMPARE(w.Form->StatusText(), std::string("Error reading port"));
+
+    // The next tick goes through; the status keeps the last error.
+    fx.Sim().ClearCommands();
+    w.Form->timerStatusTimer();
+    QCOMPARE(ToQt(fx.Sim().Commands()), ToQt(TickCommands()));
+    QCOMPARE(w.Form->StatusText(), std::string("Error reading port"));
+    QVERIFY(w.Ui->Messages.empty());
+}
+
+void TMainWindowTests::LogoOpensTheMakersAddress() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    QTest::mouseClick(w.Form->imgLogo, Qt::LeftButton);
+    QCOMPARE(w.Ui->Urls, std::vector<std::string>{MakerWebAddress});
+}
+
+VELMORANT_QTEST_MAIN(TMainWindowTests)
+#include "MainWindowTests.moc"

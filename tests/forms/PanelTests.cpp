@@ -1,0 +1,346 @@
+// The port, pin and analog panels: what each user action sends to the simulated board, and
+// what the display update shows.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <clocale>
+
+#include "FormsTestSupport.h"
+#include "GridDelegates.h"
+
+using velsim::TSimFixture;
+
+namespace {
+
+// The user opens the Direction list of a cell and picks Item.
+void ChooseDirection(QTableWidget* Grid, int Row, const QString& Item) {
+    QTRY_VERIFY(Grid->findChild<TCloseUpComboBox*>() == nullptr);
+    ClickCell(Grid, Row, pcDirection);
+    auto* combo = Grid->findChild<TCloseUpComboBox*>();
+    QVERIFY(combo != nullptr);
+    QCoreApplication::processEvents();
+    combo->setCurrentIndex(combo->findText(Item));
+    combo->hidePopup();
+}
+
+bool HasPrefix(const TCommands& Commands, const std::string& Prefix) {
+    for (const auto& c : Commands)
+        if (c.rfind(Prefix, 0) == 0) return true;
+    return false;
+}
+
+QStringList Fields(const std::string& Row) {
+    return QString::fromStdString(Row).split(',');
+}
+
+}  // namespace
+
+class TPanelTests : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { std::setlocale(LC_NUMERIC, "C"); }
+    void PinClicks_data();
+    void PinClicks();
+    void DirectionChoiceSendsTheWholeByte();
+    void DirectionWithoutABoardOnlyChangesTheCache();
+    void PullupsWriteBothPortsButNotDuringAnUpdate();
+    void PeriodIsSentForTheUsersChoiceOnly_data();
+    void PeriodIsSentForTheUsersChoiceOnly();
+    void OffsetIsSentEachTimeTheBoxIsLeft();
+    void CommentEditIsStoredNotSent();
+    void EEPROMButtons();
+    void LiveValuesAreShown_data();
+    void LiveValuesAreShown();
+    void TemperatureLine_data();
+    void TemperatureLine();
+    void BitHelpers_data();
+    void BitHelpers();
+};
+
+void TPanelTests::PinClicks_data() {
+    QTest::addColumn<int>("port");
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("direction");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("lit output pin 12") << 1 << 4 << "Output" << 16 << int(pcState) << "PINWR12 0";
+    QTest::newRow("grey output pin 12") << 1 << 4 << "Output" << 0 << int(pcState) << "PINWR12 1";
+    QTest::newRow("input pin 3") << 0 << 3 << "Input" << 0 << int(pcState) << "";
+    QTest::newRow("virtual pin 32, board says input")
+        << 4 << 0 << "Input" << 0 << int(pcState) << "PINWR32 1";
+    QTest::newRow("lit virtual pin 47") << 5 << 7 << "" << 128 << int(pcState) << "PINWR47 0";
+    QTest::newRow("pin number cell") << 1 << 4 << "Output" << 0 << int(pcPin) << "";
+    QTest::newRow("comment cell") << 2 << 1 << "Output" << 0 << int(pcComment) << "";
+}
+
+void TPanelTests::PinClicks() {
+    QFETCH(int, port);
+    QFETCH(int, row);
+    QFETCH(QString, direction);
+    QFETCH(int, state);
+    QFETCH(int, column);
+    QFETCH(QString, expected);
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    QTableWidget* grid = w.Form->gridPort[port];
+    grid->item(row, pcDirection)->setText(direction);
+    grid->item(row, pcState)->setData(Qt::DisplayRole, state);
+    fx.Sim().ClearCommands();
+
+    ClickCell(grid, row, column);
+    QCOMPARE(ToQt(fx.Sim().Commands()), expected.isEmpty() ? QStringList() : QStringList{expected});
+    // The cell waits for the board's answer at the next tick.
+    QCOMPARE(grid->item(row, pcState)->data(Qt::DisplayRole).toInt(), state);
+}
+
+void TPanelTests::DirectionChoiceSendsTheWholeByte() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    TformMain& f = *w.Form;
+    QCOMPARE(int(f.Velmorant().GetPortDirection(2)), 255);
+    QVERIFY(!f.Velmorant().Changed());
+    fx.Sim().ClearCommands();
+
+    ChooseDirection(f.gridPort[2], 5, "Output");
+    QTRY_COMPARE(ToQt(fx.Sim().Commands()), QStringList{"DIRWR2 223"});
+    QCOMPARE(f.gridPort[2]->item(5, pcDirection)->text(), QString("Output"));
+    QVERIFY(f.Velmorant().Changed());
+
+    ChooseDirection(f.gridPort[2], 5, "Input");
+    QTRY_COMPARE(ToQt(fx.Sim().Commands()), (QStringList{"DIRWR2 223", "DIRWR2 255"}));
+
+    // The same item again still sends the byte.
+    ChooseDirection(f.gridPort[2], 5, "Input");
+    QTRY_COMPARE(fx.Sim().Commands().size(), size_t(3));
+    QCOMPARE(fx.Sim().Commands().back(), std::string("DIRWR2 255"));
+}
+
+void TPanelTests::DirectionWithoutABoardOnlyChangesTheCache() {
+    TSimFixture fx;
+    fx.Sim().OverrideReply("VER", "?");
+    TWindowUnderTest w;
+    TformMain& f = *w.Form;
+    QVERIFY(!f.Velmorant().DevicePresent());
+    fx.Sim().ClearCommands();
+
+    ChooseDirection(f.gridPort[0], 2, "Output");
+    QTRY_VERIFY(f.Velmorant().Changed());
+    QCOMPARE(int(f.Velmorant().GetPortDirection(0)), 251);
+    QVERIFY(fx.Sim().Commands().empty());
+}
+
+void TPanelTests::PullupsWriteBothPortsButNotDuringAnUpdate() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    TformMain& f = *w.Form;
+    fx.Sim().ClearCommands();
+
+    QTest::mouseClick(f.chkPullupPort0, Qt::LeftButton);
+    QVERIFY(f.chkPullupPort0->isChecked());
+    QCOMPARE(ToQt(fx.Sim().Commands()), (QStringList{"PU0 1", "PU2 0"}));
+    QVERIFY(f.Velmorant().Changed());
+
+    QTest::mouseClick(f.chkPullupPort2, Qt::LeftButton);
+    QCOMPARE(ToQt(fx.Sim().Commands()), (QStringList{"PU0 1", "PU2 0", "PU0 1", "PU2 1"}));
+
+    // A display update that ticks a box sends nothing.
+    {
+        QSignalBlocker quiet(f.chkPullupPort0);
+        f.chkPullupPort0->setChecked(false);
+    }
+    fx.Sim().ClearCommands();
+    f.RefreshDisplay(true, false);
+    QVERIFY(f.chkPullupPort0->isChecked());
+    QVERIFY(!HasPrefix(fx.Sim().Commands(), "PU"));
+}
+
+void TPanelTests::PeriodIsSentForTheUsersChoiceOnly_data() {
+    QTest::addColumn<QString>("item");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("1/8") << "1/8"
+                         << "UR 3";
+    QTest::newRow("Full Speed") << "Full Speed"
+                                << "UR 0";
+    QTest::newRow("1/32768") << "1/32768"
+                             << "UR 15";
+}
+
+void TPanelTests::PeriodIsSentForTheUsersChoiceOnly() {
+    QFETCH(QString, item);
+    QFETCH(QString, expected);
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    TformMain& f = *w.Form;
+    QCOMPARE(f.cmbxPeriod->count(), 16);
+    fx.Sim().ClearCommands();
+
+    const int index = f.cmbxPeriod->findText(item);
+    f.cmbxPeriod->setCurrentIndex(index);
+    QVERIFY(fx.Sim().Commands().empty());
+    emit f.cmbxPeriod->activated(index);
+    QCOMPARE(ToQt(fx.Sim().Commands()), QStringList{expected});
+
+    // Showing the driver's period does not send it back.
+    f.cmbxPeriod->setCurrentIndex(index == 0 ? 1 : 0);
+    fx.Sim().ClearCommands();
+    f.RefreshDisplay(true, false);
+    QCOMPARE(f.cmbxPeriod->currentIndex(), index);
+    QVERIFY(!HasPrefix(fx.Sim().Commands(), "UR"));
+}
+
+void TPanelTests::OffsetIsSentEachTimeTheBoxIsLeft() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    TformMain& f = *w.Form;
+    f.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&f));
+    w.StopPolling();
+    f.spinThermOffset->setFocus();
+    fx.Sim().ClearCommands();
+
+    f.spinThermOffset->setValue(-5);
+    QVERIFY(fx.Sim().Commands().empty());
+    f.btnTempTable->setFocus();
+    QCOMPARE(ToQt(fx.Sim().Commands()), QStringList{"AOWR4 -5"});
+    QVERIFY(f.Velmorant().Changed());
+
+    f.Velmorant().SetChanged(false);
+    f.spinThermOffset->setFocus();
+    f.btnTempTable->setFocus();
+    QCOMPARE(ToQt(fx.Sim().Commands()), (QStringList{"AOWR4 -5", "AOWR4 -5"}));
+    QVERIFY(!f.Velmorant().Changed());
+}
+
+void TPanelTests::CommentEditIsStoredNotSent() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    TformMain& f = *w.Form;
+    QTableWidget* grid = f.gridPort[2];
+    fx.Sim().ClearCommands();
+
+    grid->setCurrentCell(1, pcComment);
+    grid->editItem(grid->item(1, pcComment));
+    auto* editor = grid->viewport()->findChild<QLineEdit*>();
+    QVERIFY(editor != nullptr);
+    QTest::keyClicks(editor, "pump on");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_COMPARE(f.Velmorant().GetPinComment(17), std::string("pump on"));
+    QVERIFY(fx.Sim().Commands().empty());
+    QVERIFY(!f.Velmorant().Changed());
+}
+
+void TPanelTests::EEPROMButtons() {
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    TformMain& f = *w.Form;
+    fx.Sim().ClearCommands();
+    QTest::mouseClick(f.btnSaveToEEPROM, Qt::LeftButton);
+    QCOMPARE(ToQt(fx.Sim().Commands()), QStringList{"SAVE"});
+
+    fx.Sim().ClearCommands();
+    w.Ui->Answers = {mbNo};
+    QTest::mouseClick(f.btnRecallFromEEPROM, Qt::LeftButton);
+    QVERIFY(fx.Sim().Commands().empty());
+
+    w.Ui->Answers = {mbYes};
+    QTest::mouseClick(f.btnRecallFromEEPROM, Qt::LeftButton);
+    const TCommands cmds = fx.Sim().Commands();
+    QVERIFY(cmds.size() > 13);
+    QCOMPARE(cmds.front(), std::string("RECALL"));
+    QCOMPARE(cmds[cmds.size() - 13], std::string("AORD4"));
+    QCOMPARE(cmds.back(), std::string("TEMP"));
+    QCOMPARE(w.Ui->Messages.size(), size_t(2));
+}
+
+void TPanelTests::LiveValuesAreShown_data() {
+    QTest::addColumn<bool>("tenBits");
+    QTest::addColumn<int>("raw");
+    QTest::addColumn<int>("shown");
+    QTest::newRow("1023 in 8 bits") << false << 1023 << 255;
+    QTest::newRow("1023 in 10 bits") << true << 1023 << 1023;
+    QTest::newRow("3 in 8 bits") << false << 3 << 0;
+    QTest::newRow("3 in 10 bits") << true << 3 << 3;
+}
+
+void TPanelTests::LiveValuesAreShown() {
+    QFETCH(bool, tenBits);
+    QFETCH(int, raw);
+    QFETCH(int, shown);
+    TSimFixture fx;
+    TWindowUnderTest w;
+    w.StopPolling();
+    TformMain& f = *w.Form;
+    fx.Sim().OverrideReply("PRTRD1", "5");
+    fx.Sim().OverrideReply("ADC3", std::to_string(raw));
+    fx.Sim().OverrideReply("TEMP", "77");
+    f.chkShowTenBits->setChecked(tenBits);
+
+    const std::string row = f.UpdateDisplay(false, false);
+    const QStringList fields = Fields(row);
+    QCOMPARE(fields.size(), 13);  // twelve values, each followed by a comma
+    QCOMPARE(fields[1], QString("5"));
+    QCOMPARE(fields[9], QString::number(raw));
+    QCOMPARE(fields[11], QString("77"));
+    QCOMPARE(f.gridAnalog2->item(0, acValue)->data(Qt::DisplayRole).toInt(), shown);
+    QCOMPARE(f.gridAnalog2->item(0, acGauge)->data(Qt::DisplayRole).toInt(), raw);
+    const int expectedPins[8] = {1, 0, 4, 0, 0, 0, 0, 0};
+    for (int pin = 0; pin < 8; ++pin)
+        QCOMPARE(f.gridPort[1]->item(pin, pcState)->data(Qt::DisplayRole).toInt(), expectedPins[pin]);
+    QCOMPARE(f.lblTemp->text(), QString("Temperature = 77F (25.0C)"));
+    QCOMPARE(f.Tag(), 0);
+}
+
+void TPanelTests::TemperatureLine_data() {
+    QTest::addColumn<int>("degF");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("77") << 77 << "Temperature = 77F (25.0C)";
+    QTest::newRow("0") << 0 << "Temperature = 0F (-17.8C)";
+    QTest::newRow("33") << 33 << "Temperature = 33F (0.6C)";
+    QTest::newRow("-40") << -40 << "Temperature = -40F (-40.0C)";
+    QTest::newRow("700") << 700 << "Temperature = 700F (371.1C)";
+}
+
+void TPanelTests::TemperatureLine() {
+    QFETCH(int, degF);
+    QFETCH(QString, text);
+    QCOMPARE(QString::fromStdString(TemperatureText(degF)), text);
+}
+
+void TPanelTests::BitHelpers_data() {
+    QTest::addColumn<int>("bit");
+    QTest::addColumn<bool>("state");
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("after");
+    QTest::newRow("clear bit 5 of 255") << 5 << false << 255 << 223;
+    QTest::newRow("set bit 5 of 223") << 5 << true << 223 << 255;
+    QTest::newRow("set a set bit") << 0 << true << 1 << 1;
+    QTest::newRow("clear a clear bit") << 3 << false << 0 << 0;
+    QTest::newRow("set bit 7") << 7 << true << 0 << 128;
+    QTest::newRow("clear bit 7") << 7 << false << 255 << 127;
+}
+
+void TPanelTests::BitHelpers() {
+    QFETCH(int, bit);
+    QFETCH(bool, state);
+    QFETCH(int, before);
+    QFETCH(int, after);
+    auto value = static_cast<uint8_t>(before);
+    QCOMPARE(IsBitSet(value, bit), (before >> bit & 1) != 0);
+    SetBitInByte(bit, state, value);
+    QCOMPARE(int(value), after);
+    QCOMPARE(IsBitSet(value, bit), state);
+}
+
+VELMORANT_QTEST_MAIN(TPanelTests)
+#include "PanelTests.moc"

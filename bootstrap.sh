@@ -3,6 +3,7 @@
 #   ./bootstrap.sh demo    the program connected to the simulated board
 #   ./bootstrap.sh test    every test, in a normal build and in an ASan+UBSan build
 #   ./bootstrap.sh bench   the benchmarks (release build)
+#   ./bootstrap.sh fuzz TARGET [SECONDS]   one fuzz target under libFuzzer (clang), 60 s by default
 #   ./bootstrap.sh deps    only install the packages
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -56,6 +57,24 @@ bench)
     configure_build build/release Release
     shift
     "$ROOT/build/release/bench/velmorant-bench" "$@"
+    ;;
+fuzz)
+    install_deps
+    target=${2:?usage: ./bootstrap.sh fuzz program_line_text|plcrd_reply|ini_settings|device_replies [seconds]}
+    seconds=${3:-60}
+    [ -d "$ROOT/fuzz/corpus/$target" ] || { echo "No fuzz target $target"; exit 2; }
+    CC=clang CXX=clang++ cmake -S "$ROOT" -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DVELMORANT_LIBFUZZER=ON -DVELMORANT_GUI=OFF >/dev/null
+    cmake --build build/fuzz --target "fuzz_$target" -j "$JOBS"
+    # Work on a copy: the run adds what it finds, and the repository keeps only the small seeds.
+    corpus=build/fuzz/corpus-$target
+    mkdir -p "$corpus"
+    cp -n "$ROOT/fuzz/corpus/$target/"* "$corpus/" 2>/dev/null || true
+    dict=()
+    [ -f "$ROOT/fuzz/$target.dict" ] && dict=(-dict="$ROOT/fuzz/$target.dict")
+    cd build/fuzz
+    exec "./fuzz/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 "${dict[@]}" \
+        -artifact_prefix="$ROOT/build/fuzz/$target-" "corpus-$target"
     ;;
 demo)
     install_deps

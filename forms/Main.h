@@ -201,6 +201,15 @@ public:
     void chkEnableDataLoggingClick();
     void editLogFilenameAfterDialog(std::string& AName, bool& AAction);
     void miUpdateFirmwareClick();
+    // The window's data logger (tests shorten its autosave interval through it).
+    TDataLogger& DataLogger();
+
+private:
+    // A save of the data log failed: rows are waiting. Reported once per run of failures.
+    void LogSaveFailed(const std::string& Reason, bool SwitchingOff);
+    void LogSaveRecovered();
+    bool FLogSaveFailed = false;
+    bool FLogFailureReported = false;
 
 signals:
     // The close sequence has run; the window is about to hide.

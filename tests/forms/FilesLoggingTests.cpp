@@ -1,0 +1,526 @@
+// The settings-file commands, data logging and the firmware update, against a simulated board.
+#include <sys/stat.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QTimer>
+#include <QtTest>
+
+#include "Controls.h"
+#include "EditorFixture.h"
+#include "GeneralLib.h"
+
+using edtest::ReadFile;
+using edtest::TWindowFixture;
+using edtest::WriteFile;
+
+namespace {
+
+const std::string LogHeader = "Time,Port0,Port1,Port2,VPort0,VPort1,VPort2,A0,A1,A2,A3,A4,Temp,Counter";
+const char* const UpdateModeText =
+    "The Velmorant will now be rebooted in \"update mode\" so that\n\ryou can load new firmware using the "
+    "HIDBootloader program.";
+const char* const RunUpdaterText =
+    "Now run the HIDBootloader program to update the firmware on the Velmorant.";
+
+QString Q(const std::string& Text) {
+    return QString::fromStdString(Text);
+}
+
+QStringList ToList(const std::vector<std::string>& Texts) {
+    QStringList list;
+    for (const auto& t : Texts) list << Q(t);
+    return list;
+}
+
+std::vector<std::string> Lines(const std::string& Text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = Text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(Text.substr(start, end - start));
+    if (start != Text.size()) lines.push_back("<unterminated>" + Text.substr(start));
+    return lines;
+}
+
+bool Contains(const std::vector<std::string>& Commands, const std::string& Command) {
+    return std::find(Commands.begin(), Commands.end(), Command) != Commands.end();
+}
+
+// Checks one data row: a time stamp, twelve readings in their ranges, an empty counter.
+void CheckRow(const std::string& Row) {
+    QCOMPARE(std::count(Row.begin(), Row.end(), ','), 13);
+    QVERIFY(Row.back() == ',');
+    const QStringList fields = Q(Row).split(',');
+    QVERIFY(!fields[0].isEmpty());
+    for (int i = 1; i <= 12; ++i) {
+        bool ok = false;
+        const int value = fields[i].toInt(&ok);
+        QVERIFY2(ok && fields[i] == QString::number(value), qPrintable(Q(Row)));
+        const int max = i <= 6 ? 255 : i <= 11 ? 1023 : 400;
+        QVERIFY2(value >= 0 && value <= max, qPrintable(Q(Row)));
+    }
+}
+
+// The updater's place: <program files>Tarnwick/Velmorant/Firmware/HIDBootloader, made and
+// removed by the test (the program-files folder is the lib folder beside the test's own).
+class TUpdaterPlace {
+public:
+    TUpdaterPlace() {
+        FBase = GetSpecialFolderPath(sfProgramFiles);
+        FFolder = FBase + "Tarnwick/Velmorant/Firmware/";
+        FCreatedBase = !std::filesystem::exists(FBase);
+        std::filesystem::create_directories(FFolder);
+    }
+    ~TUpdaterPlace() {
+        std::error_code error;
+        std::filesystem::remove(Updater(), error);
+        std::filesystem::remove(FFolder + "real-updater", error);
+        for (std::string dir : {FFolder, FBase + "Tarnwick/Velmorant/", FBase + "Tarnwick/"})
+            std::filesystem::remove(dir, error);  // only when empty
+        if (FCreatedBase) std::filesystem::remove(FBase, error);
+    }
+    std::string Folder() const { return FFolder; }
+    std::string Updater() const { return FFolder + "HIDBootloader"; }
+    void MakeScript(const std::string& Path) const {
+        WriteFile(Path, "#!/bin/sh\nexit 0\n");
+        ::chmod(Path.c_str(), 0755);
+    }
+
+private:
+    std::string FBase, FFolder;
+    bool FCreatedBase = false;
+};
+
+}  // namespace
+
+class FilesLoggingTests : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { FFixture = std::make_unique<TWindowFixture>(); }
+    void cleanup() { FFixture.reset(); }
+
+    void saveAndRecallSettings();
+    void cancelledDialogChangesNothing_data();
+    void cancelledDialogChangesNothing();
+    void failedFileCommands_data();
+    void failedFileCommands();
+    void recallWithoutBoardSendsNothing();
+
+    void loggingOnAndOffWritesHeaderAlone();
+    void rowsComeOncePerInterval();
+    void closingWritesWaitingRows_data();
+    void closingWritesWaitingRows();
+    void chosenLogFileIsUsedAtNextSwitchOn();
+    void failingLogSaveIsReportedOnce();
+    void failingSwitchOffKeepsLoggingOn();
+
+    void firmwareUpdate_data();
+    void firmwareUpdate();
+    void firmwareUpdateWithoutBoardDoesNothing();
+    void noRowsAfterFirmwareUpdate();
+
+private:
+    std::unique_ptr<TWindowFixture> FFixture;
+
+    // Switches logging on with a one-second interval and waits for Rows rows.
+    void LogRows(TformMain& W, int Rows) {
+        W.spinLogInterval->setValue(1);
+        if (!W.chkEnableDataLogging->isChecked()) QTest::mouseClick(W.chkEnableDataLogging, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(W.DataLogger().Count() >= Rows, 15000);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Settings files
+
+void FilesLoggingTests::saveAndRecallSettings() {
+    TformMain& w = FFixture->Open();
+    auto& ui = FFixture->Ui();
+    const std::string userData = ApplicationFolders.UserDataPath;
+    const std::string file = userData + "Bench test.velmor";
+    QCOMPARE(w.windowTitle(), QString("Velmorant"));
+
+    TProgramLine line;
+    TextToProgramLine(line, "set port4 = 9");
+    line.Comment = "pump on";
+    w.Velmorant().SetProgramLine(2, line);
+    w.Velmorant().SetPinComment(5, "valve");
+    ui.FileAnswers.push_back(file);
+    w.miSavetoFile->trigger();
+
+    QCOMPARE(ui.Dialogs.size(), size_t(1));
+    const TFileDialogRequest& save = ui.Dialogs[0];
+    QVERIFY(save.Save && save.OverwritePrompt);
+    QCOMPARE(Q(save.Title), QString("Save Settings"));
+    QCOMPARE(Q(save.Filter), QString("Velmorant Settings (*.velmor)|*.velmor"));
+    QCOMPARE(Q(save.DefaultSuffix), QString(".velmor"));
+    QCOMPARE(Q(save.InitialFolder), Q(userData));
+    QVERIFY(std::filesystem::exists(file));
+    QCOMPARE(w.windowTitle(), QString("Bench test.velmor - Velmorant"));
+    QCOMPARE(ui.Errors(), 0);
+
+    // Change what the file holds, then recall it: driver, board and grid get it back.
+    w.Velmorant().SetProgramLine(2, TProgramLine());
+    w.Velmorant().SetPinComment(5, "");
+    w.RefreshDisplay(true, true);
+    w.setWindowTitle("Velmorant");
+    FFixture->Sim().ClearCommands();
+    ui.FileAnswers.push_back(file);
+    w.miRecallfromFile->trigger();
+
+    QCOMPARE(ui.Dialogs.size(), size_t(2));
+    const TFileDialogRequest& open = ui.Dialogs[1];
+    QVERIFY(!open.Save && open.FileMustExist);
+    QCOMPARE(Q(open.Title), QString("Recall Settings"));
+    QCOMPARE(Q(open.Filter), QString("Velmorant Settings (*.velmor)|*.velmor"));
+    QCOMPARE(Q(open.DefaultSuffix), QString(".velmor"));
+    QCOMPARE(Q(open.InitialFolder), Q(userData));
+    QCOMPARE(Q(open.FileName), QString("Bench test.velmor"));  // follows the save dialog, without folder
+    QCOMPARE(w.windowTitle(), QString("Bench test.velmor - Velmorant"));
+    QCOMPARE(Q(w.Velmorant().GetProgramLine(2).Comment), QString("pump on"));
+    QCOMPARE(Q(w.Velmorant().GetPinComment(5)), QString("valve"));
+    QCOMPARE(w.gridProgram->item(2, pgCode)->text(), QString("set PORT4 = 9 OR 0"));
+    QCOMPARE(w.gridProgram->item(2, pgComments)->text(), QString("pump on"));
+    QCOMPARE(w.gridPort[0]->item(5, pcComment)->text(), QString("valve"));
+    const auto traffic = FFixture->Traffic();
+    QVERIFY(Contains(traffic, "PLCWR2 1B04443B"));
+    QVERIFY(Contains(traffic, "AORD4"));  // the full update after the recall
+
+    // And the next save offers the recalled name, without its folder.
+    ui.FileAnswers.push_back(std::nullopt);
+    w.miSavetoFile->trigger();
+    QCOMPARE(Q(ui.Dialogs.back().FileName), QString("Bench test.velmor"));
+}
+
+void FilesLoggingTests::cancelledDialogChangesNothing_data() {
+    QTest::addColumn<bool>("save");
+    QTest::newRow("recall") << false;
+    QTest::newRow("save") << true;
+}
+
+void FilesLoggingTests::cancelledDialogChangesNothing() {
+    QFETCH(bool, save);
+    TformMain& w = FFixture->Open();
+    auto& ui = FFixture->Ui();
+    w.dlgOpen.FileName = ApplicationFolders.UserDataPath + "a.velmor";
+    w.dlgSave.FileName = ApplicationFolders.UserDataPath + "b.velmor";
+    w.setWindowTitle("x.velmor - Velmorant");
+    w.timerStatus->stop();
+    FFixture->Sim().ClearCommands();
+
+    ui.FileAnswers.push_back(std::nullopt);
+    (save ? w.miSavetoFile : w.miRecallfromFile)->trigger();
+
+    QCOMPARE(ui.Dialogs.size(), size_t(1));
+    // The dialog shown offers its own name without the folder; the other keeps its name.
+    QCOMPARE(Q(ui.Dialogs[0].FileName), QString(save ? "b.velmor" : "a.velmor"));
+    QCOMPARE(Q((save ? w.dlgOpen : w.dlgSave).FileName),
+             Q(ApplicationFolders.UserDataPath + (save ? "a.velmor" : "b.velmor")));
+    QCOMPARE(w.windowTitle(), QString("x.velmor - Velmorant"));
+    QVERIFY(FFixture->Sim().Commands().empty());
+    QVERIFY(!std::filesystem::exists(ApplicationFolders.UserDataPath + "b.velmor"));
+    QVERIFY(ui.Messages.empty());
+}
+
+void FilesLoggingTests::failedFileCommands_data() {
+    QTest::addColumn<bool>("save");
+    QTest::addColumn<QString>("file");      // in the user data folder
+    QTest::addColumn<QString>("contents");  // written first unless empty
+    QTest::addColumn<QString>("message");   // a part of the error text
+    QTest::newRow("not a settings file") << false << "notes.velmor"
+                                         << "shopping list\r\n"
+                                         << "notes.velmor";
+    QTest::newRow("missing file") << false << "gone.velmor"
+                                  << ""
+                                  << "gone.velmor";
+    QTest::newRow("direction out of range") << false << "bad.velmor"
+                                            << "[PortDirections]\r\nPort0=7\r\nPort1=300\r\n"
+                                            << "300";
+    QTest::newRow("unwritable") << true << "no such folder/x.velmor"
+                                << ""
+                                << "Unable to write to";
+}
+
+void FilesLoggingTests::failedFileCommands() {
+    QFETCH(bool, save);
+    QFETCH(QString, file);
+    QFETCH(QString, contents);
+    QFETCH(QString, message);
+    TformMain& w = FFixture->Open();
+    auto& ui = FFixture->Ui();
+    const std::string path = ApplicationFolders.UserDataPath + file.toStdString();
+    if (!contents.isEmpty()) WriteFile(path, contents.toStdString());
+    w.timerStatus->stop();
+    FFixture->Sim().ClearCommands();
+
+    ui.FileAnswers.push_back(path);
+    (save ? w.miSavetoFile : w.miRecallfromFile)->trigger();
+
+    QCOMPARE(ui.Errors(), 1);
+    QVERIFY2(Q(ui.Messages[0].Text).contains(message), qPrintable(Q(ui.Messages[0].Text)));
+    QCOMPARE(w.windowTitle(), QString("Velmorant"));
+    QVERIFY(!Contains(FFixture->Traffic(), "AORD4"));  // no full update after a failed recall
+}
+
+void FilesLoggingTests::recallWithoutBoardSendsNothing() {
+    TformMain& w = FFixture->Open();
+    auto& ui = FFixture->Ui();
+    const std::string file = ApplicationFolders.UserDataPath + "program.velmor";
+    WriteFile(file,
+              "[Program]\r\nLine4=set port3 = 2\r\nLine4.comment=blink\r\n[PinComments]\r\nPin1=led\r\n");
+    QTest::mouseClick(w.btnFind, Qt::LeftButton);  // disconnect
+    QVERIFY(!w.Velmorant().DevicePresent());
+    FFixture->Sim().ClearCommands();
+
+    ui.FileAnswers.push_back(file);
+    w.miRecallfromFile->trigger();
+
+    QCOMPARE(ui.Errors(), 0);
+    QVERIFY(FFixture->Sim().Commands().empty());
+    QCOMPARE(w.gridProgram->item(4, pgCode)->text(), QString("set PORT3 = 2 OR 0"));
+    QCOMPARE(w.gridProgram->item(4, pgComments)->text(), QString("blink"));
+    QCOMPARE(w.gridPort[0]->item(1, pcComment)->text(), QString("led"));
+    QCOMPARE(w.windowTitle(), QString("program.velmor - Velmorant"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data logging
+
+void FilesLoggingTests::loggingOnAndOffWritesHeaderAlone() {
+    TformMain& w = FFixture->Open();
+    const std::string docs = FFixture->Documents();
+    QCOMPARE(w.editLogFilename->Text(), QString("Velmorant Datalog.csv"));
+    QCOMPARE(w.editLogFilename->toolTip(), QString("Velmorant Datalog.csv"));
+    QCOMPARE(Q(w.editLogFilename->Dialog().InitialFolder), Q(ApplicationFolders.UserDataPath));
+    QCOMPARE(w.spinLogInterval->value(), 60);
+    // No tick may come between switching on and off.
+    w.timerStatus->stop();
+
+    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QVERIFY(w.DataLoggingEnabled);
+    QVERIFY(!w.spinLogInterval->isEnabled() && !w.editLogFilename->isEnabled());
+    QVERIFY(TWindowFixture::LogFiles(docs, "Velmorant Datalog").empty());
+    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QVERIFY(!w.DataLoggingEnabled);
+    QVERIFY(w.spinLogInterval->isEnabled() && w.editLogFilename->isEnabled());
+
+    const auto files = TWindowFixture::LogFiles(docs, "Velmorant Datalog ");
+    QCOMPARE(files.size(), size_t(1));
+    QCOMPARE(Q(ReadFile(files[0])), Q(LogHeader + "\r\n"));
+    QVERIFY(QRegularExpression(R"(Velmorant Datalog \d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.csv$)")
+                .match(Q(files[0]))
+                .hasMatch());
+}
+
+void FilesLoggingTests::rowsComeOncePerInterval() {
+    TformMain& w = FFixture->Open();
+    LogRows(w, 3);
+    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+
+    const auto files = TWindowFixture::LogFiles(FFixture->Documents(), "Velmorant Datalog ");
+    QCOMPARE(files.size(), size_t(1));
+    const auto lines = Lines(ReadFile(files[0]));
+    QVERIFY(lines.size() >= 4);
+    QCOMPARE(Q(lines[0]), Q(LogHeader));
+    for (size_t i = 1; i < lines.size(); ++i) CheckRow(lines[i]);
+    // A second apart at least, so no two rows share a time stamp (the stamp shows seconds).
+    for (size_t i = 2; i < lines.size(); ++i)
+        QVERIFY2(lines[i].substr(0, lines[i].find(',')) != lines[i - 1].substr(0, lines[i - 1].find(',')),
+                 lines[i].c_str());
+}
+
+void FilesLoggingTests::closingWritesWaitingRows_data() {
+    QTest::addColumn<bool>("rowsWaiting");
+    QTest::newRow("rows waiting") << true;
+    QTest::newRow("no rows") << false;
+}
+
+void FilesLoggingTests::closingWritesWaitingRows() {
+    QFETCH(bool, rowsWaiting);
+    TformMain& w = FFixture->Open();
+    if (rowsWaiting) {
+        LogRows(w, 1);
+    } else {
+        w.timerStatus->stop();
+        QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+        QVERIFY(w.DataLoggingEnabled);
+    }
+    const int rows = w.DataLogger().Count();
+    FFixture->Destroy();
+
+    const auto files = TWindowFixture::LogFiles(FFixture->Documents(), "Velmorant Datalog ");
+    QCOMPARE(files.size(), size_t(rowsWaiting ? 1 : 0));
+    if (rowsWaiting) QCOMPARE(Lines(ReadFile(files[0])).size(), size_t(rows + 1));
+}
+
+void FilesLoggingTests::chosenLogFileIsUsedAtNextSwitchOn() {
+    TformMain& w = FFixture->Open();
+    auto& ui = FFixture->Ui();
+    const std::string chosen = FFixture->Root() + "/logs/run.CSV";
+    std::filesystem::create_directories(FFixture->Root() + "/logs");
+    ui.FileAnswers.push_back(chosen);
+    QTest::mouseClick(w.editLogFilename->BrowseButton(), Qt::LeftButton);
+
+    const TFileDialogRequest& browse = ui.Dialogs.at(0);
+    QCOMPARE(Q(browse.Title), QString("Log File Name"));
+    QCOMPARE(Q(browse.Filter), QString("All files (*.*)|*.*|CSV (*.CSV)|*.CSV"));
+    QCOMPARE(browse.FilterIndex, 2);
+    QCOMPARE(Q(browse.DefaultSuffix), QString(".CSV"));
+    QCOMPARE(Q(browse.InitialFolder), Q(ApplicationFolders.UserDataPath));
+    QCOMPARE(w.editLogFilename->Text(), Q(chosen));
+    QCOMPARE(w.editLogFilename->toolTip(), Q(chosen));
+
+    w.timerStatus->stop();
+    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QCOMPARE(TWindowFixture::LogFiles(FFixture->Root() + "/logs", "run ").size(), size_t(1));
+    QVERIFY(TWindowFixture::LogFiles(FFixture->Documents(), "Velmorant Datalog").empty());
+}
+
+void FilesLoggingTests::failingLogSaveIsReportedOnce() {
+    TformMain& w = FFixture->Open();
+    auto& ui = FFixture->Ui();
+    // A folder that goes away while logging runs (root may write into read-only folders).
+    const std::string folder = FFixture->Root() + "/stick";
+    std::filesystem::create_directories(folder);
+    ui.FileAnswers.push_back(folder + "/log.csv");
+    QVERIFY(w.editLogFilename->Browse());
+    std::filesystem::remove(folder);
+    w.DataLogger().SetAutosaveInterval(0);  // every row is due for a save
+
+    LogRows(w, 3);
+
+    QCOMPARE(ui.Errors(), 1);
+    QVERIFY(Q(ui.Messages[0].Text).contains(Q(folder + "/log ")));
+    QVERIFY(w.DataLoggingEnabled);
+    QCOMPARE(Q(w.StatusText()),
+             QString("Data log: %1 rows waiting, last save failed").arg(w.DataLogger().Count()));
+
+    std::filesystem::create_directories(folder);
+    QTRY_COMPARE_WITH_TIMEOUT(w.DataLogger().Count(), 0, 15000);
+    w.timerStatus->stop();  // with no autosave interval, every later row makes a file of its own
+    QCOMPARE(ui.Errors(), 1);
+    const auto files = TWindowFixture::LogFiles(folder, "log ");
+    QCOMPARE(files.size(), size_t(1));
+    const auto lines = Lines(ReadFile(files[0]));
+    QVERIFY(lines.size() >= 5);  // the header, the three rows kept and the row that saved them
+    for (size_t i = 1; i < lines.size(); ++i) CheckRow(lines[i]);
+    QCOMPARE(Q(w.StatusText()), QString("Data log: saved again"));
+}
+
+void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
+    TformMain& w = FFixture->Open();
+    auto& ui = FFixture->Ui();
+    const std::string folder = FFixture->Root() + "/stick";
+    std::filesystem::create_directories(folder);
+    ui.FileAnswers.push_back(folder + "/log.csv");
+    QVERIFY(w.editLogFilename->Browse());
+    LogRows(w, 1);
+    w.timerStatus->stop();
+    std::filesystem::remove(folder);
+    const int rows = w.DataLogger().Count();
+
+    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+
+    QCOMPARE(ui.Errors(), 1);
+    QVERIFY(w.chkEnableDataLogging->isChecked());
+    QVERIFY(w.DataLoggingEnabled);
+    QVERIFY(!w.spinLogInterval->isEnabled());
+    QCOMPARE(w.DataLogger().Count(), rows);
+    QVERIFY(Q(w.StatusText()).contains("waiting"));
+
+    std::filesystem::create_directories(folder);
+    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QVERIFY(!w.DataLoggingEnabled);
+    QCOMPARE(ui.Errors(), 1);
+    const auto files = TWindowFixture::LogFiles(folder, "log ");
+    QCOMPARE(files.size(), size_t(1));
+    QCOMPARE(Lines(ReadFile(files[0])).size(), size_t(rows + 1));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Firmware update
+
+void FilesLoggingTests::firmwareUpdate_data() {
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("updater");  // "", "script", "link", "dangling link"
+    QTest::addColumn<bool>("started");
+    QTest::newRow("abort") << int(mbAbort) << "script" << false;
+    QTest::newRow("box closed") << int(mbCancel) << "script" << false;
+    QTest::newRow("ok, no updater") << int(mbOK) << "" << false;
+    QTest::newRow("ok, updater") << int(mbOK) << "script" << true;
+    QTest::newRow("ok, link to updater") << int(mbOK) << "link" << true;
+    QTest::newRow("ok, dangling link") << int(mbOK) << "dangling link" << false;
+}
+
+void FilesLoggingTests::firmwareUpdate() {
+    QFETCH(int, answer);
+    QFETCH(QString, updater);
+    QFETCH(bool, started);
+    TUpdaterPlace place;
+    if (updater == "script") place.MakeScript(place.Updater());
+    if (updater == "link" || updater == "dangling link") {
+        if (updater == "link") place.MakeScript(place.Folder() + "real-updater");
+        std::filesystem::create_symlink(place.Folder() + "real-updater", place.Updater());
+    }
+    TformMain& w = FFixture->Open();
+    auto& ui = FFixture->Ui();
+    QVERIFY(w.miUpdateFirmware->isEnabled());
+    w.timerStatus->stop();
+    FFixture->Sim().ClearCommands();
+    ui.Answers.push_back(TMsgButton(answer));
+
+    w.miUpdateFirmware->trigger();
+
+    const bool ok = answer == mbOK;
+    QVERIFY(!ui.Messages.empty());
+    QCOMPARE(ui.Messages[0].Kind, mkInformation);
+    QCOMPARE(Q(ui.Messages[0].Text), QString(UpdateModeText));
+    QVERIFY(ui.Messages[0].Buttons == (TMsgButtons{mbOK, mbAbort}));
+    // The board's command goes out without a reply to wait for.
+    if (ok) QVERIFY(FFixture->Sim().WaitForCommands(1, 5000));
+    QCOMPARE(ToList(FFixture->Traffic()), ok ? QStringList{"BTLDR"} : QStringList{});
+    QCOMPARE(w.Velmorant().DevicePresent(), !ok);
+    QCOMPARE(w.lblConnected->text(), QString(ok ? "NOT CONNECTED" : "CONNECTED to COM1"));
+    QCOMPARE(w.miUpdateFirmware->isEnabled(), !ok);
+    QCOMPARE(ui.Starts.size(), size_t(started ? 1 : 0));
+    if (started) {
+        QCOMPARE(Q(ui.Starts[0].Program), Q(place.Updater()));
+        QCOMPARE(Q(ui.Starts[0].Folder), Q(place.Folder()));
+    }
+    const bool toldToRun = ok && !started;
+    QCOMPARE(ui.Messages.size(), size_t(toldToRun ? 2 : 1));
+    if (toldToRun) QCOMPARE(Q(ui.Messages[1].Text), QString(RunUpdaterText));
+}
+
+void FilesLoggingTests::firmwareUpdateWithoutBoardDoesNothing() {
+    TformMain& w = FFixture->Open();
+    QTest::mouseClick(w.btnFind, Qt::LeftButton);  // disconnect
+    QVERIFY(!w.miUpdateFirmware->isEnabled());
+    FFixture->Sim().ClearCommands();
+    w.miUpdateFirmwareClick();
+    QVERIFY(FFixture->Ui().Messages.empty());
+    QVERIFY(FFixture->Sim().Commands().empty());
+}
+
+void FilesLoggingTests::noRowsAfterFirmwareUpdate() {
+    TformMain& w = FFixture->Open();
+    LogRows(w, 1);
+    FFixture->Ui().Answers.push_back(mbOK);
+    w.miUpdateFirmware->trigger();
+    const int rows = w.DataLogger().Count();
+    QVERIFY(!w.timerStatus->isActive());
+    // Longer than the interval: a running timer would have logged another row by now.
+    QTest::qWait(1500);
+    QCOMPARE(w.DataLogger().Count(), rows);
+    QVERIFY(w.DataLoggingEnabled);
+}
+
+VELMORANT_EDITOR_TEST_MAIN(FilesLoggingTests)
+#include "FilesLoggingTests.moc"

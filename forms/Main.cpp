@@ -101,6 +101,7 @@ void TformMain::FormCreate() {
     fsFormStorage.SetFileName(ApplicationFolders.AppSettingsPath + "Velmorant.ini");
     if (auto placement = fsFormStorage.Restore()) {
         TWindowStateStore::ApplyPlacement(this, *placement);
+        FPlacementRestored = true;
     } else if (QScreen* s = screen()) {
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), s->availableGeometry()));
     }
@@ -183,7 +184,12 @@ void TformMain::FormDestroy() {
 
 void TformMain::showEvent(QShowEvent* Event) {
     QMainWindow::showEvent(Event);
-    if (!Event->spontaneous()) RunGuarded(*FUi, this, [this] { FormShow(); });
+    if (Event->spontaneous()) return;
+    if (!FShownOnce && !FPlacementRestored && !pnlPLC->Expanded()) {
+        // Panels stored without a placement: nothing below them takes up the design height.
+        resize(width(), sizeHint().height());
+    }
+    RunGuarded(*FUi, this, [this] { FormShow(); });
 }
 
 void TformMain::closeEvent(QCloseEvent* Event) {

@@ -257,6 +257,7 @@ private:
     std::unique_ptr<TVelmorant> FVelmorant;
     int FTag = 0;
     bool FShownOnce = false;
+    bool FPlacementRestored = false;
     bool FAskOnClose = true;
     bool FCloseDone = false;
     TformTempTable* FTempTable = nullptr;

@@ -133,8 +133,9 @@ void TformMain::CreateControls() {
     for (QWidget* w : findChildren<QWidget*>())
         if (!w->toolTip().isEmpty()) w->setToolTipDuration(10000);
 
-    // The window's frame takes the rest of 800 by 300.
-    setMinimumSize(784, 262);
+    // The window's frame takes the rest of 800 by 300. Set on the central widget, so that the
+    // layout can still ask for more than that.
+    central->setMinimumSize(784, 262 - menuBar()->sizeHint().height() - statusBar()->sizeHint().height());
 }
 
 void TformMain::CreateMenu() {
@@ -392,6 +393,7 @@ QWidget* TformMain::CreatePLCPanel() {
     pnlPLC = Named(new TCollapsiblePanel("PLC Program"), "pnlPLC");
     pnlPLC->SetColor(PLCColor);
     pnlPLC->SetFillsHeight(true);
+    pnlPLC->SetBodyHeight(180);
     QWidget* body = pnlPLC->Body();
     auto* column = new QVBoxLayout(body);
     column->setContentsMargins(9, 5, 8, 4);
@@ -565,6 +567,7 @@ void TformMain::BindHandlers() {
 }
 
 void TformMain::PanelHeightChanged(int HeightDelta) {
-    if (isMaximized() || HeightDelta == 0) return;
+    // Before the first showing the stored placement already holds the height for the stored panels.
+    if (!isVisible() || isMaximized() || HeightDelta == 0) return;
     resize(width(), std::max(minimumHeight(), height() + HeightDelta));
 }

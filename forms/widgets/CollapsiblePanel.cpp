@@ -35,18 +35,23 @@ void TCollapsiblePanel::SetExpanded(bool Value) {
     if (Value == FExpanded) return;
     int delta;
     if (Value) {
-        // Give back what collapsing took; a panel never shown takes what its body asks for.
-        delta = FGivenUpHeight > 0 ? FGivenUpHeight : FBody->sizeHint().height();
+        // Give back what collapsing took; a panel collapsed before it was ever laid out takes its
+        // design height (or what its body asks for).
+        delta = FGivenUpHeight > 0 ? FGivenUpHeight
+                : FBodyHeight > 0  ? FBodyHeight
+                                   : FBody->sizeHint().height();
         FExpanded = true;
         FBody->show();
     } else {
-        const int before = isVisible() ? height() : sizeHint().height();
+        // Only a panel on the screen has a real height; a hidden one can only estimate it.
+        const bool laidOut = isVisible();
+        const int before = laidOut ? height() : sizeHint().height();
         FExpanded = false;
         FBody->hide();
         const int after = FHeader->sizeHint().height() + FLayout->contentsMargins().top() +
                           FLayout->contentsMargins().bottom() + 2 * frameWidth();
         delta = after - before;
-        FGivenUpHeight = -delta;
+        FGivenUpHeight = laidOut ? -delta : 0;
     }
     UpdateHeader();
     UpdateSizePolicy();
@@ -72,6 +77,10 @@ void TCollapsiblePanel::SetColor(const QColor& Value) {
     p.setColor(QPalette::Window, Value);
     p.setColor(QPalette::Button, Value);
     setPalette(p);
+}
+
+void TCollapsiblePanel::SetBodyHeight(int Value) {
+    FBodyHeight = Value;
 }
 
 void TCollapsiblePanel::SetFillsHeight(bool Value) {

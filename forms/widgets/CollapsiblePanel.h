@@ -31,9 +31,12 @@ public:
     // while collapsed.
     void SetFillsHeight(bool Value);
     bool FillsHeight() const { return FFillsHeight; }
+    // The height the body takes when it is opened before it was ever on the screen.
+    void SetBodyHeight(int Value);
 
 signals:
-    // HeightDelta is what the panel gained (negative when it gave room up).
+    // HeightDelta is what the panel gained (negative when it gave room up); an estimate while the
+    // panel is not on the screen.
     void ExpandedChanged(bool Expanded, int HeightDelta);
 
 private:
@@ -48,4 +51,5 @@ private:
     bool FExpanded = true;
     bool FFillsHeight = false;
     int FGivenUpHeight = 0;
+    int FBodyHeight = 0;
 };

@@ -251,7 +251,7 @@ void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {
     const TIniFile ini(fx.LinksFolder() + "Velmorant.ini");
     QCOMPARE(ini.ReadString("formMain", "pnlAnalog.Expanded", ""), std::string("False"));
 
-    TWindowUnderTest again(false);
+    TWindowUnderTest again;
     TformMain& f = *again.Form;
     QCOMPARE(f.lblPort->text(), QString("COM3"));
     QVERIFY(!f.pnlAnalog->Expanded());

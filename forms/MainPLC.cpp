@@ -43,7 +43,10 @@ void TformMain::gridProgramEndEditing(int ACol, int ARow, const std::string& Val
     if (ACol == pgCode) {
         TProgramLine line;
         TextToProgramLine(line, Value);
-        ErrorsCell(gridProgram, ARow)->setText(QString::fromStdString(line.ParseError));
+        QTableWidgetItem* errors = ErrorsCell(gridProgram, ARow);
+        errors->setText(QString::fromStdString(line.ParseError));
+        // The column is narrow beside the syntax list; the hint shows a long message whole.
+        errors->setToolTip(errors->text());
         if (!line.ParseError.empty()) return;
         // The typed text stays in the cell; the canonical text comes with the next full update.
         const QTableWidgetItem* comment = gridProgram->item(ARow, pgComments);

@@ -32,12 +32,6 @@ QString Q(const std::string& Text) {
     return QString::fromStdString(Text);
 }
 
-QStringList ToList(const std::vector<std::string>& Texts) {
-    QStringList list;
-    for (const auto& t : Texts) list << Q(t);
-    return list;
-}
-
 std::vector<std::string> Lines(const std::string& Text) {
     std::vector<std::string> lines;
     size_t start = 0;
@@ -151,11 +145,11 @@ void FilesLoggingTests::saveAndRecallSettings() {
     line.Comment = "pump on";
     w.Velmorant().SetProgramLine(2, line);
     w.Velmorant().SetPinComment(5, "valve");
-    ui.FileAnswers.push_back(file);
+    ui.FileNames.push_back(file);
     w.miSavetoFile->trigger();
 
-    QCOMPARE(ui.Dialogs.size(), size_t(1));
-    const TFileDialogRequest& save = ui.Dialogs[0];
+    QCOMPARE(ui.FileRequests.size(), size_t(1));
+    const TFileDialogRequest& save = ui.FileRequests[0];
     QVERIFY(save.Save && save.OverwritePrompt);
     QCOMPARE(Q(save.Title), QString("Save Settings"));
     QCOMPARE(Q(save.Filter), QString("Velmorant Settings (*.velmor)|*.velmor"));
@@ -163,7 +157,7 @@ void FilesLoggingTests::saveAndRecallSettings() {
     QCOMPARE(Q(save.InitialFolder), Q(userData));
     QVERIFY(std::filesystem::exists(file));
     QCOMPARE(w.windowTitle(), QString("Bench test.velmor - Velmorant"));
-    QCOMPARE(ui.Errors(), 0);
+    QCOMPARE(edtest::ErrorBoxes(ui), 0);
 
     // Change what the file holds, then recall it: driver, board and grid get it back.
     w.Velmorant().SetProgramLine(2, TProgramLine());
@@ -171,11 +165,11 @@ void FilesLoggingTests::saveAndRecallSettings() {
     w.RefreshDisplay(true, true);
     w.setWindowTitle("Velmorant");
     FFixture->Sim().ClearCommands();
-    ui.FileAnswers.push_back(file);
+    ui.FileNames.push_back(file);
     w.miRecallfromFile->trigger();
 
-    QCOMPARE(ui.Dialogs.size(), size_t(2));
-    const TFileDialogRequest& open = ui.Dialogs[1];
+    QCOMPARE(ui.FileRequests.size(), size_t(2));
+    const TFileDialogRequest& open = ui.FileRequests[1];
     QVERIFY(!open.Save && open.FileMustExist);
     QCOMPARE(Q(open.Title), QString("Recall Settings"));
     QCOMPARE(Q(open.Filter), QString("Velmorant Settings (*.velmor)|*.velmor"));
@@ -193,9 +187,9 @@ void FilesLoggingTests::saveAndRecallSettings() {
     QVERIFY(Contains(traffic, "AORD4"));  // the full update after the recall
 
     // And the next save offers the recalled name, without its folder.
-    ui.FileAnswers.push_back(std::nullopt);
+    ui.FileNames.push_back("");
     w.miSavetoFile->trigger();
-    QCOMPARE(Q(ui.Dialogs.back().FileName), QString("Bench test.velmor"));
+    QCOMPARE(Q(ui.FileRequests.back().FileName), QString("Bench test.velmor"));
 }
 
 void FilesLoggingTests::cancelledDialogChangesNothing_data() {
@@ -214,12 +208,12 @@ void FilesLoggingTests::cancelledDialogChangesNothing() {
     w.timerStatus->stop();
     FFixture->Sim().ClearCommands();
 
-    ui.FileAnswers.push_back(std::nullopt);
+    ui.FileNames.push_back("");
     (save ? w.miSavetoFile : w.miRecallfromFile)->trigger();
 
-    QCOMPARE(ui.Dialogs.size(), size_t(1));
+    QCOMPARE(ui.FileRequests.size(), size_t(1));
     // The dialog shown offers its own name without the folder; the other keeps its name.
-    QCOMPARE(Q(ui.Dialogs[0].FileName), QString(save ? "b.velmor" : "a.velmor"));
+    QCOMPARE(Q(ui.FileRequests[0].FileName), QString(save ? "b.velmor" : "a.velmor"));
     QCOMPARE(Q((save ? w.dlgOpen : w.dlgSave).FileName),
              Q(ApplicationFolders.UserDataPath + (save ? "a.velmor" : "b.velmor")));
     QCOMPARE(w.windowTitle(), QString("x.velmor - Velmorant"));
@@ -259,10 +253,10 @@ void FilesLoggingTests::failedFileCommands() {
     w.timerStatus->stop();
     FFixture->Sim().ClearCommands();
 
-    ui.FileAnswers.push_back(path);
+    ui.FileNames.push_back(path);
     (save ? w.miSavetoFile : w.miRecallfromFile)->trigger();
 
-    QCOMPARE(ui.Errors(), 1);
+    QCOMPARE(edtest::ErrorBoxes(ui), 1);
     QVERIFY2(Q(ui.Messages[0].Text).contains(message), qPrintable(Q(ui.Messages[0].Text)));
     QCOMPARE(w.windowTitle(), QString("Velmorant"));
     QVERIFY(!Contains(FFixture->Traffic(), "AORD4"));  // no full update after a failed recall
@@ -278,10 +272,10 @@ void FilesLoggingTests::recallWithoutBoardSendsNothing() {
     QVERIFY(!w.Velmorant().DevicePresent());
     FFixture->Sim().ClearCommands();
 
-    ui.FileAnswers.push_back(file);
+    ui.FileNames.push_back(file);
     w.miRecallfromFile->trigger();
 
-    QCOMPARE(ui.Errors(), 0);
+    QCOMPARE(edtest::ErrorBoxes(ui), 0);
     QVERIFY(FFixture->Sim().Commands().empty());
     QCOMPARE(w.gridProgram->item(4, pgCode)->text(), QString("set PORT3 = 2 OR 0"));
     QCOMPARE(w.gridProgram->item(4, pgComments)->text(), QString("blink"));
@@ -305,12 +299,12 @@ void FilesLoggingTests::loggingOnAndOffWritesHeaderAlone() {
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
     QVERIFY(w.DataLoggingEnabled);
     QVERIFY(!w.spinLogInterval->isEnabled() && !w.editLogFilename->isEnabled());
-    QVERIFY(TWindowFixture::LogFiles(docs, "Velmorant Datalog").empty());
+    QVERIFY(TWindowFixture::Files(docs, "Velmorant Datalog").empty());
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
     QVERIFY(!w.DataLoggingEnabled);
     QVERIFY(w.spinLogInterval->isEnabled() && w.editLogFilename->isEnabled());
 
-    const auto files = TWindowFixture::LogFiles(docs, "Velmorant Datalog ");
+    const auto files = TWindowFixture::Files(docs, "Velmorant Datalog ");
     QCOMPARE(files.size(), size_t(1));
     QCOMPARE(Q(ReadFile(files[0])), Q(LogHeader + "\r\n"));
     QVERIFY(QRegularExpression(R"(Velmorant Datalog \d{4}-\d\d-\d\d \d\d-\d\d-\d\d\.csv$)")
@@ -319,11 +313,13 @@ void FilesLoggingTests::loggingOnAndOffWritesHeaderAlone() {
 }
 
 void FilesLoggingTests::rowsComeOncePerInterval() {
+    // Run with a file name here to keep a longer log as an example.
+    const QString example = qEnvironmentVariable("VELMORANT_EXAMPLE_DATALOG");
     TformMain& w = FFixture->Open();
-    LogRows(w, 3);
+    LogRows(w, example.isEmpty() ? 3 : 10);
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
 
-    const auto files = TWindowFixture::LogFiles(FFixture->Documents(), "Velmorant Datalog ");
+    const auto files = TWindowFixture::Files(FFixture->Documents(), "Velmorant Datalog ");
     QCOMPARE(files.size(), size_t(1));
     const auto lines = Lines(ReadFile(files[0]));
     QVERIFY(lines.size() >= 4);
@@ -333,6 +329,7 @@ void FilesLoggingTests::rowsComeOncePerInterval() {
     for (size_t i = 2; i < lines.size(); ++i)
         QVERIFY2(lines[i].substr(0, lines[i].find(',')) != lines[i - 1].substr(0, lines[i - 1].find(',')),
                  lines[i].c_str());
+    if (!example.isEmpty()) WriteFile(example.toStdString(), ReadFile(files[0]));
 }
 
 void FilesLoggingTests::closingWritesWaitingRows_data() {
@@ -354,7 +351,7 @@ void FilesLoggingTests::closingWritesWaitingRows() {
     const int rows = w.DataLogger().Count();
     FFixture->Destroy();
 
-    const auto files = TWindowFixture::LogFiles(FFixture->Documents(), "Velmorant Datalog ");
+    const auto files = TWindowFixture::Files(FFixture->Documents(), "Velmorant Datalog ");
     QCOMPARE(files.size(), size_t(rowsWaiting ? 1 : 0));
     if (rowsWaiting) QCOMPARE(Lines(ReadFile(files[0])).size(), size_t(rows + 1));
 }
@@ -364,10 +361,10 @@ void FilesLoggingTests::chosenLogFileIsUsedAtNextSwitchOn() {
     auto& ui = FFixture->Ui();
     const std::string chosen = FFixture->Root() + "/logs/run.CSV";
     std::filesystem::create_directories(FFixture->Root() + "/logs");
-    ui.FileAnswers.push_back(chosen);
+    ui.FileNames.push_back(chosen);
     QTest::mouseClick(w.editLogFilename->BrowseButton(), Qt::LeftButton);
 
-    const TFileDialogRequest& browse = ui.Dialogs.at(0);
+    const TFileDialogRequest& browse = ui.FileRequests.at(0);
     QCOMPARE(Q(browse.Title), QString("Log File Name"));
     QCOMPARE(Q(browse.Filter), QString("All files (*.*)|*.*|CSV (*.CSV)|*.CSV"));
     QCOMPARE(browse.FilterIndex, 2);
@@ -379,8 +376,8 @@ void FilesLoggingTests::chosenLogFileIsUsedAtNextSwitchOn() {
     w.timerStatus->stop();
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
-    QCOMPARE(TWindowFixture::LogFiles(FFixture->Root() + "/logs", "run ").size(), size_t(1));
-    QVERIFY(TWindowFixture::LogFiles(FFixture->Documents(), "Velmorant Datalog").empty());
+    QCOMPARE(TWindowFixture::Files(FFixture->Root() + "/logs", "run ").size(), size_t(1));
+    QVERIFY(TWindowFixture::Files(FFixture->Documents(), "Velmorant Datalog").empty());
 }
 
 void FilesLoggingTests::failingLogSaveIsReportedOnce() {
@@ -389,14 +386,14 @@ void FilesLoggingTests::failingLogSaveIsReportedOnce() {
     // A folder that goes away while logging runs (root may write into read-only folders).
     const std::string folder = FFixture->Root() + "/stick";
     std::filesystem::create_directories(folder);
-    ui.FileAnswers.push_back(folder + "/log.csv");
+    ui.FileNames.push_back(folder + "/log.csv");
     QVERIFY(w.editLogFilename->Browse());
     std::filesystem::remove(folder);
     w.DataLogger().SetAutosaveInterval(0);  // every row is due for a save
 
     LogRows(w, 3);
 
-    QCOMPARE(ui.Errors(), 1);
+    QCOMPARE(edtest::ErrorBoxes(ui), 1);
     QVERIFY(Q(ui.Messages[0].Text).contains(Q(folder + "/log ")));
     QVERIFY(w.DataLoggingEnabled);
     QCOMPARE(Q(w.StatusText()),
@@ -405,8 +402,8 @@ void FilesLoggingTests::failingLogSaveIsReportedOnce() {
     std::filesystem::create_directories(folder);
     QTRY_COMPARE_WITH_TIMEOUT(w.DataLogger().Count(), 0, 15000);
     w.timerStatus->stop();  // with no autosave interval, every later row makes a file of its own
-    QCOMPARE(ui.Errors(), 1);
-    const auto files = TWindowFixture::LogFiles(folder, "log ");
+    QCOMPARE(edtest::ErrorBoxes(ui), 1);
+    const auto files = TWindowFixture::Files(folder, "log ");
     QCOMPARE(files.size(), size_t(1));
     const auto lines = Lines(ReadFile(files[0]));
     QVERIFY(lines.size() >= 5);  // the header, the three rows kept and the row that saved them
@@ -419,7 +416,7 @@ void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
     auto& ui = FFixture->Ui();
     const std::string folder = FFixture->Root() + "/stick";
     std::filesystem::create_directories(folder);
-    ui.FileAnswers.push_back(folder + "/log.csv");
+    ui.FileNames.push_back(folder + "/log.csv");
     QVERIFY(w.editLogFilename->Browse());
     LogRows(w, 1);
     w.timerStatus->stop();
@@ -428,7 +425,7 @@ void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
 
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
 
-    QCOMPARE(ui.Errors(), 1);
+    QCOMPARE(edtest::ErrorBoxes(ui), 1);
     QVERIFY(w.chkEnableDataLogging->isChecked());
     QVERIFY(w.DataLoggingEnabled);
     QVERIFY(!w.spinLogInterval->isEnabled());
@@ -438,8 +435,8 @@ void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
     std::filesystem::create_directories(folder);
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
     QVERIFY(!w.DataLoggingEnabled);
-    QCOMPARE(ui.Errors(), 1);
-    const auto files = TWindowFixture::LogFiles(folder, "log ");
+    QCOMPARE(edtest::ErrorBoxes(ui), 1);
+    const auto files = TWindowFixture::Files(folder, "log ");
     QCOMPARE(files.size(), size_t(1));
     QCOMPARE(Lines(ReadFile(files[0])).size(), size_t(rows + 1));
 }
@@ -485,14 +482,14 @@ void FilesLoggingTests::firmwareUpdate() {
     QVERIFY(ui.Messages[0].Buttons == (TMsgButtons{mbOK, mbAbort}));
     // The board's command goes out without a reply to wait for.
     if (ok) QVERIFY(FFixture->Sim().WaitForCommands(1, 5000));
-    QCOMPARE(ToList(FFixture->Traffic()), ok ? QStringList{"BTLDR"} : QStringList{});
+    QCOMPARE(ToQt(FFixture->Traffic()), ok ? QStringList{"BTLDR"} : QStringList{});
     QCOMPARE(w.Velmorant().DevicePresent(), !ok);
     QCOMPARE(w.lblConnected->text(), QString(ok ? "NOT CONNECTED" : "CONNECTED to COM1"));
     QCOMPARE(w.miUpdateFirmware->isEnabled(), !ok);
-    QCOMPARE(ui.Starts.size(), size_t(started ? 1 : 0));
+    QCOMPARE(ui.Programs.size(), size_t(started ? 1 : 0));
     if (started) {
-        QCOMPARE(Q(ui.Starts[0].Program), Q(place.Updater()));
-        QCOMPARE(Q(ui.Starts[0].Folder), Q(place.Folder()));
+        QCOMPARE(Q(ui.Programs[0].first), Q(place.Updater()));
+        QCOMPARE(Q(ui.Programs[0].second), Q(place.Folder()));
     }
     const bool toldToRun = ok && !started;
     QCOMPARE(ui.Messages.size(), size_t(toldToRun ? 2 : 1));
@@ -522,5 +519,5 @@ void FilesLoggingTests::noRowsAfterFirmwareUpdate() {
     QVERIFY(w.DataLoggingEnabled);
 }
 
-VELMORANT_EDITOR_TEST_MAIN(FilesLoggingTests)
+VELMORANT_QTEST_MAIN(FilesLoggingTests)
 #include "FilesLoggingTests.moc"

@@ -16,6 +16,9 @@ namespace {
 constexpr const char* SerialSettings = "19200,8,N,1,NONE";
 // The board drops a half-received command on a lone CR, but needs a moment before it listens again.
 constexpr auto SettleTime = std::chrono::milliseconds(50);
+// Far more lines than a GOTO can address (six bits); a larger count is a garbled reply, and taking
+// it would size the program without bound.
+constexpr int MaxProgramLineCount = 256;
 
 bool IsBlankOrControl(char C) {
     return static_cast<unsigned char>(C) <= 32;
@@ -123,7 +126,7 @@ bool TVelmorant::FindDevice(const std::string& PortName) {
         std::string Count = Marker == std::string::npos ? std::string() : FResponse.substr(Marker + 2);
         Count = Count.substr(0, Count.find(' '));
         int Lines = 0;
-        if (!ReadDecimal(Count, Lines)) Lines = 0;
+        if (!ReadDecimal(Count, Lines) || Lines > MaxProgramLineCount) Lines = 0;
         // A negative count cannot size the program; such a board has no usable program.
         FProgramLineCount = std::max(Lines, 0);
         FProgramLines.resize(static_cast<size_t>(FProgramLineCount));

@@ -149,6 +149,28 @@ TEST_F(DeviceConnection, IdentificationFollowsTheVersionAndLineCountReplies) {
     }
 }
 
+// A count beyond any board is a garbled reply: the program must not be sized by it.
+TEST_F(DeviceConnection, IdentificationRefusesLineCountsNoBoardHas) {
+    const struct {
+        const char* Pc;
+        bool Present;
+        int Lines;
+    } Cases[] = {
+        {"PC:0 L:256 ", true, 256},
+        {"PC:0 L:257 ", false, 0},
+        {"PC:0 PC:0 L:8362760 ", false, 0},
+        {"PC:0 L:2147483647 ", false, 0},
+    };
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.Pc);
+        TVelmorant Fresh;
+        Sim().OverrideReply("PC", Case.Pc);
+        EXPECT_EQ(Fresh.FindDevice(Fixture.ComName()), Case.Present);
+        EXPECT_EQ(Fresh.ProgramLineCount(), Case.Lines);
+        EXPECT_EQ(Fresh.ReportedProgramLineCount(), Case.Lines);
+    }
+}
+
 TEST_F(DeviceConnection, LineCountTimeOutKeepsThePreviousCountAndFindsTheBoard) {
     Sim().SetFaultFilter("PC");
     Sim().SetFault(TFault::Silent, 1);

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # The program connected to a simulated board.   Usage: scripts/demo.sh <build dir>
 # With a display it runs until the window is closed. Without one it runs under Xvfb, takes a
-# screenshot once the board is connected (docs/screenshot-main.png, or $VELMORANT_SCREENSHOT)
+# screenshot once the board is connected (<build dir>/screenshot-main.png, or $VELMORANT_SCREENSHOT)
 # and ends by itself.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:?usage: scripts/demo.sh <build dir>}" && pwd)
 SIM=$BUILD/sim/velmorant-sim
 APP=$BUILD/velmorant
-SHOT=${VELMORANT_SCREENSHOT:-$ROOT/docs/screenshot-main.png}
+SHOT=${VELMORANT_SCREENSHOT:-$BUILD/screenshot-main.png}
 for f in "$SIM" "$APP"; do
     [ -x "$f" ] || { echo "demo: $f is missing; build first" >&2; exit 1; }
 done

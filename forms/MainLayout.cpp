@@ -343,7 +343,9 @@ QTableWidget* TformMain::CreatePortGrid(int Port) {
                 Guarded([this, grid](int Row, int Col, const QString& Value) {
                     gridPort0AfterEdit(grid, Col, Row, Value.toStdString());
                 }));
-        grid->setColumnWidth(pcDirection, 46);
+        // Wide enough for its header: "Input"/"Output" alone would clip "Direction".
+        grid->setColumnWidth(pcDirection,
+                             grid->horizontalHeader()->fontMetrics().horizontalAdvance("Direction") + 8);
         grid->horizontalHeader()->setSectionResizeMode(pcComment, QHeaderView::Stretch);
     } else {
         grid->setColumnHidden(pcDirection, true);

@@ -43,25 +43,38 @@ trap cleanup EXIT
 } >"$OUT/machine.txt"
 : >"$OUT/alongside.txt"
 
-# What else ran: the load and the busiest processes before and after each phase.
+# What else ran: the load, the busiest processes of the moment, and how busy the whole machine
+# was during each phase (all cores, this script's own work included).
+cpu_times() { awk '/^cpu / {print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8}' /proc/stat; }
 snapshot() {
     {
         echo "== $1: load $(cut -d' ' -f1-3 /proc/loadavg)"
-        ps -eo pcpu=,etime=,comm= --sort=-pcpu | head -n 6
+        top -b -w 200 -n 2 -d 0.5 -o %CPU | awk '/^top -/ {frame++} frame == 2 && /^ *[0-9]+ / && $9 > 1 {print "   ", $9 "%", $12}' | head -n 6
     } >>"$OUT/alongside.txt"
+}
+begin_phase() { snapshot "before $1"; PHASE_CPU=$(cpu_times); }
+end_phase() {
+    local busy total busy0 total0
+    read -r busy total <<<"$(cpu_times)"
+    read -r busy0 total0 <<<"$PHASE_CPU"
+    echo "== $1: the machine was $(( 100 * (busy - busy0) / (total - total0) ))% busy over $(nproc) cores" >>"$OUT/alongside.txt"
+    snapshot "after $1"
 }
 
 run() { # name, then arguments for the benchmark binary
     local name=$1
     shift
-    snapshot "before $name"
+    begin_phase "$name"
     echo "-- $name" >&2
     nice -n 0 "$BENCH" --benchmark_repetitions="$REPS" --benchmark_display_aggregates_only=true \
         --benchmark_out="$OUT/$name.json" --benchmark_out_format=json "$@" >&2
-    snapshot "after $name"
+    end_phase "$name"
 }
 
-run core --benchmark_filter='^BM_(Exchange|MonitorTick|PeerTick|FullRetrieval|Save|Recall|Enumerate)'
+# Repetitions in random order, so that a burst of load elsewhere does not fall on one benchmark
+# alone (the program's tick and its peer above all).
+run core --benchmark_enable_random_interleaving=true \
+    --benchmark_filter='^BM_(Exchange|MonitorTick|PeerTick|FullRetrieval|Save|Recall|Enumerate)'
 DISPLAY='' run window-offscreen --benchmark_filter='^BM_WindowStart'
 
 IDLE_DISPLAY=""
@@ -116,6 +129,8 @@ def stats(values):
 
 
 def fmt(v):
+    if abs(v) < 1e-6:
+        return "0"
     return "%.3g" % v if abs(v) < 100 else "%.0f" % v
 
 
@@ -187,6 +202,8 @@ if r:
 
 print("\n## Machine\n")
 print("```\n" + open(os.path.join(out, "machine.txt")).read() + "```")
+print("\n## Alongside\n")
+print("```\n" + open(os.path.join(out, "alongside.txt")).read() + "```")
 EOF
 cat "$OUT/report.md"
 echo

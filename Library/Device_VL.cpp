@@ -19,6 +19,9 @@ constexpr auto SettleTime = std::chrono::milliseconds(50);
 // Far more lines than a GOTO can address (six bits); a larger count is a garbled reply, and taking
 // it would size the program without bound.
 constexpr int MaxProgramLineCount = 256;
+// A board answers in order: a reply that missed its deadline comes in just ahead of the reply to the
+// next command, which follows within the time a short line takes on the wire.
+constexpr int OverdueReplyGraceMs = 100;
 
 bool IsBlankOrControl(char C) {
     return static_cast<unsigned char>(C) <= 32;
@@ -91,6 +94,21 @@ bool ReadFloat(const std::string& Text, double& Value) {
     return Result.ec == std::errc() && Result.ptr == End;
 }
 
+// After a missed reply, the first line to arrive may be that reply. Whatever else arrives within the
+// grace time is read too, and only the last whole line is kept: it answers the command just sent.
+void KeepLastLine(THandle Handle, std::string& Response) {
+    const TTimeoutCount Grace(OverdueReplyGraceMs);
+    while (!Grace.IsExpired() && WaitForSerialInput(Handle, std::max(Grace.MillisecsLeft(), 1))) {
+        std::string Piece;
+        ReadFromSerialPort(Handle, Piece);
+        Response += Piece;
+    }
+    const size_t LastEnd = Response.rfind('\r');
+    const size_t PreviousEnd = LastEnd == 0 ? std::string::npos : Response.rfind('\r', LastEnd - 1);
+    const size_t Start = PreviousEnd == std::string::npos ? 0 : PreviousEnd + 1;
+    Response = Response.substr(Start, LastEnd + 1 - Start);
+}
+
 }  // namespace
 
 TVelmorant::TVelmorant() = default;
@@ -107,6 +125,7 @@ bool TVelmorant::FindDevice(const std::string& PortName) {
         return false;
     }
     FComPortName = PortName;
+    FReplyOverdue = false;
 
     WriteToSerialPort(FComPortHandle, "\r");
     std::this_thread::sleep_for(SettleTime);
@@ -139,6 +158,7 @@ bool TVelmorant::FindDevice(const std::string& PortName) {
 void TVelmorant::Disconnect() {
     CloseSerialPort(FComPortHandle);
     FDevicePresent = false;
+    FReplyOverdue = false;
 }
 
 bool TVelmorant::SendCommandToDevice(const std::string& Command, std::string& Response) {
@@ -155,10 +175,16 @@ bool TVelmorant::SendCommandToDevice(const std::string& Command, std::string& Re
         ReadFromSerialPort(FComPortHandle, Piece);
         Response += Piece;
         if (Response.find('\r') != std::string::npos) {
+            // The purge cannot drop a late reply that arrives only after this command went out.
+            if (FReplyOverdue) KeepLastLine(FComPortHandle, Response);
+            FReplyOverdue = false;
             Response = TrimControl(Response);
             return true;
         }
-        if (Deadline.IsExpired()) return false;
+        if (Deadline.IsExpired()) {
+            if (!Command.empty()) FReplyOverdue = true;
+            return false;
+        }
         // Sleep in the kernel until bytes arrive instead of polling; a hang-up ends the wait and
         // the exchange at once, since no reply can come any more. At least 1 ms, so that the last
         // fraction of a millisecond before the deadline is not spent spinning.

@@ -228,4 +228,6 @@ private:
     std::string FResponse;
     int FUpdatePeriod = 0;
     std::string FVersion;
+    // A command's reply missed its deadline and may still arrive during a later exchange.
+    bool FReplyOverdue = false;
 };

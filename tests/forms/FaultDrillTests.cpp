@@ -1,0 +1,583 @@
+// Fault drills: the window against a board that is pulled out or misbehaves, and against disks
+// and files that do not cooperate. Each drill ends by showing that the window is still usable.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QTimer>
+#include <QtTest>
+
+#include "Controls.h"
+#include "EditorFixture.h"
+#include "GeneralLib.h"
+#include "IniFile.h"
+
+using edtest::ErrorBoxes;
+using edtest::ReadFile;
+using edtest::TWindowFixture;
+using edtest::WriteFile;
+using velsim::TFault;
+
+namespace {
+
+// What the board's ports hold in every drill: distinct bytes, so that a reply taken for another
+// command's shows.
+constexpr std::array<int, TVelmorant::PortCountConst> BoardPorts{0xA5, 0x0F, 0xC3, 0x5A, 0x33, 0x81};
+constexpr int Port3State = BoardPorts[3];
+
+QString Q(const std::string& Text) {
+    return QString::fromStdString(Text);
+}
+
+// The byte a port's grid shows, one State cell per bit.
+int ShownPortState(TformMain& W, int Port) {
+    int value = 0;
+    for (int pin = 0; pin < 8; ++pin)
+        if (W.gridPort[Port]->item(pin, pcState)->data(Qt::DisplayRole).toInt() != 0) value |= 1 << pin;
+    return value;
+}
+
+std::vector<std::string> Names(const std::string& Folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(Folder, error))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> Lines(const std::string& Text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = Text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(Text.substr(start, end - start));
+    if (start != Text.size()) lines.push_back("<unterminated>" + Text.substr(start));
+    return lines;
+}
+
+// Deterministic noise without line ends, so that it stays inside one line of a file.
+std::string Noise(size_t Size, unsigned Seed) {
+    std::string text;
+    for (size_t i = 0; i < Size; ++i) {
+        Seed = Seed * 1103515245u + 12345u;
+        char c = static_cast<char>((Seed >> 16) & 0xFF);
+        if (c == '\r' || c == '\n' || c == '\0' || c == '[') c = '#';
+        text += c;
+    }
+    return text;
+}
+
+// Everything a settings file carries that a recall may have changed.
+std::vector<std::string> FileContentOf(TVelmorant& V) {
+    std::vector<std::string> content;
+    for (int pin = 0; pin < TVelmorant::PinCount; ++pin) content.push_back(V.GetPinComment(pin));
+    for (int line = 0; line < V.ProgramLineCount(); ++line) {
+        const TProgramLine l = V.GetProgramLine(line);
+        content.push_back(ProgramLineToText(l) + " ; " + l.Comment);
+    }
+    for (int port = 0; port < 3; ++port) content.push_back(std::to_string(V.GetPortDirection(port)));
+    content.push_back(std::to_string(V.UpdatePeriod()));
+    return content;
+}
+
+// A folder that fails writes: a full disk (a small tmpfs mounted over it) or read-only. The mounts
+// live in a private mount namespace, so that nothing outlives the test process.
+class TSpoiledFolder {
+public:
+    TSpoiledFolder(std::string Folder, bool FullDisk) : FFolder(std::move(Folder)), FFullDisk(FullDisk) {}
+    ~TSpoiledFolder() {
+        Heal();
+        if (FTmpfs) umount2(FFolder.c_str(), MNT_DETACH);
+    }
+    TSpoiledFolder(const TSpoiledFolder&) = delete;
+    TSpoiledFolder& operator=(const TSpoiledFolder&) = delete;
+
+    // Before the files that must survive are written: the small disk, when it is to be filled.
+    bool Prepare() {
+        if (!FFullDisk) return true;
+        FTmpfs = PrivateMounts() && mount("tmpfs", FFolder.c_str(), "tmpfs", 0, "size=64k") == 0;
+        return FTmpfs;
+    }
+    // Fills the disk, or takes the write permission away (which the INI writer honours even for root).
+    bool Spoil() {
+        if (!FFullDisk) return chmod(FFolder.c_str(), 0555) == 0;
+        const int fd = open((FFolder + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        const std::string block(4096, 'x');
+        while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
+        }
+        if (fd >= 0) close(fd);
+        return fd >= 0;
+    }
+    // For writers that leave the judgement to the kernel, which lets root write anywhere: a read-only
+    // bind mount refuses root as well.
+    bool SpoilForRoot() {
+        if (FFullDisk || geteuid() != 0) return true;
+        FReadOnlyMount =
+            PrivateMounts() && mount(FFolder.c_str(), FFolder.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        if (FReadOnlyMount &&
+            mount(nullptr, FFolder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+            Heal();
+        return FReadOnlyMount;
+    }
+    // Room again, or write permission again.
+    void Heal() {
+        if (FFullDisk) {
+            unlink((FFolder + "/filler").c_str());
+            return;
+        }
+        if (FReadOnlyMount) umount2(FFolder.c_str(), MNT_DETACH);
+        FReadOnlyMount = false;
+        chmod(FFolder.c_str(), 0755);
+    }
+    // The names in the folder, without the filler.
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names = ::Names(FFolder);
+        std::erase(names, "filler");
+        return names;
+    }
+
+private:
+    static bool PrivateMounts() {
+        static const bool done =
+            unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        return done;
+    }
+
+    std::string FFolder;
+    bool FFullDisk;
+    bool FTmpfs = false;
+    bool FReadOnlyMount = false;
+};
+
+}  // namespace
+
+class FaultDrillTests : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { FFixture = std::make_unique<TWindowFixture>(); }
+    void cleanup() {
+        FSpoiled.reset();
+        FFixture.reset();
+    }
+
+    void boardPulledOut_data();
+    void boardPulledOut();
+    void misbehavingBoard_data();
+    void misbehavingBoard();
+    void misbehavingBoardAtStartUp_data();
+    void misbehavingBoardAtStartUp();
+
+    void autosaveAtCloseOnBadDisk_data() { BadDiskRows(); }
+    void autosaveAtCloseOnBadDisk();
+    void settingsSaveOnBadDisk_data() { BadDiskRows(); }
+    void settingsSaveOnBadDisk();
+    void logSaveOnBadDisk_data() { BadDiskRows(); }
+    void logSaveOnBadDisk();
+
+    void badSettingsFile_data();
+    void badSettingsFile();
+
+private:
+    std::unique_ptr<TWindowFixture> FFixture;
+    std::unique_ptr<TSpoiledFolder> FSpoiled;
+
+    // The window connected to a board whose virtual ports hold known values, without polling.
+    TformMain& OpenQuiet() {
+        {
+            auto lock = FFixture->Sim().Lock();
+            velsim::TSimBoard& board = FFixture->Sim().Board();
+            board.InputsFrozen = true;
+            for (int port = 0; port < 3; ++port) {
+                board.Driven[port] = 0xFF;
+                board.DrivenLevel[port] = static_cast<uint8_t>(BoardPorts[port]);
+            }
+            for (int port = 3; port < TVelmorant::PortCountConst; ++port)
+                board.PortState[port] = static_cast<uint8_t>(BoardPorts[port]);
+        }
+        TformMain& w = FFixture->Open();
+        w.timerStatus->stop();
+        return w;
+    }
+
+    static void BadDiskRows() {
+        QTest::addColumn<bool>("fullDisk");
+        QTest::newRow("full disk") << true;
+        QTest::newRow("read-only folder") << false;
+    }
+
+    // Prepares Folder to fail writes; skips the test where this process may not mount.
+    TSpoiledFolder& Spoiled(const std::string& Folder, bool FullDisk) {
+        std::filesystem::create_directories(Folder);
+        FSpoiled = std::make_unique<TSpoiledFolder>(Folder, FullDisk);
+        return *FSpoiled;
+    }
+
+    // A tick goes through: every reading as the board has it, and a click sends its command.
+    void CheckUsable(TformMain& W) {
+        FFixture->Sim().ClearCommands();
+        W.timerStatusTimer();
+        QCOMPARE(ToQt(FFixture->Sim().Commands()), ToQt(TickCommands()));
+        for (int port = 0; port < TVelmorant::PortCountConst; ++port)
+            QCOMPARE(ShownPortState(W, port), BoardPorts[port]);
+        int temperature = 0;
+        {
+            auto lock = FFixture->Sim().Lock();
+            temperature = FFixture->Sim().Board().TemperatureF();
+        }
+        QCOMPARE(W.lblTemp->text(), Q(TemperatureText(temperature)));
+
+        const bool pullups = W.chkPullupPort0->isChecked();
+        FFixture->Sim().ClearCommands();
+        QTest::mouseClick(W.chkPullupPort0, Qt::LeftButton);
+        QVERIFY(FFixture->Sim().Commands().size() >= 1);
+        QCOMPARE(Q(FFixture->Sim().Commands().front()), QString(pullups ? "PU0 0" : "PU0 1"));
+        auto lock = FFixture->Sim().Lock();
+        QCOMPARE(FFixture->Sim().Board().Working.Pullups[0], !pullups);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// The board
+
+void FaultDrillTests::boardPulledOut_data() {
+    QTest::addColumn<QString>("during");
+    QTest::addColumn<int>("hangUpAt");  // the command the cable comes out at, 1-based
+    QTest::addColumn<QString>("lastError");
+    QTest::newRow("start-up") << "start-up" << 6 << "Error getting PLC run mode";
+    QTest::newRow("tick") << "tick" << 3 << "Error reading temperature";
+    QTest::newRow("recall from the board") << "recall from the board" << 5 << "Error getting PLC run mode";
+    QTest::newRow("recall from a file") << "recall from a file" << 2 << "Error reading temperature";
+}
+
+void FaultDrillTests::boardPulledOut() {
+    QFETCH(QString, during);
+    QFETCH(int, hangUpAt);
+    QFETCH(QString, lastError);
+    if (during == "start-up") FFixture->Sim().HangUpAtCommand(size_t(hangUpAt));
+    TformMain& w = OpenQuiet();
+    auto& ui = FFixture->Ui();
+    const std::string file = ApplicationFolders.UserDataPath + "drill.velmor";
+    WriteFile(file, "[PinComments]\r\nPin3=from the file\r\n");
+    if (during != "start-up") FFixture->Sim().HangUpAtCommand(size_t(hangUpAt));
+
+    if (during == "start-up") {
+        QCOMPARE(w.Tag(), 0);
+    } else if (during == "tick") {
+        w.timerStatusTimer();
+        QCOMPARE(ShownPortState(w, 3), 0);
+        QCOMPARE(w.lblTemp->text(), QString("Temperature = 0F (-17.8C)"));
+    } else if (during == "recall from the board") {
+        ui.Answers.push_back(mbYes);
+        QTest::mouseClick(w.btnRecallFromEEPROM, Qt::LeftButton);
+    } else {
+        ui.FileNames.push_back(file);
+        w.miRecallfromFile->trigger();
+        QCOMPARE(w.windowTitle(), QString("drill.velmor - Velmorant"));
+        QCOMPARE(w.gridPort[0]->item(3, pcComment)->text(), QString("from the file"));
+    }
+
+    // Every exchange after the hang-up failed at once and said so; the driver keeps the board until
+    // the user disconnects.
+    QVERIFY(w.Velmorant().PortHungUp());
+    QCOMPARE(Q(w.StatusText()), lastError);
+    QCOMPARE(ErrorBoxes(ui), 0);
+    QVERIFY(w.Velmorant().DevicePresent());
+    QCOMPARE(w.btnFind->text(), QString("Disconnect"));
+
+    // Plugged in again, it comes back on a new pseudo-terminal behind the same COM name.
+    QVERIFY(FFixture->Sim().Replug());
+    QTest::mouseClick(w.btnFind, Qt::LeftButton);
+    QCOMPARE(w.lblConnected->text(), QString("NOT CONNECTED"));
+    ui.Answers.push_back(mbYes);
+    QTest::mouseClick(w.btnFind, Qt::LeftButton);
+    w.timerStatus->stop();
+    QCOMPARE(w.lblConnected->text(), QString("CONNECTED to COM1"));
+    QCOMPARE(w.lblFirmware->text(), QString("1.05"));
+    QCOMPARE(Q(w.StatusText()), QString());
+    CheckUsable(w);
+}
+
+void FaultDrillTests::misbehavingBoard_data() {
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("command");  // the one whose reply goes wrong
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<int>("port3");  // what port 3's grid shows after the tick
+    QTest::addColumn<QString>("temperature");
+    QTest::addColumn<int>("settleMs");  // before the next tick
+    const QString tempShown = "real";   // the board's own reading
+    const QString noTemp = "Temperature = 0F (-17.8C)";
+    QTest::newRow("silent") << int(TFault::Silent) << "PRTRD3" << 0 << "Error reading port" << 0 << tempShown
+                            << 0;
+    QTest::newRow("garbage") << int(TFault::Garbage) << "PRTRD3" << 0 << "" << 0 << tempShown << 0;
+    QTest::newRow("question") << int(TFault::Question) << "PRTRD3" << 0 << "" << 0 << tempShown << 0;
+    QTest::newRow("pieces") << int(TFault::Pieces) << "PRTRD3" << 300 << "" << Port3State << tempShown << 0;
+    // The late reply comes in while the next command waits for its own: the purge came too early.
+    QTest::newRow("late, mid-tick") << int(TFault::Late) << "PRTRD3" << 1300 << "Error reading port" << 0
+                                    << tempShown << 0;
+    QTest::newRow("late, last of the tick")
+        << int(TFault::Late) << "TEMP" << 1300 << "Error reading temperature" << Port3State << noTemp << 0;
+    // The late reply is waiting when the next tick begins: its purge drops it.
+    QTest::newRow("late, then a pause")
+        << int(TFault::Late) << "TEMP" << 1200 << "Error reading temperature" << Port3State << noTemp << 500;
+}
+
+void FaultDrillTests::misbehavingBoard() {
+    QFETCH(int, fault);
+    QFETCH(QString, command);
+    QFETCH(int, delayMs);
+    QFETCH(QString, status);
+    QFETCH(int, port3);
+    QFETCH(QString, temperature);
+    QFETCH(int, settleMs);
+    TformMain& w = OpenQuiet();
+    FFixture->Sim().SetFaultFilter(command.toStdString());
+    FFixture->Sim().SetFault(TFault(fault), 1, std::chrono::milliseconds(delayMs));
+
+    w.timerStatusTimer();
+
+    QCOMPARE(Q(w.StatusText()), status);
+    QCOMPARE(ShownPortState(w, 3), port3);
+    for (int port = 0; port < TVelmorant::PortCountConst; ++port)
+        if (port != 3) QCOMPARE(ShownPortState(w, port), BoardPorts[port]);
+    if (temperature != "real") QCOMPARE(w.lblTemp->text(), temperature);
+    QVERIFY(w.Velmorant().DevicePresent());
+    QCOMPARE(ErrorBoxes(FFixture->Ui()), 0);
+    if (settleMs > 0) QTest::qWait(settleMs);
+    CheckUsable(w);
+    QCOMPARE(Q(w.StatusText()), status);  // a good tick does not clear the last error
+}
+
+void FaultDrillTests::misbehavingBoardAtStartUp_data() {
+    QTest::addColumn<QString>("command");  // the one whose reply goes wrong
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("reply");  // instead of a fault
+    QTest::addColumn<QString>("error");  // a part of the error box's text; "" for none
+    QTest::addColumn<QString>("status");
+    QTest::newRow("program line garbled") << "PLCRD3" << int(TFault::Garbage) << ""
+                                          << ""
+                                          << "Error reading PLC program";
+    QTest::newRow("program line not hexadecimal") << "PLCRD3" << int(TFault::None) << "12G45678"
+                                                  << "'$G4' is not a valid integer value"
+                                                  << "";
+    QTest::newRow("direction out of range") << "DIRRD1" << int(TFault::None) << "300"
+                                            << "outside"
+                                            << "";
+    QTest::newRow("pull-ups not answered") << "PU0?" << int(TFault::Silent) << ""
+                                           << ""
+                                           << "Error getting pullups";
+    QTest::newRow("run mode not understood") << "PLCRM?" << int(TFault::Question) << ""
+                                             << ""
+                                             << "";
+}
+
+void FaultDrillTests::misbehavingBoardAtStartUp() {
+    QFETCH(QString, command);
+    QFETCH(int, fault);
+    QFETCH(QString, reply);
+    QFETCH(QString, error);
+    QFETCH(QString, status);
+    FFixture->Sim().SetFaultFilter(command.toStdString());
+    FFixture->Sim().SetFault(TFault(fault), 1);
+    if (!reply.isEmpty()) FFixture->Sim().OverrideReply(command.toStdString(), reply.toStdString());
+
+    TformMain& w = OpenQuiet();
+    FFixture->Sim().OverrideReply(command.toStdString(), "");
+
+    auto& ui = FFixture->Ui();
+    QCOMPARE(ErrorBoxes(ui), error.isEmpty() ? 0 : 1);
+    if (!error.isEmpty())
+        QVERIFY2(Q(ui.Messages.back().Text).contains(error), ui.Messages.back().Text.c_str());
+    QCOMPARE(Q(w.StatusText()), status);
+    QCOMPARE(w.lblConnected->text(), QString("CONNECTED to COM1"));
+    QCOMPARE(w.Tag(), 0);  // the pull-up boxes answer clicks again
+    CheckUsable(w);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Disks that refuse to write
+
+void FaultDrillTests::autosaveAtCloseOnBadDisk() {
+    QFETCH(bool, fullDisk);
+    TformMain& w = OpenQuiet();
+    std::string folder = ApplicationFolders.UserDataPath;
+    folder.pop_back();
+    TSpoiledFolder& spoiled = Spoiled(folder, fullDisk);
+    if (!spoiled.Prepare()) QSKIP("no tmpfs can be mounted here (needs root)");
+    const std::string old = "[PortDirections]\r\nPort0=1\r\n";
+    WriteFile(w.AutosaveFile(), old);
+    if (!spoiled.Spoil()) QSKIP("the folder cannot be made to refuse writes here");
+    const auto before = spoiled.Names();
+
+    QVERIFY(w.close());
+
+    QVERIFY(!w.isVisible());
+    QVERIFY(FFixture->Ui().Messages.empty());
+    QCOMPARE(Q(ReadFile(w.AutosaveFile())), Q(old));
+    QCOMPARE(spoiled.Names(), before);
+    // The rest of the close sequence ran: the window state was stored.
+    QVERIFY(std::filesystem::exists(ApplicationFolders.AppSettingsPath + "Velmorant.ini"));
+}
+
+void FaultDrillTests::settingsSaveOnBadDisk() {
+    QFETCH(bool, fullDisk);
+    TformMain& w = OpenQuiet();
+    auto& ui = FFixture->Ui();
+    const std::string folder = FFixture->Root() + "/stick";
+    const std::string file = folder + "/bench.velmor";
+    TSpoiledFolder& spoiled = Spoiled(folder, fullDisk);
+    if (!spoiled.Prepare()) QSKIP("no tmpfs can be mounted here (needs root)");
+    ui.FileNames.push_back(file);
+    w.miSavetoFile->trigger();
+    QCOMPARE(ErrorBoxes(ui), 0);
+    const std::string old = ReadFile(file);
+    QVERIFY(old.find("[Program]") != std::string::npos);
+    if (!spoiled.Spoil()) QSKIP("the folder cannot be made to refuse writes here");
+    const auto before = spoiled.Names();
+    w.Velmorant().SetPinComment(0, "changed since");
+    w.setWindowTitle("Velmorant");
+
+    ui.FileNames.push_back(file);
+    w.miSavetoFile->trigger();
+
+    QCOMPARE(ErrorBoxes(ui), 1);
+    QCOMPARE(Q(ui.Messages.back().Text), Q("Unable to write to " + file));
+    QCOMPARE(w.windowTitle(), QString("Velmorant"));
+    QVERIFY(ReadFile(file) == old);
+    QCOMPARE(spoiled.Names(), before);
+
+    // With room again the same command writes the file.
+    spoiled.Heal();
+    ui.FileNames.push_back(file);
+    w.miSavetoFile->trigger();
+    QCOMPARE(ErrorBoxes(ui), 1);
+    QVERIFY(ReadFile(file).find("Pin0=changed since") != std::string::npos);
+}
+
+void FaultDrillTests::logSaveOnBadDisk() {
+    QFETCH(bool, fullDisk);
+    TformMain& w = OpenQuiet();
+    auto& ui = FFixture->Ui();
+    const std::string folder = FFixture->Root() + "/stick";
+    TSpoiledFolder& spoiled = Spoiled(folder, fullDisk);
+    if (!spoiled.Prepare()) QSKIP("no tmpfs can be mounted here (needs root)");
+    ui.FileNames.push_back(folder + "/log.csv");
+    QVERIFY(w.editLogFilename->Browse());
+    if (!spoiled.Spoil() || !spoiled.SpoilForRoot()) QSKIP("the folder cannot be made to refuse writes here");
+    w.DataLogger().SetAutosaveInterval(0);  // every row is due for a save
+
+    w.spinLogInterval->setValue(1);
+    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    w.timerStatus->start();
+    QTRY_VERIFY_WITH_TIMEOUT(w.DataLogger().Count() >= 2, 15000);
+    const int waiting = w.DataLogger().Count();
+
+    QCOMPARE(ErrorBoxes(ui), 1);
+    QVERIFY(spoiled.Names().empty());  // no half-written log either
+    QVERIFY(Q(w.StatusText()).contains("waiting, last save failed"));
+    QVERIFY(w.DataLoggingEnabled);
+
+    spoiled.Heal();
+    QTRY_COMPARE_WITH_TIMEOUT(w.DataLogger().Count(), 0, 15000);
+    w.timerStatus->stop();  // with no autosave interval every later row makes a file of its own
+    QCOMPARE(ErrorBoxes(ui), 1);
+    const auto files = TWindowFixture::Files(folder, "log ");
+    QCOMPARE(files.size(), size_t(1));
+    const auto lines = Lines(ReadFile(files[0]));
+    // The header, every row that waited, and the row whose save went through.
+    QVERIFY2(lines.size() >= size_t(waiting) + 2, qPrintable(QString::number(lines.size())));
+    for (size_t i = 1; i < lines.size(); ++i) {
+        QCOMPARE(std::count(lines[i].begin(), lines[i].end(), ','), 13);
+        QVERIFY(i == 1 ||
+                lines[i].substr(0, lines[i].find(',')) != lines[i - 1].substr(0, lines[i - 1].find(',')));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings files that are not what they claim
+
+void FaultDrillTests::badSettingsFile_data() {
+    QTest::addColumn<QByteArray>("contents");  // "folder" and "pipe" make one of that name
+    QTest::addColumn<QString>("error");        // a part of the error box's text; "" for none
+    QTest::addColumn<int>("pin");
+    QTest::addColumn<QByteArray>("comment");  // the pin's comment afterwards
+    const QByteArray noise = QByteArray::fromStdString(Noise(300, 7));
+    const QByteArray mega(1 << 20, 'x');
+    const QByteArray cut(int(TIniFile::MaxValueLength), 'x');
+
+    QTest::newRow("binary garbage") << QByteArray::fromStdString(Noise(4096, 3))
+                                    << "is not a Velmorant settings file" << 0 << QByteArray("before");
+    QTest::newRow("garbage values") << "[PinComments]\r\nPin0=" + noise + "\r\n[Program]\r\nPeriod=" + noise +
+                                           "\r\nLine0=" + noise + "\r\n"
+                                    << "" << 0 << noise.trimmed();
+    QTest::newRow("1 MB line") << "[PinComments]\r\nPin0=" + mega +
+                                      "\r\n[Program]\r\nLine0=set port1 = " + mega + "\r\n"
+                               << "" << 0 << cut;
+    static const char nul[] =
+        "[PinComments]\r\nPin0=ab\0cd\r\n\0\0\0\r\nPin1=after\r\n[Program]\r\nLine0=\0\r\n";
+    QTest::newRow("NUL bytes") << QByteArray(nul, sizeof nul - 1) << "" << 1 << QByteArray("after");
+    QTest::newRow("a folder") << QByteArray("folder") << "Is a directory" << 0 << QByteArray("before");
+    // Opened as a file, a pipe without a writer would block the window for good.
+    QTest::newRow("a named pipe") << QByteArray("pipe") << "Invalid argument" << 0 << QByteArray("before");
+}
+
+void FaultDrillTests::badSettingsFile() {
+    QFETCH(QByteArray, contents);
+    QFETCH(QString, error);
+    QFETCH(int, pin);
+    QFETCH(QByteArray, comment);
+    TformMain& w = OpenQuiet();
+    auto& ui = FFixture->Ui();
+    TVelmorant& v = w.Velmorant();
+    const std::string file = ApplicationFolders.UserDataPath + "odd.velmor";
+    const bool regular = contents != "folder" && contents != "pipe";
+    if (contents == "folder") std::filesystem::create_directory(file);
+    if (contents == "pipe") QCOMPARE(mkfifo(file.c_str(), 0644), 0);
+    if (regular) WriteFile(file, contents.toStdString());
+    TProgramLine line;
+    TextToProgramLine(line, "set port5 = 7");
+    v.SetProgramLine(0, line);
+    v.SetPinComment(0, "before");
+    v.SetPinComment(1, "before");
+    const auto contentBefore = FileContentOf(v);
+    FFixture->Sim().ClearCommands();
+
+    ui.FileNames.push_back(file);
+    w.miRecallfromFile->trigger();
+
+    QCOMPARE(ErrorBoxes(ui), error.isEmpty() ? 0 : 1);
+    if (!error.isEmpty()) {
+        QVERIFY2(Q(ui.Messages[0].Text).contains(error), ui.Messages[0].Text.c_str());
+        QCOMPARE(w.windowTitle(), QString("Velmorant"));
+        QVERIFY(FFixture->Sim().Commands().empty());
+        QVERIFY(FileContentOf(v) == contentBefore);
+    } else {
+        QCOMPARE(w.windowTitle(), QString("odd.velmor - Velmorant"));
+        // A line that does not parse keeps what it had.
+        QCOMPARE(Q(ProgramLineToText(v.GetProgramLine(0))), QString("set PORT5 = 7 OR 0"));
+    }
+    QCOMPARE(QByteArray::fromStdString(v.GetPinComment(pin)), comment);
+    if (regular) QVERIFY(ReadFile(file) == contents.toStdString());  // recalling never writes
+
+    // What the window holds now survives a save and a recall unchanged.
+    const auto content = FileContentOf(v);
+    const std::string copy = ApplicationFolders.UserDataPath + "copy.velmor";
+    ui.FileNames.push_back(copy);
+    w.miSavetoFile->trigger();
+    ui.FileNames.push_back(copy);
+    w.miRecallfromFile->trigger();
+    QCOMPARE(ErrorBoxes(ui), error.isEmpty() ? 0 : 1);
+    QVERIFY(FileContentOf(v) == content);
+    CheckUsable(w);
+}
+
+VELMORANT_QTEST_MAIN(FaultDrillTests)
+#include "FaultDrillTests.moc"

@@ -1,21 +1,17 @@
 // The four-byte form of a program line: packing, unpacking and the hex text of the wire.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
 #include <string>
 
 #include "Device_VL.h"
 #include "Errors.h"
+#include "TestProgramLines.h"
+
+using veltest::MakeLine;
+using veltest::WriteCommand;
 
 namespace {
-
-std::string WriteCommand(int LineNumber, const TCompiledLineBytes& Bytes) {
-    char Buffer[32];
-    std::snprintf(Buffer, sizeof Buffer, "PLCWR%d %2.2X%2.2X%2.2X%2.2X", LineNumber, Bytes[0], Bytes[1],
-                  Bytes[2], Bytes[3]);
-    return Buffer;
-}
 
 struct TExampleCase {
     std::string Text;
@@ -149,19 +145,6 @@ struct TRangeCase {
 
 void PrintTo(const TRangeCase& Case, std::ostream* Out) {
     *Out << Case.Name;
-}
-
-TProgramLine MakeLine(TProgramLineType Type, int32_t GoTo, int32_t LValue, int32_t R1, int32_t Cmp,
-                      int32_t Op, int32_t R2) {
-    TProgramLine Line;
-    Line.LineType = Type;
-    Line.GoToLine = GoTo;
-    Line.LValue.EncodedSpec = LValue;
-    Line.RValue1.EncodedSpec = R1;
-    Line.Comparison.EncodedSpec = Cmp;
-    Line.Operation.EncodedSpec = Op;
-    Line.RValue2.EncodedSpec = R2;
-    return Line;
 }
 
 class CompileOutOfRange : public testing::TestWithParam<TRangeCase> {};

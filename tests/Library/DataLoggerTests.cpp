@@ -1,7 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,14 +7,14 @@
 #include <chrono>
 #include <clocale>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "DataLogger.h"
 #include "Errors.h"
+#include "TestFiles.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using namespace veltest;
 
 namespace {
 
@@ -28,48 +26,19 @@ TDateTime At(int Year, unsigned Month, unsigned Day, unsigned Hour = 0, unsigned
 
 const TDateTime SavedAt = At(2016, 8, 28, 14, 5, 9);  // the moment every save in these tests happens
 
-std::string ReadFile(const std::string& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 class DataLoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::setlocale(LC_ALL, "C");
-        char name[] = "/tmp/datalogger-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        FDir = name;
-    }
-    void TearDown() override {
-        if (FMounted) umount2(FDir.c_str(), MNT_DETACH);
-        std::setlocale(LC_ALL, "C");
-        std::error_code ec;
-        fs::remove_all(FDir, ec);
-    }
+    void SetUp() override { std::setlocale(LC_ALL, "C"); }
+    void TearDown() override { std::setlocale(LC_ALL, "C"); }
     TDataLogger MakeLogger(TDataLogOptions Options, int Interval = 3600,
                            const std::string& Name = "log.csv") {
-        return TDataLogger(FDir + "/" + Name, "Time,A,B", Interval, Options, [this] { return FNow; });
+        return TDataLogger(FDir.Path(Name), "Time,A,B", Interval, Options, [this] { return FNow; });
     }
-    std::vector<std::string> Files() const {
-        std::vector<std::string> names;
-        for (auto& e : fs::directory_iterator(FDir)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string Content(const std::string& Name) const { return ReadFile(FDir + "/" + Name); }
-    bool MountSmallTmpfs() {
-        if (unshare(CLONE_NEWNS) != 0) return false;
-        if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-        FMounted = mount("tmpfs", FDir.c_str(), "tmpfs", 0, "size=64k") == 0;
-        return FMounted;
-    }
+    std::vector<std::string> Files() const { return SortedNames(FDir.Path()); }
+    std::string Content(const std::string& Name) const { return ReadFile(FDir.Path(Name)); }
 
-    std::string FDir;
+    TTempDir FDir{"datalogger"};
     TDateTime FNow = SavedAt;
-    bool FMounted = false;
 };
 
 TEST(DataLoggerTimeStamp, LocaleFormatAndMidnight) {
@@ -132,7 +101,7 @@ TEST(DataLoggerNames, TimeStampGoesBeforeTheExtension) {
 TEST_F(DataLoggerTest, NewLoggerWritesTheHeaderAlone) {
     auto logger = MakeLogger({});
     EXPECT_EQ(logger.Count(), 0);
-    EXPECT_EQ(logger.SaveToFile(), FDir + "/log.csv");
+    EXPECT_EQ(logger.SaveToFile(), FDir.Path("log.csv"));
     EXPECT_EQ(Content("log.csv"), "Time,A,B\r\n");
 }
 
@@ -158,8 +127,8 @@ TEST_F(DataLoggerTest, ClearKeepsTheHeaderAndTheSaveTime) {
 
 TEST_F(DataLoggerTest, ExplicitNameLeavesDataFilenameAlone) {
     auto logger = MakeLogger({});
-    EXPECT_EQ(logger.SaveToFile(FDir + "/other.csv"), FDir + "/other.csv");
-    EXPECT_EQ(logger.DataFilename(), FDir + "/log.csv");
+    EXPECT_EQ(logger.SaveToFile(FDir.Path("other.csv")), FDir.Path("other.csv"));
+    EXPECT_EQ(logger.DataFilename(), FDir.Path("log.csv"));
     EXPECT_EQ(Files(), std::vector<std::string>{"other.csv"});
 }
 
@@ -199,9 +168,9 @@ INSTANTIATE_TEST_SUITE_P(Options, DataLoggerOptionsTest,
                          [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(DataLoggerTest, TimestampedSaveNeverReplacesAFile) {
-    std::ofstream(FDir + "/log 2016-08-28 14-05-09.csv") << "someone else's";
+    WriteFile(FDir.Path("log 2016-08-28 14-05-09.csv"), "someone else's");
     auto logger = MakeLogger({loAppendTimestampToFilename});
-    EXPECT_EQ(logger.SaveToFile(), FDir + "/log 2016-08-28 14-05-09 (2).csv");
+    EXPECT_EQ(logger.SaveToFile(), FDir.Path("log 2016-08-28 14-05-09 (2).csv"));
     EXPECT_EQ(Content("log 2016-08-28 14-05-09.csv"), "someone else's");
 }
 
@@ -260,9 +229,9 @@ TEST_F(DataLoggerTest, FailedSaveKeepsRowsAndSaveTime) {
         logger.SaveToFile();
         FAIL() << "no error";
     } catch (const EFileError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Cannot create file \"" + FDir +
-                      "/missing/log 2016-08-28 14-05-09.csv\". No such file or directory");
+        EXPECT_EQ(std::string(e.what()), "Cannot create file \"" +
+                                             FDir.Path("missing/log 2016-08-28 14-05-09.csv") +
+                                             "\". No such file or directory");
     }
     EXPECT_EQ(logger.Count(), 1);
     EXPECT_EQ(logger.LastSaveTime(), SavedAt);
@@ -271,17 +240,17 @@ TEST_F(DataLoggerTest, FailedSaveKeepsRowsAndSaveTime) {
     EXPECT_THROW(logger.AddValue(FNow, "2,"), EFileError) << "a failing autosave";
     EXPECT_EQ(logger.Count(), 2);
 
-    fs::create_directory(FDir + "/missing");
+    fs::create_directory(FDir.Path("missing"));
     FNow += EncodeTime(0, 2, 0, 0);
     logger.AddValue(FNow, "3,");
     EXPECT_EQ(logger.Count(), 0);
     EXPECT_EQ(logger.LastSaveTime(), FNow);
-    std::string text = ReadFile(FDir + "/missing/log 2016-08-28 14-09-09.csv");
+    std::string text = ReadFile(FDir.Path("missing/log 2016-08-28 14-09-09.csv"));
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
 }
 
 TEST_F(DataLoggerTest, WriteErrorAfterCreateIsAnError) {
-    ASSERT_EQ(symlink("/dev/full", (FDir + "/full.csv").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/full", FDir.Path("full.csv").c_str()), 0);
     auto logger = MakeLogger({loClearWhenSaved}, 3600, "full.csv");
     logger.AddValue(FNow, "1,");
     try {
@@ -289,7 +258,7 @@ TEST_F(DataLoggerTest, WriteErrorAfterCreateIsAnError) {
         FAIL() << "no error";
     } catch (const EFileError& e) {
         EXPECT_EQ(std::string(e.what()),
-                  "Cannot write file \"" + FDir + "/full.csv\". No space left on device");
+                  "Cannot write file \"" + FDir.Path("full.csv") + "\". No space left on device");
     }
     EXPECT_EQ(logger.Count(), 1);
     struct stat st {};
@@ -298,8 +267,8 @@ TEST_F(DataLoggerTest, WriteErrorAfterCreateIsAnError) {
 }
 
 TEST_F(DataLoggerTest, FullDiskLeavesNoPartialFile) {
-    if (!MountSmallTmpfs()) GTEST_SKIP() << "cannot mount a tmpfs here";
-    int fd = open((FDir + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+    if (!FDir.MountSmallTmpfs()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    int fd = open(FDir.Path("filler").c_str(), O_WRONLY | O_CREAT, 0644);
     std::string block(4096, 'x');
     while (write(fd, block.data(), block.size()) > 0) {
     }

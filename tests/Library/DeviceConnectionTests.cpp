@@ -6,31 +6,18 @@
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
+#include "ConnectedDevice.h"
 #include "Device_VL.h"
-#include "SimFixture.h"
+#include "TestFiles.h"
 
 using velsim::TFault;
 
 namespace {
 
-class DeviceConnection : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Device.SetOnError([this](const std::string& Text) { Errors.push_back(Text); });
-    }
-    velsim::TSimulator& Sim() { return Fixture.Sim(); }
-    // Connects and forgets the identification traffic.
-    void Connect() {
-        ASSERT_TRUE(Device.FindDevice(Fixture.ComName()));
-        Sim().ClearCommands();
-    }
-
-    velsim::TSimFixture Fixture;  // declared first: outlives the driver that holds its port
-    TVelmorant Device;
-    std::vector<std::string> Errors;
-};
+class DeviceConnection : public TConnectedDevice {};
 
 // ---------------------------------------------------------------------------------------------
 // Version texts
@@ -57,22 +44,14 @@ public:
     TCommaLocale() : FSaved(std::setlocale(LC_ALL, nullptr)) {
         for (const char* Name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "nl_NL.UTF-8"})
             if (Select(Name)) return;
-        char Template[] = "/tmp/velmorant-locale-XXXXXX";
-        if (mkdtemp(Template) == nullptr) return;
-        FFolder = Template;
-        const std::string Command =
-            "localedef -i de_DE -f UTF-8 '" + FFolder + "/de_DE.UTF-8' >/dev/null 2>&1";
+        const std::string Command = "localedef -i de_DE -f UTF-8 '" +
+                                    FFolder.emplace("velmorant-locale").Path("de_DE.UTF-8") +
+                                    "' >/dev/null 2>&1";
         if (std::system(Command.c_str()) == -1) return;
-        setenv("LOCPATH", FFolder.c_str(), 1);
+        setenv("LOCPATH", FFolder->Path().c_str(), 1);
         Select("de_DE.UTF-8");
     }
-    ~TCommaLocale() {
-        std::setlocale(LC_ALL, FSaved.c_str());
-        if (!FFolder.empty()) {
-            unsetenv("LOCPATH");
-            std::filesystem::remove_all(FFolder);
-        }
-    }
+    ~TCommaLocale() { std::setlocale(LC_ALL, FSaved.c_str()); }
     bool Active() const { return FActive; }
 
 private:
@@ -83,7 +62,8 @@ private:
         return FActive;
     }
     std::string FSaved;
-    std::string FFolder;
+    veltest::TSavedEnvironment FLocalePath{"LOCPATH"};
+    std::optional<veltest::TTempDir> FFolder;
     bool FActive = false;
 };
 

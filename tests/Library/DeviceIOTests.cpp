@@ -3,8 +3,8 @@
 
 #include <functional>
 
+#include "ConnectedDevice.h"
 #include "Device_VL.h"
-#include "SimFixture.h"
 
 using velsim::TFault;
 
@@ -12,21 +12,7 @@ namespace {
 
 using TStrings = std::vector<std::string>;
 
-class DeviceIO : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Device.SetOnError([this](const std::string& Text) { Errors.push_back(Text); });
-    }
-    velsim::TSimulator& Sim() { return Fixture.Sim(); }
-    void Connect() {
-        ASSERT_TRUE(Device.FindDevice(Fixture.ComName()));
-        Sim().ClearCommands();
-    }
-
-    velsim::TSimFixture Fixture;
-    TVelmorant Device;
-    TStrings Errors;
-};
+class DeviceIO : public TConnectedDevice {};
 
 // ---------------------------------------------------------------------------------------------
 // Live values

@@ -1,26 +1,20 @@
 // The whole configuration read from and saved on the board, and program lines one at a time.
 #include <gtest/gtest.h>
 
+#include "ConnectedDevice.h"
 #include "Device_VL.h"
 #include "Errors.h"
-#include "SimFixture.h"
+#include "TestProgramLines.h"
 
 using velsim::TFault;
+using veltest::Parsed;
 
 namespace {
 
 using TStrings = std::vector<std::string>;
 
-class DeviceTransfer : public ::testing::Test {
+class DeviceTransfer : public TConnectedDevice {
 protected:
-    void SetUp() override {
-        Device.SetOnError([this](const std::string& Text) { Errors.push_back(Text); });
-    }
-    velsim::TSimulator& Sim() { return Fixture.Sim(); }
-    void Connect() {
-        ASSERT_TRUE(Device.FindDevice(Fixture.ComName()));
-        Sim().ClearCommands();
-    }
     // The commands of a retrieval: RECALL (when asked), the settings, Lines program lines, the PLC state.
     static TStrings Retrieval(bool FromEEPROM, int Lines) {
         TStrings Commands;
@@ -33,16 +27,6 @@ protected:
         Commands.push_back("PLCRM?");
         return Commands;
     }
-    static TProgramLine Parsed(const std::string& Text, const std::string& Comment = "") {
-        TProgramLine Line;
-        Line.Comment = Comment;
-        TextToProgramLine(Line, Text);
-        return Line;
-    }
-
-    velsim::TSimFixture Fixture;
-    TVelmorant Device;
-    TStrings Errors;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -3,14 +3,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <optional>
 
 #include "Errors.h"
 #include "GeneralLib.h"
+#include "TestFiles.h"
 
 namespace fs = std::filesystem;
+using namespace veltest;
 
 namespace {
 
@@ -25,34 +24,17 @@ const char* const Variables[] = {"HOME",
 class FoldersTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char name[] = "/tmp/folders-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        FRoot = name;
-        for (const char* v : Variables) {
-            const char* value = std::getenv(v);
-            FSaved[v] = value ? std::optional<std::string>(value) : std::nullopt;
-            unsetenv(v);
-        }
-        setenv("HOME", (FRoot + "/home").c_str(), 1);
+        for (const char* v : Variables) unsetenv(v);
+        setenv("HOME", Home().c_str(), 1);
     }
-    void TearDown() override {
-        for (auto& [name, value] : FSaved) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
-        std::error_code ec;
-        fs::remove_all(FRoot, ec);
-    }
-    std::string Home() const { return FRoot + "/home"; }
+    std::string Home() const { return FRoot.Path("home"); }
     void WriteUserDirs(const std::string& Folder, const std::string& Text) {
         fs::create_directories(Folder);
-        std::ofstream(Folder + "/user-dirs.dirs") << Text;
+        WriteFile(Folder + "/user-dirs.dirs", Text);
     }
 
-    std::string FRoot;
-    std::map<std::string, std::optional<std::string>> FSaved;
+    TSavedEnvironment FSaved{Variables};
+    TTempDir FRoot{"folders"};
 };
 
 struct TFolderCase {
@@ -119,8 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(FoldersTest, UserDirsFollowsConfigHome) {
-    setenv("XDG_CONFIG_HOME", (FRoot + "/cfg").c_str(), 1);
-    WriteUserDirs(FRoot + "/cfg", "XDG_PICTURES_DIR=\"$HOME/Pics\"\n");
+    setenv("XDG_CONFIG_HOME", FRoot.Path("cfg").c_str(), 1);
+    WriteUserDirs(FRoot.Path("cfg"), "XDG_PICTURES_DIR=\"$HOME/Pics\"\n");
     WriteUserDirs(Home() + "/.config", "XDG_PICTURES_DIR=\"$HOME/Wrong\"\n");
     EXPECT_EQ(GetSpecialFolderPath(sfMyPictures), Home() + "/Pics/");
 }
@@ -138,31 +120,31 @@ TEST_F(FoldersTest, WithoutHomeVariableUsesTheAccountsHome) {
 }
 
 TEST_F(FoldersTest, InitApplicationFoldersCreatesBothWithParents) {
-    setenv("XDG_CONFIG_HOME", (FRoot + "/a/b").c_str(), 1);
-    setenv("XDG_DOCUMENTS_DIR", (FRoot + "/c/d").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", FRoot.Path("a/b").c_str(), 1);
+    setenv("XDG_DOCUMENTS_DIR", FRoot.Path("c/d").c_str(), 1);
     InitApplicationFolders();
-    EXPECT_EQ(ApplicationFolders.AppSettingsPath, FRoot + "/a/b/Tarnwick/Velmorant/");
-    EXPECT_EQ(ApplicationFolders.UserDataPath, FRoot + "/c/d/Velmorant/");
+    EXPECT_EQ(ApplicationFolders.AppSettingsPath, FRoot.Path("a/b/Tarnwick/Velmorant/"));
+    EXPECT_EQ(ApplicationFolders.UserDataPath, FRoot.Path("c/d/Velmorant/"));
     EXPECT_TRUE(fs::is_directory(ApplicationFolders.AppSettingsPath));
     EXPECT_TRUE(fs::is_directory(ApplicationFolders.UserDataPath));
 }
 
 TEST_F(FoldersTest, InitApplicationFoldersIgnoresFoldersItCannotMake) {
-    std::ofstream(FRoot + "/file") << "x";
-    setenv("XDG_CONFIG_HOME", (FRoot + "/file/cfg").c_str(), 1);
-    setenv("XDG_DOCUMENTS_DIR", (FRoot + "/docs").c_str(), 1);
+    WriteFile(FRoot.Path("file"), "x");
+    setenv("XDG_CONFIG_HOME", FRoot.Path("file/cfg").c_str(), 1);
+    setenv("XDG_DOCUMENTS_DIR", FRoot.Path("docs").c_str(), 1);
     EXPECT_NO_THROW(InitApplicationFolders());
-    EXPECT_EQ(ApplicationFolders.AppSettingsPath, FRoot + "/file/cfg/Tarnwick/Velmorant/");
-    EXPECT_TRUE(fs::is_directory(FRoot + "/docs/Velmorant"));
+    EXPECT_EQ(ApplicationFolders.AppSettingsPath, FRoot.Path("file/cfg/Tarnwick/Velmorant/"));
+    EXPECT_TRUE(fs::is_directory(FRoot.Path("docs/Velmorant")));
 }
 
 TEST_F(FoldersTest, ForceDirectories) {
-    EXPECT_TRUE(ForceDirectories(FRoot + "/x/y/z/"));
-    EXPECT_TRUE(fs::is_directory(FRoot + "/x/y/z"));
-    EXPECT_TRUE(ForceDirectories(FRoot + "/x/y/z")) << "an existing folder is fine";
-    std::ofstream(FRoot + "/f") << "x";
-    EXPECT_FALSE(ForceDirectories(FRoot + "/f/g"));
-    EXPECT_FALSE(ForceDirectories(FRoot + "/f"));
+    EXPECT_TRUE(ForceDirectories(FRoot.Path("x/y/z/")));
+    EXPECT_TRUE(fs::is_directory(FRoot.Path("x/y/z")));
+    EXPECT_TRUE(ForceDirectories(FRoot.Path("x/y/z"))) << "an existing folder is fine";
+    WriteFile(FRoot.Path("f"), "x");
+    EXPECT_FALSE(ForceDirectories(FRoot.Path("f/g")));
+    EXPECT_FALSE(ForceDirectories(FRoot.Path("f")));
     EXPECT_FALSE(ForceDirectories(""));
 }
 

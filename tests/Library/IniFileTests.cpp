@@ -1,69 +1,26 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 
 #include "Errors.h"
 #include "IniFile.h"
+#include "TestFiles.h"
 
 namespace fs = std::filesystem;
+using namespace veltest;
 
 namespace {
 
-std::string ReadFile(const std::string& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& Path, const std::string& Text) {
-    std::ofstream(Path, std::ios::binary) << Text;
-}
-
 class IniFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/inifile-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        FDir = name;
-    }
-    void TearDown() override {
-        if (FMounted) umount2(FDir.c_str(), MNT_DETACH);
-        std::error_code ec;
-        for (auto& e : fs::recursive_directory_iterator(FDir, ec))
-            fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::permissions(FDir, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(FDir, ec);
-    }
-    std::string Path(const std::string& Name) const { return FDir + "/" + Name; }
-    // The names in Folder, to see that no temporary file was left behind.
-    static std::vector<std::string> Names(const std::string& Folder) {
-        std::vector<std::string> names;
-        std::error_code ec;
-        for (auto& e : fs::directory_iterator(Folder, ec)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    // A small tmpfs over the test folder, in a private mount namespace so nothing outlives the process.
-    bool MountSmallTmpfs() {
-        if (unshare(CLONE_NEWNS) != 0) return false;
-        if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-        FMounted = mount("tmpfs", FDir.c_str(), "tmpfs", 0, "size=64k") == 0;
-        return FMounted;
-    }
+    std::string Path(const std::string& Name) const { return FDir.Path(Name); }
 
-    std::string FDir;
-    bool FMounted = false;
+    TTempDir FDir{"inifile"};
 };
 
 struct TReadCase {
@@ -229,7 +186,7 @@ TEST_F(IniFileTest, KeepsPermissionBitsAndSymbolicLinks) {
     ASSERT_EQ(stat(Path("real.ini").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(ReadFile(Path("real.ini")), "[S]\nK=2\n");
-    EXPECT_EQ(Names(FDir), (std::vector<std::string>{"link.ini", "real.ini"}));
+    EXPECT_EQ(SortedNames(FDir.Path()), (std::vector<std::string>{"link.ini", "real.ini"}));
 }
 
 TEST_F(IniFileTest, SeesChangesMadeByOthers) {
@@ -252,12 +209,12 @@ TEST_F(IniFileTest, SectionsInFileOrder) {
 }
 
 TEST_F(IniFileTest, FolderAsFileNameReadsDefaultsAndCannotBeWritten) {
-    TIniFile ini(FDir);
+    TIniFile ini(FDir.Path());
     EXPECT_EQ(ini.ReadString("S", "K", "d"), "d");
     EXPECT_FALSE(ini.FileReadable());
     EXPECT_FALSE(ini.OpenError().empty());
     EXPECT_THROW(ini.WriteString("S", "K", "v"), EFileError);
-    EXPECT_TRUE(fs::is_directory(FDir));
+    EXPECT_TRUE(fs::is_directory(FDir.Path()));
 }
 
 TEST_F(IniFileTest, UnreadableFileIsNotRewritten) {
@@ -278,16 +235,16 @@ struct TFailCase {
 
 class IniWriteFailureTest : public IniFileTest, public ::testing::WithParamInterface<TFailCase> {
 public:
-    bool Mount() { return MountSmallTmpfs(); }
+    bool Mount() { return FDir.MountSmallTmpfs(); }
 };
 
 TEST_P(IniWriteFailureTest, LeavesTheOldFileAlone) {
-    std::string file = GetParam().Arrange(*this, FDir);
+    std::string file = GetParam().Arrange(*this, FDir.Path());
     if (file.empty()) GTEST_SKIP() << "cannot mount a tmpfs here";
     std::string folder = fs::path(file).parent_path().string();
     bool existed = fs::exists(file);
     std::string before = existed ? ReadFile(file) : std::string();
-    std::vector<std::string> namesBefore = Names(folder);
+    std::vector<std::string> namesBefore = SortedNames(folder);
 
     TIniFile ini(file);
     try {
@@ -300,7 +257,7 @@ TEST_P(IniWriteFailureTest, LeavesTheOldFileAlone) {
     if (existed) {
         EXPECT_EQ(ReadFile(file), before);
     }
-    EXPECT_EQ(Names(folder), namesBefore);
+    EXPECT_EQ(SortedNames(folder), namesBefore);  // no temporary file left behind
     EXPECT_EQ(ini.ReadString("S", "K", "none"), existed ? "old" : "none") << "the object follows the disk";
 }
 

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include "ConnectedDevice.h"
 #include "Device_VL.h"
-#include "SimFixture.h"
 
 namespace {
 
@@ -16,12 +16,9 @@ struct TExpectedState {
     int Value;
 };
 
-class ProgramRun : public ::testing::Test {
+class ProgramRun : public TConnectedDevice {
 protected:
-    void SetUp() override {
-        Device.SetOnError([this](const std::string& Text) { Errors.push_back(Text); });
-        ASSERT_TRUE(Device.FindDevice(Fixture.ComName()));
-    }
+    void SetUp() override { Connect(); }
     void Download(const std::vector<std::string>& Program) {
         for (size_t I = 0; I < Program.size(); ++I) {
             TProgramLine Line;
@@ -39,10 +36,6 @@ protected:
         }
         return false;
     }
-
-    velsim::TSimFixture Fixture;
-    TVelmorant Device;
-    std::vector<std::string> Errors;
 };
 
 TEST_F(ProgramRun, ATypedProgramChangesThePortsTheBoardReports) {

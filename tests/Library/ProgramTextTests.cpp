@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "Device_VL.h"
+#include "TestProgramLines.h"
+
+using veltest::MakeLine;
 
 namespace {
 
@@ -224,19 +227,6 @@ struct TOddCodeCase {
     TProgramLine Line;
     std::string Text;
 };
-
-TProgramLine MakeLine(TProgramLineType Type, int32_t GoTo, int32_t LValue, int32_t R1, int32_t Cmp,
-                      int32_t Op, int32_t R2) {
-    TProgramLine Line;
-    Line.LineType = Type;
-    Line.GoToLine = GoTo;
-    Line.LValue.EncodedSpec = LValue;
-    Line.RValue1.EncodedSpec = R1;
-    Line.Comparison.EncodedSpec = Cmp;
-    Line.Operation.EncodedSpec = Op;
-    Line.RValue2.EncodedSpec = R2;
-    return Line;
-}
 
 class RenderOddCodes : public testing::TestWithParam<TOddCodeCase> {};
 

@@ -13,12 +13,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <string>
 #include <tuple>
 
 #include "Errors.h"
 #include "SerialPort.h"
+#include "TestFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -53,22 +53,11 @@ struct TPty {
 class SerialPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char Template[] = "/tmp/serialport-XXXXXX";
-        ASSERT_NE(mkdtemp(Template), nullptr);
-        FRoot = Template;
-        chmod(FRoot.c_str(), 0755);  // the unprivileged child must reach the links
-        if (const char* Old = std::getenv("XDG_CONFIG_HOME")) FOldConfig = Old;
-        setenv("XDG_CONFIG_HOME", FRoot.c_str(), 1);
+        chmod(FRoot.Path().c_str(), 0755);  // the unprivileged child must reach the links
+        setenv("XDG_CONFIG_HOME", FRoot.Path().c_str(), 1);
         fs::create_directories(SerialPortLinksFolder() + "ports");
     }
-    void TearDown() override {
-        if (FOldConfig)
-            setenv("XDG_CONFIG_HOME", FOldConfig->c_str(), 1);
-        else
-            unsetenv("XDG_CONFIG_HOME");
-        fs::remove_all(FRoot);
-        (void)GetLastSerialError();
-    }
+    void TearDown() override { (void)GetLastSerialError(); }
     void Link(const std::string& ComName, const std::string& Target) {
         fs::create_symlink(Target, SerialPortLinksFolder() + "ports/" + ComName);
     }
@@ -80,8 +69,8 @@ protected:
         waitpid(Child, &Status, 0);
         return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
     }
-    std::string FRoot;
-    std::optional<std::string> FOldConfig;
+    veltest::TSavedEnvironment FSaved{"XDG_CONFIG_HOME", "HOME"};
+    veltest::TTempDir FRoot{"serialport"};
 };
 
 // A pseudo-terminal forces CS8 and clears PARENB, so the data bits and parity-on are not observable
@@ -148,7 +137,6 @@ TEST_F(SerialPortTest, NamesResolveThroughLinksThenTheDefaultTable) {
 }
 
 TEST_F(SerialPortTest, LinksFolderFollowsTheEnvironmentAtEachCall) {
-    const std::string SavedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
     setenv("HOME", "/home/u", 1);
     const std::pair<const char*, const char*> Cases[] = {{"/x/cfg", "/x/cfg/Tarnwick/Velmorant/"},
                                                          {"/x/cfg/", "/x/cfg/Tarnwick/Velmorant/"},
@@ -159,7 +147,6 @@ TEST_F(SerialPortTest, LinksFolderFollowsTheEnvironmentAtEachCall) {
     }
     unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(SerialPortLinksFolder(), "/home/u/.config/Tarnwick/Velmorant/");
-    setenv("HOME", SavedHome.c_str(), 1);
 }
 
 TEST_F(SerialPortTest, OnlyOneOpenAtATimeAndClosingReleases) {
@@ -193,7 +180,7 @@ TEST_F(SerialPortTest, EnumerationListsFreeAndOptionallyBusyPorts) {
     TPty Free, Busy;
     Link("COM5", Free.Slave);
     Link("COM6", Busy.Slave);
-    Link("COM7", FRoot + "/gone");
+    Link("COM7", FRoot.Path("gone"));
     THandle Held = OpenSerialPort("COM6", "");
     ASSERT_NE(Held, INVALID_HANDLE_VALUE);
 

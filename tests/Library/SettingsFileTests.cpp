@@ -3,41 +3,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 
 #include "Device_VL.h"
 #include "Errors.h"
 #include "SimFixture.h"
+#include "TestFiles.h"
+#include "TestProgramLines.h"
 
 namespace fs = std::filesystem;
-
-// Readable failures: every field of a line.
-void PrintTo(const TProgramLine& L, std::ostream* Out) {
-    *Out << "{type " << int(L.LineType) << ", goto " << L.GoToLine << ", lvalue " << L.LValue.EncodedSpec
-         << ", rvalues " << L.RValue1.EncodedSpec << "/" << L.RValue2.EncodedSpec << ", comparison "
-         << L.Comparison.EncodedSpec << ", operation " << L.Operation.EncodedSpec << ", errors '"
-         << L.LValue.ParseError << L.RValue1.ParseError << L.RValue2.ParseError << L.Comparison.ParseError
-         << L.Operation.ParseError << L.ParseError << "', comment '" << L.Comment << "'}";
-}
+using namespace veltest;
 
 namespace {
 
 using TStrings = std::vector<std::string>;
-
-std::string ReadFile(const std::string& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& Path, const std::string& Text) {
-    std::ofstream(Path, std::ios::binary) << Text;
-}
 
 // The file as (section, [key=value...]) in file order, read the plain way.
 using TLayout = std::vector<std::pair<std::string, TStrings>>;
@@ -55,18 +36,8 @@ TLayout Layout(const std::string& Path) {
     return layout;
 }
 
-TProgramLine Parsed(const std::string& Text, const std::string& Comment = std::string()) {
-    TProgramLine line;
-    TextToProgramLine(line, Text);
-    line.Comment = Comment;
-    return line;
-}
-
 std::string PLCWR(int Line, const TProgramLine& Value) {
-    TCompiledLineBytes b = CompileProgramLine(Value);
-    char text[32];
-    std::snprintf(text, sizeof text, "PLCWR%d %02X%02X%02X%02X", Line, b[0], b[1], b[2], b[3]);
-    return text;
+    return WriteCommand(Line, CompileProgramLine(Value));
 }
 
 // Everything of the driver that a recall may change.
@@ -94,16 +65,6 @@ TSnapshot Snapshot(const TVelmorant& Device) {
 
 class SettingsFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/settingsfile-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        FDir = name;
-        FFile = FDir + "/s.velmor";
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(FDir, ec);
-    }
     // A driver with something in every field, so that a recall visibly changes or keeps it.
     static void Fill(TVelmorant& Device) {
         for (int p = 0; p < 6; ++p) Device.SetPortDirection(p, static_cast<uint8_t>(p + 1));
@@ -114,7 +75,8 @@ protected:
         Device.SetChanged(false);
     }
 
-    std::string FDir, FFile;
+    TTempDir FDir{"settingsfile"};
+    std::string FFile = FDir.Path("s.velmor");
     TVelmorant FDevice;
 };
 
@@ -280,19 +242,21 @@ TEST_F(SettingsFileTest, LongCommentsComeBackCut) {
 }
 
 TEST_F(SettingsFileTest, RefusesFilesThatAreNoSettingsFiles) {
-    fs::create_directory(FDir + "/folder.velmor");
-    WriteFile(FDir + "/other.ini", "[Window]\nLeft=10\n[PortDirection]\nPort0=1\n");
-    WriteFile(FDir + "/empty.velmor", "");
-    WriteFile(FDir + "/text.velmor", "just some text\nPort0=1\n");
+    fs::create_directory(FDir.Path("folder.velmor"));
+    WriteFile(FDir.Path("other.ini"), "[Window]\nLeft=10\n[PortDirection]\nPort0=1\n");
+    WriteFile(FDir.Path("empty.velmor"), "");
+    WriteFile(FDir.Path("text.velmor"), "just some text\nPort0=1\n");
     struct {
         std::string Name;
         std::string Message;
     } cases[] = {
-        {FDir + "/none.velmor", "Cannot open \"" + FDir + "/none.velmor\". No such file or directory"},
-        {FDir + "/folder.velmor", "Cannot open \"" + FDir + "/folder.velmor\". Is a directory"},
-        {FDir + "/other.ini", "\"" + FDir + "/other.ini\" is not a Velmorant settings file."},
-        {FDir + "/empty.velmor", "\"" + FDir + "/empty.velmor\" is not a Velmorant settings file."},
-        {FDir + "/text.velmor", "\"" + FDir + "/text.velmor\" is not a Velmorant settings file."},
+        {FDir.Path("none.velmor"),
+         "Cannot open \"" + FDir.Path("none.velmor") + "\". No such file or directory"},
+        {FDir.Path("folder.velmor"), "Cannot open \"" + FDir.Path("folder.velmor") + "\". Is a directory"},
+        {FDir.Path("other.ini"), "\"" + FDir.Path("other.ini") + "\" is not a Velmorant settings file."},
+        {FDir.Path("empty.velmor"),
+         "\"" + FDir.Path("empty.velmor") + "\" is not a Velmorant settings file."},
+        {FDir.Path("text.velmor"), "\"" + FDir.Path("text.velmor") + "\" is not a Velmorant settings file."},
     };
     Fill(FDevice);
     TSnapshot before = Snapshot(FDevice);
@@ -305,7 +269,7 @@ TEST_F(SettingsFileTest, RefusesFilesThatAreNoSettingsFiles) {
         }
         EXPECT_EQ(Snapshot(FDevice), before) << c.Name;
     }
-    EXPECT_FALSE(fs::exists(FDir + "/none.velmor"));
+    EXPECT_FALSE(fs::exists(FDir.Path("none.velmor")));
 }
 
 TEST_F(SettingsFileTest, SaveToUnwritableFileFails) {
@@ -318,7 +282,7 @@ TEST_F(SettingsFileTest, SaveToUnwritableFileFails) {
         EXPECT_EQ(std::string(e.what()), "Unable to write to " + FFile);
     }
     EXPECT_EQ(ReadFile(FFile), "[Keep]\nthis=1\n");
-    EXPECT_THROW(FDevice.SaveSettingsInFile(FDir + "/none/s.velmor", true), EFileError);
+    EXPECT_THROW(FDevice.SaveSettingsInFile(FDir.Path("none/s.velmor"), true), EFileError);
 }
 
 TEST_F(SettingsFileTest, SavingLeavesForeignKeysAndLaterLines) {
@@ -379,7 +343,7 @@ TEST_F(SettingsFileTest, RandomConfigurationsRoundTrip) {
             TProgramLine parsed = Parsed(randomLine(), randomText());
             device.SetProgramLine(n, parsed.ParseError.empty() ? parsed : Parsed("nop", randomText()));
         }
-        std::string file = FDir + "/round" + std::to_string(round) + ".velmor";
+        std::string file = FDir.Path("round" + std::to_string(round) + ".velmor");
         device.SaveSettingsInFile(file, true);
         TVelmorant fresh;
         fresh.RecallSettingsFromFile(file, true);

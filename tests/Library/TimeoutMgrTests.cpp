@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <optional>
 #include <string>
 #include <thread>
 
 #include "Errors.h"
+#include "TestFiles.h"
 #include "TimeoutMgr.h"
 
 namespace {
@@ -60,20 +60,17 @@ TEST(TimeValues, SecondsAndFieldsEncodeAsFractionsOfADay) {
 }
 
 TEST(TimeValues, NowIsLocalTimeCountedFrom1899) {
-    const char* Old = std::getenv("TZ");
-    const std::optional<std::string> Saved = Old ? std::optional<std::string>(Old) : std::nullopt;
-    // POSIX TZ offsets count west of Greenwich, hence the inverted signs.
-    const std::pair<const char*, double> Zones[] = {{"UTC0", 0}, {"EAT-3", 3}, {"NST3:30", -3.5}};
-    for (const auto& [Zone, Hours] : Zones) {
-        setenv("TZ", Zone, 1);
-        tzset();
-        const double Utc = 25569.0 + static_cast<double>(std::time(nullptr)) / 86400;
-        EXPECT_NEAR(Now() - Utc, Hours / 24, 5.0 / 86400) << Zone;
+    {
+        const veltest::TSavedEnvironment Saved{"TZ"};
+        // POSIX TZ offsets count west of Greenwich, hence the inverted signs.
+        const std::pair<const char*, double> Zones[] = {{"UTC0", 0}, {"EAT-3", 3}, {"NST3:30", -3.5}};
+        for (const auto& [Zone, Hours] : Zones) {
+            setenv("TZ", Zone, 1);
+            tzset();
+            const double Utc = 25569.0 + static_cast<double>(std::time(nullptr)) / 86400;
+            EXPECT_NEAR(Now() - Utc, Hours / 24, 5.0 / 86400) << Zone;
+        }
     }
-    if (Saved)
-        setenv("TZ", Saved->c_str(), 1);
-    else
-        unsetenv("TZ");
     tzset();
 }
 

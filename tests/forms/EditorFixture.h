@@ -3,26 +3,17 @@
 // port a first start tries first), the traffic without the timer's polling, and file helpers.
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "FormsTestSupport.h"
+#include "TestFiles.h"
 
 namespace edtest {
 
-inline std::string ReadFile(const std::string& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void WriteFile(const std::string& Path, const std::string& Text) {
-    std::ofstream(Path, std::ios::binary) << Text;
-}
+using veltest::ReadFile;
+using veltest::WriteFile;
 
 inline int ErrorBoxes(const TScriptedUi& Ui) {
     return static_cast<int>(std::count_if(Ui.Messages.begin(), Ui.Messages.end(),

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Simulator.h"
+#include "TestFiles.h"
 
 namespace velsim {
 
@@ -14,25 +15,23 @@ public:
     // into them (config, data, documents, home), starts a simulator and links it as ComName. Throws
     // std::runtime_error on failure.
     explicit TSimFixture(const std::string& ComName = "COM3", TSimBoardOptions Options = {});
-    ~TSimFixture();  // stops the simulator, removes the folders, restores the environment
+    ~TSimFixture() = default;  // stops the simulator, removes the folders, restores the environment
     TSimFixture(const TSimFixture&) = delete;
     TSimFixture& operator=(const TSimFixture&) = delete;
 
     TSimulator& Sim() { return *FSim; }
     const std::string& ComName() const { return FComName; }
     // The temporary root folder (ends without "/").
-    const std::string& Root() const { return FRoot; }
+    const std::string& Root() const { return FRoot.Path(); }
     // <Root>/config/Tarnwick/Velmorant/
     std::string LinksFolder() const;
 
 private:
+    // In this order, so that the simulator stops before its folder goes and the environment returns.
     std::string FComName;
-    std::string FRoot;
-    struct TSavedEnvironment;
-    std::unique_ptr<TSavedEnvironment> FSaved;
+    veltest::TSavedEnvironment FSaved;
+    veltest::TTempDir FRoot;
     std::unique_ptr<TSimulator> FSim;
-
-    void Cleanup();
 };
 
 }  // namespace velsim

@@ -74,11 +74,5 @@ void TApplicationTests::HintsWakeUpAfter300ms() {
     QCOMPARE(QApplication::style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay), 300);
 }
 
-int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    TVelmorantApplication app(argc, argv);
-    TApplicationTests test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+VELMORANT_QTEST_MAIN_IN(TApplicationTests, TVelmorantApplication)
 #include "ApplicationTests.moc"

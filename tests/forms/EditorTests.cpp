@@ -8,9 +8,10 @@
 #include <QtTest>
 
 #include "Controls.h"
-#include "EditorFixture.h"
+#include "FormsTestSupport.h"
+#include "TestProgramLines.h"
 
-using edtest::TWindowFixture;
+using veltest::Parsed;
 
 namespace {
 
@@ -43,17 +44,6 @@ bool TypeIntoCell(QTableWidget* Grid, int Row, int Col, const QString& Text) {
 QString CellText(QTableWidget* Grid, int Row, int Col) {
     const QTableWidgetItem* item = Grid->item(Row, Col);
     return item != nullptr ? item->text() : QString();
-}
-
-TProgramLine Line(const std::string& Text, const std::string& Comment = std::string()) {
-    TProgramLine line;
-    TextToProgramLine(line, Text);
-    line.Comment = Comment;
-    return line;
-}
-
-QString Q(const std::string& Text) {
-    return QString::fromStdString(Text);
 }
 
 }  // namespace
@@ -104,7 +94,7 @@ void EditorTests::codeEdit() {
     QFETCH(QStringList, traffic);
     QFETCH(QString, shownAfterUpdate);
     TformMain& w = FFixture->Open();
-    w.Velmorant().SetProgramLine(3, Line("goto 7", "pump"));
+    w.Velmorant().SetProgramLine(3, Parsed("goto 7", "pump"));
     w.RefreshDisplay(true, true);
     const QString before = CellText(w.gridProgram, 3, pgCode);
     // A stale message from an earlier edit must go when the line is typed again.
@@ -133,7 +123,7 @@ void EditorTests::codeEdit() {
 
 void EditorTests::commentEditIsStoredNotSent() {
     TformMain& w = FFixture->Open();
-    w.Velmorant().SetProgramLine(3, Line("set port4 = 1"));
+    w.Velmorant().SetProgramLine(3, Parsed("set port4 = 1"));
     w.RefreshDisplay(true, true);
     FFixture->Sim().ClearCommands();
 

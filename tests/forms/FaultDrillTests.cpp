@@ -1,7 +1,6 @@
 // Fault drills: the window against a board that is pulled out or misbehaves, and against disks
 // and files that do not cooperate. Each drill ends by showing that the window is still usable.
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,14 +14,10 @@
 #include <QtTest>
 
 #include "Controls.h"
-#include "EditorFixture.h"
+#include "FormsTestSupport.h"
 #include "GeneralLib.h"
 #include "IniFile.h"
 
-using edtest::ErrorBoxes;
-using edtest::ReadFile;
-using edtest::TWindowFixture;
-using edtest::WriteFile;
 using velsim::TFault;
 
 namespace {
@@ -32,34 +27,12 @@ namespace {
 constexpr std::array<int, TVelmorant::PortCountConst> BoardPorts{0xA5, 0x0F, 0xC3, 0x5A, 0x33, 0x81};
 constexpr int Port3State = BoardPorts[3];
 
-QString Q(const std::string& Text) {
-    return QString::fromStdString(Text);
-}
-
 // The byte a port's grid shows, one State cell per bit.
 int ShownPortState(TformMain& W, int Port) {
     int value = 0;
     for (int pin = 0; pin < 8; ++pin)
         if (W.gridPort[Port]->item(pin, pcState)->data(Qt::DisplayRole).toInt() != 0) value |= 1 << pin;
     return value;
-}
-
-std::vector<std::string> Names(const std::string& Folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(Folder, error))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::vector<std::string> Lines(const std::string& Text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = Text.find("\r\n", start)) != std::string::npos; start = end + 2)
-        lines.push_back(Text.substr(start, end - start));
-    if (start != Text.size()) lines.push_back("<unterminated>" + Text.substr(start));
-    return lines;
 }
 
 // Deterministic noise without line ends, so that it stays inside one line of a file.
@@ -102,7 +75,7 @@ public:
     // Before the files that must survive are written: the small disk, when it is to be filled.
     bool Prepare() {
         if (!FFullDisk) return true;
-        FTmpfs = PrivateMounts() && mount("tmpfs", FFolder.c_str(), "tmpfs", 0, "size=64k") == 0;
+        FTmpfs = veltest::MountSmallTmpfs(FFolder);
         return FTmpfs;
     }
     // Fills the disk, or takes the write permission away (which the INI writer honours even for root).
@@ -119,8 +92,8 @@ public:
     // bind mount refuses root as well.
     bool SpoilForRoot() {
         if (FFullDisk || geteuid() != 0) return true;
-        FReadOnlyMount =
-            PrivateMounts() && mount(FFolder.c_str(), FFolder.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        FReadOnlyMount = veltest::PrivateMountNamespace() &&
+                         mount(FFolder.c_str(), FFolder.c_str(), nullptr, MS_BIND, nullptr) == 0;
         if (FReadOnlyMount &&
             mount(nullptr, FFolder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
             Heal();
@@ -138,18 +111,12 @@ public:
     }
     // The names in the folder, without the filler.
     std::vector<std::string> Names() const {
-        std::vector<std::string> names = ::Names(FFolder);
+        std::vector<std::string> names = veltest::SortedNames(FFolder);
         std::erase(names, "filler");
         return names;
     }
 
 private:
-    static bool PrivateMounts() {
-        static const bool done =
-            unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-        return done;
-    }
-
     std::string FFolder;
     bool FFullDisk;
     bool FTmpfs = false;
@@ -202,9 +169,7 @@ private:
             for (int port = 3; port < TVelmorant::PortCountConst; ++port)
                 board.PortState[port] = static_cast<uint8_t>(BoardPorts[port]);
         }
-        TformMain& w = FFixture->Open();
-        w.timerStatus->stop();
-        return w;
+        return FFixture->OpenWithoutPolling();
     }
 
     static void BadDiskRows() {

@@ -12,12 +12,8 @@
 #include <QtTest>
 
 #include "Controls.h"
-#include "EditorFixture.h"
+#include "FormsTestSupport.h"
 #include "GeneralLib.h"
-
-using edtest::ReadFile;
-using edtest::TWindowFixture;
-using edtest::WriteFile;
 
 namespace {
 
@@ -27,23 +23,6 @@ const char* const UpdateModeText =
     "HIDBootloader program.";
 const char* const RunUpdaterText =
     "Now run the HIDBootloader program to update the firmware on the Velmorant.";
-
-QString Q(const std::string& Text) {
-    return QString::fromStdString(Text);
-}
-
-std::vector<std::string> Lines(const std::string& Text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = Text.find("\r\n", start)) != std::string::npos; start = end + 2)
-        lines.push_back(Text.substr(start, end - start));
-    if (start != Text.size()) lines.push_back("<unterminated>" + Text.substr(start));
-    return lines;
-}
-
-bool Contains(const std::vector<std::string>& Commands, const std::string& Command) {
-    return std::find(Commands.begin(), Commands.end(), Command) != Commands.end();
-}
 
 // Checks one data row: a time stamp, twelve readings in their ranges, an empty counter.
 void CheckRow(const std::string& Row) {
@@ -157,7 +136,7 @@ void FilesLoggingTests::saveAndRecallSettings() {
     QCOMPARE(Q(save.InitialFolder), Q(userData));
     QVERIFY(std::filesystem::exists(file));
     QCOMPARE(w.windowTitle(), QString("Bench test.velmor - Velmorant"));
-    QCOMPARE(edtest::ErrorBoxes(ui), 0);
+    QCOMPARE(ErrorBoxes(ui), 0);
 
     // Change what the file holds, then recall it: driver, board and grid get it back.
     w.Velmorant().SetProgramLine(2, TProgramLine());
@@ -200,13 +179,11 @@ void FilesLoggingTests::cancelledDialogChangesNothing_data() {
 
 void FilesLoggingTests::cancelledDialogChangesNothing() {
     QFETCH(bool, save);
-    TformMain& w = FFixture->Open();
+    TformMain& w = FFixture->OpenWithoutPolling();
     auto& ui = FFixture->Ui();
     w.dlgOpen.FileName = ApplicationFolders.UserDataPath + "a.velmor";
     w.dlgSave.FileName = ApplicationFolders.UserDataPath + "b.velmor";
     w.setWindowTitle("x.velmor - Velmorant");
-    w.timerStatus->stop();
-    FFixture->Sim().ClearCommands();
 
     ui.FileNames.push_back("");
     (save ? w.miSavetoFile : w.miRecallfromFile)->trigger();
@@ -246,17 +223,15 @@ void FilesLoggingTests::failedFileCommands() {
     QFETCH(QString, file);
     QFETCH(QString, contents);
     QFETCH(QString, message);
-    TformMain& w = FFixture->Open();
+    TformMain& w = FFixture->OpenWithoutPolling();
     auto& ui = FFixture->Ui();
     const std::string path = ApplicationFolders.UserDataPath + file.toStdString();
     if (!contents.isEmpty()) WriteFile(path, contents.toStdString());
-    w.timerStatus->stop();
-    FFixture->Sim().ClearCommands();
 
     ui.FileNames.push_back(path);
     (save ? w.miSavetoFile : w.miRecallfromFile)->trigger();
 
-    QCOMPARE(edtest::ErrorBoxes(ui), 1);
+    QCOMPARE(ErrorBoxes(ui), 1);
     QVERIFY2(Q(ui.Messages[0].Text).contains(message), qPrintable(Q(ui.Messages[0].Text)));
     QCOMPARE(w.windowTitle(), QString("Velmorant"));
     QVERIFY(!Contains(FFixture->Traffic(), "AORD4"));  // no full update after a failed recall
@@ -275,7 +250,7 @@ void FilesLoggingTests::recallWithoutBoardSendsNothing() {
     ui.FileNames.push_back(file);
     w.miRecallfromFile->trigger();
 
-    QCOMPARE(edtest::ErrorBoxes(ui), 0);
+    QCOMPARE(ErrorBoxes(ui), 0);
     QVERIFY(FFixture->Sim().Commands().empty());
     QCOMPARE(w.gridProgram->item(4, pgCode)->text(), QString("set PORT3 = 2 OR 0"));
     QCOMPARE(w.gridProgram->item(4, pgComments)->text(), QString("blink"));
@@ -393,7 +368,7 @@ void FilesLoggingTests::failingLogSaveIsReportedOnce() {
 
     LogRows(w, 3);
 
-    QCOMPARE(edtest::ErrorBoxes(ui), 1);
+    QCOMPARE(ErrorBoxes(ui), 1);
     QVERIFY(Q(ui.Messages[0].Text).contains(Q(folder + "/log ")));
     QVERIFY(w.DataLoggingEnabled);
     QCOMPARE(Q(w.StatusText()),
@@ -402,7 +377,7 @@ void FilesLoggingTests::failingLogSaveIsReportedOnce() {
     std::filesystem::create_directories(folder);
     QTRY_COMPARE_WITH_TIMEOUT(w.DataLogger().Count(), 0, 15000);
     w.timerStatus->stop();  // with no autosave interval, every later row makes a file of its own
-    QCOMPARE(edtest::ErrorBoxes(ui), 1);
+    QCOMPARE(ErrorBoxes(ui), 1);
     const auto files = TWindowFixture::Files(folder, "log ");
     QCOMPARE(files.size(), size_t(1));
     const auto lines = Lines(ReadFile(files[0]));
@@ -425,7 +400,7 @@ void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
 
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
 
-    QCOMPARE(edtest::ErrorBoxes(ui), 1);
+    QCOMPARE(ErrorBoxes(ui), 1);
     QVERIFY(w.chkEnableDataLogging->isChecked());
     QVERIFY(w.DataLoggingEnabled);
     QVERIFY(!w.spinLogInterval->isEnabled());
@@ -435,7 +410,7 @@ void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
     std::filesystem::create_directories(folder);
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
     QVERIFY(!w.DataLoggingEnabled);
-    QCOMPARE(edtest::ErrorBoxes(ui), 1);
+    QCOMPARE(ErrorBoxes(ui), 1);
     const auto files = TWindowFixture::Files(folder, "log ");
     QCOMPARE(files.size(), size_t(1));
     QCOMPARE(Lines(ReadFile(files[0])).size(), size_t(rows + 1));
@@ -466,11 +441,9 @@ void FilesLoggingTests::firmwareUpdate() {
         if (updater == "link") place.MakeScript(place.Folder() + "real-updater");
         std::filesystem::create_symlink(place.Folder() + "real-updater", place.Updater());
     }
-    TformMain& w = FFixture->Open();
+    TformMain& w = FFixture->OpenWithoutPolling();
     auto& ui = FFixture->Ui();
     QVERIFY(w.miUpdateFirmware->isEnabled());
-    w.timerStatus->stop();
-    FFixture->Sim().ClearCommands();
     ui.Answers.push_back(TMsgButton(answer));
 
     w.miUpdateFirmware->trigger();

@@ -1,16 +1,22 @@
 #pragma once
-// Window tests: a scripted TUiServices that answers dialogs and records them, and the main
-// window on the fixture's simulated board.
+// Window tests: a scripted TUiServices that answers dialogs and records them, the main window on
+// a simulated board, and the small helpers the window tests share.
 #include <QApplication>
 #include <QTableWidget>
 #include <QtTest>
+#include <algorithm>
 #include <deque>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Main.h"
 #include "SimFixture.h"
+#include "TestFiles.h"
+
+using veltest::ReadFile;
+using veltest::WriteFile;
 
 class TScriptedUi : public TUiServices {
 public:
@@ -71,10 +77,82 @@ struct TWindowUnderTest {
 
 using TCommands = std::vector<std::string>;
 
+// The window on a simulated board linked as COM1 (the port a first start tries first), made for
+// each test and gone before the board and the folders.
+class TWindowFixture {
+public:
+    explicit TWindowFixture(const std::string& ComName = "COM1") : FSim(ComName) {}
+    ~TWindowFixture() { FWindow.reset(); }
+
+    // Creates and shows the window, which connects to the board by itself.
+    TformMain& Open() {
+        FWindow = std::make_unique<TWindowUnderTest>();
+        FSim.Sim().ClearCommands();
+        return *FWindow->Form;
+    }
+    // Opens the window and stops its status timer, so that the board hears only what the test does.
+    TformMain& OpenWithoutPolling() {
+        TformMain& Form = Open();
+        FWindow->StopPolling();
+        FSim.Sim().ClearCommands();
+        return Form;
+    }
+    // Destroys the window as the program's end does (the driver, then the data log).
+    void Destroy() { FWindow->Form.reset(); }
+
+    TScriptedUi& Ui() { return *FWindow->Ui; }
+    velsim::TSimulator& Sim() { return FSim.Sim(); }
+    const std::string& Root() const { return FSim.Root(); }
+    std::string Documents() const { return FSim.Root() + "/documents/"; }
+
+    // The commands since the last ClearCommands, without the timer's polling.
+    TCommands Traffic() {
+        TCommands result;
+        for (const std::string& c : FSim.Sim().Commands())
+            if (c.rfind("PRTRD", 0) != 0 && c.rfind("ADC", 0) != 0 && c != "TEMP") result.push_back(c);
+        return result;
+    }
+
+    // The files in Folder whose names start with Prefix, sorted by name.
+    static std::vector<std::string> Files(const std::string& Folder, const std::string& Prefix) {
+        std::vector<std::string> files;
+        for (const std::string& name : veltest::SortedNames(Folder))
+            if (name.rfind(Prefix, 0) == 0) files.push_back((std::filesystem::path(Folder) / name).string());
+        return files;
+    }
+
+private:
+    velsim::TSimFixture FSim;
+    std::unique_ptr<TWindowUnderTest> FWindow;
+};
+
+inline QString Q(const std::string& Text) {
+    return QString::fromStdString(Text);
+}
+
 inline QStringList ToQt(const TCommands& Commands) {
     QStringList list;
     for (const auto& c : Commands) list << QString::fromStdString(c);
     return list;
+}
+
+inline bool Contains(const TCommands& Commands, const std::string& Command) {
+    return std::find(Commands.begin(), Commands.end(), Command) != Commands.end();
+}
+
+inline int ErrorBoxes(const TScriptedUi& Ui) {
+    return static_cast<int>(std::count_if(Ui.Messages.begin(), Ui.Messages.end(),
+                                          [](const TMessageRequest& m) { return m.Kind == mkError; }));
+}
+
+// The lines of a file written with CRLF line ends; a last line without one is marked.
+inline std::vector<std::string> Lines(const std::string& Text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = Text.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(Text.substr(start, end - start));
+    if (start != Text.size()) lines.push_back("<unterminated>" + Text.substr(start));
+    return lines;
 }
 
 // The twelve exchanges of one status tick.
@@ -89,11 +167,13 @@ inline void ClickCell(QTableWidget* Grid, int Row, int Col) {
     QTest::mouseClick(Grid->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
 }
 
-// Runs the test class on the offscreen platform unless another one was asked for.
-#define VELMORANT_QTEST_MAIN(TestClass)                                                              \
+// Runs the test class in an application of AppClass, on the offscreen platform unless another
+// one was asked for.
+#define VELMORANT_QTEST_MAIN_IN(TestClass, AppClass)                                                 \
     int main(int argc, char** argv) {                                                                \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen"); \
-        QApplication app(argc, argv);                                                                \
+        AppClass app(argc, argv);                                                                    \
         TestClass test;                                                                              \
         return QTest::qExec(&test, argc, argv);                                                      \
     }
+#define VELMORANT_QTEST_MAIN(TestClass) VELMORANT_QTEST_MAIN_IN(TestClass, QApplication)

@@ -16,12 +16,8 @@ using velsim::TSimFixture;
 
 namespace {
 
-std::string AutosavePath(const TSimFixture& Fx) {
-    return Fx.Root() + "/documents/Velmorant/Autosaved.velmor";
-}
-
-bool Contains(const TCommands& Commands, const std::string& Command) {
-    return std::find(Commands.begin(), Commands.end(), Command) != Commands.end();
+std::string AutosavePath(const std::string& Root) {
+    return Root + "/documents/Velmorant/Autosaved.velmor";
 }
 
 }  // namespace
@@ -74,25 +70,23 @@ void TMainWindowTests::StartUpTalksToTheBoardInOrder() {
 }
 
 void TMainWindowTests::TickMakesTwelveExchangesAndTheTimerRuns() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    fx.Sim().ClearCommands();
-    w.Form->timerStatusTimer();
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
+    f.timerStatusTimer();
     QCOMPARE(ToQt(fx.Sim().Commands()), ToQt(TickCommands()));
 
     // Connected, the timer polls by itself.
     fx.Sim().ClearCommands();
-    w.Form->ShowConnectionState();
-    QVERIFY(w.Form->timerStatus->isActive());
+    f.ShowConnectionState();
+    QVERIFY(f.timerStatus->isActive());
     QTRY_VERIFY_WITH_TIMEOUT(fx.Sim().Commands().size() >= 12, 5000);
 
     // A tick after a disconnection only stops the timer.
-    w.Form->Velmorant().Disconnect();
-    w.Form->timerStatus->start();
+    f.Velmorant().Disconnect();
+    f.timerStatus->start();
     fx.Sim().ClearCommands();
-    w.Form->timerStatusTimer();
-    QVERIFY(!w.Form->timerStatus->isActive());
+    f.timerStatusTimer();
+    QVERIFY(!f.timerStatus->isActive());
     QVERIFY(fx.Sim().Commands().empty());
 }
 
@@ -186,27 +180,26 @@ void TMainWindowTests::CloseAnswers() {
     QFETCH(bool, saveFails);
     QFETCH(bool, closes);
     QFETCH(bool, saveSent);
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    w.Form->Velmorant().SetChanged(true);
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
+    TScriptedUi& ui = fx.Ui();
+    f.Velmorant().SetChanged(true);
     if (saveFails) {
         fx.Sim().SetFaultFilter("SAVE");
         fx.Sim().SetFault(TFault::Silent, 1);
     }
-    fx.Sim().ClearCommands();
-    w.Ui->Answers = {static_cast<TMsgButton>(answer)};
+    ui.Answers = {static_cast<TMsgButton>(answer)};
 
-    QCOMPARE(w.Form->close(), closes);
-    QCOMPARE(w.Ui->Messages.front().Caption, std::string("Save Changes?"));
-    QCOMPARE(w.Ui->Messages.front().Buttons, (TMsgButtons{mbYes, mbNo, mbCancel}));
+    QCOMPARE(f.close(), closes);
+    QCOMPARE(ui.Messages.front().Caption, std::string("Save Changes?"));
+    QCOMPARE(ui.Messages.front().Buttons, (TMsgButtons{mbYes, mbNo, mbCancel}));
     QCOMPARE(Contains(fx.Sim().Commands(), "SAVE"), saveSent);
-    QCOMPARE(std::filesystem::exists(AutosavePath(fx)), closes);
-    if (!closes) QVERIFY(w.Form->Velmorant().DevicePresent());
+    QCOMPARE(std::filesystem::exists(AutosavePath(fx.Root())), closes);
+    if (!closes) QVERIFY(f.Velmorant().DevicePresent());
     if (saveFails) {
-        QCOMPARE(w.Ui->Messages.size(), size_t(2));
-        QCOMPARE(w.Ui->Messages[1].Kind, mkError);
-        QVERIFY(w.Ui->Messages[1].Text.find("not saved in the EEPROM") != std::string::npos);
+        QCOMPARE(ui.Messages.size(), size_t(2));
+        QCOMPARE(ui.Messages[1].Kind, mkError);
+        QVERIFY(ui.Messages[1].Text.find("not saved in the EEPROM") != std::string::npos);
     }
 }
 
@@ -217,7 +210,7 @@ void TMainWindowTests::CloseWithoutQuestionStillWritesItsFiles() {
     w.Form->CloseWithoutQuestion();
     QVERIFY(!w.Form->isVisible());
     QVERIFY(w.Ui->Messages.empty());
-    QVERIFY(std::filesystem::exists(AutosavePath(fx)));
+    QVERIFY(std::filesystem::exists(AutosavePath(fx.Root())));
     QVERIFY(std::filesystem::exists(fx.LinksFolder() + "Velmorant.ini"));
 }
 
@@ -226,9 +219,9 @@ void TMainWindowTests::AutosaveIsWrittenWithoutABoard() {
     fx.Sim().OverrideReply("VER", "?");
     TWindowUnderTest w;
     QVERIFY(!w.Form->Velmorant().DevicePresent());
-    QCOMPARE(w.Form->AutosaveFile(), AutosavePath(fx));
+    QCOMPARE(w.Form->AutosaveFile(), AutosavePath(fx.Root()));
     QVERIFY(w.Form->close());
-    QVERIFY(std::filesystem::exists(AutosavePath(fx)));
+    QVERIFY(std::filesystem::exists(AutosavePath(fx.Root())));
 }
 
 void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {
@@ -264,30 +257,29 @@ void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {
 }
 
 void TMainWindowTests::SilentBoardShowsErrorsAndStaysUsable() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
     // Each silent reply costs the full reply deadline, so only two.
     fx.Sim().SetFaultFilter("TEMP");
     fx.Sim().SetFault(TFault::Silent, 1);
-    const std::string row = w.Form->UpdateDisplay(false, false);
-    QCOMPARE(w.Form->StatusText(), std::string("Error reading temperature"));
-    QCOMPARE(w.Form->lblTemp->text(), QString("Temperature = 0F (-17.8C)"));
+    const std::string row = f.UpdateDisplay(false, false);
+    QCOMPARE(f.StatusText(), std::string("Error reading temperature"));
+    QCOMPARE(f.lblTemp->text(), QString("Temperature = 0F (-17.8C)"));
     QVERIFY(row.size() > 2 && row.compare(row.size() - 2, 2, "0,") == 0);
-    QVERIFY(w.Form->Velmorant().DevicePresent());
-    QVERIFY(w.Form->btnFind->isChecked());
+    QVERIFY(f.Velmorant().DevicePresent());
+    QVERIFY(f.btnFind->isChecked());
 
     fx.Sim().SetFaultFilter("PRTRD2");
     fx.Sim().SetFault(TFault::Silent, 1);
-    w.Form->timerStatusTimer();
-    QCOMPARE(w.Form->StatusText(), std::string("Error reading port"));
+    f.timerStatusTimer();
+    QCOMPARE(f.StatusText(), std::string("Error reading port"));
 
     // The next tick goes through; the status keeps the last error.
     fx.Sim().ClearCommands();
-    w.Form->timerStatusTimer();
+    f.timerStatusTimer();
     QCOMPARE(ToQt(fx.Sim().Commands()), ToQt(TickCommands()));
-    QCOMPARE(w.Form->StatusText(), std::string("Error reading port"));
-    QVERIFY(w.Ui->Messages.empty());
+    QCOMPARE(f.StatusText(), std::string("Error reading port"));
+    QVERIFY(fx.Ui().Messages.empty());
 }
 
 void TMainWindowTests::LogoOpensTheMakersAddress() {

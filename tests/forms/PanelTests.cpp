@@ -11,8 +11,6 @@
 #include "FormsTestSupport.h"
 #include "GridDelegates.h"
 
-using velsim::TSimFixture;
-
 namespace {
 
 // The user opens the Direction list of a cell and picks Item.
@@ -84,10 +82,8 @@ void TPanelTests::PinClicks() {
     QFETCH(int, state);
     QFETCH(int, column);
     QFETCH(QString, expected);
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    QTableWidget* grid = w.Form->gridPort[port];
+    TWindowFixture fx;
+    QTableWidget* grid = fx.OpenWithoutPolling().gridPort[port];
     grid->item(row, pcDirection)->setText(direction);
     grid->item(row, pcState)->setData(Qt::DisplayRole, state);
     fx.Sim().ClearCommands();
@@ -99,10 +95,8 @@ void TPanelTests::PinClicks() {
 }
 
 void TPanelTests::DirectionChoiceSendsTheWholeByte() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    TformMain& f = *w.Form;
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
     QCOMPARE(int(f.Velmorant().GetPortDirection(2)), 255);
     QVERIFY(!f.Velmorant().Changed());
     fx.Sim().ClearCommands();
@@ -122,12 +116,10 @@ void TPanelTests::DirectionChoiceSendsTheWholeByte() {
 }
 
 void TPanelTests::DirectionWithoutABoardOnlyChangesTheCache() {
-    TSimFixture fx;
+    TWindowFixture fx;
     fx.Sim().OverrideReply("VER", "?");
-    TWindowUnderTest w;
-    TformMain& f = *w.Form;
+    TformMain& f = fx.Open();
     QVERIFY(!f.Velmorant().DevicePresent());
-    fx.Sim().ClearCommands();
 
     ChooseDirection(f.gridPort[0], 2, "Output");
     QTRY_VERIFY(f.Velmorant().Changed());
@@ -136,11 +128,8 @@ void TPanelTests::DirectionWithoutABoardOnlyChangesTheCache() {
 }
 
 void TPanelTests::PullupsWriteBothPortsButNotDuringAnUpdate() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    TformMain& f = *w.Form;
-    fx.Sim().ClearCommands();
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
 
     QTest::mouseClick(f.chkPullupPort0, Qt::LeftButton);
     QVERIFY(f.chkPullupPort0->isChecked());
@@ -175,10 +164,8 @@ void TPanelTests::PeriodIsSentForTheUsersChoiceOnly_data() {
 void TPanelTests::PeriodIsSentForTheUsersChoiceOnly() {
     QFETCH(QString, item);
     QFETCH(QString, expected);
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    TformMain& f = *w.Form;
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
     QCOMPARE(f.cmbxPeriod->count(), 16);
     fx.Sim().ClearCommands();
 
@@ -197,13 +184,11 @@ void TPanelTests::PeriodIsSentForTheUsersChoiceOnly() {
 }
 
 void TPanelTests::OffsetIsSentEachTimeTheBoxIsLeft() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    TformMain& f = *w.Form;
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
     f.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&f));
-    w.StopPolling();
+    f.timerStatus->stop();
     f.spinThermOffset->setFocus();
     fx.Sim().ClearCommands();
 
@@ -221,12 +206,9 @@ void TPanelTests::OffsetIsSentEachTimeTheBoxIsLeft() {
 }
 
 void TPanelTests::CommentEditIsStoredNotSent() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    TformMain& f = *w.Form;
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
     QTableWidget* grid = f.gridPort[2];
-    fx.Sim().ClearCommands();
 
     grid->setCurrentCell(1, pcComment);
     grid->editItem(grid->item(1, pcComment));
@@ -240,27 +222,24 @@ void TPanelTests::CommentEditIsStoredNotSent() {
 }
 
 void TPanelTests::EEPROMButtons() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    TformMain& f = *w.Form;
-    fx.Sim().ClearCommands();
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
     QTest::mouseClick(f.btnSaveToEEPROM, Qt::LeftButton);
     QCOMPARE(ToQt(fx.Sim().Commands()), QStringList{"SAVE"});
 
     fx.Sim().ClearCommands();
-    w.Ui->Answers = {mbNo};
+    fx.Ui().Answers = {mbNo};
     QTest::mouseClick(f.btnRecallFromEEPROM, Qt::LeftButton);
     QVERIFY(fx.Sim().Commands().empty());
 
-    w.Ui->Answers = {mbYes};
+    fx.Ui().Answers = {mbYes};
     QTest::mouseClick(f.btnRecallFromEEPROM, Qt::LeftButton);
     const TCommands cmds = fx.Sim().Commands();
     QVERIFY(cmds.size() > 13);
     QCOMPARE(cmds.front(), std::string("RECALL"));
     QCOMPARE(cmds[cmds.size() - 13], std::string("AORD4"));
     QCOMPARE(cmds.back(), std::string("TEMP"));
-    QCOMPARE(w.Ui->Messages.size(), size_t(2));
+    QCOMPARE(fx.Ui().Messages.size(), size_t(2));
 }
 
 void TPanelTests::LiveValuesAreShown_data() {
@@ -277,10 +256,8 @@ void TPanelTests::LiveValuesAreShown() {
     QFETCH(bool, tenBits);
     QFETCH(int, raw);
     QFETCH(int, shown);
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    TformMain& f = *w.Form;
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
     fx.Sim().OverrideReply("PRTRD1", "5");
     fx.Sim().OverrideReply("ADC3", std::to_string(raw));
     fx.Sim().OverrideReply("TEMP", "77");

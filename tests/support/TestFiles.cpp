@@ -34,10 +34,18 @@ TTempDir::~TTempDir() {
 }
 
 bool TTempDir::MountSmallTmpfs() {
-    if (::unshare(CLONE_NEWNS) != 0) return false;
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-    FMounted = ::mount("tmpfs", FPath.c_str(), "tmpfs", 0, "size=64k") == 0;
+    FMounted = veltest::MountSmallTmpfs(FPath);
     return FMounted;
+}
+
+bool PrivateMountNamespace() {
+    static const bool Done =
+        ::unshare(CLONE_NEWNS) == 0 && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return Done;
+}
+
+bool MountSmallTmpfs(const std::string& Folder) {
+    return PrivateMountNamespace() && ::mount("tmpfs", Folder.c_str(), "tmpfs", 0, "size=64k") == 0;
 }
 
 std::string ReadFile(const std::string& Path) {

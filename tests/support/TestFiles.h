@@ -24,14 +24,19 @@ public:
     const std::string& Path() const { return FPath; }
     // Name inside the folder.
     std::string Path(const std::string& Name) const { return FPath + "/" + Name; }
-    // Mounts a 64 KiB tmpfs over the folder in a private mount namespace, so that nothing outlives
-    // the process; false where the process may not (no CAP_SYS_ADMIN).
+    // Mounts a small tmpfs over the folder (see MountSmallTmpfs below); it goes with the folder.
     bool MountSmallTmpfs();
 
 private:
     std::string FPath;
     bool FMounted = false;
 };
+
+// Moves the process into a mount namespace of its own, once, so that no mount a test makes
+// outlives it; false where the process may not (no CAP_SYS_ADMIN).
+bool PrivateMountNamespace();
+// Mounts a 64 KiB tmpfs over Folder in the private mount namespace; false where that fails.
+bool MountSmallTmpfs(const std::string& Folder);
 
 // The whole file as bytes; "" when it cannot be read.
 std::string ReadFile(const std::string& Path);

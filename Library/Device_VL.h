@@ -100,6 +100,8 @@ std::string OperationToText(const TOperationSpec& Spec);
 TCompiledLineBytes CompileProgramLine(const TProgramLine& Line);
 // Unpacks Bytes into Line (cleared first, Comment kept); false for a line type above 4.
 bool CompiledToProgramLine(TProgramLine& Line, const TCompiledLineBytes& Bytes);
+// True when the two lines hold the same code, the fields their statement uses; comments do not count.
+bool SameProgramCode(const TProgramLine& A, const TProgramLine& B);
 // Eight hex digits, byte 0 first; throws EConvertError "'$G1' is not a valid integer value".
 TCompiledLineBytes HexToCompiledLine(const std::string& Text);
 

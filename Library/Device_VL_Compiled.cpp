@@ -117,3 +117,31 @@ TCompiledLineBytes HexToCompiledLine(const std::string& Text) {
     }
     return Bytes;
 }
+
+// The fields a statement uses are what the board stores; comments, parse errors and fields the
+// statement ignores do not make two lines different.
+bool SameProgramCode(const TProgramLine& A, const TProgramLine& B) {
+    if (A.LineType != B.LineType) return false;
+    switch (A.LineType) {
+        case ltNOP:
+            return true;
+        case ltGOTO:
+            return A.GoToLine == B.GoToLine;
+        case ltIF:
+            return A.RValue1.EncodedSpec == B.RValue1.EncodedSpec &&
+                   A.Comparison.EncodedSpec == B.Comparison.EncodedSpec &&
+                   A.RValue2.EncodedSpec == B.RValue2.EncodedSpec && A.GoToLine == B.GoToLine;
+        case ltSET:
+            return A.LValue.EncodedSpec == B.LValue.EncodedSpec &&
+                   A.RValue1.EncodedSpec == B.RValue1.EncodedSpec &&
+                   A.Operation.EncodedSpec == B.Operation.EncodedSpec &&
+                   A.RValue2.EncodedSpec == B.RValue2.EncodedSpec;
+        case ltDELAY:
+            return A.RValue1.EncodedSpec == B.RValue1.EncodedSpec;
+    }
+    // A type no statement has: only an identical record is the same code.
+    return A.GoToLine == B.GoToLine && A.LValue.EncodedSpec == B.LValue.EncodedSpec &&
+           A.RValue1.EncodedSpec == B.RValue1.EncodedSpec && A.RValue2.EncodedSpec == B.RValue2.EncodedSpec &&
+           A.Comparison.EncodedSpec == B.Comparison.EncodedSpec &&
+           A.Operation.EncodedSpec == B.Operation.EncodedSpec;
+}

@@ -5,38 +5,6 @@
 #include "Device_VL.h"
 #include "Errors.h"
 
-namespace {
-
-// The code of a line: the fields its statement uses, which are what the board stores. Comments,
-// parse errors and fields the statement ignores do not make two lines different.
-bool SameCode(const TProgramLine& A, const TProgramLine& B) {
-    if (A.LineType != B.LineType) return false;
-    switch (A.LineType) {
-        case ltNOP:
-            return true;
-        case ltGOTO:
-            return A.GoToLine == B.GoToLine;
-        case ltIF:
-            return A.RValue1.EncodedSpec == B.RValue1.EncodedSpec &&
-                   A.Comparison.EncodedSpec == B.Comparison.EncodedSpec &&
-                   A.RValue2.EncodedSpec == B.RValue2.EncodedSpec && A.GoToLine == B.GoToLine;
-        case ltSET:
-            return A.LValue.EncodedSpec == B.LValue.EncodedSpec &&
-                   A.RValue1.EncodedSpec == B.RValue1.EncodedSpec &&
-                   A.Operation.EncodedSpec == B.Operation.EncodedSpec &&
-                   A.RValue2.EncodedSpec == B.RValue2.EncodedSpec;
-        case ltDELAY:
-            return A.RValue1.EncodedSpec == B.RValue1.EncodedSpec;
-    }
-    // A type no statement has: only an identical record is the same code.
-    return A.GoToLine == B.GoToLine && A.LValue.EncodedSpec == B.LValue.EncodedSpec &&
-           A.RValue1.EncodedSpec == B.RValue1.EncodedSpec && A.RValue2.EncodedSpec == B.RValue2.EncodedSpec &&
-           A.Comparison.EncodedSpec == B.Comparison.EncodedSpec &&
-           A.Operation.EncodedSpec == B.Operation.EncodedSpec;
-}
-
-}  // namespace
-
 void TVelmorant::CheckProgramIndex(int Index) const {
     if (Index < 0 || Index >= ProgramLineCount())
         throw std::out_of_range("Program line " + std::to_string(Index) + " is outside 0.." +
@@ -97,7 +65,7 @@ TProgramLine TVelmorant::GetProgramLine(int Index) const {
 void TVelmorant::SetProgramLine(int Index, const TProgramLine& Value) {
     CheckProgramIndex(Index);
     TProgramLine& Stored = FProgramLines[Index];
-    if (!SameCode(Stored, Value)) FChanged = true;
+    if (!SameProgramCode(Stored, Value)) FChanged = true;
     Stored = Value;
 }
 

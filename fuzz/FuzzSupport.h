@@ -30,27 +30,9 @@ inline void Check(bool Condition, const char* What, const std::string& Input) {
     if (!Condition) Fail(What, Input);
 }
 
-// The fields a statement uses are what the board stores; comments and parse errors are not code.
+// Program lines are the same when their code is, as the driver judges it.
 inline bool SameCode(const TProgramLine& A, const TProgramLine& B) {
-    if (A.LineType != B.LineType) return false;
-    switch (A.LineType) {
-        case ltNOP:
-            return true;
-        case ltGOTO:
-            return A.GoToLine == B.GoToLine;
-        case ltIF:
-            return A.RValue1.EncodedSpec == B.RValue1.EncodedSpec &&
-                   A.Comparison.EncodedSpec == B.Comparison.EncodedSpec &&
-                   A.RValue2.EncodedSpec == B.RValue2.EncodedSpec && A.GoToLine == B.GoToLine;
-        case ltSET:
-            return A.LValue.EncodedSpec == B.LValue.EncodedSpec &&
-                   A.RValue1.EncodedSpec == B.RValue1.EncodedSpec &&
-                   A.Operation.EncodedSpec == B.Operation.EncodedSpec &&
-                   A.RValue2.EncodedSpec == B.RValue2.EncodedSpec;
-        case ltDELAY:
-            return A.RValue1.EncodedSpec == B.RValue1.EncodedSpec;
-    }
-    return false;
+    return SameProgramCode(A, B);
 }
 
 // Trims codes 0..32 at both ends, as the exchange does with every reply.

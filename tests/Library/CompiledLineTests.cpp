@@ -183,6 +183,60 @@ TEST(CompileProgramLine, ReadsOnlyTheFieldsOfItsType) {
               (TCompiledLineBytes{0x0C, 0xFF, 0, 0}));
 }
 
+TEST(SameProgramCode, ComparesTheFieldsTheStatementUses) {
+    const int32_t Junk = 100000;
+    const auto Unknown = static_cast<TProgramLineType>(9);
+    const struct {
+        const char* Name;
+        TProgramLine A, B;
+        bool Same;
+    } Cases[] = {
+        {"nop has no fields", MakeLine(ltNOP, 1, 2, 3, 0, 1, 4),
+         MakeLine(ltNOP, Junk, Junk, Junk, Junk, Junk, Junk), true},
+        {"goto target", MakeLine(ltGOTO, 5, 0, 0, 0, 0, 0), MakeLine(ltGOTO, 5, Junk, Junk, Junk, Junk, Junk),
+         true},
+        {"goto other target", MakeLine(ltGOTO, 5, 0, 0, 0, 0, 0), MakeLine(ltGOTO, 6, 0, 0, 0, 0, 0), false},
+        {"if without lvalue and operation", MakeLine(ltIF, 7, 0, 60, 1, 0, 61),
+         MakeLine(ltIF, 7, Junk, 60, 1, Junk, 61), true},
+        {"if other target", MakeLine(ltIF, 7, 0, 60, 1, 0, 61), MakeLine(ltIF, 8, 0, 60, 1, 0, 61), false},
+        {"if other first value", MakeLine(ltIF, 7, 0, 60, 1, 0, 61), MakeLine(ltIF, 7, 0, 62, 1, 0, 61),
+         false},
+        {"if other comparison", MakeLine(ltIF, 7, 0, 60, 1, 0, 61), MakeLine(ltIF, 7, 0, 60, 2, 0, 61),
+         false},
+        {"if other second value", MakeLine(ltIF, 7, 0, 60, 1, 0, 61), MakeLine(ltIF, 7, 0, 60, 1, 0, 62),
+         false},
+        {"set without target and comparison", MakeLine(ltSET, 0, 3, 60, 0, 2, 61),
+         MakeLine(ltSET, Junk, 3, 60, Junk, 2, 61), true},
+        {"set other lvalue", MakeLine(ltSET, 0, 3, 60, 0, 2, 61), MakeLine(ltSET, 0, 4, 60, 0, 2, 61), false},
+        {"set other first value", MakeLine(ltSET, 0, 3, 60, 0, 2, 61), MakeLine(ltSET, 0, 3, 62, 0, 2, 61),
+         false},
+        {"set other operation", MakeLine(ltSET, 0, 3, 60, 0, 2, 61), MakeLine(ltSET, 0, 3, 60, 0, 1, 61),
+         false},
+        {"set other second value", MakeLine(ltSET, 0, 3, 60, 0, 2, 61), MakeLine(ltSET, 0, 3, 60, 0, 2, 62),
+         false},
+        {"delay value", MakeLine(ltDELAY, 0, 0, 100, 0, 0, 0),
+         MakeLine(ltDELAY, Junk, Junk, 100, Junk, Junk, Junk), true},
+        {"delay other value", MakeLine(ltDELAY, 0, 0, 100, 0, 0, 0), MakeLine(ltDELAY, 0, 0, 101, 0, 0, 0),
+         false},
+        {"other type, same fields", MakeLine(ltGOTO, 7, 0, 7, 0, 0, 0), MakeLine(ltDELAY, 7, 0, 7, 0, 0, 0),
+         false},
+        {"unknown type, identical", MakeLine(Unknown, 1, 2, 3, 0, 1, 4), MakeLine(Unknown, 1, 2, 3, 0, 1, 4),
+         true},
+        {"unknown type, one field", MakeLine(Unknown, 1, 2, 3, 0, 1, 4), MakeLine(Unknown, 1, 2, 3, 0, 1, 5),
+         false},
+    };
+    for (const auto& Case : Cases) {
+        EXPECT_EQ(SameProgramCode(Case.A, Case.B), Case.Same) << Case.Name;
+        EXPECT_EQ(SameProgramCode(Case.B, Case.A), Case.Same) << Case.Name << ", reversed";
+    }
+    TProgramLine Commented = MakeLine(ltGOTO, 5, 0, 0, 0, 0, 0);
+    Commented.Comment = "pump";
+    Commented.ParseError = "stale";
+    Commented.RValue2.ParseError = "stale";
+    EXPECT_TRUE(SameProgramCode(Commented, MakeLine(ltGOTO, 5, 0, 0, 0, 0, 0)))
+        << "comments and messages are no code";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Every four-byte value decodes, renders and compiles back to its meaningful bits. A decoded line
 // within the language parses back from its text to the same codes; one outside (a GOTO to 63, an

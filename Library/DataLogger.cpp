@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "Errors.h"
+#include "FileUtil.h"
 
 namespace {
 
@@ -139,17 +140,6 @@ std::string Quoted(const std::string& Text) {
     return q + '"';
 }
 
-bool WriteAll(int fd, const std::string& Text) {
-    size_t done = 0;
-    while (done < Text.size()) {
-        ssize_t n = write(fd, Text.data() + done, Text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 TDataLogger::TDataLogger(std::string Filename, std::string HeaderLine, int AutosaveIntervalInSecs,
@@ -201,9 +191,7 @@ std::string TDataLogger::SaveToFile(const std::string& Filename) {
     }
     if (fd < 0) throw EFileError("Cannot create file \"" + name + "\". " + std::strerror(errno));
 
-    int error = 0;
-    if (!WriteAll(fd, text) || fsync(fd) != 0) error = errno;
-    if (close(fd) != 0 && error == 0) error = errno;
+    const int error = WriteSyncAndClose(fd, text);
     if (error != 0) {
         // Remove what was written, but never a device or pipe that the name led to.
         struct stat st {};

@@ -12,6 +12,7 @@
 
 #include "Device_VL.h"
 #include "Errors.h"
+#include "FileUtil.h"
 
 namespace {
 
@@ -86,17 +87,6 @@ bool ReadWholeFile(const std::string& FileName, std::string& Text) {
         Text.append(buffer, static_cast<size_t>(n));
     }
     close(fd);
-    return true;
-}
-
-bool WriteAll(int fd, const std::string& Text) {
-    size_t done = 0;
-    while (done < Text.size()) {
-        ssize_t n = write(fd, Text.data() + done, Text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
     return true;
 }
 
@@ -317,8 +307,10 @@ void TIniFile::Store(std::vector<TLine> Lines) {
         if (ok && (st.st_uid != geteuid() || st.st_gid != getegid()))
             (void)!fchown(fd, st.st_uid, st.st_gid);  // best effort: only root may give files away
     }
-    ok = ok && WriteAll(fd, text) && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
+    if (ok)
+        ok = WriteSyncAndClose(fd, text) == 0;
+    else
+        close(fd);
     ok = ok && rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) {
         unlink(temp.c_str());

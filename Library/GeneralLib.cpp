@@ -124,8 +124,12 @@ std::string GetSpecialFolderPath(int Folder) {
     return path;
 }
 
+std::string AppSettingsFolder() {
+    return GetSpecialFolderPath(sfCommonAppData) + "Tarnwick/Velmorant/";
+}
+
 void InitApplicationFolders() {
-    ApplicationFolders.AppSettingsPath = GetSpecialFolderPath(sfCommonAppData) + "Tarnwick/Velmorant/";
+    ApplicationFolders.AppSettingsPath = AppSettingsFolder();
     ApplicationFolders.UserDataPath = GetSpecialFolderPath(sfPersonal) + "Velmorant/";
     ForceDirectories(ApplicationFolders.AppSettingsPath);
     ForceDirectories(ApplicationFolders.UserDataPath);

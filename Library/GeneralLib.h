@@ -20,6 +20,10 @@ struct TApplicationFolders {
     std::string UserDataPath;     // <documents>Velmorant/
 };
 
+// <config home>Tarnwick/Velmorant/: the settings folder, also holding the port links. Follows the
+// environment at each call; throws as GetSpecialFolderPath.
+std::string AppSettingsFolder();
+
 // The program-wide folders, filled once at start-up by InitApplicationFolders.
 extern TApplicationFolders ApplicationFolders;
 

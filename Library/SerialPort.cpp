@@ -6,7 +6,6 @@
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -24,6 +23,7 @@
 #include <set>
 
 #include "Errors.h"
+#include "GeneralLib.h"
 
 namespace {
 
@@ -172,12 +172,6 @@ bool ApplyLineSettings(THandle Handle, const TLineSettings& S) {
 void ReleasePort(THandle Handle) {
     ioctl(Handle, TIOCNXCL);
     close(Handle);
-}
-
-std::string HomeFolder() {
-    if (const char* Home = std::getenv("HOME"); Home && *Home) return Home;
-    if (const passwd* Pw = getpwuid(getuid()); Pw && Pw->pw_dir) return Pw->pw_dir;
-    return {};
 }
 
 }  // namespace
@@ -375,13 +369,7 @@ std::string ResolveSerialPortPath(const std::string& PortName) {
 }
 
 std::string SerialPortLinksFolder() {
-    std::string Base;
-    if (const char* Config = std::getenv("XDG_CONFIG_HOME"); Config && *Config)
-        Base = Config;
-    else
-        Base = HomeFolder() + "/.config";
-    if (Base.empty() || Base.back() != '/') Base += '/';
-    return Base + "Tarnwick/Velmorant/";
+    return AppSettingsFolder();
 }
 
 void ReportSerialError(const std::string& Name) {

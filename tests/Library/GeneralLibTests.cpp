@@ -6,6 +6,7 @@
 
 #include "Errors.h"
 #include "GeneralLib.h"
+#include "SerialPort.h"
 #include "TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -136,6 +137,15 @@ TEST_F(FoldersTest, InitApplicationFoldersIgnoresFoldersItCannotMake) {
     EXPECT_NO_THROW(InitApplicationFolders());
     EXPECT_EQ(ApplicationFolders.AppSettingsPath, FRoot.Path("file/cfg/Tarnwick/Velmorant/"));
     EXPECT_TRUE(fs::is_directory(FRoot.Path("docs/Velmorant")));
+}
+
+TEST_F(FoldersTest, PortLinksLiveInTheSettingsFolder) {
+    for (const std::string& config : {std::string(), std::string("rel/cfg"), FRoot.Path("cfg")}) {
+        setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        InitApplicationFolders();
+        EXPECT_EQ(SerialPortLinksFolder(), ApplicationFolders.AppSettingsPath) << config;
+        EXPECT_EQ(AppSettingsFolder().find("rel/"), std::string::npos) << config;
+    }
 }
 
 TEST_F(FoldersTest, ForceDirectories) {

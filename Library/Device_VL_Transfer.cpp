@@ -83,8 +83,16 @@ bool TVelmorant::UploadProgramLine(int Line) {
     CheckProgramIndex(Line);
     if (!FDevicePresent) return false;
     if (!Exchange("PLCRD" + std::to_string(Line), "Error recalling PLC program")) return false;
-    if (FResponse.size() != 8) return false;
+    // The board sends one byte per character: count and convert those, not their UTF-8 form.
+    const std::string Reply = StringToBytes(FResponse);
+    if (Reply.size() != 8) return false;
+    TCompiledLineBytes Bytes{};
+    try {
+        Bytes = HexToCompiledLine(Reply);
+    } catch (const EConvertError& Error) {
+        throw EConvertError(BytesToString(Error.what()));  // the offending byte shown as its character
+    }
     // A line type the board should not hold leaves a cleared NOP; the read itself succeeded.
-    CompiledToProgramLine(FProgramLines[Line], HexToCompiledLine(FResponse));
+    CompiledToProgramLine(FProgramLines[Line], Bytes);
     return true;
 }

@@ -357,6 +357,17 @@ TEST_F(DeviceTransfer, AFailedDownloadIsReportedOnlyWithABoard) {
     EXPECT_EQ(Errors, TStrings{"Error writing PLC program"});
 }
 
+TEST_F(DeviceTransfer, AnEightCharacterReplyThatIsNotHexRaisesTheConversionError) {
+    Connect();
+    Sim().OverrideReply("PLCRD0", "1A07369\xE9");
+    try {
+        Device.UploadProgramLine(0);
+        ADD_FAILURE() << "no conversion error";
+    } catch (const EConvertError& Error) {
+        EXPECT_EQ(std::string(Error.what()), "'$9\u00e9' is not a valid integer value");
+    }
+}
+
 TEST_F(DeviceTransfer, UploadDecodesTheReplyAndKeepsTheComment) {
     const struct {
         const char* Reply;
@@ -370,6 +381,7 @@ TEST_F(DeviceTransfer, UploadDecodesTheReplyAndKeepsTheComment) {
         {"FFFFFFFF", true, "nop"},  // no such statement: a cleared line
         {"1A07369", false, "delay 9"},
         {"1A07369F0", false, "delay 9"},
+        {"1A0736\xE9", false, "delay 9"},  // seven characters, eight bytes in UTF-8
         {"?", false, "delay 9"},
     };
     Connect();

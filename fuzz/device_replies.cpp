@@ -210,7 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         try {
             Device.RetreiveSettings(true);
         } catch (const ERangeError&) {
-            // A direction outside 0..255: the specified end of the read.
+            // A direction outside 0..255 ends the read: an expected way out.
         } catch (const EConvertError&) {
             // A program line that is not hexadecimal: likewise.
         }

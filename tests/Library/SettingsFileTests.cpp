@@ -130,7 +130,7 @@ struct TRecallCase {
 
 class SettingsRecallTest : public SettingsFileTest, public ::testing::WithParamInterface<TRecallCase> {};
 
-TEST_P(SettingsRecallTest, ReadsValuesAsSpecifiedByTheirSyntax) {
+TEST_P(SettingsRecallTest, ReadsEachValueByItsSyntax) {
     const TRecallCase& c = GetParam();
     Fill(FDevice);
     WriteFile(FFile, c.Text);

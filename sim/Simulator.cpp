@@ -247,8 +247,11 @@ void TSimulator::Run() {
             }
         }
         std::string Input;
-        bool Hung = false;
+        // A hang-up that poll saw may be followed by a new session whose first command is read in the
+        // same pass; only a read that finds no client says that the session is over now.
+        bool EndedBefore = false, EndsNow = false;
         if (WatchMaster && (Fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            EndedBefore = (Fds[1].revents & POLLHUP) != 0;
             char Buffer[512];
             for (;;) {
                 const ssize_t N = ::read(Master, Buffer, sizeof Buffer);
@@ -256,12 +259,12 @@ void TSimulator::Run() {
                     Input.append(Buffer, static_cast<size_t>(N));
                     continue;
                 }
-                Hung = N == 0 || (N < 0 && errno != EAGAIN && errno != EINTR);
+                if (N < 0 && errno == EINTR) continue;
+                EndsNow = N == 0 || errno != EAGAIN;
                 break;
             }
-            Hung = Hung || (Fds[1].revents & POLLHUP) != 0;
         }
-        ClientAway = Hung;
+        ClientAway = EndsNow;
 
         L.lock();
         const auto Now = TClock::now();
@@ -271,15 +274,18 @@ void TSimulator::Run() {
         Unspent -= Whole;
         FBoard->Tick(static_cast<int>(Whole.count()));
         if (Master == FMaster) {
+            // What a finished session did not read, and half a command of it, belong to nobody.
+            if (EndedBefore && !EndsNow) EndSession();
             HandleInput(Input);
-            if (Hung) {
-                // The session is over: what it did not read, and half a command, belong to nobody.
-                FPartial.clear();
-                FPending.clear();
-            }
+            if (EndsNow) EndSession();
             FlushDue();
         }
     }
+}
+
+void TSimulator::EndSession() {
+    FPartial.clear();
+    FPending.clear();
 }
 
 void TSimulator::HandleInput(const std::string& Bytes) {

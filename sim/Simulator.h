@@ -86,6 +86,7 @@ private:
     void Run();
     bool OpenPty(int& Master, std::string& Path);
     void Wake();
+    void EndSession();
     void HandleInput(const std::string& Bytes);
     void HandleCommand(const std::string& Command);
     void Queue(std::chrono::milliseconds After, std::string Bytes);

@@ -143,22 +143,33 @@ std::string Quoted(const std::string& Text) {
 }  // namespace
 
 TDataLogger::TDataLogger(std::string Filename, std::string HeaderLine, int AutosaveIntervalInSecs,
-                         TDataLogOptions Options, TClock Clock)
+                         TDataLogOptions Options, TClock Clock, TTickClock Ticks)
     : FAutosaveInterval(AutosaveIntervalInSecs),
       FDataHeader(std::move(HeaderLine)),
       FDataFilename(std::move(Filename)),
       FLastSaveTime(0),
       FOptions(Options),
-      FClock(Clock ? std::move(Clock) : TClock(&Now)) {
+      FClock(Clock ? std::move(Clock) : TClock(&Now)),
+      FTicks(Ticks ? std::move(Ticks) : TTickClock(&MonotonicMillisecs)) {
     FLastSaveTime = FClock();
+    FLastSaveTick = FTicks();
     FDataBuffer.push_back(FDataHeader);
+}
+
+TDataLogger::~TDataLogger() = default;
+
+void TDataLogger::SetJournal(const std::string& Path) {
+    FJournal = std::make_unique<TDataJournal>(Path, FTicks);
+    if (Count() > 0) FJournal->Append(FDataFilename, FDataBuffer);
 }
 
 bool TDataLogger::AddValue(TDateTime Time, const std::string& Entry) {
     FDataBuffer.push_back(FormatEntry(Time, Entry));
+    if (FJournal) FJournal->Append(FDataFilename, FDataBuffer);
     if (FOptions.Contains(loAutosaveAtIntervals)) {
-        TDateTime elapsed = FClock() - FLastSaveTime;
-        if (elapsed > SecsToTime(FAutosaveInterval)) SaveToFile();
+        // SecsToTime first: it rejects an interval out of range.
+        const int64_t Limit = std::llround(SecsToTime(FAutosaveInterval) * MSecsPerDay);
+        if (FTicks() - FLastSaveTick > Limit) SaveToFile();
     }
     return true;
 }
@@ -166,6 +177,7 @@ bool TDataLogger::AddValue(TDateTime Time, const std::string& Entry) {
 void TDataLogger::Clear() {
     FDataBuffer.clear();
     FDataBuffer.push_back(FDataHeader);
+    if (FJournal) FJournal->Reset();
 }
 
 std::string TDataLogger::SaveToFile(const std::string& Filename) {
@@ -201,6 +213,7 @@ std::string TDataLogger::SaveToFile(const std::string& Filename) {
 
     if (FOptions.Contains(loClearWhenSaved)) Clear();
     FLastSaveTime = FClock();
+    FLastSaveTick = FTicks();
     return name;
 }
 

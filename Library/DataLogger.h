@@ -2,9 +2,11 @@
 // Buffered, time-stamped CSV rows under a fixed header, written to time-stamped files.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "DataJournal.h"
 #include "TimeoutMgr.h"
 
 enum TDataLogOption : uint8_t {
@@ -28,16 +30,25 @@ private:
     uint8_t FBits = 0;
 };
 
-// Where the logger reads "now" (local time); tests step it by hand.
+// Where the logger reads "now" (local time, for stamps and names); tests step it by hand.
 using TClock = std::function<TDateTime()>;
 
 class TDataLogger {
 public:
-    // Touches no file; the autosave clock starts now. Clock defaults to Now().
+    // Touches no file; the autosave clock starts now. Clock defaults to Now(); the autosave interval is
+    // measured on Ticks (default MonotonicMillisecs), so that wall-clock steps do not move it.
     TDataLogger(std::string Filename, std::string HeaderLine, int AutosaveIntervalInSecs,
-                TDataLogOptions Options, TClock Clock = TClock());
-    // Drops rows not yet saved.
-    ~TDataLogger() = default;
+                TDataLogOptions Options, TClock Clock = TClock(), TTickClock Ticks = TTickClock());
+    // Drops rows not yet saved from memory; a journal keeps them for recovery.
+    ~TDataLogger();
+    TDataLogger(TDataLogger&&) = default;
+
+    // From now on every row is also kept in the journal file Path until it is saved (TDataJournal).
+    void SetJournal(const std::string& Path);
+    // False when some row not yet saved could not be put into the journal (or there is none).
+    bool JournalHoldsRows() const { return FJournal && FJournal->Holds(); }
+    // Appends a line already formed (time stamp, comma, entry), without autosave or journal.
+    void AddLine(const std::string& Line) { FDataBuffer.push_back(Line); }
 
     // Appends "<time stamp>,<Entry>"; saves when an autosave is due. Always true; failures throw.
     bool AddValue(TDateTime Time, const std::string& Entry);
@@ -78,4 +89,7 @@ private:
     TDateTime FLastSaveTime;
     TDataLogOptions FOptions;
     TClock FClock;
+    TTickClock FTicks;
+    int64_t FLastSaveTick;
+    std::unique_ptr<TDataJournal> FJournal;
 };

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <clocale>
+#include <cmath>
 #include <filesystem>
 
 #include "DataLogger.h"
@@ -32,13 +33,15 @@ protected:
     void TearDown() override { std::setlocale(LC_ALL, "C"); }
     TDataLogger MakeLogger(TDataLogOptions Options, int Interval = 3600,
                            const std::string& Name = "log.csv") {
-        return TDataLogger(FDir.Path(Name), "Time,A,B", Interval, Options, [this] { return FNow; });
+        return TDataLogger(FDir.Path(Name), "Time,A,B", Interval, Options, [this] { return FNow; },
+                           [this] { return std::llround(FNow * 86400000.0) + FClockStepMs; });
     }
     std::vector<std::string> Files() const { return SortedNames(FDir.Path()); }
     std::string Content(const std::string& Name) const { return ReadFile(FDir.Path(Name)); }
 
     TTempDir FDir{"datalogger"};
     TDateTime FNow = SavedAt;
+    int64_t FClockStepMs = 0;  // how far the wall clock was stepped back: the monotonic clock was not
 };
 
 TEST(DataLoggerTimeStamp, LocaleFormatAndMidnight) {
@@ -197,6 +200,15 @@ TEST_F(DataLoggerTest, AutosaveOnlyOnceTheIntervalHasPassed) {
     std::string first = Content("log 2016-08-28 15-05-09.csv");
     EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), 4) << first;
     EXPECT_EQ(logger.LastSaveTime(), start + EncodeTime(2, 0, 0, 2));
+}
+
+TEST_F(DataLoggerTest, AWallClockStepBackDoesNotPutOffTheAutosave) {
+    auto logger = MakeLogger({loAutosaveAtIntervals}, 3600);
+    FNow -= EncodeTime(1, 0, 0, 0);  // the end of summer time
+    FClockStepMs += 3600000;
+    FNow += EncodeTime(1, 0, 0, 1);
+    logger.AddValue(FNow, "r,");
+    EXPECT_EQ(Files(), std::vector<std::string>{"log.csv"});
 }
 
 TEST_F(DataLoggerTest, IdleTimeCountsTowardsTheFirstAutosave) {

@@ -33,8 +33,9 @@ protected:
     void TearDown() override { std::setlocale(LC_ALL, "C"); }
     TDataLogger MakeLogger(TDataLogOptions Options, int Interval = 3600,
                            const std::string& Name = "log.csv") {
-        return TDataLogger(FDir.Path(Name), "Time,A,B", Interval, Options, [this] { return FNow; },
-                           [this] { return std::llround(FNow * 86400000.0) + FClockStepMs; });
+        return TDataLogger(
+            FDir.Path(Name), "Time,A,B", Interval, Options, [this] { return FNow; },
+            [this] { return std::llround(FNow * 86400000.0) + FClockStepMs; });
     }
     std::vector<std::string> Files() const { return SortedNames(FDir.Path()); }
     std::string Content(const std::string& Name) const { return ReadFile(FDir.Path(Name)); }

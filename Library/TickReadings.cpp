@@ -1,6 +1,8 @@
 // The tick's readings as a data-log row.
 #include "TickReadings.h"
 
+const char* const DataLogHeader = "Time,Port0,Port1,Port2,VPort0,VPort1,VPort2,A0,A1,A2,A3,A4,Temp,Counter";
+
 bool TTickReadings::Empty() const {
     for (const auto& v : Ports)
         if (v) return false;

@@ -19,5 +19,8 @@ struct TTickReadings {
     bool Empty() const;
 };
 
+// The data log's header line: the time stamp, the twelve readings in order, and the counter.
+extern const char* const DataLogHeader;
+
 // The data-log row of a tick: "%d," per value in reading order, "," alone for a failed read.
 std::string LogRowOf(const TTickReadings& Readings);

@@ -1,0 +1,389 @@
+// velmorant-cli: finding the board, and the commands that are one exchange or one driver call.
+#include "Cli.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "CliSession.h"
+#include "Errors.h"
+#include "GeneralLib.h"
+#include "SerialPort.h"
+
+namespace velcli {
+
+namespace {
+
+const char* const NotFoundText = "Velmorant not found.";
+const char* const PermissionHelpText =
+    "A serial port could not be opened for lack of permission. Install the udev rule that comes with "
+    "the program (see its README), or add your user to the \"dialout\" group and log in again.";
+const char* const RunUpdaterText =
+    "Now run the HIDBootloader program to update the firmware on the Velmorant.";
+
+// --device: the serial layer opens COM names only, so the node gets a private settings folder with
+// one link in it, for as long as the run lasts.
+class TDeviceLink {
+public:
+    TDeviceLink() = default;
+    ~TDeviceLink() {
+        if (FFolder.empty()) return;
+        if (FSavedConfig)
+            setenv("XDG_CONFIG_HOME", FSavedConfig->c_str(), 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
+        std::error_code Ignored;
+        std::filesystem::remove_all(FFolder, Ignored);
+    }
+    TDeviceLink(const TDeviceLink&) = delete;
+    TDeviceLink& operator=(const TDeviceLink&) = delete;
+
+    // The COM name that now leads to Device; empty (errno set) when the link could not be made.
+    std::string Link(const std::string& Device) {
+        char Template[] = "/tmp/velmorant-cli-XXXXXX";
+        if (mkdtemp(Template) == nullptr) return {};
+        FFolder = Template;
+        if (const char* Config = std::getenv("XDG_CONFIG_HOME")) FSavedConfig = Config;
+        setenv("XDG_CONFIG_HOME", FFolder.c_str(), 1);
+        std::error_code Error;
+        std::filesystem::create_directories(SerialPortLinksFolder() + "ports", Error);
+        const std::string Name = "COM1";
+        if (Error || symlink(Device.c_str(), (SerialPortLinksFolder() + "ports/" + Name).c_str()) != 0)
+            return {};
+        return Name;
+    }
+
+private:
+    std::string FFolder;
+    std::optional<std::string> FSavedConfig;
+};
+
+bool IsBusyErrno(int Error) {
+    return Error == EBUSY || Error == EWOULDBLOCK || Error == EAGAIN;
+}
+
+// Identifies the board on Name. On failure says why, naming the port as Label.
+bool TryPort(TSession& S, const std::string& Name, const std::string& Label, bool Quiet) {
+    const std::string Before = S.Device.ComPortName();
+    errno = 0;
+    if (S.Device.FindDevice(Name)) return true;
+    const int Error = errno;
+    // The driver takes the name only once the port opened; a port that opened was not held elsewhere.
+    const bool Opened = S.Device.ComPortName() == Name && Before != Name;
+    if (Quiet) return false;
+    if (!Opened && IsBusyErrno(Error))
+        S.Error(Label + " is in use by another program (the Velmorant window?); nothing was sent.");
+    else if (!Opened && (Error == EACCES || Error == EPERM))
+        S.Error(std::string(NotFoundText) + " " + PermissionHelpText);
+    else
+        S.Error(NotFoundText);
+    return false;
+}
+
+bool Connect(TSession& S, TDeviceLink& Link) {
+    const TCliRequest& R = S.Request;
+    if (!R.Device.empty()) {
+        const std::string Name = Link.Link(R.Device);
+        if (Name.empty()) {
+            S.Error("cannot reach " + R.Device + " through a private settings folder");
+            return false;
+        }
+        return TryPort(S, Name, R.Device, false);
+    }
+    if (!R.Port.empty()) return TryPort(S, R.Port, R.Port, false);
+
+    TSerialPortSet Free, All;
+    EnumerateSerialPorts(false, Free);
+    const bool Denied = LastEnumerationHadPermissionDenied();
+    for (size_t N = 0; N < Free.size(); ++N)
+        if (Free[N] && TryPort(S, SerialPortName(static_cast<uint8_t>(N)), "", true)) return true;
+    EnumerateSerialPorts(true, All);
+    std::string Busy;
+    for (size_t N = 0; N < All.size(); ++N)
+        if (All[N] && !Free[N]) Busy += (Busy.empty() ? "" : ", ") + SerialPortName(static_cast<uint8_t>(N));
+    std::string Text = NotFoundText;
+    if (!Busy.empty()) Text += " In use by another program or not permitted: " + Busy + ".";
+    if (Denied) Text += std::string(" ") + PermissionHelpText;
+    S.Error(Text);
+    return false;
+}
+
+int RunPorts(TSession& S) {
+    TSerialPortSet Free, All;
+    EnumerateSerialPorts(false, Free);
+    EnumerateSerialPorts(true, All);
+    std::string Json;
+    for (size_t N = 0; N < All.size(); ++N) {
+        if (!All[N]) continue;
+        const std::string Name = SerialPortName(static_cast<uint8_t>(N));
+        std::error_code Error;
+        std::string Path = ResolveSerialPortPath(Name);
+        if (const auto Target = std::filesystem::weakly_canonical(Path, Error); !Error)
+            Path = Target.string();
+        if (S.Request.Json) {
+            Json += std::string(Json.empty() ? "" : ",") + "{\"port\":" + JsonString(Name) +
+                    ",\"device\":" + JsonString(Path) + ",\"in_use\":" + (Free[N] ? "false" : "true") + "}";
+        } else {
+            S.Out << Name << '\t' << Path << (Free[N] ? "" : "\tin use") << '\n';
+        }
+    }
+    if (S.Request.Json) S.Out << '[' << Json << "]\n";
+    if (LastEnumerationHadPermissionDenied()) S.Error(PermissionHelpText);
+    return ecSuccess;
+}
+
+int RunInfo(TSession& S) {
+    const TVelmorant& D = S.Device;
+    if (S.Request.Json)
+        S.Out << "{\"port\":" << JsonString(S.PortLabel()) << ",\"firmware\":" << JsonString(D.Version())
+              << ",\"program_lines\":" << D.ReportedProgramLineCount() << "}\n";
+    else
+        S.Out << "Port: " << S.PortLabel() << "\nFirmware: " << D.Version()
+              << "\nProgram lines: " << D.ReportedProgramLineCount() << '\n';
+    return ecSuccess;
+}
+
+// A reply read as a signed decimal number, as the driver reads every number from the board.
+std::optional<int> DecimalReply(const std::string& Reply) {
+    const char* Begin = Reply.data() + (!Reply.empty() && Reply[0] == '+' ? 1 : 0);
+    const char* End = Reply.data() + Reply.size();
+    int Value = 0;
+    const auto Read = std::from_chars(Begin, End, Value);
+    if (Begin == End || Read.ec != std::errc() || Read.ptr != End) return std::nullopt;
+    return Value;
+}
+
+// The settings the driver only caches are asked of the board with their query commands.
+std::optional<int> Query(TSession& S, const std::string& Command, const char* ErrorText) {
+    std::string Reply;
+    if (!S.Device.SendCommandToDevice(Command, Reply)) {
+        S.Error(ErrorText);
+        return std::nullopt;
+    }
+    const auto Value = DecimalReply(Reply);
+    if (!Value) S.Error("The board answered \"" + Reply + "\" to " + Command + ".");
+    return Value;
+}
+
+void PrintQuantity(TSession& S, int Value) {
+    const TCliRequest& R = S.Request;
+    if (!R.Json) {
+        S.Out << Value << '\n';
+        return;
+    }
+    S.Out << "{\"quantity\":" << JsonString(QuantityName(R.What));
+    if (R.What != qtPeriod) S.Out << ",\"index\":" << R.Index;
+    S.Out << ",\"value\":" << Value << "}\n";
+}
+
+int RunGet(TSession& S) {
+    TVelmorant& D = S.Device;
+    const int I = S.Request.Index;
+    std::optional<int> Value;
+    switch (S.Request.What) {
+        case qtPin:
+            Value = D.GetPinState(I) ? 1 : 0;
+            break;
+        case qtPort:
+            Value = D.GetPortState(I);
+            break;
+        case qtOffset:
+            Value = D.GetADCOffset(I);
+            break;
+        case qtDirection:
+            Value = Query(S, "DIRRD" + std::to_string(I), "Error getting port direction");
+            break;
+        case qtPullup:
+            Value = Query(S, "PU" + std::to_string(I) + "?", "Error getting pullups");
+            if (Value) Value = *Value != 0 ? 1 : 0;
+            break;
+        case qtPeriod:
+            Value = Query(S, "UR?", "Error getting update rate");
+            break;
+    }
+    if (!Value || S.ErrorCount > 0) return ecFailed;
+    PrintQuantity(S, *Value);
+    return ecSuccess;
+}
+
+int RunSet(TSession& S) {
+    TVelmorant& D = S.Device;
+    const int I = S.Request.Index, V = S.Request.Value;
+    switch (S.Request.What) {
+        case qtPin:
+            D.SetPinState(I, V != 0);
+            break;
+        case qtPort:
+            D.SetPortState(I, V);
+            break;
+        case qtDirection:
+            D.SetPortDirection(I, static_cast<uint8_t>(V));
+            break;
+        case qtPullup:
+            D.SetPullupsEnabled(I, V != 0);
+            break;
+        case qtOffset:
+            D.SetADCOffset(I, V);
+            break;
+        case qtPeriod:
+            D.SetUpdatePeriod(V);
+            break;
+    }
+    if (S.ErrorCount > 0) return ecFailed;
+    if (S.Request.Json) PrintQuantity(S, V);
+    return ecSuccess;
+}
+
+int RunStep(TSession& S) {
+    const int Line = S.Request.Index;
+    if (Line >= S.Device.ReportedProgramLineCount()) {
+        S.Error("line " + std::to_string(Line) + " is outside 0.." +
+                std::to_string(S.Device.ReportedProgramLineCount() - 1) + ", the board's program");
+        return ecUsage;
+    }
+    // -1 has the board execute the line its program counter points at.
+    const auto Next = Query(S, "PLCEX " + std::to_string(Line), "Error stepping PLC program");
+    if (!Next) return ecFailed;
+    if (S.Request.Json)
+        S.Out << "{\"next_line\":" << *Next << "}\n";
+    else
+        S.Out << *Next << '\n';
+    return ecSuccess;
+}
+
+int RunBootloader(TSession& S) {
+    S.Device.EnterBootloadMode();
+    // Where the window looks for the updater.
+    const std::string Folder = GetSpecialFolderPath(sfProgramFiles) + "Tarnwick/Velmorant/Firmware/";
+    std::error_code Error;
+    const bool Found = std::filesystem::is_regular_file(Folder + "HIDBootloader", Error);
+    if (S.Request.Json) {
+        S.Out << "{\"updater\":" << (Found ? JsonString(Folder + "HIDBootloader") : "null") << "}\n";
+    } else {
+        S.Out << "The Velmorant is now in update mode. " << RunUpdaterText << '\n';
+        if (Found) S.Out << "It is " << Folder << "HIDBootloader\n";
+    }
+    return ecSuccess;
+}
+
+int RunBoardCommand(TSession& S) {
+    TVelmorant& D = S.Device;
+    switch (S.Request.Kind) {
+        case ckInfo:
+            return RunInfo(S);
+        case ckRead:
+            return RunRead(S);
+        case ckGet:
+            return RunGet(S);
+        case ckSet:
+            return RunSet(S);
+        case ckWatch:
+            return RunWatch(S);
+        case ckPlcRun:
+            D.SetPLCRunMode(rmRun);
+            break;
+        case ckPlcStop:
+            D.SetPLCRunMode(rmPaused);
+            break;
+        case ckPlcStep:
+            return RunStep(S);
+        case ckPlcEnable:
+        case ckPlcDisable:
+            D.SetPLCEnabled(S.Request.Kind == ckPlcEnable);
+            break;
+        case ckEepromSave:
+            D.SaveSettingsInEEPROM();
+            break;
+        case ckEepromRecall: {
+            std::string Reply;
+            if (!D.SendCommandToDevice("RECALL", Reply)) S.Error("Error recalling settings");
+            break;
+        }
+        case ckBootloader:
+            return RunBootloader(S);
+        default:
+            return RunFileCommand(S);
+    }
+    if (S.ErrorCount > 0) return ecFailed;
+    if (S.Request.Json) S.Out << "{\"ok\":true}\n";
+    return ecSuccess;
+}
+
+}  // namespace
+
+TSession::TSession(const TCliRequest& R, std::ostream& O, std::ostream& E) : Request(R), Out(O), Err(E) {
+    Device.SetOnError([this](const std::string& Text) {
+        ++ErrorCount;
+        Error(Text);
+    });
+}
+
+void TSession::Error(const std::string& Text) const {
+    Err << "velmorant-cli: " << Text << '\n';
+}
+
+std::string TSession::PortLabel() const {
+    return Request.Device.empty() ? Device.ComPortName() : Request.Device;
+}
+
+std::string JsonString(const std::string& Text) {
+    std::string Result = "\"";
+    for (const char C : Text) {
+        if (C == '"' || C == '\\') {
+            Result += '\\';
+            Result += C;
+        } else if (static_cast<unsigned char>(C) < 0x20) {
+            char Escaped[8];
+            std::snprintf(Escaped, sizeof Escaped, "\\u%04x", C);
+            Result += Escaped;
+        } else {
+            Result += C;
+        }
+    }
+    return Result + "\"";
+}
+
+std::string JsonValue(const std::optional<int>& Value) {
+    return Value ? std::to_string(*Value) : "null";
+}
+
+int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err) {
+    TCliRequest Request;
+    try {
+        Request = ParseArguments(Args);
+    } catch (const EUsageError& E) {
+        Err << "velmorant-cli: " << E.what() << "\nTry 'velmorant-cli --help' for more information.\n";
+        return ecUsage;
+    }
+    if (Request.Help) {
+        Out << HelpText();
+        return ecSuccess;
+    }
+    if (Request.Version) {
+        Out << "velmorant-cli (Velmorant) " << VELMORANT_VERSION
+            << "\nLicense MIT: see the LICENSE file that comes with the program.\n";
+        return ecSuccess;
+    }
+
+    TSession S(Request, Out, Err);
+    try {
+        if (Request.Kind == ckPorts) return RunPorts(S);
+        CheckFileToSend(Request);
+        TDeviceLink Link;
+        if (!Connect(S, Link)) return ecFailed;
+        const int Code = RunBoardCommand(S);
+        S.Device.Disconnect();
+        return Code;
+    } catch (const EVelmorantError& E) {
+        S.Error(E.what());
+        return ecFailed;
+    }
+}
+
+}  // namespace velcli

@@ -1,0 +1,69 @@
+#pragma once
+// velmorant-cli's command line: options and one command, checked whole before the board is touched.
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace velcli {
+
+enum TExitCode : int { ecSuccess = 0, ecFailed = 1, ecUsage = 2 };
+
+// A command line that cannot be carried out as written; what() is the message for stderr.
+class EUsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum TCommandKind {
+    ckNone,
+    ckPorts,
+    ckInfo,
+    ckRead,
+    ckGet,
+    ckSet,
+    ckWatch,
+    ckProgramDownload,
+    ckProgramUpload,
+    ckPlcRun,
+    ckPlcStop,
+    ckPlcStep,
+    ckPlcEnable,
+    ckPlcDisable,
+    ckEepromSave,
+    ckEepromRecall,
+    ckSettingsSave,
+    ckSettingsRecall,
+    ckBootloader
+};
+
+// The board quantities of get and set.
+enum TQuantity { qtPin, qtPort, qtDirection, qtPullup, qtOffset, qtPeriod };
+
+struct TCliRequest {
+    // Options
+    std::string Port;    // --port: a name handed to the driver as it is
+    std::string Device;  // --device: a device node
+    bool Json = false;
+    bool Help = false;
+    bool Version = false;
+    double IntervalSecs = 1;  // watch
+    long Count = 0;           // watch: rows before stopping, 0 until interrupted
+    std::string CsvFile;      // watch
+
+    // The command with its arguments, parsed
+    TCommandKind Kind = ckNone;
+    TQuantity What = qtPin;
+    int Index = -1;  // pin, port, input, or the step's line (-1: the board's own)
+    int Value = 0;   // set
+    std::string File;
+};
+
+// Reads the arguments (without the program's name); throws EUsageError. With --help or --version
+// the command may be missing.
+TCliRequest ParseArguments(const std::vector<std::string>& Args);
+// The name of a quantity as typed ("pin", "dir", ...).
+const char* QuantityName(TQuantity What);
+// The text of --help.
+std::string HelpText();
+
+}  // namespace velcli

@@ -1,0 +1,150 @@
+// The file commands: a program or a whole configuration between a settings file and the board.
+#include <algorithm>
+#include <filesystem>
+
+#include "CliSession.h"
+#include "Errors.h"
+#include "IniFile.h"
+
+namespace velcli {
+
+namespace {
+
+const char* const ProgramSection = "Program";
+// No board reports more lines than this (the driver refuses larger counts).
+constexpr int MostProgramLines = 256;
+
+std::string Quoted(const std::string& File) {
+    return "\"" + File + "\"";
+}
+
+std::string LineKey(int Line) {
+    return "Line" + std::to_string(Line);
+}
+
+// Trailing blanks and a final ". " of the parser's messages go; the sentence ends once.
+std::string Sentence(std::string Text) {
+    while (!Text.empty() && (Text.back() == ' ' || Text.back() == '.')) Text.pop_back();
+    return Text + ".";
+}
+
+// The lines a file holds beyond the first Count, as long as they are more than an empty "nop".
+int LastLineBeyond(const TIniFile& Ini, int Count) {
+    int Last = -1;
+    for (int Line = Count; Line < MostProgramLines; ++Line) {
+        const std::string Text = Ini.ReadString(ProgramSection, LineKey(Line), "nop");
+        TProgramLine Parsed;
+        TextToProgramLine(Parsed, Text);
+        if (Parsed.LineType != ltNOP) Last = Line;
+    }
+    return Last;
+}
+
+void CheckProgramSection(const TIniFile& Ini, const std::string& File) {
+    const std::string Missing = "\x01";
+    const std::string Period = Ini.ReadString(ProgramSection, "Period", Missing);
+    int32_t Value = 0;
+    if (Period != Missing && (!TryStrToInt(Period, Value) || Value < 0 || Value > 15))
+        throw EFileError(Quoted(File) + ": the update period \"" + Period + "\" is not one of 0..15.");
+    for (int Line = 0; Line < MostProgramLines; ++Line) {
+        const std::string Text = Ini.ReadString(ProgramSection, LineKey(Line), Missing);
+        if (Text == Missing) continue;
+        TProgramLine Parsed;
+        TextToProgramLine(Parsed, Text);
+        if (!Parsed.ParseError.empty())
+            throw EFileError(Quoted(File) + ", program line " + std::to_string(Line) + " \"" + Text +
+                             "\": " + Sentence(Parsed.ParseError));
+        try {
+            CompileProgramLine(Parsed);
+        } catch (const ERangeError& E) {
+            throw EFileError(Quoted(File) + ", program line " + std::to_string(Line) + ": " + E.what());
+        }
+    }
+}
+
+// A file's own comments survive a save over it: the board keeps none, and would otherwise blank them.
+void KeepFileComments(TVelmorant& D, const std::string& File) {
+    std::error_code Error;
+    if (!std::filesystem::exists(File, Error)) return;
+    TVelmorant Offline;  // without a board, a recall sends nothing
+    try {
+        Offline.RecallSettingsFromFile(File, true);
+    } catch (const EVelmorantError&) {
+        return;  // not a settings file: nothing to keep
+    }
+    for (int Pin = 0; Pin < TVelmorant::PinCount; ++Pin) D.SetPinComment(Pin, Offline.GetPinComment(Pin));
+    const int Lines = std::min(D.ProgramLineCount(), Offline.ProgramLineCount());
+    for (int Line = 0; Line < Lines; ++Line) {
+        TProgramLine Kept = D.GetProgramLine(Line);
+        Kept.Comment = Offline.GetProgramLine(Line).Comment;
+        D.SetProgramLine(Line, Kept);
+    }
+}
+
+// The board's period when the file names none: the recall would otherwise send the cache's 0.
+void TakeBoardPeriodUnlessInFile(TSession& S, const TIniFile& Ini) {
+    const std::string Missing = "\x01";
+    if (Ini.ReadString(ProgramSection, "Period", Missing) != Missing) return;
+    std::string Reply;
+    int32_t Period = 0;
+    if (S.Device.SendCommandToDevice("UR?", Reply) && TryStrToInt(Reply, Period))
+        S.Device.SetUpdatePeriod(Period);
+}
+
+}  // namespace
+
+void CheckFileToSend(const TCliRequest& R) {
+    if (R.Kind != ckProgramDownload && R.Kind != ckSettingsRecall) return;
+    const TIniFile Ini(R.File);
+    if (const std::string Reason = Ini.OpenError(); !Reason.empty())
+        throw EFileError("Cannot open " + Quoted(R.File) + ". " + Reason);
+    if (R.Kind == ckProgramDownload && !Ini.SectionExists(ProgramSection))
+        throw EFileError(Quoted(R.File) + " holds no PLC program.");
+    if (R.Kind == ckSettingsRecall) {
+        TVelmorant Offline;  // checks the file as a whole, sending nothing
+        Offline.RecallSettingsFromFile(R.File, false);
+    }
+    CheckProgramSection(Ini, R.File);
+}
+
+int RunFileCommand(TSession& S) {
+    const TCliRequest& R = S.Request;
+    TVelmorant& D = S.Device;
+    TIniFile Ini(R.File);
+    const bool Sending = R.Kind == ckProgramDownload || R.Kind == ckSettingsRecall;
+    const bool WithProgram = R.Kind != ckSettingsRecall || Ini.SectionExists(ProgramSection);
+    if (Sending && WithProgram) {
+        if (const int Last = LastLineBeyond(Ini, D.ProgramLineCount()); Last >= 0)
+            throw EFileError(Quoted(R.File) + " has program line " + std::to_string(Last) +
+                             ", beyond the board's " + std::to_string(D.ProgramLineCount()) +
+                             " lines; nothing was sent.");
+        TakeBoardPeriodUnlessInFile(S, Ini);
+    }
+    switch (R.Kind) {
+        case ckProgramDownload:
+            D.RecallProgramFromFile(Ini);
+            break;
+        case ckSettingsRecall:
+            // A file without a program leaves the board's program alone.
+            D.RecallSettingsFromFile(R.File, WithProgram);
+            break;
+        case ckProgramUpload:
+        case ckSettingsSave:
+            D.RetreiveSettings(false);
+            if (S.ErrorCount > 0) return ecFailed;  // a half-read board is not written to a file
+            KeepFileComments(D, R.File);
+            if (R.Kind == ckProgramUpload)
+                D.SaveProgramInFile(Ini);
+            else
+                D.SaveSettingsInFile(Ini, true);
+            break;
+        default:
+            break;
+    }
+    if (S.ErrorCount > 0) return ecFailed;
+    if (R.Json)
+        S.Out << "{\"file\":" << JsonString(R.File) << ",\"program_lines\":" << D.ProgramLineCount() << "}\n";
+    return ecSuccess;
+}
+
+}  // namespace velcli

@@ -1,0 +1,46 @@
+#pragma once
+// What the commands of velmorant-cli share: the request, the connected driver, the output streams
+// and the errors the board reported.
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "CliArgs.h"
+#include "Device_VL.h"
+#include "TickReadings.h"
+
+namespace velcli {
+
+struct TSession {
+    const TCliRequest& Request;
+    std::ostream& Out;
+    std::ostream& Err;
+    TVelmorant Device;
+    int ErrorCount = 0;  // texts the driver reported since the start
+
+    TSession(const TCliRequest& R, std::ostream& O, std::ostream& E);
+    // Writes "velmorant-cli: Text" to Err.
+    void Error(const std::string& Text) const;
+    // The port as the user named it (the device node for --device).
+    std::string PortLabel() const;
+};
+
+// JSON string literal of Text (UTF-8 passes through; control characters escaped).
+std::string JsonString(const std::string& Text);
+// A JSON number, or null for a failed read.
+std::string JsonValue(const std::optional<int>& Value);
+
+// read and watch. Each returns an exit code.
+int RunRead(TSession& S);
+int RunWatch(TSession& S);
+// The labels of the twelve readings, taken from the data-log header ("Port0" ... "Temp").
+const std::vector<std::string>& ReadingLabels();
+
+// The file commands: program download|upload, settings save|recall.
+// Checks a file that will be sent to the board, before any connection; throws EUsageError-free
+// EVelmorantError with the reason when the file is unusable.
+void CheckFileToSend(const TCliRequest& R);
+int RunFileCommand(TSession& S);
+
+}  // namespace velcli

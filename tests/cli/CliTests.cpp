@@ -1,0 +1,228 @@
+// velmorant-cli against the simulated board: each command's traffic and output, the exit codes, and
+// command lines that must be refused before anything reaches the board.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "Cli.h"
+#include "SerialPort.h"
+#include "SimFixture.h"
+#include "TestFiles.h"
+#include "TickReadings.h"
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
+
+namespace {
+
+struct TRun {
+    int Code;
+    std::string Out, Err;
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    TRun Run(std::vector<std::string> Args, bool WithPort = true) {
+        if (WithPort) Args.insert(Args.begin(), {"--port", Fixture.ComName()});
+        std::ostringstream Out, Err;
+        const int Code = velcli::RunCli(Args, Out, Err);
+        return {Code, Out.str(), Err.str()};
+    }
+    std::vector<std::string> Commands() { return Fixture.Sim().Commands(); }
+    std::string File(const std::string& Name) { return Fixture.Root() + "/" + Name; }
+
+    velsim::TSimFixture Fixture;
+};
+
+struct TCommandCase {
+    std::vector<std::string> Args;
+    std::string Sent;    // the command the board must have received
+    std::string Output;  // a regular expression for the whole standard output
+};
+
+TEST_F(CliTest, EachCommandSendsItsCommandAndPrintsItsResult) {
+    const TCommandCase Cases[] = {
+        {{"info"}, "PC", "Port: COM3\nFirmware: 1.05\nProgram lines: 60\n"},
+        {{"--json", "info"}, "VER", R"(\{"port":"COM3","firmware":"1.05","program_lines":60\}.)"},
+        {{"set", "pin", "43", "1"}, "PINWR43 1", ""},
+        {{"get", "pin", "43"}, "PINRD43", "1\n"},
+        {{"set", "port", "4", "0x21"}, "PRTWR4 33", ""},
+        {{"get", "port", "4"}, "PRTRD4", "33\n"},
+        {{"set", "dir", "1", "$F0"}, "DIRWR1 240", ""},
+        {{"--json", "get", "dir", "1"}, "DIRRD1", R"(\{"quantity":"dir","index":1,"value":240\}.)"},
+        {{"set", "pullup", "2", "1"}, "PU2 1", ""},
+        {{"get", "pullup", "2"}, "PU2?", "1\n"},
+        {{"set", "offset", "4", "-5"}, "AOWR4 -5", ""},
+        {{"get", "offset", "4"}, "AORD4", "-5\n"},
+        {{"set", "period", "9"}, "UR 9", ""},
+        {{"get", "period"}, "UR?", "9\n"},
+        {{"plc", "enable"}, "PLCEN 1", ""},
+        {{"plc", "run"}, "PLCRM 2", ""},
+        {{"plc", "stop"}, "PLCRM 0", ""},
+        {{"plc", "step", "5"}, "PLCEX 5", "6\n"},
+        {{"plc", "step"}, "PLCEX -1", "[0-9]+\n"},
+        {{"plc", "disable"}, "PLCEN 0", ""},
+        {{"eeprom", "save"}, "SAVE", ""},
+        {{"eeprom", "recall"}, "RECALL", ""},
+        {{"read"}, "TEMP", "Port0\t[0-9]+\n(.*\t[0-9]+\n){10}Temp\t[0-9]+\n"},
+        {{"--json", "read"}, "ADC4", R"(\{"time":".*","Port0":[0-9]+,.*"Temp":[0-9]+\}.)"},
+        {{"bootloader"}, "BTLDR", "The Velmorant is now in update mode.*\n"},
+    };
+    for (const TCommandCase& C : Cases) {
+        SCOPED_TRACE(::testing::PrintToString(C.Args));
+        Fixture.Sim().ClearCommands();
+        const TRun R = Run(C.Args);
+        EXPECT_EQ(R.Code, 0) << R.Err;
+        // A command that waits for no reply (BTLDR) may still be on its way.
+        for (size_t N = Commands().size() + 1; !::testing::Matches(Contains(C.Sent))(Commands()); ++N)
+            if (!Fixture.Sim().WaitForCommands(N, 2000)) break;
+        EXPECT_THAT(Commands(), Contains(C.Sent));
+        EXPECT_THAT(R.Out, MatchesRegex(C.Output));
+        EXPECT_THAT(R.Err, IsEmpty());
+    }
+}
+
+TEST_F(CliTest, BadCommandLinesAreRefusedBeforeTheBoardIsTouched) {
+    veltest::WriteFile(File("bad-line.velmor"), "[Program]\nPeriod=3\nLine0=set pin99 = 1\n");
+    veltest::WriteFile(File("bad-period.velmor"), "[Program]\nPeriod=16\n");
+    veltest::WriteFile(File("bad-direction.velmor"), "[PortDirections]\nPort1=256\n");
+    veltest::WriteFile(File("no-program.velmor"), "[PortDirections]\nPort1=3\n");
+    const struct {
+        std::vector<std::string> Args;
+        int Code;
+        std::string Message;
+    } Cases[] = {
+        {{}, 2, "no command given"},
+        {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+        {{"get", "pin", "48"}, 2, "pin 48 is outside 0..47"},
+        {{"get", "pin", "x"}, 2, "pin 'x' is not a number"},
+        {{"set", "pin", "3"}, 2, "usage: velmorant-cli set"},
+        {{"set", "period", "16"}, 2, "period value 16 is outside 0..15"},
+        {{"set", "offset", "4", "129"}, 2, "offset value 129 is outside -128..128"},
+        {{"set", "pullup", "1", "1"}, 2, "port 1 has no pull-ups"},
+        {{"set", "dir", "0", "256"}, 2, "dir value 256 is outside 0..255"},
+        {{"plc", "jump"}, 2, "usage: velmorant-cli plc"},
+        {{"read", "--csv", "x.csv"}, 2, "belong to watch"},
+        {{"watch", "--interval", "-1"}, 2, "interval '-1'"},
+        {{"info", "--bogus"}, 2, "unknown option '--bogus'"},
+        {{"--device", "/dev/null", "info"}, 2, "not both"},
+        {{"program", "download", File("missing.velmor")}, 1, "Cannot open"},
+        {{"program", "download", File("bad-line.velmor")}, 1, "program line 0 \"set pin99 = 1\""},
+        {{"program", "download", File("bad-period.velmor")}, 1, "update period \"16\""},
+        {{"program", "download", File("no-program.velmor")}, 1, "holds no PLC program"},
+        {{"settings", "recall", File("bad-direction.velmor")}, 1, "outside the range 0 to 255"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(::testing::PrintToString(C.Args));
+        const TRun R = Run(C.Args);
+        EXPECT_EQ(R.Code, C.Code);
+        EXPECT_THAT(R.Err, HasSubstr(C.Message));
+        EXPECT_THAT(R.Out, IsEmpty());
+    }
+    EXPECT_THAT(Commands(), IsEmpty());
+}
+
+TEST_F(CliTest, APortHeldElsewhereIsReportedInUseAndLeftAlone) {
+    THandle Held = OpenSerialPort(Fixture.ComName(), "19200,8,N,1,NONE");
+    ASSERT_NE(Held, INVALID_HANDLE_VALUE);
+    const TRun R = Run({"read"});
+    CloseSerialPort(Held);
+    EXPECT_EQ(R.Code, 1);
+    EXPECT_THAT(R.Err, HasSubstr("COM3 is in use by another program"));
+    EXPECT_THAT(Commands(), IsEmpty());
+
+    const TRun Missing = Run({"--port", "COM9", "info"}, false);
+    EXPECT_EQ(Missing.Code, 1);
+    EXPECT_EQ(Missing.Err, "velmorant-cli: Velmorant not found.\n");
+}
+
+TEST_F(CliTest, AFailedReadIsAGapAndFailsTheRun) {
+    Fixture.Sim().SetFaultFilter("TEMP");
+    Fixture.Sim().SetFault(velsim::TFault::Silent);
+    const TRun R = Run({"read"});
+    EXPECT_EQ(R.Code, 1);
+    EXPECT_THAT(R.Out, HasSubstr("A4\t"));
+    EXPECT_THAT(R.Out, HasSubstr("Temp\t-\n"));
+    EXPECT_EQ(R.Err, "velmorant-cli: Error reading temperature\n");
+}
+
+TEST_F(CliTest, FilesTravelBetweenBoardAndFileAndKeepTheirComments) {
+    const std::string Program = File("program.velmor");
+    veltest::WriteFile(Program, "[Program]\nPeriod=4\nLine0=set pin3 = 1\nLine0.comment=start\n");
+    ASSERT_EQ(Run({"program", "download", Program}).Code, 0);
+    EXPECT_THAT(Commands(), Contains("UR 4"));
+    EXPECT_THAT(Commands(), Contains("PLCWR0 1B093C3B"));
+
+    const TRun Upload = Run({"program", "upload", Program});
+    EXPECT_EQ(Upload.Code, 0) << Upload.Err;
+    const std::string Uploaded = veltest::ReadFile(Program);
+    EXPECT_THAT(Uploaded, HasSubstr("Line0=set PIN3 = 1 OR 0\nLine0.comment=start\n"));
+    EXPECT_THAT(Uploaded, HasSubstr("Line59=nop\n"));
+
+    const std::string Settings = File("settings.velmor");
+    ASSERT_EQ(Run({"set", "dir", "0", "7"}).Code, 0);
+    ASSERT_EQ(Run({"settings", "save", Settings}).Code, 0);
+    EXPECT_THAT(veltest::ReadFile(Settings), HasSubstr("[PortDirections]\nPort0=7\n"));
+    ASSERT_EQ(Run({"set", "dir", "0", "255"}).Code, 0);
+    Fixture.Sim().ClearCommands();
+    EXPECT_EQ(Run({"settings", "recall", Settings}).Code, 0);
+    EXPECT_THAT(Commands(), Contains("DIRWR0 7"));
+
+    // A line the board has no room for stops the download before it starts.
+    veltest::WriteFile(Program, "[Program]\nLine60=set pin3 = 1\n");
+    Fixture.Sim().ClearCommands();
+    const TRun TooLong = Run({"program", "download", Program});
+    EXPECT_EQ(TooLong.Code, 1);
+    EXPECT_THAT(TooLong.Err, HasSubstr("beyond the board's 60 lines"));
+    for (const std::string& C : Commands()) EXPECT_THAT(C, ::testing::Not(HasSubstr("WR")));
+}
+
+TEST_F(CliTest, WatchWritesDataLogRows) {
+    const std::string Csv = File("log.csv");
+    const TRun R = Run({"watch", "--interval", "0", "--count", "2", "--csv", Csv});
+    EXPECT_EQ(R.Code, 0) << R.Err;
+    const std::string Row = "[^,]+(,[0-9]+){12},\r\n";
+    EXPECT_THAT(veltest::ReadFile(Csv), MatchesRegex(std::string(DataLogHeader) + "\r\n" + Row + Row));
+
+    const TRun Json = Run({"--json", "watch", "--interval", "0", "--count", "2"});
+    EXPECT_THAT(Json.Out, MatchesRegex(R"((\{"time":.*"Temp":[0-9]+\}.){2})"));
+}
+
+TEST_F(CliTest, DeviceNodesWorkLikePortNames) {
+    const TRun R = Run({"--device", Fixture.Sim().DevicePath(), "info"}, false);
+    EXPECT_EQ(R.Code, 0) << R.Err;
+    EXPECT_THAT(R.Out, HasSubstr("Port: " + Fixture.Sim().DevicePath() + "\n"));
+    EXPECT_THAT(Run({"ports"}, false).Out, HasSubstr("COM3\t" + Fixture.Sim().DevicePath() + "\n"));
+}
+
+// The real program: Ctrl+C ends a watch with its rows written and exit status 0.
+TEST_F(CliTest, InterruptedWatchFlushesAndSucceeds) {
+    int Pipe[2];
+    ASSERT_EQ(pipe(Pipe), 0);
+    const pid_t Child = fork();
+    if (Child == 0) {
+        dup2(Pipe[1], STDOUT_FILENO);
+        execl(VELMORANT_CLI_PATH, "velmorant-cli", "--port", "COM3", "watch", "--interval", "60", nullptr);
+        _exit(127);
+    }
+    close(Pipe[1]);
+    FILE* Out = fdopen(Pipe[0], "r");
+    char Line[512];
+    ASSERT_NE(fgets(Line, sizeof Line, Out), nullptr);  // the header
+    EXPECT_EQ(std::string(Line), std::string(DataLogHeader) + "\n");
+    ASSERT_NE(fgets(Line, sizeof Line, Out), nullptr);  // the first row; the next is a minute away
+    kill(Child, SIGINT);
+    int Status = 0;
+    ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
+    EXPECT_EQ(fgets(Line, sizeof Line, Out), nullptr);
+    fclose(Out);
+}
+
+}  // namespace

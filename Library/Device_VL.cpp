@@ -164,6 +164,7 @@ void TVelmorant::Disconnect() {
 bool TVelmorant::SendCommandToDevice(const std::string& Command, std::string& Response) {
     Response.clear();
     if (FComPortHandle == INVALID_HANDLE_VALUE) return false;
+    if (FOnExchange) FOnExchange(Command);
 
     // Purging first makes every reply belong to its own command.
     FlushSerialPort(FComPortHandle);

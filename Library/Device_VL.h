@@ -131,6 +131,9 @@ public:
     void EnterBootloadMode();
     // True when Text reads as a version number above 0 ("1.05", "2.10b").
     static bool IsVersionText(const std::string& Text);
+    // Called with each command just before it goes out; may throw to end the operation in progress
+    // there (nothing of that exchange is sent).
+    void SetOnExchange(std::function<void(const std::string&)> Proc) { FOnExchange = std::move(Proc); }
 
     const std::string& ComPortName() const { return FComPortName; }
     bool DevicePresent() const { return FDevicePresent; }
@@ -177,6 +180,9 @@ public:
     void SetChanged(bool Value) { FChanged = Value; }
     void SetPinState(TPinNumber PinNumber, bool Value);
     void SetPortState(TPortNumber PortNumber, int Value);
+    // Runs program line Line once ("PLCEX %d"); true with NextLine set when the board named the next
+    // line (0 or more). A failure reports no error text.
+    bool SingleStep(int Line, int& NextLine);
 
     // Whole-configuration transfer
     // Reads the board's settings and program into the cache (after "RECALL" when FromEEPROM).
@@ -220,6 +226,7 @@ private:
     std::string FComPortName = "COM1";
     bool FDevicePresent = false;
     TGetStrProc FOnErrorProc;
+    std::function<void(const std::string&)> FOnExchange;
     std::array<std::string, PinCount> FPinComments;
     bool FPLCEnabled = true;
     TPLCRunMode FPLCRunMode = rmPaused;

@@ -99,6 +99,15 @@ void TVelmorant::SetPortState(TPortNumber PortNumber, int Value) {
     Exchange("PRTWR" + std::to_string(PortNumber) + " " + std::to_string(Value), "Error writing to port");
 }
 
+bool TVelmorant::SingleStep(int Line, int& NextLine) {
+    std::string Reply;
+    if (!SendCommandToDevice("PLCEX " + std::to_string(Line), Reply)) return false;
+    int Next = -1;
+    if (!ReadDecimal(Reply, Next) || Next < 0) return false;
+    NextLine = Next;
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Cached settings
 

@@ -31,12 +31,6 @@ const char* const NotSavedText =
     "The settings were not saved in the EEPROM on the Velmorant.\n"
     "The window stays open; save again, or close and answer No to leave them unsaved.";
 
-// Clears the busy mark however the block ends.
-struct TTagReset {
-    int& Tag;
-    ~TTagReset() { Tag = 0; }
-};
-
 }  // namespace
 
 TformMain::TformMain(std::unique_ptr<TUiServices> Ui, QWidget* Parent)
@@ -47,9 +41,34 @@ TformMain::TformMain(std::unique_ptr<TUiServices> Ui, QWidget* Parent)
     FormCreate();
 }
 
+void TformMain::BindSession() {
+    connect(FSession.get(), &TBoardSession::DeviceError, this,
+            [this](const QString& Text, bool Present) { HandleDeviceError(Text.toStdString(), Present); });
+    connect(FSession.get(), &TBoardSession::JobFailed, this,
+            [this](const QString& Text) { FUi->ShowError(this, Text.toStdString()); });
+    connect(FSession.get(), &TBoardSession::Progress, this, [this](const QString& Text) {
+        if (!Text.isEmpty()) SetStatusText(Text.toStdString());
+    });
+    connect(FSession.get(), &TBoardSession::LongWorkChanged, this, [this](bool Running) { ShowLongWork(Running); });
+    connect(FSession.get(), &TBoardSession::BecameIdle, this, [this] {
+        // Taken out first: a step may post work and wait again.
+        std::vector<std::function<void()>> waiting;
+        waiting.swap(FWhenIdle);
+        for (auto& then : waiting) RunGuarded(*FUi, this, then);
+    });
+}
+
+void TformMain::WhenSessionIdle(std::function<void()> Then) {
+    if (FSession->Idle())
+        Then();
+    else
+        FWhenIdle.push_back(std::move(Then));
+}
+
 TformMain::~TformMain() {
     // Child widgets still send signals while Qt takes them down; none may reach a handler.
     timerStatus->stop();
+    FWhenIdle.clear();
     spinThermOffset->removeEventFilter(this);
     for (QObject* child : findChildren<QObject*>()) child->blockSignals(true);
     FormDestroy();
@@ -75,9 +94,9 @@ void TformMain::SetStatusText(const std::string& Text) {
 }
 
 void TformMain::SetUpWindowStore() {
+    // The key keeps the name earlier versions stored the last port under.
     fsFormStorage.AddProperty(
-        "lblPort.Caption", [this] { return lblPort->text().toStdString(); },
-        [this](const std::string& Value) { lblPort->setText(QString::fromStdString(Value)); });
+        "lblPort.Caption", [this] { return FPortName; }, [this](const std::string& Value) { FPortName = Value; });
     fsFormStorage.AddBoolProperty(
         "pnlAnalog.Expanded", [this] { return pnlAnalog->Expanded(); },
         [this](bool Value) { pnlAnalog->SetExpanded(Value); });
@@ -106,8 +125,8 @@ void TformMain::FormCreate() {
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), s->availableGeometry()));
     }
 
-    FVelmorant = std::make_unique<TVelmorant>();
-    FVelmorant->SetOnError([this](const std::string& Text) { HandleDeviceError(Text); });
+    FSession = std::make_unique<TBoardSession>();
+    BindSession();
 
     gridAnalog1->setRowCount(3);
     gridAnalog2->setRowCount(2);
@@ -128,56 +147,59 @@ void TformMain::FormCreate() {
         grid->item(row, acValue)->setData(Qt::DisplayRole, 0);
         grid->item(row, acGauge)->setData(Qt::DisplayRole, 0);
     }
-    gridProgram->setRowCount(FVelmorant->ProgramLineCount());
-
-    RefreshDisplay(true, true);
+    // No board yet: the driver's start values, and no reading to show.
+    UpdateDisplay(TTickReadings{}, true, true);
     SetUpLogging();
 }
 
 void TformMain::FormShow() {
-    if (FTag != 0) return;
-    FTag = 1;
-    TTagReset reset{FTag};
     FillPortList();
     ShowConnectionState();
     if (!FShownOnce) {
         FShownOnce = true;
-        if (ConnectToDevice(false)) RecallFromDevice(true, false);
+        ConnectToDevice(false, [this] { RecallFromDevice(true, false); });
     }
 }
 
-void TformMain::FormCloseQuery(bool& CanClose) {
-    CanClose = true;
-    if (!FVelmorant->DevicePresent() || !FVelmorant->Changed()) return;
+void TformMain::FormCloseQuery(std::function<void(bool CanClose)> Then) {
+    const TBoardState& state = FSession->State();
+    if (!state.DevicePresent || !state.Changed) return Then(true);
     const TMsgButton answer = FUi->Message(
         nullptr, TMessageRequest{mkQuestion, "Save Changes?", SaveChangesText, {mbYes, mbNo, mbCancel}});
-    if (answer == mbYes) {
-        // Closing after a failed save would lose the changes the user just chose to keep.
-        if (!FVelmorant->SaveSettingsInEEPROM()) {
-            CanClose = false;
-            FUi->ShowError(this, NotSavedText);
-        }
-    } else if (answer != mbNo) {
-        CanClose = false;
-    }
+    if (answer == mbNo) return Then(true);
+    if (answer != mbYes) return Then(false);
+    auto saved = std::make_shared<bool>(false);
+    FSession->Post([saved](TVelmorant& V) { *saved = V.SaveSettingsInEEPROM(); },
+                   [this, saved, Then] {
+                       // Closing after a failed save would lose the changes the user just chose to keep.
+                       if (!*saved) FUi->ShowError(this, NotSavedText);
+                       Then(*saved);
+                   });
 }
 
-void TformMain::FormClose() {
-    try {
-        FVelmorant->SaveSettingsInFile(FAutosaveFile, true);
-    } catch (const std::exception&) {
-        // The autosave is a convenience; a folder that cannot be written must not stop the close.
-    }
-    try {
-        fsFormStorage.Save(TWindowStateStore::PlacementOf(this));
-    } catch (const std::exception& e) {
-        std::cerr << e.what() << '\n';
-    }
+void TformMain::FormClose(std::function<void()> Then) {
+    const std::string autosave = FAutosaveFile;
+    FSession->Post(
+        [autosave](TVelmorant& V) {
+            try {
+                V.SaveSettingsInFile(autosave, true);
+            } catch (const std::exception&) {
+                // The autosave is a convenience; a folder that cannot be written must not stop the close.
+            }
+        },
+        [this, Then] {
+            try {
+                fsFormStorage.Save(TWindowStateStore::PlacementOf(this));
+            } catch (const std::exception& e) {
+                std::cerr << e.what() << '\n';
+            }
+            Then();
+        });
 }
 
 void TformMain::FormDestroy() {
-    if (!FVelmorant) return;
-    FVelmorant.reset();
+    if (!FSession) return;
+    FSession.reset();
     RunGuarded(*FUi, this, [this] { FinishLogging(); });
     FDataLogger.reset();
 }
@@ -197,25 +219,38 @@ void TformMain::closeEvent(QCloseEvent* Event) {
         Event->accept();
         return;
     }
-    bool canClose = true;
-    if (FAskOnClose && !RunGuarded(*FUi, this, [&] { FormCloseQuery(canClose); })) canClose = false;
-    FAskOnClose = true;
-    if (!canClose) {
-        Event->ignore();
-        return;
-    }
+    // The sequence waits for the board, so the window stays until it has run.
+    Event->ignore();
+    if (FClosing) return;
+    FClosing = true;
     timerStatus->stop();
-    FormClose();
-    FCloseDone = true;
-    Event->accept();
-    emit Closed();
+    FSession->StopLongWork();
+    WhenSessionIdle([this] {
+        const bool ask = FAskOnClose;
+        FAskOnClose = true;
+        const auto decided = [this](bool CanClose) {
+            if (CanClose) return FinishClose();
+            FClosing = false;
+            EnableConnectedControls(FSession->State().DevicePresent);
+        };
+        if (!ask) return decided(true);
+        if (!RunGuarded(*FUi, this, [&] { FormCloseQuery(decided); })) decided(false);
+    });
+}
+
+void TformMain::FinishClose() {
+    FormClose([this] {
+        FCloseDone = true;
+        close();
+        emit Closed();
+    });
 }
 
 bool TformMain::eventFilter(QObject* Watched, QEvent* Event) {
     if (Watched == spinThermOffset && Event->type() == QEvent::FocusOut) {
         // Focus that goes to another window or a menu comes back without the box being left.
         const Qt::FocusReason reason = static_cast<QFocusEvent*>(Event)->reason();
-        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason && FVelmorant)
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason && FSession)
             RunGuarded(*FUi, this, [this] { spinThermOffsetExit(); });
     }
     return QMainWindow::eventFilter(Watched, Event);

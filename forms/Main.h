@@ -7,8 +7,10 @@
 #include <string>
 #include <type_traits>
 
+#include "BoardSession.h"
 #include "DataLogger.h"
 #include "Device_VL.h"
+#include "TickReadings.h"
 #include "TimeoutMgr.h"
 #include "UiServices.h"
 #include "WindowStateStore.h"
@@ -59,13 +61,14 @@ class TformMain : public QMainWindow {
 public:
     // Builds the window and runs its creation steps; Ui null means the real dialogs.
     explicit TformMain(std::unique_ptr<TUiServices> Ui = nullptr, QWidget* Parent = nullptr);
-    // Frees the driver (closing the port), then finishes the data log.
+    // Ends the board session (closing the port), then finishes the data log.
     ~TformMain() override;
 
-    TVelmorant& Velmorant() { return *FVelmorant; }
+    // The board session that owns the driver; every exchange goes through it.
+    TBoardSession& Session() { return *FSession; }
+    // The driver itself, for tests and only while Session().Idle().
+    TVelmorant& Velmorant() { return FSession->DriverWhileIdle(); }
     TUiServices& Ui() { return *FUi; }
-    // 1 while a display update or the first-show sequence runs, else 0.
-    int Tag() const { return FTag; }
     // The two dialogs made beside the window at program start.
     void SetDialogs(TformTempTable* TempTable, TformAbout* About);
     // Closes through the close sequence without the save question (SIGINT, SIGTERM).
@@ -97,7 +100,6 @@ public:
     QPushButton* btnFind = nullptr;
     QLabel* lblVersion = nullptr;
     QLabel* lblFirmware = nullptr;
-    QLabel* lblPort = nullptr;
 
     // Analog inputs and data logging
     TCollapsiblePanel* pnlAnalog = nullptr;
@@ -146,8 +148,10 @@ public:
     // Start-up, connection and shut-down
     void FormCreate();
     void FormShow();
-    void FormCloseQuery(bool& CanClose);
-    void FormClose();
+    // Asks "Save Changes?" when it applies (saving on Yes), then tells Then whether to close.
+    void FormCloseQuery(std::function<void(bool CanClose)> Then);
+    // Writes the autosave file and the window state, then runs Then.
+    void FormClose(std::function<void()> Then);
     void FormDestroy();
     void btnFindClick();
     void comboPortClick();
@@ -155,17 +159,20 @@ public:
     void imgLogoClick();
     void miExitClick();
     void miAboutClick();
-    bool ConnectToDevice(bool ShowError);
-    bool RecallFromDevice(bool FromEEPROM, bool Ask);
+    // Seeks the board on the chosen port, then on every other; Connected runs once one answered.
+    void ConnectToDevice(bool ShowError, std::function<void()> Connected = {});
+    // Asks (when Ask), then reads the board's settings and program and shows them.
+    void RecallFromDevice(bool FromEEPROM, bool Ask);
     void ShowConnectionState();
     void EnableConnectedControls(bool Connected);
     void FillPortList();
-    void HandleDeviceError(const std::string& Text);
+    void HandleDeviceError(const std::string& Text, bool DevicePresent);
 
     // Monitor
     void timerStatusTimer();
-    // Shows the board's live values (and the cached settings and program when asked); the log row.
-    std::string UpdateDisplay(bool ShowSettings, bool ShowProgram);
+    // Shows a tick's readings (and the cached settings and program when asked); the log row.
+    std::string UpdateDisplay(const TTickReadings& Readings, bool ShowSettings, bool ShowProgram);
+    // Reads the board (with the thermistor offset when ShowSettings) and shows everything.
     void RefreshDisplay(bool ShowSettings, bool ShowProgram);
     void ShowPLCState(bool PLCEnabled, TPLCRunMode RunMode);
     void ShowProgramLine(int Index);
@@ -188,6 +195,8 @@ public:
     void tbtnStopClick();
     void tbtnSingleStepClick();
     void chkPLCEnabledClick();
+    // Posts a change of the PLC's mode and shows the buttons as the board then stands.
+    void PostPLCChange(TBoardSession::TWork Change);
     // The program grid's selected row, -1 when none.
     int CurrentLine() const;
     // Selects Value; -1 clears the selection, a row that does not exist is ignored.
@@ -201,6 +210,8 @@ public:
     void chkEnableDataLoggingClick();
     void editLogFilenameAfterDialog(std::string& AName, bool& AAction);
     void miUpdateFirmwareClick();
+    // Starts the updater from its folder, or tells the user to run it.
+    void StartFirmwareUpdater();
     // The window's data logger (tests shorten its autosave interval through it).
     TDataLogger& DataLogger();
 
@@ -234,6 +245,18 @@ private:
     void BindHandlers();
     void PanelHeightChanged(int HeightDelta);
     void SetUpWindowStore();
+    void BindSession();
+
+    // Runs Work on the board, then (when it returns true, or without Work) reads the board and shows
+    // everything, then runs Done; the exchanges are those of a synchronous update right after Work.
+    void PostAndRefresh(TBoardSession::TCheckedWork Work, std::function<void()> Done, TJobKind Kind,
+                        bool ShowSettings = true, bool ShowProgram = true);
+    // Runs Then once every posted job has run (at once when none is pending).
+    void WhenSessionIdle(std::function<void()> Then);
+    // The close sequence after the question: the autosave, the window state, then the close.
+    void FinishClose();
+    // Marks the panels fed by the board as out of date (no board, or a read failed).
+    void ShowLongWork(bool Running);
 
     // Wraps a handler so that an exception it throws ends in the error box.
     template <typename F>
@@ -254,12 +277,15 @@ private:
     std::unique_ptr<TDataLogger> FDataLogger;
     TDateTime FLogInterval = 0;
     TDateTime FLastLogTime = 0;
-    std::unique_ptr<TVelmorant> FVelmorant;
-    int FTag = 0;
+    std::unique_ptr<TBoardSession> FSession;
+    // The port of the last connection: the one the list selects and the next start tries first.
+    std::string FPortName = "COM1";
     bool FShownOnce = false;
     bool FPlacementRestored = false;
     bool FAskOnClose = true;
+    bool FClosing = false;
     bool FCloseDone = false;
+    std::vector<std::function<void()>> FWhenIdle;
     TformTempTable* FTempTable = nullptr;
     TformAbout* FAbout = nullptr;
 };

@@ -1,10 +1,11 @@
 // Finding the board, connecting and disconnecting, and showing the connection's state.
-#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <cerrno>
+#include <memory>
+#include <vector>
 
 #include "CollapsiblePanel.h"
 #include "Controls.h"
@@ -20,70 +21,68 @@ const char* const RecallQuestion =
     "Do you want to recall the settings from the Velmorant into the software? \r\nThis will overwrite any "
     "changes you've made in the software.";
 
-// The hourglass for as long as the attempt lasts, however it ends.
-struct TWaitCursor {
-    TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~TWaitCursor() { QApplication::restoreOverrideCursor(); }
-};
-
 }  // namespace
 
-bool TformMain::ConnectToDevice(bool ShowError) {
+void TformMain::ConnectToDevice(bool ShowError, std::function<void()> Connected) {
+    // The selected port first, then every other in list order.
+    std::vector<std::string> names;
     const int selected = comboPort->currentIndex();
-    bool found = false;
-    bool permissionDenied = false;
-    {
-        TWaitCursor wait;
-        const auto tryPort = [&](int Index) {
-            const std::string name = comboPort->itemText(Index).toStdString();
-            SetStatusText("Checking for Velmorant on " + name);
-            // The window is blocked while a port is tried; show which one.
-            sbarStatus->repaint();
-            errno = 0;
-            const bool ok = FVelmorant->FindDevice(name);
-            if (!ok && (errno == EACCES || errno == EPERM)) permissionDenied = true;
-            return ok;
-        };
-        if (selected >= 0) found = tryPort(selected);
-        for (int i = 0; !found && i < comboPort->count(); ++i) {
-            if (i == selected) continue;
-            if (tryPort(i)) {
-                comboPort->setCurrentIndex(i);
-                found = true;
+    if (selected >= 0) names.push_back(comboPort->itemText(selected).toStdString());
+    for (int i = 0; i < comboPort->count(); ++i)
+        if (i != selected) names.push_back(comboPort->itemText(i).toStdString());
+
+    struct TOutcome {
+        std::string Found;
+        bool PermissionDenied = false;
+    };
+    auto outcome = std::make_shared<TOutcome>();
+    TBoardSession* session = FSession.get();
+    FSession->Post(
+        [session, names, outcome](TVelmorant& V) {
+            for (const std::string& name : names) {
+                emit session->Progress(QString::fromStdString("Checking for Velmorant on " + name));
+                errno = 0;
+                if (V.FindDevice(name)) {
+                    outcome->Found = name;
+                    V.SetPLCRunMode(rmPaused);
+                    return;
+                }
+                if (errno == EACCES || errno == EPERM) outcome->PermissionDenied = true;
             }
-        }
-        if (found) {
-            lblPort->setText(comboPort->currentText());
-            FVelmorant->SetPLCRunMode(rmPaused);
-        }
-        ShowConnectionState();
-    }
-    if (!found) {
-        permissionDenied = permissionDenied || LastEnumerationHadPermissionDenied();
-        if (permissionDenied) SetStatusText(std::string("Velmorant not found. ") + PermissionHelpText);
-        if (ShowError)
-            FUi->ShowError(this, permissionDenied
-                                     ? std::string("Velmorant not found.\n\n") + PermissionHelpText
-                                     : std::string("Velmorant not found."));
-    }
-    return FVelmorant->DevicePresent();
+        },
+        [this, ShowError, Connected, outcome] {
+            if (!outcome->Found.empty()) {
+                FPortName = outcome->Found;
+                comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FPortName)));
+            }
+            ShowConnectionState();
+            if (FSession->State().DevicePresent) {
+                if (Connected) Connected();
+                return;
+            }
+            const bool permissionDenied = outcome->PermissionDenied || LastEnumerationHadPermissionDenied();
+            if (permissionDenied) SetStatusText(std::string("Velmorant not found. ") + PermissionHelpText);
+            if (ShowError)
+                FUi->ShowError(this, permissionDenied ? std::string("Velmorant not found.\n\n") + PermissionHelpText
+                                                      : std::string("Velmorant not found."));
+        },
+        jkLong);
 }
 
-bool TformMain::RecallFromDevice(bool FromEEPROM, bool Ask) {
-    if (!FVelmorant->DevicePresent()) return false;
-    if (Ask && FUi->Ask(this, "Confirm", RecallQuestion, {mbYes, mbNo}) != mbYes) return false;
-    if (!FVelmorant->RetreiveSettings(FromEEPROM)) return false;
-    RefreshDisplay(true, true);
-    return true;
+void TformMain::RecallFromDevice(bool FromEEPROM, bool Ask) {
+    if (!FSession->State().DevicePresent) return;
+    if (Ask && FUi->Ask(this, "Confirm", RecallQuestion, {mbYes, mbNo}) != mbYes) return;
+    // A failed retrieval leaves the panels as they were; the full update belongs to a good one.
+    PostAndRefresh([FromEEPROM](TVelmorant& V) { return V.RetreiveSettings(FromEEPROM); }, nullptr, jkLong);
 }
 
 void TformMain::ShowConnectionState() {
-    const bool present = FVelmorant->DevicePresent();
-    lblConnected->setText(
-        present ? QString("CONNECTED to %1").arg(QString::fromStdString(FVelmorant->ComPortName()))
-                : QString("NOT CONNECTED"));
+    const TBoardState& state = FSession->State();
+    const bool present = state.DevicePresent;
+    lblConnected->setText(present ? QString("CONNECTED to %1").arg(QString::fromStdString(state.ComPortName))
+                                  : QString("NOT CONNECTED"));
     lblConnected->setStyleSheet(present ? "color: rgb(0, 128, 0);" : "color: rgb(255, 0, 0);");
-    lblFirmware->setText(present ? QString::fromStdString(FVelmorant->Version()) : QString("?"));
+    lblFirmware->setText(present ? QString::fromStdString(state.Version) : QString("?"));
     btnFind->setText(present ? "Disconnect" : "Connect");
     pnlComm->SetCollapsedCaption(QString("COM Port Connection (%1)").arg(lblConnected->text()));
     EnableConnectedControls(present);
@@ -93,17 +92,28 @@ void TformMain::ShowConnectionState() {
 void TformMain::EnableConnectedControls(bool Connected) {
     btnFind->setChecked(Connected);
     comboPort->setEnabled(!Connected);
-    btnRecallFromEEPROM->setEnabled(Connected);
-    btnSaveToEEPROM->setEnabled(Connected);
+    // Long work cannot be started twice; Disconnect and the panels stay live meanwhile.
+    const bool free = !FSession->LongWorkPending();
+    btnRecallFromEEPROM->setEnabled(Connected && free);
+    btnSaveToEEPROM->setEnabled(Connected && free);
+    miRecallfromFile->setEnabled(free);
     // Restarting a running timer would put its next tick off.
-    if (!Connected)
+    if (!Connected || FClosing)
         timerStatus->stop();
     else if (!timerStatus->isActive())
         timerStatus->start();
-    miUpdateFirmware->setEnabled(Connected);
+    miUpdateFirmware->setEnabled(Connected && free);
     tbtnRun->setEnabled(Connected);
     tbtnSingleStep->setEnabled(Connected);
     tbtnStop->setEnabled(Connected);
+}
+
+void TformMain::ShowLongWork(bool Running) {
+    EnableConnectedControls(FSession->State().DevicePresent);
+    if (Running) return;
+    // The work's last progress text would otherwise stay as if it still ran.
+    if (StatusText().rfind("Checking for Velmorant on ", 0) != 0) return;
+    SetStatusText(std::string());
 }
 
 void TformMain::FillPortList() {
@@ -112,13 +122,13 @@ void TformMain::FillPortList() {
     EnumerateSerialPorts(true, ports);
     for (size_t n = 0; n < ports.size(); ++n)
         if (ports[n]) comboPort->addItem(QString::fromStdString(SerialPortName(static_cast<uint8_t>(n))));
-    comboPort->setCurrentIndex(comboPort->findText(lblPort->text()));
+    comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FPortName)));
     btnFind->setEnabled(comboPort->count() > 0);
 }
 
-void TformMain::HandleDeviceError(const std::string& Text) {
+void TformMain::HandleDeviceError(const std::string& Text, bool DevicePresent) {
     ShowConnectionState();
-    if (FVelmorant->DevicePresent()) {
+    if (DevicePresent) {
         SetStatusText(Text);
     } else {
         SetStatusText("Disconnected");
@@ -128,18 +138,18 @@ void TformMain::HandleDeviceError(const std::string& Text) {
 
 void TformMain::btnFindClick() {
     if (btnFind->isChecked()) {
-        if (ConnectToDevice(false)) RecallFromDevice(true, true);
+        ConnectToDevice(false, [this] { RecallFromDevice(true, true); });
     } else {
-        FVelmorant->Disconnect();
-        ShowConnectionState();
+        // A retrieval or a tick on a silent board ends at its next exchange instead of finishing.
+        FSession->StopLongWork();
+        FSession->Post([](TVelmorant& V) { V.Disconnect(); }, [this] { ShowConnectionState(); });
     }
 }
 
 void TformMain::comboPortClick() {
     if (comboPort->currentIndex() < 0) return;
-    if (ConnectToDevice(true)) RecallFromDevice(true, true);
+    ConnectToDevice(true, [this] { RecallFromDevice(true, true); });
 }
-
 void TformMain::comboPortDropDown() {
     FillPortList();
 }

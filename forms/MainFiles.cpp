@@ -1,5 +1,6 @@
 // The File menu's settings-file commands.
 #include <QString>
+#include <memory>
 
 #include "Main.h"
 
@@ -27,15 +28,27 @@ void PrepareSettingsDialog(TFileDialogRequest& Dialog, bool Save) {
 }  // namespace
 
 void TformMain::miRecallfromFileClick() {
+    if (FSession->LongWorkPending()) return;
     PrepareSettingsDialog(dlgOpen, false);
     std::string chosen;
     if (!FUi->FileDialog(this, dlgOpen, chosen)) return;
     dlgOpen.FileName = chosen;
     dlgSave.FileName = NameWithoutFolder(chosen);
+    auto sent = std::make_shared<int>(0);
     // An error here leaves the caption and the panels as they were; what was applied stays applied.
-    FVelmorant->RecallSettingsFromFile(chosen, true);
-    setWindowTitle(QString::fromStdString(NameWithoutFolder(chosen) + " - Velmorant"));
-    RefreshDisplay(true, true);
+    PostAndRefresh(
+        [chosen, sent](TVelmorant& V) {
+            V.RecallSettingsFromFile(chosen, true);
+            *sent = V.DevicePresent() ? V.ProgramLineCount() : 0;
+            return true;
+        },
+        [this, chosen, sent] {
+            setWindowTitle(QString::fromStdString(NameWithoutFolder(chosen) + " - Velmorant"));
+            SetStatusText("Settings recalled from " + chosen +
+                          (*sent > 0 ? ", " + std::to_string(*sent) + " program lines sent to the Velmorant"
+                                     : std::string()));
+        },
+        jkLong);
 }
 
 void TformMain::miSavetoFileClick() {
@@ -44,6 +57,9 @@ void TformMain::miSavetoFileClick() {
     if (!FUi->FileDialog(this, dlgSave, chosen)) return;
     dlgSave.FileName = chosen;
     dlgOpen.FileName = NameWithoutFolder(chosen);
-    FVelmorant->SaveSettingsInFile(chosen, true);
-    setWindowTitle(QString::fromStdString(NameWithoutFolder(chosen) + " - Velmorant"));
+    FSession->Post([chosen](TVelmorant& V) { V.SaveSettingsInFile(chosen, true); },
+                   [this, chosen] {
+                       setWindowTitle(QString::fromStdString(NameWithoutFolder(chosen) + " - Velmorant"));
+                       SetStatusText("Settings saved in " + chosen);
+                   });
 }

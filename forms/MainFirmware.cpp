@@ -20,12 +20,19 @@ std::string FirmwareUpdaterFolder() {
 }  // namespace
 
 void TformMain::miUpdateFirmwareClick() {
-    if (!FVelmorant->DevicePresent()) return;
+    if (!FSession->State().DevicePresent) return;
     if (FUi->Message(this, TMessageRequest{mkInformation, std::string(), UpdateModeText, {mbOK, mbAbort}}) !=
         mbOK)
         return;
-    FVelmorant->EnterBootloadMode();
-    ShowConnectionState();
+    FSession->StopLongWork();
+    FSession->Post([](TVelmorant& V) { V.EnterBootloadMode(); },
+                   [this] {
+                       ShowConnectionState();
+                       StartFirmwareUpdater();
+                   });
+}
+
+void TformMain::StartFirmwareUpdater() {
     const std::string folder = FirmwareUpdaterFolder();
     const std::string updater = folder + "HIDBootloader";
     std::error_code error;

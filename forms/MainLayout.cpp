@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -143,6 +144,8 @@ void TformMain::CreateMenu() {
     miFile = Named(menuBar()->addMenu("&File"), "miFile");
     miRecallfromFile = Named(miFile->addAction("Recall from File.."), "miRecallfromFile");
     miSavetoFile = Named(miFile->addAction("Save to File.."), "miSavetoFile");
+    miRecallfromFile->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    miSavetoFile->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     miFile->addSeparator();
     miExit = Named(miFile->addAction("E&xit"), "miExit");
     miOptions = Named(menuBar()->addMenu("&Options"), "miOptions");
@@ -180,8 +183,6 @@ QWidget* TformMain::CreateCommPanel() {
     btnFind->setMinimumWidth(90);
     lblVersion = Named(new QLabel("Firmware Version:", pnlCOM), "lblVersion");
     lblFirmware = BoldLabel("?.?", "lblFirmware", pnlCOM);
-    lblPort = Named(new QLabel("COM1", pnlCOM), "lblPort");
-    lblPort->hide();
     row->addWidget(comboPort);
     row->addWidget(btnFind);
     row->addSpacing(16);
@@ -347,11 +348,19 @@ QTableWidget* TformMain::CreatePortGrid(int Port) {
         grid->setColumnWidth(pcDirection,
                              grid->horizontalHeader()->fontMetrics().horizontalAdvance("Direction") + 8);
         grid->horizontalHeader()->setSectionResizeMode(pcComment, QHeaderView::Stretch);
+        // A comment's two ends tell pins apart better than its start alone; the hint shows it whole.
+        grid->setTextElideMode(Qt::ElideMiddle);
     } else {
         grid->setColumnHidden(pcDirection, true);
         grid->setColumnHidden(pcComment, true);
         grid->horizontalHeader()->setSectionResizeMode(pcState, QHeaderView::Stretch);
     }
+    // Only output pins (and every virtual one) change when their State bar is clicked.
+    new TCellCursor(grid, [grid, physical](const QModelIndex& Index) {
+        if (Index.column() != pcState) return false;
+        const QTableWidgetItem* direction = grid->item(Index.row(), pcDirection);
+        return !physical || (direction != nullptr && direction->text() == DirectionItems.front());
+    });
     FitGridHeight(grid, 8);
     grid->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     return grid;
@@ -434,6 +443,10 @@ QWidget* TformMain::CreatePLCPanel() {
     tbtnStop = addButton("tbtnStop", "Stop", "Stop program", StopIcon());
     tbtnSingleStep = addButton("tbtnSingleStep", "Single Step", "Single step program", SingleStepIcon());
     tbtnRun = addButton("tbtnRun", "Run", "Run program", RunIcon());
+    // A key presses the button, so it acts only when a click would.
+    tbtnStop->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
+    tbtnSingleStep->setShortcut(QKeySequence(Qt::Key_F10));
+    tbtnRun->setShortcut(QKeySequence(Qt::Key_F5));
     column->addWidget(tbarProgram);
 
     auto* editor = new QHBoxLayout;
@@ -451,6 +464,9 @@ QWidget* TformMain::CreatePLCPanel() {
     gridProgram->setColumnWidth(pgErrors, 164);
     gridProgram->horizontalHeader()->setStretchLastSection(true);
     gridProgram->horizontalHeader()->setSectionsMovable(false);
+    // A highlighted section draws its caption bold, measured for the regular font: "Line #" lost
+    // its first letter to the 40 pixels.
+    gridProgram->horizontalHeader()->setHighlightSections(false);
     gridProgram->horizontalHeader()->setFixedHeight(HeaderHeight);
     gridProgram->verticalHeader()->setDefaultSectionSize(RowHeight);
     gridProgram->verticalHeader()->setMinimumSectionSize(RowHeight);
@@ -466,6 +482,17 @@ QWidget* TformMain::CreatePLCPanel() {
             Guarded([this](int Row, int Col, const QString& Value) {
                 gridProgramEndEditing(Col, Row, Value.toStdString());
             }));
+    // Enter goes on to the next line, as in a spreadsheet, so that a program is typed line by line.
+    connect(programDelegate, &TNotifyingTextDelegate::EnterCommitted, this, [this](int Row, int Col) {
+        if (Row + 1 < gridProgram->rowCount()) gridProgram->setCurrentCell(Row + 1, Col);
+    });
+    // Only error texts wrap, and their rows grow to them (MarkProgramLineError); code and
+    // comments stay on one line.
+    gridProgram->setWordWrap(false);
+    gridProgram->setItemDelegateForColumn(pgErrors, new TWrappingTextDelegate(gridProgram));
+    connect(gridProgram->horizontalHeader(), &QHeaderView::sectionResized, gridProgram, [this](int Column) {
+        if (Column == pgErrors) gridProgram->resizeRowsToContents();
+    });
     editor->addWidget(gridProgram, 1);
 
     listSyntax =

@@ -6,18 +6,21 @@
 #include <QTableWidget>
 #include <QTimer>
 #include <QToolBar>
+#include <QSignalBlocker>
 #include <cstdio>
+#include <memory>
 
 #include "Controls.h"
+#include "GridDelegates.h"
 #include "Main.h"
 
 namespace {
 
-// Clears the busy mark however the update ends.
-struct TTagReset {
-    int& Tag;
-    ~TTagReset() { Tag = 0; }
-};
+// Shows whether a cell holds a live reading or the last good one.
+void MarkStale(QTableWidgetItem* Item, bool Stale) {
+    Item->setData(StaleRole, Stale);
+    Item->setForeground(Stale ? QBrush(QColor(150, 150, 150)) : QBrush());
+}
 
 QTableWidgetItem* CellOf(QTableWidget* Grid, int Row, int Col, bool Editable) {
     QTableWidgetItem* item = Grid->item(Row, Col);
@@ -48,69 +51,106 @@ std::string TemperatureText(int DegF) {
 }
 
 void TformMain::timerStatusTimer() {
-    if (!FVelmorant->DevicePresent()) {
+    if (!FSession->State().DevicePresent) {
         timerStatus->stop();
         return;
     }
-    const std::string row = UpdateDisplay(false, false);
-    LogRow(row);
+    // A tick still waiting on a slow board makes this one unnecessary.
+    FSession->PostTick([this](const TTickReadings& Readings) {
+        if (!FSession->State().DevicePresent && Readings.Empty()) return;
+        LogRow(UpdateDisplay(Readings, false, false));
+    });
 }
 
-std::string TformMain::UpdateDisplay(bool ShowSettings, bool ShowProgram) {
-    FTag = 1;
-    TTagReset reset{FTag};
-    std::string row;
-    const auto append = [&row](int Value) { row += std::to_string(Value) + ","; };
-
+std::string TformMain::UpdateDisplay(const TTickReadings& Readings, bool ShowSettings, bool ShowProgram) {
+    const TBoardState& state = FSession->State();
     if (ShowSettings) {
-        chkPullupPort0->setChecked(FVelmorant->GetPullupsEnabled(0));
-        chkPullupPort2->setChecked(FVelmorant->GetPullupsEnabled(2));
-        cmbxPeriod->setCurrentIndex(FVelmorant->UpdatePeriod());
+        // Showing the board's settings is not the user changing them: nothing goes back to the board.
+        const QSignalBlocker blockPullup0(chkPullupPort0);
+        const QSignalBlocker blockPullup2(chkPullupPort2);
+        const QSignalBlocker blockPeriod(cmbxPeriod);
+        const QSignalBlocker blockOffset(spinThermOffset);
+        chkPullupPort0->setChecked(state.Pullups[0]);
+        chkPullupPort2->setChecked(state.Pullups[2]);
+        cmbxPeriod->setCurrentIndex(state.UpdatePeriod);
         for (int port = 0; port <= 2; ++port) {
-            const uint8_t direction = FVelmorant->GetPortDirection(port);
             for (int pin = 0; pin < 8; ++pin)
                 gridPort[port]
                     ->item(pin, pcDirection)
-                    ->setText(IsBitSet(direction, pin) ? "Input" : "Output");
+                    ->setText(IsBitSet(state.Directions[port], pin) ? "Input" : "Output");
             for (int pin = 0; pin < 8; ++pin)
                 gridPort[port]
                     ->item(pin, pcComment)
-                    ->setText(QString::fromStdString(FVelmorant->GetPinComment(port * 8 + pin)));
+                    ->setText(QString::fromStdString(state.PinComments[port * 8 + pin]));
         }
-        spinThermOffset->setValue(FVelmorant->GetADCOffset(4));
+        spinThermOffset->setValue(state.ADCOffsets[4]);
     }
 
+    // A read that failed leaves the last good value in place, marked as out of date.
     for (int port = 0; port < TVelmorant::PortCountConst; ++port) {
-        const int state = FVelmorant->GetPortState(port);
-        append(state);
-        for (int pin = 0; pin < 8; ++pin)
-            gridPort[port]->item(pin, pcState)->setData(Qt::DisplayRole, state & (1 << pin));
+        const std::optional<int>& value = Readings.Ports[port];
+        for (int pin = 0; pin < 8; ++pin) {
+            QTableWidgetItem* cell = gridPort[port]->item(pin, pcState);
+            if (value) cell->setData(Qt::DisplayRole, *value & (1 << pin));
+            MarkStale(cell, !value);
+        }
     }
 
     const bool tenBits = chkShowTenBits->isChecked();
     for (int input = 0; input < TVelmorant::AnalogInputCount; ++input) {
-        const int raw = FVelmorant->GetAnalogInputValue(input);
-        append(raw);
+        const std::optional<int>& raw = Readings.Analog[input];
         QTableWidget* grid = input < 3 ? gridAnalog1 : gridAnalog2;
         const int gridRow = input < 3 ? input : input - 3;
-        grid->item(gridRow, acValue)->setData(Qt::DisplayRole, tenBits ? raw : raw >> 2);
-        grid->item(gridRow, acGauge)->setData(Qt::DisplayRole, raw);
+        if (raw) {
+            grid->item(gridRow, acValue)->setData(Qt::DisplayRole, tenBits ? *raw : *raw >> 2);
+            grid->item(gridRow, acGauge)->setData(Qt::DisplayRole, *raw);
+        }
+        MarkStale(grid->item(gridRow, acValue), !raw);
+        MarkStale(grid->item(gridRow, acGauge), !raw);
     }
 
-    const int temperature = FVelmorant->Temperature();
-    append(temperature);
-    lblTemp->setText(QString::fromStdString(TemperatureText(temperature)));
+    if (Readings.Temperature) lblTemp->setText(QString::fromStdString(TemperatureText(*Readings.Temperature)));
+    lblTemp->setStyleSheet(Readings.Temperature ? QString() : QString("color: rgb(150, 150, 150);"));
 
-    ShowPLCState(FVelmorant->PLCEnabled(), FVelmorant->PLCRunMode());
+    // A user's change still on its way to the board would be undone by showing the state before it.
+    if (FSession->Idle() || ShowSettings) ShowPLCState(state.PLCEnabled, state.PLCRunMode);
     if (ShowProgram) {
-        gridProgram->setRowCount(FVelmorant->ProgramLineCount());
+        gridProgram->setRowCount(static_cast<int>(state.ProgramLines.size()));
         for (int line = 0; line < gridProgram->rowCount(); ++line) ShowProgramLine(line);
     }
-    return row;
+    return LogRowOf(Readings);
 }
 
 void TformMain::RefreshDisplay(bool ShowSettings, bool ShowProgram) {
-    UpdateDisplay(ShowSettings, ShowProgram);
+    PostAndRefresh(nullptr, nullptr, jkAction, ShowSettings, ShowProgram);
+}
+
+void TformMain::PostAndRefresh(TBoardSession::TCheckedWork Work, std::function<void()> Done, TJobKind Kind,
+                               bool ShowSettings, bool ShowProgram) {
+    struct TRefresh {
+        bool Show = true;
+        int Offset = 0;
+        TTickReadings Readings;
+    };
+    auto result = std::make_shared<TRefresh>();
+    TBoardSession* session = FSession.get();
+    FSession->Post(
+        [=](TVelmorant& V) {
+            if (Work) result->Show = Work(V);
+            if (!result->Show) return;
+            // The board's own thermistor offset is asked for first; the cache keeps the one last set.
+            if (ShowSettings) result->Offset = V.GetADCOffset(4);
+            result->Readings = session->ReadTick(V);
+        },
+        [this, result, ShowSettings, ShowProgram, Done] {
+            if (result->Show) {
+                UpdateDisplay(result->Readings, ShowSettings, ShowProgram);
+                const QSignalBlocker blockOffset(spinThermOffset);
+                if (ShowSettings) spinThermOffset->setValue(result->Offset);
+            }
+            if (Done) Done();
+        },
+        Kind);
 }
 
 void TformMain::ShowPLCState(bool PLCEnabled, TPLCRunMode RunMode) {
@@ -123,7 +163,7 @@ void TformMain::ShowPLCState(bool PLCEnabled, TPLCRunMode RunMode) {
 }
 
 void TformMain::ShowProgramLine(int Index) {
-    const TProgramLine line = FVelmorant->GetProgramLine(Index);
+    const TProgramLine& line = FSession->State().ProgramLines.at(static_cast<size_t>(Index));
     CellOf(gridProgram, Index, pgLineNo, false)->setText(QString::number(Index));
     CellOf(gridProgram, Index, pgCode, true)->setText(QString::fromStdString(ProgramLineToText(line)));
     CellOf(gridProgram, Index, pgComments, true)->setText(QString::fromStdString(line.Comment));

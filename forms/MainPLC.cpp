@@ -2,6 +2,7 @@
 #include <QCheckBox>
 #include <QItemSelectionModel>
 #include <QTableWidget>
+#include <memory>
 
 #include "Main.h"
 
@@ -18,28 +19,10 @@ QTableWidgetItem* ErrorsCell(QTableWidget* Grid, int Row) {
     return item;
 }
 
-// The board's reply to a single step: the next line in decimal, with an optional sign.
-bool ReadLineNumberReply(const std::string& Reply, int& Line) {
-    size_t i = 0;
-    bool negative = false;
-    if (!Reply.empty() && (Reply[0] == '-' || Reply[0] == '+')) {
-        negative = Reply[0] == '-';
-        i = 1;
-    }
-    if (i == Reply.size() || Reply.size() - i > 9) return false;
-    int value = 0;
-    for (; i < Reply.size(); ++i) {
-        if (Reply[i] < '0' || Reply[i] > '9') return false;
-        value = value * 10 + (Reply[i] - '0');
-    }
-    Line = negative ? -value : value;
-    return true;
-}
-
 }  // namespace
 
 void TformMain::gridProgramEndEditing(int ACol, int ARow, const std::string& Value) {
-    if (ARow < 0 || ARow >= FVelmorant->ProgramLineCount()) return;
+    if (ARow < 0 || ARow >= static_cast<int>(FSession->State().ProgramLines.size())) return;
     if (ACol == pgCode) {
         TProgramLine line;
         TextToProgramLine(line, Value);
@@ -51,37 +34,48 @@ void TformMain::gridProgramEndEditing(int ACol, int ARow, const std::string& Val
         // The typed text stays in the cell; the canonical text comes with the next full update.
         const QTableWidgetItem* comment = gridProgram->item(ARow, pgComments);
         line.Comment = comment != nullptr ? comment->text().toStdString() : std::string();
-        FVelmorant->SetProgramLine(ARow, line);
-        FVelmorant->DownloadProgramLine(ARow);
+        FSession->Post([ARow, line](TVelmorant& V) {
+            V.SetProgramLine(ARow, line);
+            V.DownloadProgramLine(ARow);
+        });
     } else if (ACol == pgComments) {
         // Comments live in the program and its files only; the board never sees them.
-        TProgramLine line = FVelmorant->GetProgramLine(ARow);
-        line.Comment = Value;
-        FVelmorant->SetProgramLine(ARow, line);
+        FSession->Post([ARow, Value](TVelmorant& V) {
+            TProgramLine line = V.GetProgramLine(ARow);
+            line.Comment = Value;
+            V.SetProgramLine(ARow, line);
+        });
     }
 }
 
 void TformMain::tbtnRunClick() {
-    FVelmorant->SetPLCRunMode(rmRun);
-    ShowPLCState(FVelmorant->PLCEnabled(), FVelmorant->PLCRunMode());
+    PostPLCChange([](TVelmorant& V) { V.SetPLCRunMode(rmRun); });
 }
 
 void TformMain::tbtnStopClick() {
-    FVelmorant->SetPLCRunMode(rmPaused);
-    ShowPLCState(FVelmorant->PLCEnabled(), FVelmorant->PLCRunMode());
+    PostPLCChange([](TVelmorant& V) { V.SetPLCRunMode(rmPaused); });
 }
 
 void TformMain::tbtnSingleStepClick() {
     // Stepping leaves the run mode alone, so the pressed buttons stay as they are.
-    std::string reply;
-    if (!FVelmorant->SendCommandToDevice("PLCEX " + std::to_string(CurrentLine()), reply)) return;
-    int next = -1;
-    if (ReadLineNumberReply(reply, next) && next >= 0) SetCurrentLine(next);
+    const int line = CurrentLine();
+    auto next = std::make_shared<int>(-1);
+    FSession->Post([line, next](TVelmorant& V) { V.SingleStep(line, *next); },
+                   [this, next] {
+                       if (*next >= 0) SetCurrentLine(*next);
+                   });
 }
 
 void TformMain::chkPLCEnabledClick() {
-    FVelmorant->SetPLCEnabled(chkPLCEnabled->isChecked());
-    ShowPLCState(FVelmorant->PLCEnabled(), FVelmorant->PLCRunMode());
+    const bool enabled = chkPLCEnabled->isChecked();
+    PostPLCChange([enabled](TVelmorant& V) { V.SetPLCEnabled(enabled); });
+}
+
+void TformMain::PostPLCChange(TBoardSession::TWork Change) {
+    FSession->Post(std::move(Change), [this] {
+        // Later changes still on their way would be undone by showing this one's state.
+        if (FSession->Idle()) ShowPLCState(FSession->State().PLCEnabled, FSession->State().PLCRunMode);
+    });
 }
 
 int TformMain::CurrentLine() const {

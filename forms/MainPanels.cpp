@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QSpinBox>
 #include <QTableWidget>
+#include <memory>
 
 #include "GridDelegates.h"
 #include "Main.h"
@@ -32,12 +33,15 @@ void TformMain::gridPort0CellClick(QTableWidget* Sender, int ACol, int ARow) {
     const int direction = port <= 2 ? DirectionIndex(Sender, ARow) : 0;
     if (direction != 0) return;
     const bool on = Sender->item(ARow, pcState)->data(Qt::DisplayRole).toInt() != 0;
-    FVelmorant->SetPinState(port * 8 + ARow, !on);
+    const int pin = port * 8 + ARow;
+    FSession->Post([pin, on](TVelmorant& V) { V.SetPinState(pin, !on); });
 }
 
 void TformMain::gridPort0AfterEdit(QTableWidget* Sender, int ACol, int ARow, const std::string&) {
     if (ACol != pcComment) return;
-    FVelmorant->SetPinComment(PortOf(Sender) * 8 + ARow, Sender->item(ARow, pcComment)->text().toStdString());
+    const int pin = PortOf(Sender) * 8 + ARow;
+    const std::string comment = Sender->item(ARow, pcComment)->text().toStdString();
+    FSession->Post([pin, comment](TVelmorant& V) { V.SetPinComment(pin, comment); });
 }
 
 void TformMain::colDir0CloseUp(QTableWidget* Sender, QWidget* Editor) {
@@ -46,20 +50,27 @@ void TformMain::colDir0CloseUp(QTableWidget* Sender, QWidget* Editor) {
     const int pin = Sender->currentRow();
     if (pin < 0 || pin > 7) return;
     const int index = DirectionIndex(Sender, pin);
-    // The whole byte goes out, also when the item chosen is the one shown before.
-    uint8_t direction = FVelmorant->GetPortDirection(port);
-    SetBitInByte(pin, index != 0, direction);
-    FVelmorant->SetPortDirection(port, direction);
+    // The whole byte goes out, also when the item chosen is the one shown before. It is formed on the
+    // board's side, after the changes posted before this one.
+    FSession->Post([port, pin, index](TVelmorant& V) {
+        uint8_t direction = V.GetPortDirection(port);
+        SetBitInByte(pin, index != 0, direction);
+        V.SetPortDirection(port, direction);
+    });
 }
 
 void TformMain::chkPullupPort0Click() {
-    if (FTag != 0) return;
-    FVelmorant->SetPullupsEnabled(0, chkPullupPort0->isChecked());
-    FVelmorant->SetPullupsEnabled(2, chkPullupPort2->isChecked());
+    const bool port0 = chkPullupPort0->isChecked();
+    const bool port2 = chkPullupPort2->isChecked();
+    FSession->Post([port0, port2](TVelmorant& V) {
+        V.SetPullupsEnabled(0, port0);
+        V.SetPullupsEnabled(2, port2);
+    });
 }
 
 void TformMain::cmbxPeriodChange() {
-    FVelmorant->SetUpdatePeriod(cmbxPeriod->currentIndex());
+    const int period = cmbxPeriod->currentIndex();
+    FSession->Post([period](TVelmorant& V) { V.SetUpdatePeriod(period); });
 }
 
 void TformMain::spinThermOffsetChange() {
@@ -68,13 +79,21 @@ void TformMain::spinThermOffsetChange() {
 
 void TformMain::spinThermOffsetExit() {
     spinThermOffset->interpretText();
-    FVelmorant->SetADCOffset(4, spinThermOffset->value());
+    const int offset = spinThermOffset->value();
+    FSession->Post([offset](TVelmorant& V) { V.SetADCOffset(4, offset); });
 }
 
 void TformMain::btnRecallFromEEPROMClick() {
+    if (FSession->LongWorkPending()) return;
     RecallFromDevice(true, true);
 }
 
 void TformMain::btnSaveToEEPROMClick() {
-    FVelmorant->SaveSettingsInEEPROM();
+    if (FSession->LongWorkPending()) return;
+    auto saved = std::make_shared<bool>(false);
+    FSession->Post([saved](TVelmorant& V) { *saved = V.SaveSettingsInEEPROM(); },
+                   [this, saved] {
+                       if (*saved) SetStatusText("Settings saved in the EEPROM on the Velmorant");
+                   },
+                   jkLong);
 }

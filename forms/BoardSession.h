@@ -1,0 +1,115 @@
+#pragma once
+// The board session: the one TVelmorant lives on a worker thread, so that no exchange ever blocks the
+// window. The window posts jobs; each runs on the worker in the order posted, one at a time, so the
+// traffic is what one thread would send. Results come back as queued calls on the window's thread.
+#include <QObject>
+#include <QString>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Device_VL.h"
+#include "TickReadings.h"
+
+// The driver's cached state as the window shows it, copied after every job.
+struct TBoardState {
+    bool DevicePresent = false;
+    std::string ComPortName;
+    std::string Version;
+    bool Changed = false;
+    bool PLCEnabled = true;
+    TPLCRunMode PLCRunMode = rmPaused;
+    int UpdatePeriod = 0;
+    std::array<uint8_t, TVelmorant::PortCountConst> Directions{};
+    std::array<bool, TVelmorant::PortCountConst> Pullups{};
+    std::array<int, TVelmorant::AnalogInputCount> ADCOffsets{};
+    std::array<std::string, TVelmorant::PinCount> PinComments;
+    std::vector<TProgramLine> ProgramLines;
+
+    // The state of Driver now.
+    static TBoardState Of(const TVelmorant& Driver);
+};
+
+// What a job is, for stopping: a tick or long work ends at its next exchange when the user
+// disconnects or closes; a user's single action always runs.
+enum TJobKind : uint8_t { jkAction, jkTick, jkLong };
+
+class TBoardSession : public QObject {
+    Q_OBJECT
+public:
+    using TWork = std::function<void(TVelmorant&)>;
+    // Work whose result decides whether what follows it runs.
+    using TCheckedWork = std::function<bool(TVelmorant&)>;
+
+    explicit TBoardSession(QObject* Parent = nullptr);
+    // Ends the running job at its next exchange, drops the queued ones, then frees the driver.
+    ~TBoardSession() override;
+
+    // Runs Work on the worker after every job posted before it. Done then runs on this thread, with
+    // State() as the job left it; not when the job was stopped or threw (the throw's text reaches
+    // JobFailed). Long describes long work for the status bar, e.g. "Reading settings".
+    void Post(TWork Work, std::function<void()> Done = {}, TJobKind Kind = jkAction);
+    // One monitor tick: the twelve readings; false (nothing posted) while an earlier tick has not
+    // ended, so that ticks never pile up behind a slow board.
+    bool PostTick(std::function<void(const TTickReadings&)> Done);
+    // Reads a tick's values on the worker; for jobs that end in a full display update.
+    TTickReadings ReadTick(TVelmorant& Driver);
+    // Ends the running tick or long job at its next exchange and drops queued ones; actions stay.
+    void StopLongWork();
+
+    // Nothing is queued or running, and every result has been delivered.
+    bool Idle() const { return FPending == 0; }
+    // A long job is queued or running.
+    bool LongWorkPending() const { return FLongPending > 0; }
+    const TBoardState& State() const { return FState; }
+    // The driver itself, for tests and only while Idle(): the worker touches it only inside jobs.
+    TVelmorant& DriverWhileIdle() { return *FDriver; }
+
+signals:
+    // A driver error text, and whether a board was present when it came.
+    void DeviceError(const QString& Text, bool DevicePresent);
+    // A job ended by an exception; the text for the error box.
+    void JobFailed(const QString& Text);
+    // Progress of long work ("Reading program line 12 of 60"); empty once it ends.
+    void Progress(const QString& Text);
+    // Every posted job has run and been delivered.
+    void BecameIdle();
+    // LongWorkPending() changed.
+    void LongWorkChanged(bool Pending);
+
+private:
+    struct TJob {
+        TWork Work;
+        std::function<void()> Done;
+        TJobKind Kind = jkAction;
+    };
+    struct TStopped {};
+
+    void RunWorker();
+    void Deliver(const TJob& Job, TBoardState State, bool Ran, const std::string& Failure);
+    void ExchangeStarting(const std::string& Command);
+    void Forget(const TJob& Job);
+
+    std::unique_ptr<TVelmorant> FDriver;
+    TBoardState FState;
+    int FPending = 0;
+    int FLongPending = 0;
+    bool FTickPending = false;
+
+    std::mutex FLock;
+    std::condition_variable FWake;
+    std::deque<TJob> FQueue;
+    bool FQuit = false;
+    TJobKind FRunningKind = jkAction;
+    std::atomic<bool> FStopRunning{false};
+    // Worker only: an error text arrived during the current read.
+    bool FReadFailed = false;
+    std::thread FWorker;
+};

@@ -18,22 +18,29 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 
 #include "Errors.h"
 #include "GeneralLib.h"
+#include "NetPort.h"
+#include "SerialLink.h"
 
 namespace {
 
 // A write that makes no progress for this long has failed: the line is stuck (flow control held off).
 constexpr int WriteStallTimeoutMs = 1000;
 
-std::mutex GLock;  // guards the three below; the simulator may use the layer from its own thread
+std::mutex GLock;  // guards the four below; the simulator may use the layer from its own thread
 std::string GLastSerialError;
 std::set<int> GHungUpHandles;
 bool GEnumerationPermissionDenied = false;
+// Open network connections by handle. Every other handle is taken for a tty descriptor, which
+// lets the functions work on any descriptor as before.
+std::map<THandle, std::shared_ptr<TSerialLink>> GNetLinks;
 
 // errno of the last failed open or lock in OpenSerialPort, 0 when the failure came later.
 thread_local int GLastOpenErrno = 0;
@@ -72,18 +79,6 @@ std::optional<long long> ParseInteger(const std::string& S) {
         return std::nullopt;
     return Value;
 }
-
-enum TParity { paNone, paOdd, paEven, paMark, paSpace };
-enum TStopBits { sbOne, sbOneAndHalf, sbTwo };
-enum TFlowControl { fcNone, fcHardware, fcXonXoff };
-
-struct TLineSettings {
-    long long BaudRate = 9600;
-    long long DataBits = 8;
-    TParity Parity = paNone;
-    TStopBits StopBits = sbOne;
-    TFlowControl Flow = fcNone;
-};
 
 TLineSettings ParseSettings(const std::string& Settings) {
     TLineSettings Result;
@@ -174,12 +169,148 @@ void ReleasePort(THandle Handle) {
     close(Handle);
 }
 
+// A tty: the descriptor itself. Its hang-up is kept by handle, so that any descriptor works.
+class TTtyLink final : public TSerialLink {
+public:
+    explicit TTtyLink(THandle Handle) : FHandle(Handle) {}
+    void Purge() override;
+    int Read(std::string& Bytes) override;
+    bool Write(std::string_view Bytes) override;
+    bool WaitForInput(int TimeoutMs) override;
+    bool HungUp() const override;
+
+private:
+    THandle FHandle;
+};
+
+void TTtyLink::Purge() {
+    if (ioctl(FHandle, TCFLSH, TCIOFLUSH) != 0) ReportSerialError("FlushSerialPort");
+}
+
+int TTtyLink::Read(std::string& Bytes) {
+    Bytes.clear();
+    int Pending = 0;
+    if (ioctl(FHandle, FIONREAD, &Pending) != 0) {
+        if (errno == EIO) SetHungUp(FHandle, true);  // a hung-up tty refuses every ioctl with EIO
+        ReportSerialError("ReadFromSerialPort:ClearCommError");
+        return 0;
+    }
+    if (Pending <= 0) return 0;
+
+    Bytes.resize(static_cast<size_t>(Pending));
+    ssize_t Count;
+    do Count = read(FHandle, Bytes.data(), Bytes.size());
+    while (Count < 0 && errno == EINTR);
+    if (Count == 0 || (Count < 0 && errno == EIO)) SetHungUp(FHandle, true);
+    Bytes.resize(static_cast<size_t>(std::max<ssize_t>(Count, 0)));
+    return static_cast<int>(Bytes.size());
+}
+
+bool TTtyLink::Write(std::string_view Bytes) {
+    using Clock = std::chrono::steady_clock;
+    size_t Done = 0;
+    auto Deadline = Clock::now() + std::chrono::milliseconds(WriteStallTimeoutMs);
+    while (Done < Bytes.size()) {
+        const ssize_t Count = write(FHandle, Bytes.data() + Done, Bytes.size() - Done);
+        if (Count > 0) {
+            Done += static_cast<size_t>(Count);
+            Deadline = Clock::now() + std::chrono::milliseconds(WriteStallTimeoutMs);
+            continue;
+        }
+        if (Count < 0 && errno == EINTR) continue;
+        if (Count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (errno == EIO) SetHungUp(FHandle, true);
+            ReportSerialError("WriteToSerialPort:WriteFile");
+            return false;
+        }
+        // The output buffer is full: wait until it drains, but not forever.
+        const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+        if (Left <= 0) {
+            errno = ETIMEDOUT;
+            ReportSerialError("WriteToSerialPort:WriteFile");
+            return false;
+        }
+        pollfd Fd{FHandle, POLLOUT, 0};
+        if (poll(&Fd, 1, static_cast<int>(Left)) < 0 && errno != EINTR) {
+            ReportSerialError("WriteToSerialPort:WriteFile");
+            return false;
+        }
+        if (Fd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            SetHungUp(FHandle, true);
+            errno = EIO;
+            ReportSerialError("WriteToSerialPort:WriteFile");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TTtyLink::WaitForInput(int TimeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto Deadline = Clock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
+    for (;;) {
+        const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+        pollfd Fd{FHandle, POLLIN, 0};
+        const int Ready = poll(&Fd, 1, static_cast<int>(std::max<long long>(Left, 0)));
+        if (Ready < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (Ready == 0) return true;  // nothing arrived in time; the port itself is fine
+        // A hung-up tty (a pseudo-terminal whose master closed, an unplugged adapter) polls as readable
+        // too, but its buffer is gone and every read returns 0: the hang-up decides.
+        if (Fd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            SetHungUp(FHandle, true);
+            return false;
+        }
+        return true;
+    }
+}
+
+bool TTtyLink::HungUp() const {
+    std::lock_guard Lock(GLock);
+    return GHungUpHandles.count(FHandle) != 0;
+}
+
+// The link behind a handle for the length of one call: the network connection registered under it,
+// else the tty the descriptor is. Holding a reference keeps a connection alive through the call.
+class TLinkOf {
+public:
+    explicit TLinkOf(THandle Handle) : FTty(Handle) {
+        std::lock_guard Lock(GLock);
+        if (const auto It = GNetLinks.find(Handle); It != GNetLinks.end()) FNet = It->second;
+    }
+    TSerialLink* operator->() { return FNet ? FNet.get() : static_cast<TSerialLink*>(&FTty); }
+
+private:
+    TTtyLink FTty;
+    std::shared_ptr<TSerialLink> FNet;
+};
+
+THandle OpenNetworkPort(const std::string& PortName, const TLineSettings& Line) {
+    THandle Handle = INVALID_HANDLE_VALUE;
+    std::string Error;
+    std::unique_ptr<TSerialLink> Link = OpenNetworkLink(PortName, Line, Handle, Error);
+    if (!Link) {
+        const int Code = errno;
+        RecordSerialError(Error);
+        GLastOpenErrno = Code;
+        errno = Code;
+        return INVALID_HANDLE_VALUE;
+    }
+    std::lock_guard Lock(GLock);
+    GHungUpHandles.erase(Handle);
+    GNetLinks[Handle] = std::move(Link);
+    return Handle;
+}
+
 }  // namespace
 
 THandle OpenSerialPort(const std::string& PortName, const std::string& Settings) {
     GLastOpenErrno = 0;
     const TLineSettings Line = ParseSettings(Settings);
     if (!SettingsAreUsable(Line)) return INVALID_HANDLE_VALUE;
+    if (IsNetworkPortName(PortName)) return OpenNetworkPort(PortName, Line);
 
     const std::string Path = ResolveSerialPortPath(PortName);
     if (Path.empty()) {
@@ -217,108 +348,44 @@ THandle OpenSerialPort(const std::string& PortName, const std::string& Settings)
 
 void CloseSerialPort(THandle& Handle) {
     if (IsValidHandle(Handle)) {
-        SetHungUp(Handle, false);
-        ReleasePort(Handle);
+        std::shared_ptr<TSerialLink> Net;
+        {
+            std::lock_guard Lock(GLock);
+            GHungUpHandles.erase(Handle);
+            if (const auto It = GNetLinks.find(Handle); It != GNetLinks.end()) {
+                Net = std::move(It->second);
+                GNetLinks.erase(It);
+            }
+        }
+        // A connection closes with its last reference, outside the lock; a tty is released here.
+        if (!Net) ReleasePort(Handle);
     }
     Handle = INVALID_HANDLE_VALUE;
 }
 
 void FlushSerialPort(THandle Handle) {
-    if (!IsValidHandle(Handle)) return;
-    if (ioctl(Handle, TCFLSH, TCIOFLUSH) != 0) ReportSerialError("FlushSerialPort");
+    if (IsValidHandle(Handle)) TLinkOf(Handle)->Purge();
 }
 
 int ReadFromSerialPort(THandle Handle, std::string& Text) {
     Text.clear();
     if (!IsValidHandle(Handle)) throw ESerialError("Invalid handle in ReadFromSerialPort");
-
-    int Pending = 0;
-    if (ioctl(Handle, FIONREAD, &Pending) != 0) {
-        if (errno == EIO) SetHungUp(Handle, true);  // a hung-up tty refuses every ioctl with EIO
-        ReportSerialError("ReadFromSerialPort:ClearCommError");
-        return 0;
-    }
-    if (Pending <= 0) return 0;
-
-    std::string Bytes(static_cast<size_t>(Pending), '\0');
-    ssize_t Count;
-    do Count = read(Handle, Bytes.data(), Bytes.size());
-    while (Count < 0 && errno == EINTR);
-    if (Count == 0 || (Count < 0 && errno == EIO)) SetHungUp(Handle, true);
-    if (Count <= 0) return 0;
-    Bytes.resize(static_cast<size_t>(Count));
+    std::string Bytes;
+    const int Count = TLinkOf(Handle)->Read(Bytes);
     Text = BytesToString(Bytes);
-    return static_cast<int>(Count);
+    return Count;
 }
 
 bool WriteToSerialPort(THandle Handle, const std::string& Text) {
-    if (!IsValidHandle(Handle)) return false;
-    const std::string Bytes = StringToBytes(Text);
-
-    using Clock = std::chrono::steady_clock;
-    size_t Done = 0;
-    auto Deadline = Clock::now() + std::chrono::milliseconds(WriteStallTimeoutMs);
-    while (Done < Bytes.size()) {
-        const ssize_t Count = write(Handle, Bytes.data() + Done, Bytes.size() - Done);
-        if (Count > 0) {
-            Done += static_cast<size_t>(Count);
-            Deadline = Clock::now() + std::chrono::milliseconds(WriteStallTimeoutMs);
-            continue;
-        }
-        if (Count < 0 && errno == EINTR) continue;
-        if (Count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            if (errno == EIO) SetHungUp(Handle, true);
-            ReportSerialError("WriteToSerialPort:WriteFile");
-            return false;
-        }
-        // The output buffer is full: wait until it drains, but not forever.
-        const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now()).count();
-        if (Left <= 0) {
-            errno = ETIMEDOUT;
-            ReportSerialError("WriteToSerialPort:WriteFile");
-            return false;
-        }
-        pollfd Fd{Handle, POLLOUT, 0};
-        if (poll(&Fd, 1, static_cast<int>(Left)) < 0 && errno != EINTR) {
-            ReportSerialError("WriteToSerialPort:WriteFile");
-            return false;
-        }
-        if (Fd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            SetHungUp(Handle, true);
-            errno = EIO;
-            ReportSerialError("WriteToSerialPort:WriteFile");
-            return false;
-        }
-    }
-    return true;
+    return IsValidHandle(Handle) && TLinkOf(Handle)->Write(StringToBytes(Text));
 }
 
 bool WaitForSerialInput(THandle Handle, int TimeoutMs) {
-    if (!IsValidHandle(Handle)) return false;
-    using Clock = std::chrono::steady_clock;
-    const auto Deadline = Clock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
-    for (;;) {
-        const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now()).count();
-        pollfd Fd{Handle, POLLIN, 0};
-        const int Ready = poll(&Fd, 1, static_cast<int>(std::max<long long>(Left, 0)));
-        if (Ready < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (Ready == 0) return true;  // nothing arrived in time; the port itself is fine
-        // A hung-up tty (a pseudo-terminal whose master closed, an unplugged adapter) polls as readable
-        // too, but its buffer is gone and every read returns 0: the hang-up decides.
-        if (Fd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            SetHungUp(Handle, true);
-            return false;
-        }
-        return true;
-    }
+    return IsValidHandle(Handle) && TLinkOf(Handle)->WaitForInput(TimeoutMs);
 }
 
 bool SerialPortHungUp(THandle Handle) {
-    std::lock_guard Lock(GLock);
-    return GHungUpHandles.count(Handle) != 0;
+    return IsValidHandle(Handle) && TLinkOf(Handle)->HungUp();
 }
 
 void EnumerateSerialPorts(bool IncludeBusy, TSerialPortSet& Ports) {
@@ -376,9 +443,13 @@ void ReportSerialError(const std::string& Name) {
     const int Code = errno;
     char Buffer[512];
     std::snprintf(Buffer, sizeof Buffer, "PMI:%s failed. Error code=%d", Name.c_str(), Code);
-    std::fprintf(stderr, "%s\n", Buffer);
+    RecordSerialError(Buffer);
+}
+
+void RecordSerialError(const std::string& Text) {
+    std::fprintf(stderr, "%s\n", Text.c_str());
     std::lock_guard Lock(GLock);
-    GLastSerialError = Buffer;
+    GLastSerialError = Text;
 }
 
 std::string GetLastSerialError() {

@@ -13,7 +13,9 @@ inline constexpr THandle INVALID_HANDLE_VALUE = -1;
 // Port numbers 0..71; EnumerateSerialPorts only ever puts 1..64 in it.
 using TSerialPortSet = std::bitset<72>;
 
-// Opens "COMn" with the settings text "baud,data,parity,stop,flow"; INVALID_HANDLE_VALUE on any failure.
+// Opens "COMn", or a network port "socket://HOST:PORT" or "rfc2217://HOST:PORT" (see NetPort.h), with
+// the settings text "baud,data,parity,stop,flow"; INVALID_HANDLE_VALUE on any failure. A network port
+// that cannot be reached leaves the reason as the last serial error. A dropped connection is a hang-up.
 THandle OpenSerialPort(const std::string& PortName, const std::string& Settings);
 // Closes a valid handle; the variable always ends up invalid.
 void CloseSerialPort(THandle& Handle);
@@ -43,6 +45,8 @@ std::string ResolveSerialPortPath(const std::string& PortName);
 std::string SerialPortLinksFolder();
 // Records "PMI:%s failed. Error code=%d" (errno) as the last serial error and writes it to stderr.
 void ReportSerialError(const std::string& Name);
+// Records Text as the last serial error and writes it to stderr.
+void RecordSerialError(const std::string& Text);
 // Returns the last serial error text and empties it.
 std::string GetLastSerialError();
 

@@ -1,0 +1,468 @@
+// Serial lines served over TCP: raw bytes ("socket://") or telnet with the com-port option of
+// RFC 2217 ("rfc2217://"). The socket stays non-blocking, like a tty here, so a read never waits
+// and waiting is poll() on the descriptor.
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bitset>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <utility>
+
+#include "NetPort.h"
+#include "SerialLink.h"
+#include "SerialPort.h"
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// Connecting and agreeing on the line (name lookup aside) may take this long; then the server
+// counts as not answering. Enough for a slow link, short enough for someone waiting on a connect.
+constexpr int OpenTimeoutMs = 3000;
+// As for a tty: a write that makes no progress for this long has failed.
+constexpr int WriteStallTimeoutMs = 1000;
+// A peer lost without a word (a pulled cable, a host switched off) sends no FIN: the kernel gives up
+// on unacknowledged data after this long, and probes an idle connection.
+constexpr unsigned UserTimeoutMs = 10000;
+constexpr int KeepIdleS = 10, KeepIntervalS = 5, KeepCount = 3;
+
+// Telnet (RFC 854, 855) and its com-port option (RFC 2217).
+constexpr unsigned char IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, SE = 240;
+constexpr unsigned char OptBinary = 0, OptSga = 3, OptComPort = 44;
+constexpr unsigned char cpSetBaudRate = 1, cpSetDataSize = 2, cpSetParity = 3, cpSetStopSize = 4,
+                        cpSetControl = 5, cpSetLineStateMask = 10, cpSetModemStateMask = 11, cpPurgeData = 12;
+constexpr unsigned char ServerReply = 100;  // the server answers command N as N + 100
+constexpr unsigned char ctlNoFlow = 1, ctlXonXoff = 2, ctlHardware = 3, ctlDtrOn = 8, ctlRtsOn = 11;
+constexpr unsigned char PurgeBoth = 3;
+
+int MillisecondsLeft(TClock::time_point Deadline) {
+    const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - TClock::now()).count();
+    return static_cast<int>(std::clamp<long long>(Left, 0, 1 << 30));
+}
+
+std::string Subnegotiation(unsigned char Command, std::string_view Value) {
+    std::string Bytes = {char(IAC), char(SB), char(OptComPort), char(Command)};
+    for (char C : Value) {
+        Bytes += C;
+        if (static_cast<unsigned char>(C) == IAC) Bytes += C;
+    }
+    return Bytes + char(IAC) + char(SE);
+}
+
+class TNetLink final : public TSerialLink {
+public:
+    TNetLink(int Fd, bool Telnet, std::string Where) : FFd(Fd), FTelnet(Telnet), FWhere(std::move(Where)) {}
+    ~TNetLink() override;
+
+    void Purge() override;
+    int Read(std::string& Bytes) override;
+    bool Write(std::string_view Bytes) override;
+    bool WaitForInput(int TimeoutMs) override;
+    bool HungUp() const override { return FHungUp; }
+
+    // Agrees on the line with an RFC 2217 server and purges it; false with Error when the server
+    // does not answer in time, refuses the option or cannot set the line as asked.
+    bool Negotiate(const TLineSettings& Line, TClock::time_point Deadline, std::string& Error);
+
+private:
+    enum TState { tsData, tsIac, tsOption, tsSub, tsSubIac };
+
+    // Takes in everything the socket holds, acting on telnet commands; the data goes to Data.
+    void Receive(std::string& Data);
+    void Decode(const unsigned char* Bytes, size_t Count, std::string& Data);
+    void OnOption(unsigned char Verb, unsigned char Option);
+    void OnSubnegotiation();
+    // Sends Bytes as they are, waiting while the socket is full; failures recorded under What.
+    bool Send(std::string_view Bytes, const char* What);
+    // Receives until Done holds or the deadline passes; false on a time-out or a hang-up.
+    bool ReceiveUntil(const std::function<bool()>& Done, TClock::time_point Deadline);
+
+    const int FFd;
+    const bool FTelnet;
+    const std::string FWhere;  // "HOST:PORT", for messages
+    std::atomic<bool> FHungUp{false};
+    bool FSentData = false, FReceivedAny = false;
+
+    TState FState = tsData;
+    unsigned char FVerb = 0;
+    std::string FSub;
+    std::string FReplies;  // answers to the server's option requests, sent after the read
+    // What we offered (WILL/WONT) or asked for (DO/DONT), so that each request gets one answer and
+    // two sides that both start negotiating never loop.
+    std::bitset<256> FOffered, FAsked;
+    bool FComPortAgreed = false, FComPortRefused = false;
+    std::bitset<16> FAnswered;  // com-port commands the server has confirmed
+    long long FServerBaud = 0;
+    int FServerValue[16] = {};
+};
+
+TNetLink::~TNetLink() {
+    // Over raw TCP a server that accepts and never answers looks like a silent board; say which it was.
+    if (FSentData && !FReceivedAny && !FHungUp)
+        RecordSerialError("Nothing came back from " + FWhere +
+                          ": the connection was accepted, but neither a board nor the server answered");
+    ::close(FFd);
+}
+
+void TNetLink::Receive(std::string& Data) {
+    unsigned char Buffer[4096];
+    for (;;) {
+        const ssize_t Count = ::recv(FFd, Buffer, sizeof Buffer, 0);
+        if (Count > 0) {
+            FReceivedAny = true;
+            Decode(Buffer, static_cast<size_t>(Count), Data);
+            continue;
+        }
+        if (Count < 0 && errno == EINTR) continue;
+        // An orderly close, or a reset: the line is gone either way, as when a tty hangs up.
+        if (Count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) FHungUp = true;
+        break;
+    }
+    if (!FReplies.empty() && !FHungUp) Send(std::exchange(FReplies, std::string()), "ReadFromSerialPort");
+}
+
+void TNetLink::Decode(const unsigned char* Bytes, size_t Count, std::string& Data) {
+    if (!FTelnet) {
+        Data.append(reinterpret_cast<const char*>(Bytes), Count);
+        return;
+    }
+    for (size_t I = 0; I < Count; ++I) {
+        const unsigned char B = Bytes[I];
+        switch (FState) {
+            case tsData:
+                if (B == IAC)
+                    FState = tsIac;
+                else
+                    Data += static_cast<char>(B);
+                break;
+            case tsIac:
+                FState = tsData;
+                if (B == IAC) {
+                    Data += static_cast<char>(B);
+                } else if (B == WILL || B == WONT || B == DO || B == DONT) {
+                    FVerb = B;
+                    FState = tsOption;
+                } else if (B == SB) {
+                    FSub.clear();
+                    FState = tsSub;
+                }  // NOP, GA, break and the like mean nothing to a serial line
+                break;
+            case tsOption:
+                OnOption(FVerb, B);
+                FState = tsData;
+                break;
+            case tsSub:
+                if (B == IAC)
+                    FState = tsSubIac;
+                else if (FSub.size() < 64)
+                    FSub += static_cast<char>(B);
+                break;
+            case tsSubIac:
+                if (B == IAC) {
+                    if (FSub.size() < 64) FSub += static_cast<char>(B);
+                    FState = tsSub;
+                } else {
+                    if (B == SE) OnSubnegotiation();
+                    FState = tsData;
+                }
+                break;
+        }
+    }
+}
+
+void TNetLink::OnOption(unsigned char Verb, unsigned char Option) {
+    // Binary both ways, or a CR would travel as CR NUL; suppress-go-ahead is harmless; echo is refused,
+    // since an echo would come back as a reply.
+    const bool WeWill = Option == OptBinary || Option == OptSga || Option == OptComPort;
+    const bool WeDo = Option == OptBinary || Option == OptSga;
+    const auto Answer = [&](unsigned char Reply) {
+        FReplies += static_cast<char>(IAC);
+        FReplies += static_cast<char>(Reply);
+        FReplies += static_cast<char>(Option);
+    };
+    switch (Verb) {
+        case DO:
+            if (Option == OptComPort) FComPortAgreed = true;
+            if (!FOffered[Option]) Answer(WeWill ? WILL : WONT);
+            FOffered[Option] = true;
+            break;
+        case WILL:
+            if (!FAsked[Option]) Answer(WeDo ? DO : DONT);
+            FAsked[Option] = true;
+            break;
+        case DONT:
+            if (Option == OptComPort) FComPortRefused = true;
+            break;
+        default:  // WONT: nothing of ours depends on the server's side of an option
+            break;
+    }
+}
+
+void TNetLink::OnSubnegotiation() {
+    if (FSub.size() < 2 || static_cast<unsigned char>(FSub[0]) != OptComPort) return;
+    const int Command = static_cast<unsigned char>(FSub[1]) - ServerReply;
+    if (Command < 0 || Command >= static_cast<int>(FAnswered.size())) return;
+    FAnswered[static_cast<size_t>(Command)] = true;
+    if (Command == cpSetBaudRate && FSub.size() >= 6) {
+        FServerBaud = 0;
+        for (size_t I = 2; I < 6; ++I) FServerBaud = FServerBaud << 8 | static_cast<unsigned char>(FSub[I]);
+    } else if (FSub.size() >= 3) {
+        FServerValue[Command] = static_cast<unsigned char>(FSub[2]);
+    }
+}
+
+bool TNetLink::Send(std::string_view Bytes, const char* What) {
+    size_t Done = 0;
+    auto Deadline = TClock::now() + std::chrono::milliseconds(WriteStallTimeoutMs);
+    while (Done < Bytes.size()) {
+        const ssize_t Count = ::send(FFd, Bytes.data() + Done, Bytes.size() - Done, MSG_NOSIGNAL);
+        if (Count > 0) {
+            Done += static_cast<size_t>(Count);
+            Deadline = TClock::now() + std::chrono::milliseconds(WriteStallTimeoutMs);
+            continue;
+        }
+        if (Count < 0 && errno == EINTR) continue;
+        if (Count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            FHungUp = true;  // EPIPE, ECONNRESET, ETIMEDOUT: the connection is gone
+            ReportSerialError(What);
+            return false;
+        }
+        const int Left = MillisecondsLeft(Deadline);
+        if (Left <= 0) {
+            errno = ETIMEDOUT;
+            ReportSerialError(What);
+            return false;
+        }
+        pollfd Fd{FFd, POLLOUT, 0};
+        if (::poll(&Fd, 1, Left) < 0 && errno != EINTR) {
+            ReportSerialError(What);
+            return false;
+        }
+    }
+    return true;
+}
+
+void TNetLink::Purge() {
+    std::string Dropped;
+    Receive(Dropped);
+    // The server's side holds what the board sent and we did not read yet: have it dropped there too.
+    // It acts on the purge before the command that follows it on the stream.
+    if (FTelnet && !FHungUp)
+        Send(Subnegotiation(cpPurgeData, {reinterpret_cast<const char*>(&PurgeBoth), 1}), "FlushSerialPort");
+}
+
+int TNetLink::Read(std::string& Bytes) {
+    Bytes.clear();
+    Receive(Bytes);
+    return static_cast<int>(Bytes.size());
+}
+
+bool TNetLink::Write(std::string_view Bytes) {
+    FSentData = FSentData || !Bytes.empty();
+    if (!FTelnet) return Send(Bytes, "WriteToSerialPort:WriteFile");
+    std::string Escaped;
+    Escaped.reserve(Bytes.size() + 8);
+    for (char C : Bytes) {
+        Escaped += C;
+        if (static_cast<unsigned char>(C) == IAC) Escaped += C;
+    }
+    return Send(Escaped, "WriteToSerialPort:WriteFile");
+}
+
+bool TNetLink::WaitForInput(int TimeoutMs) {
+    const auto Deadline = TClock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
+    for (;;) {
+        // Acknowledge at once whatever comes: a server that batches small writes (Nagle) holds a
+        // reply back until its previous segment is acknowledged, and a delayed ACK costs 40 ms.
+        const int On = 1;
+        ::setsockopt(FFd, IPPROTO_TCP, TCP_QUICKACK, &On, sizeof On);
+        pollfd Fd{FFd, POLLIN | POLLRDHUP, 0};
+        const int Ready = ::poll(&Fd, 1, MillisecondsLeft(Deadline));
+        if (Ready < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (Ready == 0) return true;
+        // The peer closed or reset: what it sent before is still ours to read, then the line is gone.
+        if (Fd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) {
+            int Pending = 0;
+            if (::ioctl(FFd, FIONREAD, &Pending) == 0 && Pending > 0) return true;
+            FHungUp = true;
+            return false;
+        }
+        return true;
+    }
+}
+
+bool TNetLink::ReceiveUntil(const std::function<bool()>& Done, TClock::time_point Deadline) {
+    std::string Dropped;  // the board's bytes before the line is set up belong to nobody
+    for (;;) {
+        Receive(Dropped);
+        if (Done()) return true;
+        if (FHungUp || MillisecondsLeft(Deadline) <= 0) return false;
+        if (!WaitForInput(MillisecondsLeft(Deadline)) && FHungUp) return false;
+    }
+}
+
+bool TNetLink::Negotiate(const TLineSettings& Line, TClock::time_point Deadline, std::string& Error) {
+    const auto Request = [&](unsigned char Verb, unsigned char Option) {
+        (Verb == WILL ? FOffered : FAsked)[Option] = true;
+        return std::string{char(IAC), char(Verb), char(Option)};
+    };
+    const std::string Opening = Request(WILL, OptComPort) + Request(WILL, OptBinary) +
+                                Request(DO, OptBinary) + Request(WILL, OptSga) + Request(DO, OptSga);
+    if (!Send(Opening, "OpenSerialPort") ||
+        !ReceiveUntil([&] { return FComPortAgreed || FComPortRefused; }, Deadline)) {
+        Error = FHungUp ? FWhere + " closed the connection while it was being set up"
+                        : "No answer from " + FWhere + " within " + std::to_string(OpenTimeoutMs / 1000) +
+                              " s: the connection was accepted, but no RFC 2217 server answered";
+        errno = FHungUp ? ECONNRESET : ETIMEDOUT;
+        return false;
+    }
+    if (FComPortRefused && !FComPortAgreed) {
+        Error =
+            FWhere + " does not offer RFC 2217 (serve the port with telnet(rfc2217), or name it socket://)";
+        errno = EPROTONOSUPPORT;
+        return false;
+    }
+
+    static constexpr unsigned char Parities[] = {1, 2, 3, 4, 5};  // none, odd, even, mark, space
+    static constexpr unsigned char StopSizes[] = {1, 3, 2};       // one, one and a half, two
+    static constexpr unsigned char Flows[] = {ctlNoFlow, ctlHardware, ctlXonXoff};
+    const auto Baud = static_cast<uint32_t>(Line.BaudRate);
+    const char BaudBytes[] = {char(Baud >> 24), char(Baud >> 16), char(Baud >> 8), char(Baud)};
+    const auto One = [](unsigned char Value) { return std::string(1, static_cast<char>(Value)); };
+    const unsigned char Parity = Parities[Line.Parity], Stop = StopSizes[Line.StopBits];
+    // The same steps in the same order as on a tty: line settings, purge, then DTR and RTS.
+    std::string Setup =
+        Subnegotiation(cpSetModemStateMask, One(0)) + Subnegotiation(cpSetLineStateMask, One(0)) +
+        Subnegotiation(cpSetBaudRate, {BaudBytes, 4}) +
+        Subnegotiation(cpSetDataSize, One(static_cast<unsigned char>(Line.DataBits))) +
+        Subnegotiation(cpSetParity, One(Parity)) + Subnegotiation(cpSetStopSize, One(Stop)) +
+        Subnegotiation(cpSetControl, One(Flows[Line.Flow])) + Subnegotiation(cpPurgeData, One(PurgeBoth));
+    if (Line.Flow != fcHardware)
+        Setup += Subnegotiation(cpSetControl, One(ctlDtrOn)) + Subnegotiation(cpSetControl, One(ctlRtsOn));
+    const auto Confirmed = [&] {
+        return FAnswered[cpSetBaudRate] && FAnswered[cpSetDataSize] && FAnswered[cpSetParity] &&
+               FAnswered[cpSetStopSize];
+    };
+    if (!Send(Setup, "OpenSerialPort") || !ReceiveUntil(Confirmed, Deadline)) {
+        Error = FHungUp ? FWhere + " closed the connection while it was being set up"
+                        : FWhere + " did not confirm the line settings within " +
+                              std::to_string(OpenTimeoutMs / 1000) + " s";
+        errno = FHungUp ? ECONNRESET : ETIMEDOUT;
+        return false;
+    }
+    if (FServerBaud != static_cast<long long>(Baud) || FServerValue[cpSetDataSize] != Line.DataBits ||
+        FServerValue[cpSetParity] != Parity || FServerValue[cpSetStopSize] != Stop) {
+        Error = FWhere + " could not set its line as asked (it answered " + std::to_string(FServerBaud) +
+                " baud, " + std::to_string(FServerValue[cpSetDataSize]) + " data bits)";
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+// Connects to one address before the deadline; the socket, or -1 with errno.
+int ConnectTo(const addrinfo& Address, TClock::time_point Deadline) {
+    const int Fd =
+        ::socket(Address.ai_family, Address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, Address.ai_protocol);
+    if (Fd < 0) return -1;
+    int Error = 0;
+    if (::connect(Fd, Address.ai_addr, Address.ai_addrlen) != 0) {
+        Error = errno;
+        if (Error == EINPROGRESS) {
+            pollfd P{Fd, POLLOUT, 0};
+            int Ready;
+            do Ready = ::poll(&P, 1, MillisecondsLeft(Deadline));
+            while (Ready < 0 && errno == EINTR);
+            socklen_t Size = sizeof Error;
+            if (Ready == 0)
+                Error = ETIMEDOUT;
+            else if (Ready < 0 || ::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &Error, &Size) != 0)
+                Error = errno;
+        }
+    }
+    if (Error != 0) {
+        ::close(Fd);
+        errno = Error;
+        return -1;
+    }
+    const int On = 1;
+    // Commands are a few bytes each and wait for their reply: send them at once.
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_NODELAY, &On, sizeof On);
+    ::setsockopt(Fd, SOL_SOCKET, SO_KEEPALIVE, &On, sizeof On);
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPIDLE, &KeepIdleS, sizeof KeepIdleS);
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPINTVL, &KeepIntervalS, sizeof KeepIntervalS);
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_KEEPCNT, &KeepCount, sizeof KeepCount);
+    ::setsockopt(Fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &UserTimeoutMs, sizeof UserTimeoutMs);
+    return Fd;
+}
+
+}  // namespace
+
+std::unique_ptr<TSerialLink> OpenNetworkLink(const std::string& PortName, const TLineSettings& Line,
+                                             int& Handle, std::string& Error) {
+    Handle = -1;
+    TNetworkPortName Name;
+    if (!ParseNetworkPortName(PortName, Name, Error)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    const bool Ipv6 = Name.Host.find(':') != std::string::npos;
+    const std::string Where = (Ipv6 ? "[" + Name.Host + "]" : Name.Host) + ":" + std::to_string(Name.Port);
+
+    addrinfo Hints{};
+    Hints.ai_family = AF_UNSPEC;
+    Hints.ai_socktype = SOCK_STREAM;
+    Hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* Found = nullptr;
+    const int Lookup = ::getaddrinfo(Name.Host.c_str(), std::to_string(Name.Port).c_str(), &Hints, &Found);
+    if (Lookup != 0) {
+        Error = Lookup == EAI_NONAME || Lookup == EAI_NODATA || Lookup == EAI_FAIL
+                    ? "Unknown host \"" + Name.Host + "\""
+                    : "Cannot look up host \"" + Name.Host + "\": " + ::gai_strerror(Lookup);
+        errno = EHOSTUNREACH;
+        return nullptr;
+    }
+    // Only the addresses of the host typed, in the resolver's order, all within one deadline.
+    const auto Deadline = TClock::now() + std::chrono::milliseconds(OpenTimeoutMs);
+    int Fd = -1, Failure = 0;
+    for (const addrinfo* A = Found; A != nullptr && Fd < 0; A = A->ai_next) {
+        Fd = ConnectTo(*A, Deadline);
+        if (Fd < 0 && Failure != ECONNREFUSED) Failure = errno;
+        if (Fd < 0 && errno == ETIMEDOUT) break;
+    }
+    ::freeaddrinfo(Found);
+    if (Fd < 0) {
+        if (Failure == ECONNREFUSED)
+            Error = Where + " refused the connection: no port server listens there";
+        else if (Failure == ETIMEDOUT)
+            Error = "No answer from " + Where + " within " + std::to_string(OpenTimeoutMs / 1000) + " s";
+        else
+            Error = "Cannot connect to " + Where + ": " + std::strerror(Failure);
+        errno = Failure;
+        return nullptr;
+    }
+
+    auto Link = std::make_unique<TNetLink>(Fd, Name.Scheme == nsRfc2217, Where);
+    if (Name.Scheme == nsRfc2217) {
+        if (!Link->Negotiate(Line, Deadline, Error)) return nullptr;
+    } else {
+        Link->Purge();  // a server's banner is no reply
+    }
+    Handle = Fd;
+    return Link;
+}

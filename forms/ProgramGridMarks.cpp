@@ -1,0 +1,44 @@
+#include "ProgramGridMarks.h"
+
+#include <QTableWidget>
+
+#include "Main.h"
+
+namespace {
+
+QTableWidgetItem* CellOf(QTableWidget* Grid, int Row, int Col, bool Editable) {
+    QTableWidgetItem* item = Grid->item(Row, Col);
+    if (item == nullptr) {
+        item = new QTableWidgetItem;
+        if (!Editable) item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+        Grid->setItem(Row, Col, item);
+    }
+    return item;
+}
+
+}  // namespace
+
+void MarkProgramLineError(QTableWidget* Grid, int Row, const std::string& Error) {
+    if (Grid == nullptr || Row < 0 || Row >= Grid->rowCount()) return;
+    QTableWidgetItem* errors = CellOf(Grid, Row, pgErrors, false);
+    QTableWidgetItem* code = CellOf(Grid, Row, pgCode, true);
+    errors->setText(QString::fromStdString(Error));
+    // The cell shows its whole text; a hint of its own would only hide the grid's syntax hint.
+    errors->setData(Qt::ToolTipRole, QVariant());
+    if (Error.empty()) {
+        errors->setData(Qt::BackgroundRole, QVariant());
+        errors->setData(Qt::ForegroundRole, QVariant());
+        code->setData(Qt::ForegroundRole, QVariant());
+        code->setData(Qt::FontRole, QVariant());
+        code->setData(Qt::ToolTipRole, QVariant());
+    } else {
+        errors->setBackground(ErrorCellBackground);
+        errors->setForeground(ErrorCellText);
+        code->setForeground(UnsentCodeText);
+        QFont italic = Grid->font();
+        italic.setItalic(true);
+        code->setFont(italic);
+        code->setToolTip("Not on the board: it keeps the line it had.\n\n" + Grid->toolTip());
+    }
+    Grid->resizeRowToContents(Row);
+}

@@ -1,0 +1,16 @@
+#pragma once
+// How the program grid shows a line that the board does not have: its error beside it, its
+// typed text set apart from the lines the board runs.
+#include <QColor>
+#include <string>
+
+class QTableWidget;
+
+// Colours of a line in error: the Errors cell, and the Code text that is not on the board.
+inline const QColor ErrorCellBackground(255, 224, 224);
+inline const QColor ErrorCellText(170, 0, 0);
+inline const QColor UnsentCodeText(150, 90, 90);
+
+// Marks row Row of Grid with Error, or clears its marks and error text when Error is empty; the
+// row grows to show the whole text.
+void MarkProgramLineError(QTableWidget* Grid, int Row, const std::string& Error);

@@ -27,6 +27,8 @@ public:
 
     // The port name that reaches it: "socket://127.0.0.1:PORT" or "rfc2217://127.0.0.1:PORT".
     std::string Name() const;
+    // The server's process while it runs, else -1.
+    pid_t Pid() const { return FPid; }
     // What the server wrote to its standard output and error so far.
     std::string Log() const;
 

@@ -4,6 +4,7 @@
 #   ./bootstrap.sh test    every test, in a normal build and in an ASan+UBSan build
 #   ./bootstrap.sh bench   the benchmarks (release build)
 #   ./bootstrap.sh fuzz TARGET [SECONDS]   one fuzz target under libFuzzer (clang), 60 s by default
+#   ./bootstrap.sh package [check]  the Debian package (build/package/*.deb); with check, tried in a Debian 12 chroot
 #   ./bootstrap.sh deps    only install the packages
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -14,7 +15,8 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           xvfb xauth imagemagick fonts-dejavu-core
-          clang libclang-rt-14-dev python3-serial ser2net)
+          clang libclang-rt-14-dev python3-serial ser2net
+          dpkg-dev debootstrap)
 
 install_deps() {
     local missing=()
@@ -34,6 +36,13 @@ configure_build() { # dir, build type, extra cmake args...
     local dir=$1 type=$2; shift 2
     cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
     cmake --build "$dir" -j "$JOBS"
+}
+
+configure_targets() { # dir, build type, targets...: only those are built
+    local dir=$1 type=$2; shift 2
+    # Installing (and so packaging) then needs only what it installs, not every test.
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+    cmake --build "$dir" -j "$JOBS" --target "$@"
 }
 
 run_tests() { # dir
@@ -78,9 +87,17 @@ fuzz)
     ;;
 demo)
     install_deps
-    configure_build build/release Release
+    configure_targets build/release Release velmorant velmorant-sim
     exec "$ROOT/scripts/demo.sh" "$ROOT/build/release"
     ;;
+package)
+    install_deps
+    configure_targets build/package Release velmorant velmorant-cli velmorant-sim
+    (cd build/package && rm -f ./*.deb && cpack -G DEB >/dev/null)
+    deb=$(ls "$ROOT"/build/package/*.deb)
+    echo "Package: $deb"
+    if [ "${2:-}" = check ]; then exec "$ROOT/scripts/package-check.sh" "$deb"; fi
+    ;;
 *)
-    sed -n '2,7p' "$0"; exit 2 ;;
+    sed -n '2,8p' "$0"; exit 2 ;;
 esac

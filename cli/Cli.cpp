@@ -367,7 +367,7 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     }
     if (Request.Version) {
         Out << "velmorant-cli (Velmorant) " << VELMORANT_VERSION
-            << "\nLicense MIT: see the LICENSE file that comes with the program.\n";
+            << "\nLicense GPLv3+: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.\nThis is free software: you are free to change and redistribute it.\nThere is NO WARRANTY, to the extent permitted by law.\n";
         return ecSuccess;
     }
 

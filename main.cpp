@@ -22,7 +22,10 @@ int main(int argc, char** argv) {
     auto* formTempTable = new TformTempTable(formMain.get());
     auto* formAbout = new TformAbout(&formMain->Ui(), formMain.get());
     formMain->SetDialogs(formTempTable, formAbout);
-    app.InstallTerminationHandlers([&formMain] { formMain->CloseWithoutQuestion(); });
+    // While the window is destroyed (a box at its exit may be open) formMain is already empty.
+    app.InstallTerminationHandlers([&formMain] {
+        if (formMain) formMain->CloseWithoutQuestion();
+    });
     formMain->show();
     const int result = app.exec();
     formMain.reset();

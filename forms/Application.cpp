@@ -36,8 +36,9 @@ public:
 }  // namespace
 
 TVelmorantApplication::TVelmorantApplication(int& Argc, char** Argv) : QApplication(Argc, Argv) {
+    // The name is the application's title. No display name: Qt would append it to every other
+    // window's caption.
     setApplicationName("Velmorant");
-    setApplicationDisplayName("Velmorant");
     setOrganizationName("Tarnwick");
     setStyle(new THintStyle);
 }
@@ -83,5 +84,9 @@ void TVelmorantApplication::SignalReceived() {
     char buffer[16];
     while (::read(GSignalPipe[0], buffer, sizeof buffer) > 0) {
     }
+    // One orderly close is under way after the first signal; calling into a window that is
+    // closing, or already being destroyed, is what must not happen again.
+    if (FTerminating) return;
+    FTerminating = true;
     if (FOnTerminate) FOnTerminate();
 }

@@ -14,7 +14,7 @@ public:
 
     // Catches what a handler threw and shows it in the error box of ErrorBoxServices().
     bool notify(QObject* Receiver, QEvent* Event) override;
-    // Calls OnTerminate on the event loop when SIGINT or SIGTERM arrives.
+    // Calls OnTerminate on the event loop when SIGINT or SIGTERM first arrives; later ones are ignored.
     bool InstallTerminationHandlers(std::function<void()> OnTerminate);
 
 private:
@@ -22,4 +22,5 @@ private:
 
     QSocketNotifier* FNotifier = nullptr;
     std::function<void()> FOnTerminate;
+    bool FTerminating = false;
 };

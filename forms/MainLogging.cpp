@@ -3,6 +3,7 @@
 #include <QLineEdit>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <iostream>
 
 #include "Controls.h"
 #include "Errors.h"
@@ -26,31 +27,60 @@ std::string LogFileTarget(const std::string& BoxText) {
     return GetSpecialFolderPath(sfPersonal) + BoxText;
 }
 
+std::string RowsText(int Rows) {
+    return std::to_string(Rows) + (Rows == 1 ? " row" : " rows");
+}
+
+// The status line about rows a crash left behind, empty when there were none.
+std::string RecoveryText(const std::vector<TJournalRecovery>& Recoveries) {
+    int rows = 0, unsaved = 0;
+    std::vector<std::string> files;
+    std::string error;
+    for (const TJournalRecovery& r : Recoveries) {
+        rows += r.Rows;
+        for (const std::string& f : r.Files) files.push_back(NameWithoutFolder(f));
+        if (!r.Error.empty()) {
+            unsaved += 1;
+            error = r.Error;
+        }
+    }
+    if (rows == 0 && unsaved == 0) return std::string();
+    if (unsaved > 0)
+        return "Data log: rows of an earlier run are kept to be saved at the next start. " + error;
+    return "Data log: " + RowsText(rows) + " of an earlier run recovered into " +
+           (files.size() == 1 ? files.front() : std::to_string(files.size()) + " files");
+}
+
 std::string LogBacklogText(int Rows) {
-    return "Data log: " + std::to_string(Rows) + (Rows == 1 ? " row" : " rows") +
-           " waiting, last save failed";
+    return "Data log: " + RowsText(Rows) + " waiting, last save failed";
 }
 
 }  // namespace
 
 void TformMain::SetUpLogging() {
+    // Rows that a crash or a kill left in a journal are saved first, under their own names.
+    const std::string recovered = RecoveryText(RecoverJournals(ApplicationFolders.AppSettingsPath));
     FDataLogger = std::make_unique<TDataLogger>(
         GetSpecialFolderPath(sfPersonal) + DefaultLogName, LogHeader, LogAutosaveSecs,
         TDataLogOptions{loAppendTimestampToFilename, loAutosaveAtIntervals, loClearWhenSaved});
+    FDataLogger->SetJournal(TDataJournal::NewName(ApplicationFolders.AppSettingsPath));
     FLastLogTime = 0;
     editLogFilename->Dialog().InitialFolder = ApplicationFolders.UserDataPath;
+    editLogFilename->Dialog().PathMustExist = true;
     const QString name = QString::fromStdString(NameWithoutFolder(FDataLogger->DataFilename()));
     editLogFilename->SetText(name);
     editLogFilename->setToolTip(name);
+    if (!recovered.empty()) SetStatusText(recovered);
 }
 
 void TformMain::LogRow(const std::string& Row) {
     if (!DataLoggingEnabled) return;
     FLogInterval = SecsToTime(spinLogInterval->value());
-    const TDateTime now = Now();
-    if (now - FLastLogTime < FLogInterval) return;
+    // Measured on the monotonic clock: a wall-clock step back would otherwise stop logging for its length.
+    const std::optional<int64_t> since = FDataLogger->MillisecsSinceLastRow();
+    if (since && *since < spinLogInterval->value() * int64_t{1000}) return;
     try {
-        FDataLogger->AddValue(now, Row);
+        FDataLogger->AddValue(Now(), Row);
         // A failed save at switching off is retried here; a failed autosave retries by itself.
         if (FLogSaveFailed && FDataLogger->Count() > 0) FDataLogger->SaveToFile();
     } catch (const EFileError& e) {
@@ -68,6 +98,11 @@ void TformMain::FinishLogging() {
     try {
         FDataLogger->SaveToFile();
     } catch (const EFileError& e) {
+        if (FDataLogger->JournalHoldsRows()) {
+            // Nothing is lost, and a box here would hold up a shut-down: the next start saves the rows.
+            std::cerr << e.what() << "\nThe data log rows are kept and will be saved at the next start.\n";
+            return;
+        }
         FUi->ShowError(
             this, std::string(e.what()) + "\n\nThe data log rows gathered since the last save are lost.");
     }

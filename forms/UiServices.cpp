@@ -3,12 +3,14 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QUrl>
 
 #include "Errors.h"
+#include "FileDialog.h"
 
 namespace {
 
@@ -102,21 +104,41 @@ std::vector<std::string> QtNameFilters(const std::string& Filter) {
     return filters;
 }
 
-bool TRealUiServices::FileDialog(QWidget* Owner, const TFileDialogRequest& Request, std::string& FileName) {
-    QFileDialog dialog(Owner, QString::fromStdString(Request.Title),
-                       QString::fromStdString(Request.InitialFolder));
-    dialog.setAcceptMode(Request.Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    dialog.setFileMode(Request.FileMustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
-    dialog.setOption(QFileDialog::DontConfirmOverwrite, !Request.OverwritePrompt);
+TFileDialog::TFileDialog(QWidget* Owner, const TFileDialogRequest& Request)
+    : QFileDialog(Owner, QString::fromStdString(Request.Title),
+                  QString::fromStdString(Request.InitialFolder)),
+      FPathMustExist(Request.PathMustExist) {
+    setAcceptMode(Request.Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    setFileMode(Request.FileMustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    setOption(QFileDialog::DontConfirmOverwrite, !Request.OverwritePrompt);
     QStringList filters;
     for (const auto& f : QtNameFilters(Request.Filter)) filters << QString::fromStdString(f);
-    dialog.setNameFilters(filters);
+    setNameFilters(filters);
     if (Request.FilterIndex >= 1 && Request.FilterIndex <= filters.size())
-        dialog.selectNameFilter(filters[Request.FilterIndex - 1]);
+        selectNameFilter(filters[Request.FilterIndex - 1]);
     QString suffix = QString::fromStdString(Request.DefaultSuffix);
     if (suffix.startsWith('.')) suffix.remove(0, 1);
-    dialog.setDefaultSuffix(suffix);
-    if (!Request.FileName.empty()) dialog.selectFile(QString::fromStdString(Request.FileName));
+    setDefaultSuffix(suffix);
+    if (!Request.FileName.empty()) selectFile(QString::fromStdString(Request.FileName));
+}
+
+void TFileDialog::accept() {
+    // Qt takes a typed name in any folder; the save that follows would fail far from the dialog.
+    const QStringList files = selectedFiles();
+    if (FPathMustExist && !files.isEmpty() && !QFileInfo(files.front()).isDir()) {
+        const QFileInfo folder(QFileInfo(files.front()).absolutePath());
+        if (!folder.isDir()) {
+            QMessageBox::warning(
+                this, windowTitle(),
+                folder.filePath() + "\nFolder not found.\nPlease verify the correct folder name was given.");
+            return;
+        }
+    }
+    QFileDialog::accept();
+}
+
+bool TRealUiServices::FileDialog(QWidget* Owner, const TFileDialogRequest& Request, std::string& FileName) {
+    TFileDialog dialog(Owner, Request);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
     FileName = dialog.selectedFiles().front().toStdString();
     return true;

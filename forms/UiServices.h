@@ -33,6 +33,7 @@ struct TFileDialogRequest {
     std::string FileName;
     bool OverwritePrompt = false;
     bool FileMustExist = false;
+    bool PathMustExist = false;  // a name in a folder that does not exist is refused in the dialog
 };
 
 class TUiServices {

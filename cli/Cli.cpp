@@ -77,7 +77,9 @@ bool TryPort(TSession& S, const std::string& Name, const std::string& Label, boo
     // The driver takes the name only once the port opened; a port that opened was not held elsewhere.
     const bool Opened = S.Device.ComPortName() == Name && Before != Name;
     if (Quiet) return false;
-    if (!Opened && IsBusyErrno(Error))
+    // A network port's own reason is on stderr already, and its errno says nothing of other holders.
+    const bool Network = Name.find("://") != std::string::npos;
+    if (!Opened && !Network && IsBusyErrno(Error))
         S.Error(Label + " is in use by another program (the Velmorant window?); nothing was sent.");
     else if (!Opened && (Error == EACCES || Error == EPERM))
         S.Error(std::string(NotFoundText) + " " + PermissionHelpText);
@@ -248,12 +250,15 @@ int RunStep(TSession& S) {
         return ecUsage;
     }
     // -1 has the board execute the line its program counter points at.
-    const auto Next = Query(S, "PLCEX " + std::to_string(Line), "Error stepping PLC program");
-    if (!Next) return ecFailed;
+    int Next = -1;
+    if (!S.Device.SingleStep(Line, Next)) {
+        S.Error("Error stepping PLC program");
+        return ecFailed;
+    }
     if (S.Request.Json)
-        S.Out << "{\"next_line\":" << *Next << "}\n";
+        S.Out << "{\"next_line\":" << Next << "}\n";
     else
-        S.Out << *Next << '\n';
+        S.Out << Next << '\n';
     return ecSuccess;
 }
 
@@ -367,7 +372,9 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     }
     if (Request.Version) {
         Out << "velmorant-cli (Velmorant) " << VELMORANT_VERSION
-            << "\nLicense GPLv3+: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.\nThis is free software: you are free to change and redistribute it.\nThere is NO WARRANTY, to the extent permitted by law.\n";
+            << "\nLicense GPLv3+: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.\nThis is "
+               "free software: you are free to change and redistribute it.\nThere is NO WARRANTY, to the "
+               "extent permitted by law.\n";
         return ecSuccess;
     }
 

@@ -312,7 +312,7 @@ bool TNetLink::ReceiveUntil(const std::function<bool()>& Done, TClock::time_poin
         Receive(Dropped);
         if (Done()) return true;
         if (FHungUp || MillisecondsLeft(Deadline) <= 0) return false;
-        if (!WaitForInput(MillisecondsLeft(Deadline)) && FHungUp) return false;
+        if (!WaitForInput(MillisecondsLeft(Deadline))) return false;
     }
 }
 

@@ -221,6 +221,8 @@ private:
     void LogSaveRecovered();
     bool FLogSaveFailed = false;
     bool FLogFailureReported = false;
+    // Rows of a crashed run saved at start: said again at the first tick, after the connection's texts.
+    std::string FLogRecoveryNote;
 
 signals:
     // The close sequence has run; the window is about to hide.

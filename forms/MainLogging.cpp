@@ -4,6 +4,7 @@
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <iostream>
+#include <utility>
 
 #include "Controls.h"
 #include "Errors.h"
@@ -70,10 +71,13 @@ void TformMain::SetUpLogging() {
     const QString name = QString::fromStdString(NameWithoutFolder(FDataLogger->DataFilename()));
     editLogFilename->SetText(name);
     editLogFilename->setToolTip(name);
+    FLogRecoveryNote = recovered;
     if (!recovered.empty()) SetStatusText(recovered);
 }
 
 void TformMain::LogRow(const std::string& Row) {
+    // The connection's own texts replace the note; the first tick comes after them.
+    if (!FLogRecoveryNote.empty()) SetStatusText(std::exchange(FLogRecoveryNote, std::string()));
     if (!DataLoggingEnabled) return;
     FLogInterval = SecsToTime(spinLogInterval->value());
     // Measured on the monotonic clock: a wall-clock step back would otherwise stop logging for its length.

@@ -1,5 +1,8 @@
-// Captions, repeated termination signals and the log browse dialog's folder check.
+// A crash while logging, captions, repeated termination signals and the log browse dialog.
+#include <QCheckBox>
 #include <QMessageBox>
+#include <QProcess>
+#include <QSpinBox>
 #include <QTimer>
 #include <csignal>
 
@@ -11,11 +14,67 @@
 class TReliabilityTests : public QObject {
     Q_OBJECT
 private slots:
+    void RowsOfAKilledRunAreRecoveredAtTheNextStart();
+    void LoggingUntilKilled();  // the child of the test above; skipped on its own
     void CaptionsGetNothingAppended();
     void LaterSignalsDuringTheCloseAreIgnored();
     void BrowseDialogRequiresAnExistingFolder_data();
     void BrowseDialogRequiresAnExistingFolder();
 };
+
+namespace {
+
+const std::string LogHeader = "Time,Port0,Port1,Port2,VPort0,VPort1,VPort2,A0,A1,A2,A3,A4,Temp,Counter";
+const char* const ChildVariable = "VELMORANT_LOGGING_UNTIL_KILLED";
+
+// The rows in the journals of Folder.
+int JournalRows(const std::string& Folder) {
+    int rows = 0;
+    for (const std::string& name : TWindowFixture::Files(Folder, "datalog-")) {
+        const std::string text = ReadFile(name);
+        rows += static_cast<int>(std::count(text.begin(), text.end(), '\n')) - 2;  // target and header
+    }
+    return rows;
+}
+
+}  // namespace
+
+void TReliabilityTests::RowsOfAKilledRunAreRecoveredAtTheNextStart() {
+    TWindowFixture fixture;
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(ChildVariable, "1");
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {"LoggingUntilKilled"});
+    const std::string settings = fixture.Root() + "/config/Tarnwick/Velmorant/";
+    QTRY_VERIFY_WITH_TIMEOUT(JournalRows(settings) >= 3, 30000);
+    child.kill();
+    QVERIFY(child.waitForFinished());
+    const int rows = JournalRows(settings);
+
+    TWindowUnderTest next(false);
+    const auto files = TWindowFixture::Files(fixture.Documents(), "Velmorant Datalog ");
+    QCOMPARE(files.size(), size_t(1));
+    const auto lines = Lines(ReadFile(files[0]));
+    QCOMPARE(int(lines.size()), rows + 1);
+    QCOMPARE(Q(lines[0]), Q(LogHeader));
+    const QString note = Q("Data log: " + std::to_string(rows) + " rows of an earlier run recovered into " +
+                           std::filesystem::path(files[0]).filename().string());
+    QCOMPARE(Q(next.Form->StatusText()), note);
+    next.Form->show();  // the connection's texts replace the note; it is said again after them
+    QVERIFY(Settle(*next.Form));
+    QTRY_COMPARE_WITH_TIMEOUT(Q(next.Form->StatusText()), note, 15000);
+    QCOMPARE(JournalRows(settings), 0);
+}
+
+void TReliabilityTests::LoggingUntilKilled() {
+    if (!qEnvironmentVariableIsSet(ChildVariable)) QSKIP("runs as the child of the crash drill");
+    TWindowUnderTest w;
+    QVERIFY(Settle(*w.Form));
+    w.Form->spinLogInterval->setValue(1);
+    QTest::mouseClick(w.Form->chkEnableDataLogging, Qt::LeftButton);
+    QTest::qWait(600000);  // until the parent kills it
+}
 
 void TReliabilityTests::CaptionsGetNothingAppended() {
     // A display name of its own is what Qt appends to captions ("About — Velmorant"); without one

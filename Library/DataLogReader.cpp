@@ -317,8 +317,10 @@ TTrendRing ReadDataLogs(const std::vector<std::string>& Files, const std::atomic
         if (Interval <= 0) Interval = Own;
         if (!Joined.Empty()) {
             const double Last = Joined.Time(Joined.Size() - 1);
-            // A hole of more than two rows' time is a pause in the recording, not the next file's row.
-            if (Interval > 0 && Part.Time(0) - Last > 2 * Interval) Joined.AddGap((Last + Part.Time(0)) / 2);
+            // A hole of more than two rows' time (stamps have whole seconds) is a pause in the
+            // recording, not the next file's row.
+            if (Interval > 0 && Part.Time(0) - Last > 2 * Interval + 1.0 / 86400)
+                Joined.AddGap((Last + Part.Time(0)) / 2);
         }
         if (Own > 0) Interval = Own;
         // The same rows opened twice (a file and its copy) overlap: keep the timeline increasing.

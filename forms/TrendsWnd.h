@@ -1,0 +1,149 @@
+#pragma once
+// The trends window: live curves of the board's readings as the ticks arrive, step traces of the
+// pins the user picks, and recorded data logs plotted afterwards.
+#include <QMainWindow>
+#include <QStringList>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "TrendRing.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QCPAxisRect;
+class QCPGraph;
+class QCPItemStraightLine;
+class QCPRange;
+class QCustomPlot;
+class QLabel;
+class QListWidget;
+class QListWidgetItem;
+class QMouseEvent;
+class TUiServices;
+
+class TformTrends : public QMainWindow {
+    Q_OBJECT
+public:
+    enum TTimeWindow : int { twOneMinute, twTenMinutes, twOneHour, twSinceConnecting };
+
+    explicit TformTrends(QWidget* Parent = nullptr);
+    // Stops a log still being read (waits for its thread).
+    ~TformTrends() override;
+
+    // Records one tick in the live history (a failed read as a gap) and redraws unless paused.
+    void AddTick(const TTickReadings& Readings);
+    // Analog curves as the raw 0..1023 (true) or shifted right by 2 to 0..255 (false).
+    void SetTenBits(bool TenBits);
+    // A new connection begins: "since connecting" counts from now, and no line joins across the break.
+    void StartConnection();
+    // Reads the data logs on a thread of their own and shows them as one timeline when done (the
+    // live history goes on filling); a bad file ends in the error box, naming the file and the line.
+    void OpenLogFiles(const QStringList& Files);
+
+    // Message boxes go through Ui from now on (not owned; nullptr: the real ones).
+    void SetUiServices(TUiServices* Ui);
+    // The history on screen: the opened log, or the live one.
+    const TTrendRing& Shown() const;
+    const TTrendRing& Live() const { return FLive; }
+    bool ShowingLog() const { return FLog != nullptr && FShowLog; }
+    // True while a log is being read.
+    bool Loading() const { return FLoader.joinable(); }
+    // Back to the live history (the opened log stays available until another is opened).
+    void ShowLive();
+    void SetTimeWindow(TTimeWindow Window);
+    // Freezes the picture only; ticks keep arriving in the history.
+    void SetPaused(bool Paused);
+    bool Paused() const { return FPaused; }
+    // Shows pin Bit (0..7) of port Port (0..5) as a step trace, or hides it.
+    void ShowPin(int Port, int Bit, bool Show);
+    // Shows or hides curve Column (an analog input or the temperature).
+    void ShowCurve(int Column, bool Show);
+    // Zooms to the time window again and follows new ticks.
+    void ResetView();
+    // The time range on screen, TDateTime.
+    void VisibleRange(double& From, double& To) const;
+    // The rows of the visible range in the data log's format; throws EFileError when it cannot write.
+    void ExportCsv(const QString& File) const;
+    // The picture as shown; false when it cannot be written.
+    bool ExportPng(const QString& File);
+    // Decimates the history into the curves and repaints at once (ticks repaint through the queue).
+    void Redraw();
+    QCustomPlot* Plot() const { return FPlot; }
+    // The text of the read-out under the mouse ("" when none).
+    QString ReadOut() const;
+    // Updates the read-out for the time under plot position X, as a mouse move would.
+    void ShowReadOutAt(double X);
+
+signals:
+    // A log was opened (Error empty) or failed to open.
+    void LogLoaded(const QString& Error);
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* Event) override;
+    void dropEvent(QDropEvent* Event) override;
+
+private:
+    struct TCurve {
+        int Column;
+        QCPGraph* Graph;
+        QCheckBox* Box;
+    };
+    struct TPinTrace {
+        int Port, Bit;
+        QCPGraph* Graph;
+    };
+
+    void BuildPlot();
+    void BuildControls();
+    void BuildMenus();
+    void ApplyRange();
+    void ScheduleRedraw();
+    void RangeChanged(const QCPRange& Range);
+    void LayOutPins();
+    void LoadFinished(unsigned Job, std::shared_ptr<TTrendRing> Ring, const QString& Error);
+    void StopLoader();
+    void PinItemChanged(QListWidgetItem* Item);
+    void UpdateTitle();
+    void UpdateStatus();
+    void OpenLogDialog();
+    void ExportPngDialog();
+    void ExportCsvDialog();
+    double WindowSeconds() const;
+    double ShownValue(size_t Index, int Column) const;
+
+    TTrendRing FLive;
+    std::unique_ptr<TTrendRing> FLog;
+    QStringList FLogFiles;
+    bool FShowLog = false;
+    double FConnectedAt = 0;  // TDateTime; 0 before any connection
+    bool FTenBits = true;
+    bool FCelsius = false;
+    bool FPaused = false;
+    bool FFollow = true;         // the view tracks the time window's end
+    bool FSettingRange = false;  // the range change is ours, not the user's
+    bool FRedrawQueued = false;
+    TTimeWindow FWindow = twTenMinutes;
+
+    QCustomPlot* FPlot = nullptr;
+    QCPAxisRect* FPinRect = nullptr;
+    QCPItemStraightLine* FCursor = nullptr;
+    std::vector<TCurve> FCurves;
+    std::vector<TPinTrace> FPins;
+    std::vector<TTrendPoint> FScratch;
+    QComboBox* FWindowBox = nullptr;
+    QAction* FPauseAction = nullptr;
+    QAction* FLiveAction = nullptr;
+    QCheckBox* FCelsiusBox = nullptr;
+    QListWidget* FPinList = nullptr;
+    QLabel* FReadOut = nullptr;
+    QLabel* FStatus = nullptr;
+
+    std::unique_ptr<TUiServices> FOwnUi;
+    TUiServices* FUi = nullptr;
+    std::thread FLoader;
+    std::atomic<bool> FCancelLoad{false};
+    unsigned FLoadJob = 0;
+};

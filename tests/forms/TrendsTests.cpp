@@ -1,0 +1,235 @@
+// The trends window: live ticks with gaps, the display-only pause, logs opened off the window's
+// thread, the CSV export, and a live run against the simulated board with a program running.
+// With VELMORANT_TRENDS_SHOTS=<folder> the last test runs ten minutes of board time and saves
+// the pictures of the README there.
+#include <qcustomplot.h>
+
+#include <QMimeData>
+#include <QSignalSpy>
+#include <cmath>
+
+#include "DataLogReader.h"
+#include "DataLogger.h"
+#include "FormsTestSupport.h"
+#include "TrendsWnd.h"
+
+namespace {
+
+constexpr double Second = 1.0 / 86400;
+
+TTickReadings Tick(double Time, std::optional<int> A0) {
+    TTickReadings R;
+    R.Time = Time;
+    R.Ports = {1, 2, 3, 4, 5, 6};
+    R.Analog = {A0, 100, 200, 300, 400};
+    R.Temperature = 72;
+    return R;
+}
+
+bool Opened(TformTrends& Trends, const QStringList& Files) {
+    QSignalSpy Spy(&Trends, &TformTrends::LogLoaded);
+    Trends.OpenLogFiles(Files);
+    return Spy.wait(20000) && Spy.front().front().toString().isEmpty();
+}
+
+std::string LogText(std::initializer_list<const char*> Rows) {
+    std::string Text = std::string(DataLogHeader) + "\r\n";
+    for (const char* Row : Rows) Text += std::string(Row) + "\r\n";
+    return Text;
+}
+
+}  // namespace
+
+class TTrendsTests : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { std::setlocale(LC_ALL, "C"); }
+    void LiveTicksDrawGapsAndFollowTheTenBitsBox();
+    void PauseFreezesThePictureButNotTheHistory();
+    void LogsOpenJoinedExportAndFailByName();
+    void LiveFromTheSimulatedBoard();
+};
+
+void TTrendsTests::LiveTicksDrawGapsAndFollowTheTenBitsBox() {
+    TformTrends Trends;
+    Trends.show();
+    const double T0 = Now();
+    Trends.AddTick(Tick(T0, 800));
+    Trends.AddTick(Tick(T0 + 0.5 * Second, std::nullopt));
+    Trends.AddTick(Tick(T0 + 1.0 * Second, 801));
+    Trends.Redraw();
+    QCPGraph* A0 = Trends.Plot()->graph(0);
+    std::vector<double> Values;
+    for (auto It = A0->data()->constBegin(); It != A0->data()->constEnd(); ++It) Values.push_back(It->value);
+    QCOMPARE(Values.size(), size_t(3));
+    QCOMPARE(Values[0], 800.0);
+    QVERIFY(std::isnan(Values[1]));  // the failed read: a break in the line, not a 0
+    Trends.SetTenBits(false);
+    QCOMPARE(A0->data()->constBegin()->value, 200.0);
+
+    Trends.ShowPin(0, 1, true);  // port 0 reads 1: pin 1 is low
+    QCOMPARE(Trends.Plot()->graphCount(), 7);
+    QCOMPARE(Trends.Plot()->graph(6)->lineStyle(), QCPGraph::lsStepLeft);
+    Trends.ShowReadOutAt(Trends.Plot()->xAxis->range().upper);
+    QCOMPARE(Trends.ReadOut().contains("A0 200") && Trends.ReadOut().contains("Port0.1 0"), true);
+}
+
+void TTrendsTests::PauseFreezesThePictureButNotTheHistory() {
+    TformTrends Trends;
+    Trends.show();
+    const double T0 = Now();
+    Trends.AddTick(Tick(T0, 1));
+    QCoreApplication::processEvents();
+    Trends.SetPaused(true);
+    const QCPRange Before = Trends.Plot()->xAxis->range();
+    Trends.AddTick(Tick(T0 + 30 * Second, 2));
+    QCoreApplication::processEvents();
+    QCOMPARE(Trends.Plot()->xAxis->range(), Before);
+    QCOMPARE(Trends.Live().Size(), size_t(2));
+    Trends.SetPaused(false);
+    QCoreApplication::processEvents();
+    QVERIFY(std::fabs(Trends.Plot()->xAxis->range().upper - Before.upper - 30) < 1e-3);
+}
+
+void TTrendsTests::LogsOpenJoinedExportAndFailByName() {
+    QTemporaryDir Dir;
+    const QString First = Dir.filePath("Velmorant Datalog 2026-12-09 13-00-00.csv");
+    const QString Second = Dir.filePath("Velmorant Datalog 2026-12-09 13-00-00 (2).csv");
+    WriteFile(First.toStdString(), LogText({"12/09/26 12:00:00,1,2,3,4,5,6,7,8,9,10,11,72,",
+                                            "12/09/26 12:00:01,1,2,3,4,5,6,,8,9,10,11,72,"}));
+    WriteFile(Second.toStdString(), LogText({"\"12/09/26 12:00:02\",1,2,3,4,5,6,9,8,9,10,11,73,"}));
+    TScriptedUi Ui;
+    TformTrends Trends;
+    Trends.SetUiServices(&Ui);
+    Trends.show();
+    Trends.AddTick(Tick(Now(), 5));
+    QVERIFY(Opened(Trends, {Second, First}));
+    QVERIFY(Trends.ShowingLog());
+    QCOMPARE(Trends.Shown().Size(), size_t(3));
+    QVERIFY(Trends.windowTitle().contains("and 1 more"));
+
+    // The export of the whole log reads back as the same rows.
+    const QString Exported = Dir.filePath("export.csv");
+    Trends.ExportCsv(Exported);
+    const TTrendRing Back = ReadDataLogs({Exported.toStdString()});
+    QCOMPARE(Back.Size(), size_t(3));
+    QCOMPARE(Back.Time(2), Trends.Shown().Time(2));
+    QVERIFY(std::isnan(Back.Value(1, tcAnalog0)));
+    QCOMPARE(Back.Value(2, tcTemperature), 73.0f);
+    QVERIFY(Trends.ExportPng(Dir.filePath("export.png")));
+
+    // A bad file: the error box names it and the line; what was shown stays.
+    const QString Bad = Dir.filePath("notes.csv");
+    WriteFile(Bad.toStdString(), LogText({"12/09/26 12:00:00,1,2"}));
+    QVERIFY(!Opened(Trends, {First, Bad}));
+    QCOMPARE(Ui.Messages.size(), size_t(1));
+    QCOMPARE(QString::fromStdString(Ui.Messages[0].Text),
+             "\"" + Bad + "\", line 2: 3 fields where a row has 14");
+    QCOMPARE(Trends.Shown().Size(), size_t(3));
+
+    // Dropped files open the same way.
+    QMimeData Data;
+    Data.setUrls({QUrl::fromLocalFile(First)});
+    QDragEnterEvent Enter(QPoint(10, 10), Qt::CopyAction, &Data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&Trends, &Enter);
+    QVERIFY(Enter.isAccepted());
+    QDropEvent Drop(QPointF(10, 10), Qt::CopyAction, &Data, Qt::LeftButton, Qt::NoModifier);
+    QSignalSpy Spy(&Trends, &TformTrends::LogLoaded);
+    QCoreApplication::sendEvent(&Trends, &Drop);
+    QVERIFY(Spy.wait(20000));
+    QCOMPARE(Trends.Shown().Size(), size_t(2));
+    Trends.ShowLive();
+    QCOMPARE(Trends.Shown().Size(), size_t(1));
+}
+
+void TTrendsTests::LiveFromTheSimulatedBoard() {
+    const QString Shots = qEnvironmentVariable("VELMORANT_TRENDS_SHOTS");
+    const int Ticks = Shots.isEmpty() ? 40 : 1200;
+    velsim::TSimFixture Fixture("COM5");
+    TVelmorant Driver;
+    bool Failed = false;
+    Driver.SetOnError([&](const std::string&) { Failed = true; });
+    QVERIFY(Driver.FindDevice(Fixture.ComName()));
+    // A binary counter on port 3 every half second of board time.
+    const char* const Program[] = {"set port3 = port3 + 1", "delay 50", "goto 0"};
+    for (int I = 0; I < 3; ++I) {
+        TProgramLine Line;
+        TextToProgramLine(Line, Program[I]);
+        Driver.SetProgramLine(I, Line);
+        QVERIFY(Driver.DownloadProgramLine(I));
+    }
+    Driver.SetPLCRunMode(rmRun);
+
+    TformTrends Trends;
+    Trends.resize(1100, 680);
+    Trends.show();
+    Trends.StartConnection();
+    for (int Pin : {2, 3, 4, 5}) Trends.ShowPin(3, Pin, true);
+    Trends.ShowPin(0, 5, true);
+    // Board time runs at the ticks' pace, so minutes of readings take seconds.
+    const double T0 = Now();
+    for (int I = 0; I < Ticks; ++I) {
+        {
+            auto Lock = Fixture.Sim().Lock();
+            Fixture.Sim().Board().Tick(500);
+        }
+        if (I == Ticks / 2) {  // a few silent replies: gaps in A2
+            Fixture.Sim().SetFaultFilter("ADC2");
+            Fixture.Sim().SetFault(velsim::TFault::Silent, 3);
+        }
+        TTickReadings R;
+        R.Time = T0 + I * 0.5 * Second;
+        const auto Read = [&](auto Reader) -> std::optional<int> {
+            Failed = false;
+            const int Value = Reader();
+            return Failed ? std::nullopt : std::optional<int>(Value);
+        };
+        for (int P = 0; P < 6; ++P) R.Ports[P] = Read([&] { return Driver.GetPortState(P); });
+        for (int A = 0; A < 5; ++A) R.Analog[A] = Read([&] { return Driver.GetAnalogInputValue(A); });
+        R.Temperature = Read([&] { return Driver.Temperature(); });
+        Trends.AddTick(R);
+    }
+    QCoreApplication::processEvents();
+    const TTrendRing& Live = Trends.Live();
+    QCOMPARE(Live.Size(), size_t(Ticks));
+    int Gaps = 0, Changes = 0;
+    for (size_t I = 1; I < Live.Size(); ++I) {
+        Gaps += std::isnan(Live.Value(I, tcAnalog0 + 2));
+        Changes += Live.Value(I, tcPort0 + 3) != Live.Value(I - 1, tcPort0 + 3);
+    }
+    QCOMPARE(Gaps, 3);
+    QVERIFY(Changes > Ticks / 2);  // the program counts
+    if (Shots.isEmpty()) return;
+
+    Trends.SetTimeWindow(TformTrends::twTenMinutes);
+    const QCPRange Range = Trends.Plot()->xAxis->range();
+    Trends.ShowReadOutAt(Range.lower + 0.8 * Range.size());
+    Trends.Plot()->replot();
+    QVERIFY(Trends.grab().save(Shots + "/screenshot-trends-live.png"));
+
+    // The same readings as hourly log files, opened together.
+    QTemporaryDir Dir;
+    QStringList Files;
+    for (int Part = 0; Part < 2; ++Part) {
+        std::string Text = std::string(DataLogHeader) + "\r\n";
+        for (size_t I = Part * Live.Size() / 2; I < (Part + 1) * Live.Size() / 2; ++I) {
+            Text += TDataLogger::FormatTimeStamp(Live.Time(I)) + ",";
+            for (int C = 0; C < tcColumnCount; ++C)
+                Text += (std::isnan(Live.Value(I, C)) ? "" : std::to_string(int(Live.Value(I, C)))) + ",";
+            Text += "\r\n";
+        }
+        Files << Dir.filePath(QStringLiteral("Velmorant Datalog part %1.csv").arg(Part + 1));
+        WriteFile(Files.back().toStdString(), Text);
+    }
+    QVERIFY(Opened(Trends, Files));
+    Trends.ShowCurve(tcAnalog0 + 3, false);
+    Trends.ShowPin(0, 5, false);
+    Trends.Plot()->xAxis->setRange(Range.lower + 0.3 * Range.size(), Range.lower + 0.7 * Range.size());
+    Trends.Redraw();
+    Trends.ShowReadOutAt(Range.lower + 0.5 * Range.size());
+    Trends.Plot()->replot();
+    QVERIFY(Trends.grab().save(Shots + "/screenshot-trends-log.png"));
+}
+
+QTEST_MAIN(TTrendsTests)
+#include "TrendsTests.moc"

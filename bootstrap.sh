@@ -15,7 +15,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libqcustomplot-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           xvfb xauth imagemagick fonts-dejavu-core
-          clang libclang-rt-14-dev python3-serial ser2net
+          clang libclang-rt-14-dev python3-serial ser2net faketime
           dpkg-dev debootstrap)
 
 install_deps() {

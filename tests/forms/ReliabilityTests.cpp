@@ -1,4 +1,6 @@
 // A crash while logging, captions, repeated termination signals and the log browse dialog.
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QMessageBox>
 #include <QProcess>
@@ -15,7 +17,8 @@ class TReliabilityTests : public QObject {
     Q_OBJECT
 private slots:
     void RowsOfAKilledRunAreRecoveredAtTheNextStart();
-    void LoggingUntilKilled();  // the child of the test above; skipped on its own
+    void LoggingGoesOnAcrossAClockStepBack();
+    void LoggingUntilKilled();  // the child of the tests above; skipped on its own
     void CaptionsGetNothingAppended();
     void LaterSignalsDuringTheCloseAreIgnored();
     void BrowseDialogRequiresAnExistingFolder_data();
@@ -27,14 +30,30 @@ namespace {
 const std::string LogHeader = "Time,Port0,Port1,Port2,VPort0,VPort1,VPort2,A0,A1,A2,A3,A4,Temp,Counter";
 const char* const ChildVariable = "VELMORANT_LOGGING_UNTIL_KILLED";
 
+const char* const FakeTime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+
 // The rows in the journals of Folder.
-int JournalRows(const std::string& Folder) {
-    int rows = 0;
+std::vector<std::string> JournalRowLines(const std::string& Folder) {
+    std::vector<std::string> rows;
     for (const std::string& name : TWindowFixture::Files(Folder, "datalog-")) {
         const std::string text = ReadFile(name);
-        rows += static_cast<int>(std::count(text.begin(), text.end(), '\n')) - 2;  // target and header
+        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+            if (text[start] == 'R') rows.push_back(text.substr(start + 1, end - start - 1));
     }
     return rows;
+}
+
+int JournalRows(const std::string& Folder) {
+    return static_cast<int>(JournalRowLines(Folder).size());
+}
+
+// Starts this test program as the logging child, with Extra in its environment.
+void StartLoggingChild(QProcess& Child, const QProcessEnvironment& Extra = {}) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(ChildVariable, "1");
+    env.insert(Extra);
+    Child.setProcessEnvironment(env);
+    Child.start(QCoreApplication::applicationFilePath(), {"LoggingUntilKilled"});
 }
 
 }  // namespace
@@ -42,10 +61,7 @@ int JournalRows(const std::string& Folder) {
 void TReliabilityTests::RowsOfAKilledRunAreRecoveredAtTheNextStart() {
     TWindowFixture fixture;
     QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(ChildVariable, "1");
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(), {"LoggingUntilKilled"});
+    StartLoggingChild(child);
     const std::string settings = fixture.Root() + "/config/Tarnwick/Velmorant/";
     QTRY_VERIFY_WITH_TIMEOUT(JournalRows(settings) >= 3, 30000);
     child.kill();
@@ -65,6 +81,32 @@ void TReliabilityTests::RowsOfAKilledRunAreRecoveredAtTheNextStart() {
     QVERIFY(Settle(*next.Form));
     QTRY_COMPARE_WITH_TIMEOUT(Q(next.Form->StatusText()), note, 15000);
     QCOMPARE(JournalRows(settings), 0);
+}
+
+void TReliabilityTests::LoggingGoesOnAcrossAClockStepBack() {
+    if (access(FakeTime, R_OK) != 0) QSKIP("needs libfaketime (Debian package faketime)");
+    TWindowFixture fixture;
+    const std::string offset = fixture.Root() + "/clock-offset";
+    WriteFile(offset, "+0\n");
+    QProcessEnvironment env;
+    env.insert("LD_PRELOAD", FakeTime);
+    env.insert("FAKETIME_TIMESTAMP_FILE", Q(offset));
+    env.insert("FAKETIME_NO_CACHE", "1");
+    env.insert("DONT_FAKE_MONOTONIC", "1");
+    QProcess child;
+    StartLoggingChild(child, env);
+    const std::string settings = fixture.Root() + "/config/Tarnwick/Velmorant/";
+    QTRY_VERIFY_WITH_TIMEOUT(JournalRows(settings) >= 2, 30000);
+    WriteFile(offset, "-1h\n");  // the end of summer time, as the program sees it
+    const size_t before = JournalRowLines(settings).size();
+    QTRY_VERIFY_WITH_TIMEOUT(JournalRowLines(settings).size() >= before + 3, 20000);
+    child.kill();
+    QVERIFY(child.waitForFinished());
+    // The stamps went back by the hour, the rows went on at their interval.
+    const auto rows = JournalRowLines(settings);
+    const auto stamp = [](const std::string& Row) { return Row.substr(0, Row.find(',')); };
+    QVERIFY2(stamp(rows.back()) < stamp(rows.front()),
+             (stamp(rows.front()) + " " + stamp(rows.back())).c_str());
 }
 
 void TReliabilityTests::LoggingUntilKilled() {

@@ -2,7 +2,9 @@
 // reaches the board.
 #include "CliArgs.h"
 
+#include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 

@@ -31,16 +31,17 @@ std::string JsonString(const std::string& Text);
 // A JSON number, or null for a failed read.
 std::string JsonValue(const std::optional<int>& Value);
 
-// read and watch. Each returns an exit code.
+// read and watch on the connected board; each returns the exit code.
 int RunRead(TSession& S);
 int RunWatch(TSession& S);
 // The labels of the twelve readings, taken from the data-log header ("Port0" ... "Temp").
 const std::vector<std::string>& ReadingLabels();
 
 // The file commands: program download|upload, settings save|recall.
-// Checks a file that will be sent to the board, before any connection; throws EUsageError-free
-// EVelmorantError with the reason when the file is unusable.
+// Checks a file that is to be sent to the board, before any connection; throws EVelmorantError
+// with the reason when the file is unusable.
 void CheckFileToSend(const TCliRequest& R);
+// Runs a file command on the connected board; the exit code.
 int RunFileCommand(TSession& S);
 
 }  // namespace velcli

@@ -109,8 +109,8 @@ void ParseCommand(TCliRequest& R, const std::vector<std::string>& Words) {
         static const TCommandKind Kinds[] = {ckPlcRun, ckPlcStop, ckPlcStep, ckPlcEnable, ckPlcDisable};
         R.Kind = Kinds[Choice(Words, {"run", "stop", "step", "enable", "disable"}, Usage)];
         ExpectCount(Words, 2, R.Kind == ckPlcStep ? 3 : 2, Usage);
-        // The board's longest program is far below this; its own count is checked once it is known.
-        if (Words.size() == 3) R.Index = NumberIn(Words[2], "line", 0, MaxGoToLine - 1);
+        // No board has more lines than this; its own count is checked once it is known.
+        if (Words.size() == 3) R.Index = NumberIn(Words[2], "line", 0, 255);
     } else if (Name == "eeprom") {
         const std::string Usage = "eeprom save|recall";
         R.Kind = Choice(Words, {"save", "recall"}, Usage) == 0 ? ckEepromSave : ckEepromRecall;

@@ -108,6 +108,7 @@ TEST_F(CliTest, BadCommandLinesAreRefusedBeforeTheBoardIsTouched) {
         {{"set", "pullup", "1", "1"}, 2, "port 1 has no pull-ups"},
         {{"set", "dir", "0", "256"}, 2, "dir value 256 is outside 0..255"},
         {{"plc", "jump"}, 2, "usage: velmorant-cli plc"},
+        {{"plc", "step", "256"}, 2, "line 256 is outside 0..255"},
         {{"read", "--csv", "x.csv"}, 2, "belong to watch"},
         {{"watch", "--interval", "-1"}, 2, "interval '-1'"},
         {{"info", "--bogus"}, 2, "unknown option '--bogus'"},
@@ -126,6 +127,12 @@ TEST_F(CliTest, BadCommandLinesAreRefusedBeforeTheBoardIsTouched) {
         EXPECT_THAT(R.Out, IsEmpty());
     }
     EXPECT_THAT(Commands(), IsEmpty());
+
+    // The board's line count is known once it answers; nothing but identification goes out.
+    const TRun Step = Run({"plc", "step", "60"});
+    EXPECT_EQ(Step.Code, 2);
+    EXPECT_THAT(Step.Err, HasSubstr("line 60 is outside 0..59"));
+    EXPECT_THAT(Commands(), ::testing::ElementsAre("", "VER", "PC"));
 }
 
 TEST_F(CliTest, APortHeldElsewhereIsReportedInUseAndLeftAlone) {

@@ -72,10 +72,12 @@ EOF
 chmod +x "$RUN/tmp/check.sh"
 
 # A mount namespace of its own: the mounts go with it, whatever happens.
+# shellcheck disable=SC2016  # expanded by the inner shell
 unshare --mount --propagation private bash -c '
     set -e
     mount -t proc proc "$1/proc"
     mount --rbind /dev "$1/dev"
     chroot "$1" /tmp/check.sh
 ' _ "$RUN"
+rm -rf "$RUN"  # the base stays for the next check
 echo "package-check: all passed"

@@ -18,7 +18,15 @@ if [ ! -x "$BASE/usr/bin/apt-get" ]; then
     debootstrap --variant=minbase bookworm "$BASE" "$MIRROR" >"$ROOT/build/chroot-debootstrap.log" 2>&1 ||
         { tail -20 "$ROOT/build/chroot-debootstrap.log" >&2; exit 1; }
 fi
-rm -rf "$RUN"
+# Removes the used copy, never while anything is mounted inside it (its dev/ would be the host's).
+remove_run() {
+    if grep -q " $RUN/" /proc/mounts; then
+        echo "package-check: $RUN still has mounts; not removed" >&2
+        return 1
+    fi
+    rm -rf "$RUN"
+}
+remove_run
 cp -a "$BASE" "$RUN"
 cp "$DEB" "$RUN/tmp/"
 cp /etc/resolv.conf "$RUN/etc/resolv.conf"
@@ -79,5 +87,5 @@ unshare --mount --propagation private bash -c '
     mount --rbind /dev "$1/dev"
     chroot "$1" /tmp/check.sh
 ' _ "$RUN"
-rm -rf "$RUN"  # the base stays for the next check
+remove_run  # the base stays for the next check
 echo "package-check: all passed"

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <clocale>
-#include <csignal>
 #include <filesystem>
 
 #include "DataLogger.h"
@@ -15,7 +12,7 @@ using namespace veltest;
 
 namespace {
 
-const TDateTime RecoveredAt = 42610.58691;  // 2016-08-28 14:05:09 (to the millisecond)
+const TDateTime RecoveredAt = 42610.58691;  // 2016-08-28 14:05:09
 const char* const Header = "Time,A,B";
 
 class DataJournalTest : public ::testing::Test {
@@ -31,32 +28,6 @@ protected:
 
     TTempDir FDir{"datajournal"};
 };
-
-TEST_F(DataJournalTest, RowsOfAKilledLoggerAreRecoveredIntoALogFile) {
-    fs::create_directories(FDir.Path("journals"));
-    fs::create_directories(FDir.Path("logs"));
-    const pid_t Child = fork();
-    ASSERT_GE(Child, 0);
-    if (Child == 0) {
-        TDataLogger Logger(FDir.Path("logs/log.csv"), Header, 3600,
-                           {loAppendTimestampToFilename, loAutosaveAtIntervals, loClearWhenSaved});
-        Logger.SetJournal(Journal());
-        Logger.AddValue(RecoveredAt, "1,2,");
-        Logger.AddValue(RecoveredAt, "3,4,");
-        raise(SIGKILL);
-    }
-    int Status = 0;
-    waitpid(Child, &Status, 0);
-    ASSERT_TRUE(WIFSIGNALED(Status));
-
-    const auto Results = Recover();
-    ASSERT_EQ(Results.size(), 1u);
-    EXPECT_EQ(Results[0].Rows, 2);
-    EXPECT_EQ(Results[0].Files, std::vector<std::string>{FDir.Path("logs/log 2016-08-28 14-05-09.csv")});
-    EXPECT_EQ(Logs(), "Time,A,B\r\n08/28/16 14:05:09,1,2,\r\n08/28/16 14:05:09,3,4,\r\n");
-    EXPECT_TRUE(SortedNames(FDir.Path("journals")).empty());
-    EXPECT_TRUE(Recover().empty()) << "recovered once only";
-}
 
 TEST_F(DataJournalTest, EachStretchGoesToItsTargetAndACutLineIsIgnored) {
     fs::create_directories(FDir.Path("journals"));

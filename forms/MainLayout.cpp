@@ -349,7 +349,9 @@ QTableWidget* TformMain::CreatePortGrid(int Port) {
                              grid->horizontalHeader()->fontMetrics().horizontalAdvance("Direction") + 8);
         grid->horizontalHeader()->setSectionResizeMode(pcComment, QHeaderView::Stretch);
         // A comment's two ends tell pins apart better than its start alone; the hint shows it whole.
+        // Wrapping would break it at its spaces and elide each piece.
         grid->setTextElideMode(Qt::ElideMiddle);
+        grid->setWordWrap(false);
     } else {
         grid->setColumnHidden(pcDirection, true);
         grid->setColumnHidden(pcComment, true);

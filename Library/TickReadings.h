@@ -9,7 +9,7 @@
 // The twelve values of one tick, in the order they are read. A read that failed is empty: it is a
 // gap, never a 0, wherever the readings go (display, data log, trends).
 struct TTickReadings {
-    TDateTime Time = 0;  // local time at which the tick started
+    TDateTime Time = 0;  // local time at which the tick started; 0 when no board was there to read
     std::array<std::optional<int>, 6> Ports;   // port states 0..5 (bit n = pin n of the port)
     std::array<std::optional<int>, 5> Analog;  // raw 10-bit analog values 0..4
     std::optional<int> Temperature;            // degrees Fahrenheit

@@ -56,8 +56,8 @@ void TTrendRing::Clear() {
     FSize = 0;
 }
 
-size_t TTrendRing::LowerBound(double T) const {
-    size_t Lo = 0, Hi = FSize;
+size_t TTrendRing::LowerBound(double T, size_t First, size_t End) const {
+    size_t Lo = First, Hi = std::min(End, FSize);
     while (Lo < Hi) {
         const size_t Mid = Lo + (Hi - Lo) / 2;
         if (Time(Mid) < T)
@@ -83,11 +83,13 @@ void DecimateTrend(const TTrendRing& Ring, TTrendSource Source, double From, dou
     while (I <= Last) {
         // One bucket: the samples that fall into the same slice as sample I (the outside samples
         // get slices of their own, below 0 or at Buckets and beyond).
+        // A binary search for the bucket's end keeps the per-sample work to reading the value.
         const double Slice = std::floor((Ring.Time(I) - From) / Width);
+        const size_t End = Ring.LowerBound(From + (Slice + 1) * Width, I + 1, Last + 1);
         size_t MinAt = I, MaxAt = I, GapAt = Last + 1;
         float Min = std::numeric_limits<float>::infinity(), Max = -Min;
         size_t J = I;
-        do {
+        for (; J < End; ++J) {
             const float V = ValueOf(Ring, J, Source);
             if (std::isnan(V)) {
                 if (GapAt > Last) GapAt = J;
@@ -95,8 +97,7 @@ void DecimateTrend(const TTrendRing& Ring, TTrendSource Source, double From, dou
                 if (V < Min) Min = V, MinAt = J;
                 if (V > Max) Max = V, MaxAt = J;
             }
-            ++J;
-        } while (J <= Last && std::floor((Ring.Time(J) - From) / Width) == Slice);
+        }
         // Up to three points of the bucket in time order.
         size_t At[3];
         int N = 0;

@@ -43,8 +43,10 @@ public:
     // Sample I in the order added, 0 being the oldest still held. I must be below Size().
     double Time(size_t I) const { return FTimes[Physical(I)]; }
     float Value(size_t I, int Column) const { return FColumns[Column][Physical(I)]; }
-    // The first sample whose time is at least Time (Size() when none).
-    size_t LowerBound(double Time) const;
+    // The first sample whose time is at least Time (Size() when none); with First and End, the
+    // first such sample of [First, End), or End.
+    size_t LowerBound(double Time) const { return LowerBound(Time, 0, FSize); }
+    size_t LowerBound(double Time, size_t First, size_t End) const;
 
 private:
     size_t Physical(size_t I) const {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "DataLogger.h"
 #include "UiServices.h"
 
 namespace {
@@ -104,13 +105,19 @@ bool TBoardSession::PostTick(std::function<void(const TTickReadings&)> Done) {
 
 TTickReadings TBoardSession::ReadTick(TVelmorant& Driver) {
     TTickReadings r;
-    r.Time = Now();
     if (!Driver.DevicePresent()) return r;
-    // Each read stands alone: a failed one is a gap, the others are still good readings.
-    const auto read = [this](auto Reader) -> std::optional<int> {
+    r.Time = Now();
+    // Each read stands alone: a failed one is a gap, the others are still good readings. A port that
+    // hung up answers nothing more, and a board silent at the first read would cost a deadline per read.
+    bool first = true, stop = false;
+    const auto read = [&](auto Reader) -> std::optional<int> {
+        if (stop) return std::nullopt;
         FReadFailed = false;
         const int value = Reader();
-        if (FReadFailed) return std::nullopt;
+        const bool failed = FReadFailed;
+        stop = (failed && first) || Driver.PortHungUp();
+        first = false;
+        if (failed) return std::nullopt;
         return value;
     };
     for (int port = 0; port < TVelmorant::PortCountConst; ++port)
@@ -118,6 +125,10 @@ TTickReadings TBoardSession::ReadTick(TVelmorant& Driver) {
     for (int input = 0; input < TVelmorant::AnalogInputCount; ++input)
         r.Analog[input] = read([&] { return Driver.GetAnalogInputValue(input); });
     r.Temperature = read([&] { return Driver.Temperature(); });
+    if (r.Empty())
+        ++FSilentTicks;
+    else
+        FSilentTicks = 0;
     return r;
 }
 
@@ -148,6 +159,32 @@ void TBoardSession::Forget(const TJob& Job) {
     }
 }
 
+void TBoardSession::CheckLink(TVelmorant& Driver) {
+    if (!Driver.DevicePresent() || !Driver.PortHungUp()) return;
+    FLost = true;
+    FLostPort = Driver.ComPortName();
+    FSilentTicks = 0;
+    Driver.Disconnect();
+    // The board reloads its EEPROM when it comes back: what was changed since is kept in a file.
+    if (Driver.Changed() && !FUnsavedFolder.empty()) {
+        const std::string file =
+            TDataLogger::TimestampedName(FUnsavedFolder + "Unsaved changes " + FLostPort + ".velmor", Now());
+        try {
+            Driver.SaveSettingsInFile(file, true);
+            FUnsavedFile = file;
+        } catch (const std::exception& e) {
+            emit JobFailed(QString::fromStdString(ErrorText(e)));
+        }
+    }
+}
+
+void TBoardSession::EndWaiting(bool KeepUnsavedFile) {
+    FLost = false;
+    FLostPort.clear();
+    FSilentTicks = 0;
+    if (!KeepUnsavedFile) FUnsavedFile.clear();
+}
+
 void TBoardSession::ExchangeStarting(const std::string& Command) {
     if (FStopRunning) throw TStopped{};
     if (FRunningKind == jkLong) emit Progress(ProgressOf(Command, FDriver->ProgramLineCount()));
@@ -174,7 +211,12 @@ void TBoardSession::RunWorker() {
         } catch (const std::exception& e) {
             failure = ErrorText(e);
         }
+        CheckLink(*FDriver);
         TBoardState state = TBoardState::Of(*FDriver);
+        state.Lost = FLost;
+        state.LostPort = FLostPort;
+        state.NoResponse = FDriver->DevicePresent() && FSilentTicks >= 2;
+        state.UnsavedFile = FUnsavedFile;
         {
             std::lock_guard<std::mutex> lock(FLock);
             FRunningKind = jkAction;
@@ -191,7 +233,10 @@ void TBoardSession::RunWorker() {
 }
 
 void TBoardSession::Deliver(const TJob& Job, TBoardState State, bool Ran, const std::string& Failure) {
+    const bool linkChanged = State.DevicePresent != FState.DevicePresent || State.Lost != FState.Lost ||
+                             State.NoResponse != FState.NoResponse;
     FState = std::move(State);
+    if (linkChanged) emit LinkChanged();
     Forget(Job);
     if (Ran && Job.Done) Job.Done();
     if (!Failure.empty()) emit JobFailed(QString::fromStdString(Failure));

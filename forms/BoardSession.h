@@ -33,7 +33,15 @@ struct TBoardState {
     std::array<std::string, TVelmorant::PinCount> PinComments;
     std::vector<TProgramLine> ProgramLines;
 
-    // The state of Driver now.
+    // The link beyond DevicePresent: the port went away and the session waits for LostPort to come
+    // back; or the board stopped answering for two ticks in a row.
+    bool Lost = false;
+    std::string LostPort;
+    bool NoResponse = false;
+    // Where the changes not saved in the EEPROM were kept when the board was lost ("" when none).
+    std::string UnsavedFile;
+
+    // The state of Driver now (the link fields stay as they are).
     static TBoardState Of(const TVelmorant& Driver);
 };
 
@@ -63,6 +71,10 @@ public:
     TTickReadings ReadTick(TVelmorant& Driver);
     // Ends the running tick or long job at its next exchange and drops queued ones; actions stay.
     void StopLongWork();
+    // Where the changes of a lost board are kept (a folder ending in "/"); set before posting.
+    void SetUnsavedFolder(const std::string& Folder) { FUnsavedFolder = Folder; }
+    // Worker only, inside a job: the board was found again, or the user gave up waiting for it.
+    void EndWaiting(bool KeepUnsavedFile);
 
     // Nothing is queued or running, and every result has been delivered.
     bool Idle() const { return FPending == 0; }
@@ -83,6 +95,8 @@ signals:
     void BecameIdle();
     // LongWorkPending() changed.
     void LongWorkChanged(bool Pending);
+    // DevicePresent, Lost or NoResponse changed with the last delivered job.
+    void LinkChanged();
 
 private:
     struct TJob {
@@ -96,6 +110,8 @@ private:
     void Deliver(const TJob& Job, TBoardState State, bool Ran, const std::string& Failure);
     void ExchangeStarting(const std::string& Command);
     void Forget(const TJob& Job);
+    // Worker: a port that hung up means the board is gone; close it and wait for it.
+    void CheckLink(TVelmorant& Driver);
 
     std::unique_ptr<TVelmorant> FDriver;
     TBoardState FState;
@@ -109,7 +125,12 @@ private:
     bool FQuit = false;
     TJobKind FRunningKind = jkAction;
     std::atomic<bool> FStopRunning{false};
-    // Worker only: an error text arrived during the current read.
+    // Worker only: an error text arrived during the current read; the link's state.
     bool FReadFailed = false;
+    bool FLost = false;
+    std::string FLostPort;
+    int FSilentTicks = 0;
+    std::string FUnsavedFile;
+    std::string FUnsavedFolder;
     std::thread FWorker;
 };

@@ -50,6 +50,11 @@ void TformMain::BindSession() {
         if (!Text.isEmpty()) SetStatusText(Text.toStdString());
     });
     connect(FSession.get(), &TBoardSession::LongWorkChanged, this, [this](bool Running) { ShowLongWork(Running); });
+    connect(FSession.get(), &TBoardSession::LinkChanged, this, [this] { RunGuarded(*FUi, this, [this] { SessionLinkChanged(); }); });
+    FReconnectTimer = new QTimer(this);
+    // About once a second: cheap (a look at the port's node) and soon enough for a replugged cable.
+    FReconnectTimer->setInterval(1000);
+    connect(FReconnectTimer, &QTimer::timeout, this, Guarded([this] { TryReconnect(); }));
     connect(FSession.get(), &TBoardSession::BecameIdle, this, [this] {
         // Taken out first: a step may post work and wait again.
         std::vector<std::function<void()>> waiting;
@@ -126,6 +131,7 @@ void TformMain::FormCreate() {
     }
 
     FSession = std::make_unique<TBoardSession>();
+    FSession->SetUnsavedFolder(ApplicationFolders.UserDataPath);
     BindSession();
 
     gridAnalog1->setRowCount(3);

@@ -167,6 +167,14 @@ public:
     void EnableConnectedControls(bool Connected);
     void FillPortList();
     void HandleDeviceError(const std::string& Text, bool DevicePresent);
+    // The board was lost, came back, or stopped or started answering: shows it and acts on it.
+    void SessionLinkChanged();
+    // While a lost board is awaited: connects again once its port is back.
+    void TryReconnect();
+    // Offers once to send the changes kept when the board was lost.
+    void OfferUnsavedChanges();
+    // Sends a settings file's settings and program to the board and shows them.
+    void RecallSettingsFile(const std::string& FileName);
 
     // Monitor
     void timerStatusTimer();
@@ -288,6 +296,11 @@ private:
     bool FClosing = false;
     bool FCloseDone = false;
     std::vector<std::function<void()>> FWhenIdle;
+    QTimer* FReconnectTimer = nullptr;
+    bool FReconnecting = false;
+    bool FWasLost = false;
+    // Changes of a lost board kept in a settings file, offered again once it is back.
+    std::string FUnsavedFile;
     TformTempTable* FTempTable = nullptr;
     TformAbout* FAbout = nullptr;
 };

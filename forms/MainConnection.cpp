@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <unistd.h>
+
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "CollapsiblePanel.h"
 #include "Controls.h"
 #include "Main.h"
+#include "NetPort.h"
 
 const char* const PermissionHelpText =
     "A serial port could not be opened for lack of permission. Add your user to the \"dialout\" group "
@@ -79,14 +82,92 @@ void TformMain::RecallFromDevice(bool FromEEPROM, bool Ask) {
 void TformMain::ShowConnectionState() {
     const TBoardState& state = FSession->State();
     const bool present = state.DevicePresent;
-    lblConnected->setText(present ? QString("CONNECTED to %1").arg(QString::fromStdString(state.ComPortName))
-                                  : QString("NOT CONNECTED"));
-    lblConnected->setStyleSheet(present ? "color: rgb(0, 128, 0);" : "color: rgb(255, 0, 0);");
+    const QString port = QString::fromStdString(present ? state.ComPortName : state.LostPort);
+    // Amber for a link in trouble: neither the connected green nor the idle red.
+    const char* const troubleColour = "color: rgb(205, 110, 0);";
+    if (state.Lost) {
+        lblConnected->setText(QString("CONNECTION LOST: waiting for %1").arg(port));
+        lblConnected->setStyleSheet(troubleColour);
+    } else if (present && state.NoResponse) {
+        lblConnected->setText(QString("NO RESPONSE from %1").arg(port));
+        lblConnected->setStyleSheet(troubleColour);
+    } else {
+        lblConnected->setText(present ? QString("CONNECTED to %1").arg(port) : QString("NOT CONNECTED"));
+        lblConnected->setStyleSheet(present ? "color: rgb(0, 128, 0);" : "color: rgb(255, 0, 0);");
+    }
     lblFirmware->setText(present ? QString::fromStdString(state.Version) : QString("?"));
-    btnFind->setText(present ? "Disconnect" : "Connect");
+    // While waiting, the button ends the wait as it ends a connection.
+    btnFind->setText(present || state.Lost ? "Disconnect" : "Connect");
     pnlComm->SetCollapsedCaption(QString("COM Port Connection (%1)").arg(lblConnected->text()));
     EnableConnectedControls(present);
+    if (state.Lost) {
+        btnFind->setChecked(true);
+        comboPort->setEnabled(false);
+    }
+    if (!present) UpdateDisplay(TTickReadings{}, false, false);
     SetStatusText(std::string());
+}
+
+void TformMain::SessionLinkChanged() {
+    const TBoardState& state = FSession->State();
+    ShowConnectionState();
+    if (state.Lost) {
+        if (!state.UnsavedFile.empty()) FUnsavedFile = state.UnsavedFile;
+        FWasLost = true;
+        FReconnectTimer->start();
+        SetStatusText("The connection to the Velmorant on " + state.LostPort +
+                      " was lost; it connects again by itself once the board is back." +
+                      (FUnsavedFile.empty() ? std::string()
+                                            : " Changes not saved in its EEPROM are kept in " + FUnsavedFile));
+        return;
+    }
+    FReconnectTimer->stop();
+    if (state.NoResponse) {
+        SetStatusText("The Velmorant on " + state.ComPortName + " does not answer");
+        return;
+    }
+    if (!state.DevicePresent || !FWasLost) return;
+    FWasLost = false;
+    SetStatusText("Connected again to the Velmorant on " + state.ComPortName);
+}
+
+void TformMain::TryReconnect() {
+    const TBoardState& state = FSession->State();
+    if (!state.Lost || FReconnecting || FClosing) return;
+    // Only the port the board was on, and only once its node is there again: other devices' ports
+    // are never opened.
+    const std::string port = state.LostPort;
+    if (!IsNetworkPortName(port) && access(ResolveSerialPortPath(port).c_str(), F_OK) != 0) return;
+    FReconnecting = true;
+    TBoardSession* session = FSession.get();
+    FSession->Post(
+        [session, port](TVelmorant& V) {
+            if (!V.FindDevice(port)) return;
+            session->EndWaiting(true);
+            V.SetPLCRunMode(rmPaused);
+        },
+        [this] {
+            FReconnecting = false;
+            if (!FSession->State().DevicePresent) return;
+            FPortName = FSession->State().ComPortName;
+            // The same sequence as a Connect click, without the question: the user asked for the
+            // board long ago and has not taken the request back.
+            PostAndRefresh([](TVelmorant& V) { return V.RetreiveSettings(true); }, [this] { OfferUnsavedChanges(); },
+                           jkLong);
+        },
+        jkLong);
+}
+
+void TformMain::OfferUnsavedChanges() {
+    if (FUnsavedFile.empty()) return;
+    const std::string file = FUnsavedFile;
+    FUnsavedFile.clear();
+    const std::string question =
+        "The Velmorant is back. The changes made before the connection was lost were not saved in its "
+        "EEPROM, so the board no longer has them. They were kept in \"" +
+        file + "\".\r\nDo you want to send them to the Velmorant now?";
+    if (FUi->Ask(this, "Confirm", question, {mbYes, mbNo}) != mbYes) return;
+    RecallSettingsFile(file);
 }
 
 void TformMain::EnableConnectedControls(bool Connected) {
@@ -142,7 +223,14 @@ void TformMain::btnFindClick() {
     } else {
         // A retrieval or a tick on a silent board ends at its next exchange instead of finishing.
         FSession->StopLongWork();
-        FSession->Post([](TVelmorant& V) { V.Disconnect(); }, [this] { ShowConnectionState(); });
+        FReconnectTimer->stop();
+        TBoardSession* session = FSession.get();
+        FSession->Post(
+            [session](TVelmorant& V) {
+                V.Disconnect();
+                session->EndWaiting(false);
+            },
+            [this] { ShowConnectionState(); });
     }
 }
 

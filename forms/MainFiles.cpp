@@ -34,6 +34,11 @@ void TformMain::miRecallfromFileClick() {
     if (!FUi->FileDialog(this, dlgOpen, chosen)) return;
     dlgOpen.FileName = chosen;
     dlgSave.FileName = NameWithoutFolder(chosen);
+    RecallSettingsFile(chosen);
+}
+
+void TformMain::RecallSettingsFile(const std::string& FileName) {
+    const std::string chosen = FileName;
     auto sent = std::make_shared<int>(0);
     // An error here leaves the caption and the panels as they were; what was applied stays applied.
     PostAndRefresh(

@@ -57,7 +57,8 @@ void TformMain::timerStatusTimer() {
     }
     // A tick still waiting on a slow board makes this one unnecessary.
     FSession->PostTick([this](const TTickReadings& Readings) {
-        if (!FSession->State().DevicePresent && Readings.Empty()) return;
+        // A tick that found no board read nothing; one that lost it mid-way has its gaps logged.
+        if (Readings.Time == 0) return;
         LogRow(UpdateDisplay(Readings, false, false));
     });
 }

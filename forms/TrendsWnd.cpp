@@ -69,6 +69,9 @@ TformTrends::~TformTrends() {
 void TformTrends::BuildPlot() {
     FPlot = new QCustomPlot(this);
     FPlot->setNoAntialiasingOnDrag(true);
+    // Thin pens and plain polylines: a wider pen goes through the stroker, which took about a second
+    // for a day of dense min/max zigzags; one pixel draws the same points in milliseconds.
+    FPlot->setPlottingHint(QCP::phFastPolylines, true);
     QCPAxisRect* Main = FPlot->axisRect();
     FPlot->xAxis->setTicker(TimeTicker());
     FPlot->yAxis->setLabel(QStringLiteral("Analog inputs"));
@@ -78,7 +81,7 @@ void TformTrends::BuildPlot() {
         const bool Temperature = I == 5;
         QCPGraph* Graph = FPlot->addGraph(FPlot->xAxis, Temperature ? FPlot->yAxis2 : FPlot->yAxis);
         Graph->setName(CurveNames[I]);
-        Graph->setPen(QPen(CurveColors[I], Temperature ? 2.0 : 1.5));
+        Graph->setPen(QPen(CurveColors[I], 1));
         Graph->setAdaptiveSampling(false);  // the points are decimated already
         FCurves.push_back({Temperature ? int(tcTemperature) : tcAnalog0 + I, Graph, nullptr});
     }
@@ -199,6 +202,17 @@ void TformTrends::BuildMenus() {
     File->addAction(QStringLiteral("&Close"), QKeySequence::Close, this, &QWidget::close);
 }
 
+// Hidden, the window skips the ticks' redraws; shown again or resized, it catches up once.
+void TformTrends::showEvent(QShowEvent* Event) {
+    QMainWindow::showEvent(Event);
+    ScheduleRedraw();
+}
+
+void TformTrends::resizeEvent(QResizeEvent* Event) {
+    QMainWindow::resizeEvent(Event);
+    ScheduleRedraw();
+}
+
 void TformTrends::SetUiServices(TUiServices* Ui) {
     FUi = Ui != nullptr ? Ui : FOwnUi.get();
 }
@@ -271,7 +285,7 @@ void TformTrends::ShowPin(int Port, int Bit, bool Show) {
     if (Show && It == FPins.end()) {
         QCPGraph* Graph = FPlot->addGraph(FPinRect->axis(QCPAxis::atBottom), FPinRect->axis(QCPAxis::atLeft));
         Graph->setLineStyle(QCPGraph::lsStepLeft);
-        Graph->setPen(QPen(QColor(0, 110, 60), 1.5));
+        Graph->setPen(QPen(QColor(0, 110, 60), 1));
         Graph->setAdaptiveSampling(false);
         Graph->removeFromLegend();
         FPins.push_back({Port, Bit, Graph});

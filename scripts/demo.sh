@@ -52,7 +52,7 @@ wait_for() {
     done
 }
 
-"$SIM" --com COM7 --eeprom "$USERDATA/demo-board.eeprom" >"$WORK/sim.out" 2>&1 &
+"$SIM" --com COM7 --baud 19200 --eeprom "$USERDATA/demo-board.eeprom" >"$WORK/sim.out" 2>&1 &
 SIM_PID=$!
 if ! wait_for 10 grep -q "Serving" "$WORK/sim.out"; then
     cat "$WORK/sim.out" >&2

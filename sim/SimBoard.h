@@ -37,6 +37,7 @@ struct TSimBoardOptions {
     int ProgramLines = 60;
     unsigned Seed = 1;
     std::string EEPROMFile;  // where the EEPROM image is kept; empty: in memory only
+    int BaudRate = 0;        // with a rate, a reply waits for the wire time of its command and itself (8N1)
 };
 
 using TSimLineBytes = std::array<uint8_t, 4>;

@@ -329,6 +329,11 @@ void TSimulator::HandleCommand(const std::string& Command) {
         if (FFaultCount > 0) --FFaultCount;
     }
     using std::chrono::milliseconds;
+    // On a real line the command's bytes and the reply's take ten bit times each (8N1) before the
+    // program has the reply; the pty delivers both at once.
+    const int Baud = FBoard->Options.BaudRate;
+    FWireTime = std::chrono::microseconds(
+        Baud > 0 ? static_cast<long long>(Command.size() + 1 + Reply.size() + 2) * 10'000'000 / Baud : 0);
     switch (Fault) {
         case TFault::None:
             Queue(milliseconds(0), Reply + Terminator);
@@ -370,7 +375,7 @@ void TSimulator::HandleCommand(const std::string& Command) {
 
 void TSimulator::Queue(std::chrono::milliseconds After, std::string Bytes) {
     // Replies leave in the order of their commands, a late one holding back those behind it.
-    auto Due = TClock::now() + After;
+    auto Due = TClock::now() + After + FWireTime;
     if (!FPending.empty()) Due = std::max(Due, FPending.back().Due + After);
     FPending.push_back({Due, std::move(Bytes)});
 }

@@ -120,6 +120,7 @@ private:
     size_t FHangUpCountdown = 0;  // 0: off
     std::vector<std::string> FLinks;
     uint64_t FGarbageCounter = 0;
+    std::chrono::microseconds FWireTime{0};  // of the reply being queued, at the board's line rate
 
     int FWakeRead = -1, FWakeWrite = -1;  // lets other threads interrupt the thread's poll
 };

@@ -13,7 +13,8 @@ namespace {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: velmorant-sim [--com COMn] [--eeprom FILE] [--version V] [--lines N] [--seed S]\n");
+                 "usage: velmorant-sim [--com COMn] [--eeprom FILE] [--version V] [--lines N] [--seed S]"
+                 " [--baud RATE]\n");
     return 2;
 }
 
@@ -34,6 +35,9 @@ int main(int argc, char** argv) {
             Options.FirmwareVersion = Value;
         } else if (Arg == "--lines") {
             Options.ProgramLines = std::atoi(Value);
+        } else if (Arg == "--baud") {
+            Options.BaudRate = std::atoi(Value);
+            if (Options.BaudRate < 0) return Usage();
         } else if (Arg == "--seed") {
             Options.Seed = static_cast<unsigned>(std::strtoul(Value, nullptr, 10));
         } else {

@@ -38,7 +38,9 @@ bool TypeIntoCell(QTableWidget* Grid, int Row, int Col, const QString& Text) {
     QTest::keyClicks(editor, Text);
     // The delegate ends the edit from the event loop.
     QTest::keyClick(editor, Qt::Key_Return);
-    return QTest::qWaitFor([Grid] { return OpenEditor(Grid) == nullptr; }, 5000);
+    if (!QTest::qWaitFor([Grid] { return OpenEditor(Grid) == nullptr; }, 5000)) return false;
+    auto* window = qobject_cast<TformMain*>(Grid->window());
+    return window == nullptr || Settle(*window);
 }
 
 QString CellText(QTableWidget* Grid, int Row, int Col) {
@@ -59,7 +61,7 @@ private slots:
     void codeEdit();
     void commentEditIsStoredNotSent();
     void firstClickOnAnotherCellDoesNotEdit();
-    void errorTextSurvivesFullUpdate();
+    void errorTextGoesWhenTheLineIsReplaced();
     void runAndStop_data();
     void runAndStop();
     void singleStep_data();
@@ -93,9 +95,10 @@ void EditorTests::codeEdit() {
     QFETCH(QString, error);
     QFETCH(QStringList, traffic);
     QFETCH(QString, shownAfterUpdate);
-    TformMain& w = FFixture->Open();
+    TformMain& w = FFixture->OpenWithoutPolling();
     w.Velmorant().SetProgramLine(3, Parsed("goto 7", "pump"));
     w.RefreshDisplay(true, true);
+    QVERIFY(FFixture->Settle());
     const QString before = CellText(w.gridProgram, 3, pgCode);
     // A stale message from an earlier edit must go when the line is typed again.
     w.gridProgram->item(3, pgErrors)->setText("old message");
@@ -118,13 +121,15 @@ void EditorTests::codeEdit() {
     QCOMPARE(Q(ProgramLineToText(stored)), valid ? shownAfterUpdate : before);
 
     w.RefreshDisplay(true, true);
+    QVERIFY(FFixture->Settle());
     QCOMPARE(CellText(w.gridProgram, 3, pgCode), valid ? shownAfterUpdate : before);
 }
 
 void EditorTests::commentEditIsStoredNotSent() {
-    TformMain& w = FFixture->Open();
+    TformMain& w = FFixture->OpenWithoutPolling();
     w.Velmorant().SetProgramLine(3, Parsed("set port4 = 1"));
     w.RefreshDisplay(true, true);
+    QVERIFY(FFixture->Settle());
     FFixture->Sim().ClearCommands();
 
     QVERIFY(TypeIntoCell(w.gridProgram, 3, pgComments, "pump on"));
@@ -136,6 +141,7 @@ void EditorTests::commentEditIsStoredNotSent() {
     QVERIFY(TypeIntoCell(w.gridProgram, 3, pgCode, "set port4 = 2"));
     QCOMPARE(Q(w.Velmorant().GetProgramLine(3).Comment), QString("pump on"));
     w.RefreshDisplay(true, true);
+    QVERIFY(FFixture->Settle());
     QCOMPARE(CellText(w.gridProgram, 3, pgComments), QString("pump on"));
 }
 
@@ -154,14 +160,14 @@ void EditorTests::firstClickOnAnotherCellDoesNotEdit() {
         QVERIFY(!(w.gridProgram->item(2, col)->flags() & Qt::ItemIsEditable));
 }
 
-void EditorTests::errorTextSurvivesFullUpdate() {
+void EditorTests::errorTextGoesWhenTheLineIsReplaced() {
     TformMain& w = FFixture->Open();
     QVERIFY(TypeIntoCell(w.gridProgram, 5, pgCode, "if ain9 > 3 goto 1"));
-    const QString message = CellText(w.gridProgram, 5, pgErrors);
-    QVERIFY(!message.isEmpty());
-    // The board's line 5 comes back from the board; the message stays beside it.
-    QVERIFY(w.RecallFromDevice(false, false));
-    QCOMPARE(CellText(w.gridProgram, 5, pgErrors), message);
+    QVERIFY(!CellText(w.gridProgram, 5, pgErrors).isEmpty());
+    // The board's line 5 comes back from the board: a message about the typed text would be stale.
+    w.RecallFromDevice(false, false);
+    QVERIFY(FFixture->Settle());
+    QCOMPARE(CellText(w.gridProgram, 5, pgErrors), QString());
     QCOMPARE(CellText(w.gridProgram, 5, pgCode), QString("nop"));
 }
 
@@ -183,15 +189,17 @@ void EditorTests::runAndStop() {
     QFETCH(int, boardRunMode);
     QFETCH(bool, runPressed);
     QFETCH(bool, stopPressed);
-    TformMain& w = FFixture->Open();
+    TformMain& w = FFixture->OpenWithoutPolling();
     // Start from the other state, so that the click has something to change.
     w.Velmorant().SetPLCRunMode(runPressed ? rmPaused : rmRun);
-    w.ShowPLCState(true, w.Velmorant().PLCRunMode());
+    QVERIFY(FFixture->Resync());
+    w.ShowPLCState(true, w.Session().State().PLCRunMode);
     FFixture->Sim().ClearCommands();
 
     auto* b = w.findChild<TPressedToolButton*>(button);
     QVERIFY(b != nullptr && b->isEnabled());
     QTest::mouseClick(b, Qt::LeftButton);
+    QVERIFY(FFixture->Settle());
 
     QCOMPARE(ToQt(FFixture->Traffic()), QStringList{command});
     QCOMPARE(FFixture->Sim().Board().RunMode, boardRunMode);
@@ -200,6 +208,7 @@ void EditorTests::runAndStop() {
     QCOMPARE(w.tbtnSingleStep->Pressed(), false);
     // A second click on a pressed button leaves it pressed.
     QTest::mouseClick(b, Qt::LeftButton);
+    QVERIFY(FFixture->Settle());
     QVERIFY(b->Pressed());
 }
 
@@ -233,13 +242,14 @@ void EditorTests::singleStep() {
     QFETCH(QString, reply);
     QFETCH(QString, command);
     QFETCH(int, selectedAfter);
-    TformMain& w = FFixture->Open();
+    TformMain& w = FFixture->OpenWithoutPolling();
     w.SetCurrentLine(selected);
     QCOMPARE(w.CurrentLine(), selected);
     if (!reply.isEmpty()) FFixture->Sim().OverrideReply("PLCEX", reply.toStdString());
     FFixture->Sim().ClearCommands();
 
     QTest::mouseClick(w.tbtnSingleStep, Qt::LeftButton);
+    QVERIFY(FFixture->Settle());
 
     QCOMPARE(ToQt(FFixture->Traffic()), QStringList{command});
     QCOMPARE(w.CurrentLine(), selectedAfter);
@@ -250,7 +260,7 @@ void EditorTests::singleStep() {
 }
 
 void EditorTests::plcModeSwitchesEditing() {
-    TformMain& w = FFixture->Open();
+    TformMain& w = FFixture->OpenWithoutPolling();
     QVERIFY(w.chkPLCEnabled->isChecked());
     QVERIFY(w.tbarProgram->isEnabled() && w.gridProgram->isEnabled());
 
@@ -261,6 +271,7 @@ void EditorTests::plcModeSwitchesEditing() {
     for (const TStep& step : {TStep{false, "PLCEN 0"}, TStep{true, "PLCEN 1"}}) {
         FFixture->Sim().ClearCommands();
         QTest::mouseClick(w.chkPLCEnabled, Qt::LeftButton);
+        QVERIFY(FFixture->Settle());
         QCOMPARE(w.chkPLCEnabled->isChecked(), step.Checked);
         QCOMPARE(ToQt(FFixture->Traffic()), QStringList{step.Command});
         QCOMPARE(w.Velmorant().PLCEnabled(), step.Checked);
@@ -271,12 +282,13 @@ void EditorTests::plcModeSwitchesEditing() {
 }
 
 void EditorTests::recallOfBoardWithPLCOffSendsItBack() {
-    TformMain& w = FFixture->Open();
+    TformMain& w = FFixture->OpenWithoutPolling();
     {
         auto lock = FFixture->Sim().Lock();
         FFixture->Sim().Board().EEPROM.PLCEnabled = false;
     }
-    QVERIFY(w.RecallFromDevice(true, false));
+    w.RecallFromDevice(true, false);
+    QVERIFY(FFixture->Settle());
     const std::vector<std::string> traffic = FFixture->Traffic();
     QVERIFY(!traffic.empty());
     QCOMPARE(Q(traffic.back()), QString("PLCEN 0"));

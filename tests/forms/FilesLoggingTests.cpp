@@ -113,7 +113,7 @@ private:
 // Settings files
 
 void FilesLoggingTests::saveAndRecallSettings() {
-    TformMain& w = FFixture->Open();
+    TformMain& w = FFixture->OpenWithoutPolling();
     auto& ui = FFixture->Ui();
     const std::string userData = ApplicationFolders.UserDataPath;
     const std::string file = userData + "Bench test.velmor";
@@ -126,6 +126,7 @@ void FilesLoggingTests::saveAndRecallSettings() {
     w.Velmorant().SetPinComment(5, "valve");
     ui.FileNames.push_back(file);
     w.miSavetoFile->trigger();
+    QVERIFY(FFixture->Settle());
 
     QCOMPARE(ui.FileRequests.size(), size_t(1));
     const TFileDialogRequest& save = ui.FileRequests[0];
@@ -142,10 +143,12 @@ void FilesLoggingTests::saveAndRecallSettings() {
     w.Velmorant().SetProgramLine(2, TProgramLine());
     w.Velmorant().SetPinComment(5, "");
     w.RefreshDisplay(true, true);
+    QVERIFY(FFixture->Settle());
     w.setWindowTitle("Velmorant");
     FFixture->Sim().ClearCommands();
     ui.FileNames.push_back(file);
     w.miRecallfromFile->trigger();
+    QVERIFY(FFixture->Settle());
 
     QCOMPARE(ui.FileRequests.size(), size_t(2));
     const TFileDialogRequest& open = ui.FileRequests[1];
@@ -168,6 +171,7 @@ void FilesLoggingTests::saveAndRecallSettings() {
     // And the next save offers the recalled name, without its folder.
     ui.FileNames.push_back("");
     w.miSavetoFile->trigger();
+    QVERIFY(FFixture->Settle());
     QCOMPARE(Q(ui.FileRequests.back().FileName), QString("Bench test.velmor"));
 }
 
@@ -187,6 +191,7 @@ void FilesLoggingTests::cancelledDialogChangesNothing() {
 
     ui.FileNames.push_back("");
     (save ? w.miSavetoFile : w.miRecallfromFile)->trigger();
+    QVERIFY(FFixture->Settle());
 
     QCOMPARE(ui.FileRequests.size(), size_t(1));
     // The dialog shown offers its own name without the folder; the other keeps its name.
@@ -230,6 +235,7 @@ void FilesLoggingTests::failedFileCommands() {
 
     ui.FileNames.push_back(path);
     (save ? w.miSavetoFile : w.miRecallfromFile)->trigger();
+    QVERIFY(FFixture->Settle());
 
     QCOMPARE(ErrorBoxes(ui), 1);
     QVERIFY2(Q(ui.Messages[0].Text).contains(message), qPrintable(Q(ui.Messages[0].Text)));
@@ -244,11 +250,13 @@ void FilesLoggingTests::recallWithoutBoardSendsNothing() {
     WriteFile(file,
               "[Program]\r\nLine4=set port3 = 2\r\nLine4.comment=blink\r\n[PinComments]\r\nPin1=led\r\n");
     QTest::mouseClick(w.btnFind, Qt::LeftButton);  // disconnect
+    QVERIFY(FFixture->Settle());
     QVERIFY(!w.Velmorant().DevicePresent());
     FFixture->Sim().ClearCommands();
 
     ui.FileNames.push_back(file);
     w.miRecallfromFile->trigger();
+    QVERIFY(FFixture->Settle());
 
     QCOMPARE(ErrorBoxes(ui), 0);
     QVERIFY(FFixture->Sim().Commands().empty());
@@ -447,6 +455,7 @@ void FilesLoggingTests::firmwareUpdate() {
     ui.Answers.push_back(TMsgButton(answer));
 
     w.miUpdateFirmware->trigger();
+    QVERIFY(FFixture->Settle());
 
     const bool ok = answer == mbOK;
     QVERIFY(!ui.Messages.empty());
@@ -472,9 +481,11 @@ void FilesLoggingTests::firmwareUpdate() {
 void FilesLoggingTests::firmwareUpdateWithoutBoardDoesNothing() {
     TformMain& w = FFixture->Open();
     QTest::mouseClick(w.btnFind, Qt::LeftButton);  // disconnect
+    QVERIFY(FFixture->Settle());
     QVERIFY(!w.miUpdateFirmware->isEnabled());
     FFixture->Sim().ClearCommands();
     w.miUpdateFirmwareClick();
+    QVERIFY(FFixture->Settle());
     QVERIFY(FFixture->Ui().Messages.empty());
     QVERIFY(FFixture->Sim().Commands().empty());
 }
@@ -484,6 +495,7 @@ void FilesLoggingTests::noRowsAfterFirmwareUpdate() {
     LogRows(w, 1);
     FFixture->Ui().Answers.push_back(mbOK);
     w.miUpdateFirmware->trigger();
+    QVERIFY(FFixture->Settle());
     const int rows = w.DataLogger().Count();
     QVERIFY(!w.timerStatus->isActive());
     // Longer than the interval: a running timer would have logged another row by now.

@@ -60,6 +60,18 @@ public:
     }
 };
 
+// Lets the event loop run until the board session has run and delivered every job posted so far.
+inline bool Settle(TformMain& Form, int TimeoutMs = 20000) {
+    return QTest::qWaitFor([&] { return Form.Session().Idle(); }, TimeoutMs);
+}
+
+// Runs the close sequence to its end; true when the window closed.
+inline bool CloseAndSettle(TformMain& Form) {
+    Form.close();
+    Settle(Form);
+    return !Form.isVisible();
+}
+
 // The main window with a scripted TUiServices, shown (and so connected) unless asked not to.
 struct TWindowUnderTest {
     TScriptedUi* Ui = nullptr;
@@ -69,10 +81,15 @@ struct TWindowUnderTest {
         auto ui = std::make_unique<TScriptedUi>();
         Ui = ui.get();
         Form = std::make_unique<TformMain>(std::move(ui));
-        if (Show) Form->show();
+        if (!Show) return;
+        Form->show();
+        Settle(*Form);
     }
     // Stops the status timer, so that only the test's own actions talk to the board.
-    void StopPolling() { Form->timerStatus->stop(); }
+    void StopPolling() {
+        Form->timerStatus->stop();
+        Settle(*Form);
+    }
 };
 
 using TCommands = std::vector<std::string>;
@@ -84,9 +101,10 @@ public:
     explicit TWindowFixture(const std::string& ComName = "COM1") : FSim(ComName) {}
     ~TWindowFixture() { FWindow.reset(); }
 
-    // Creates and shows the window, which connects to the board by itself.
+    // Creates and shows the window, which connects to the board by itself, and waits for that.
     TformMain& Open() {
         FWindow = std::make_unique<TWindowUnderTest>();
+        ::Settle(*FWindow->Form);
         FSim.Sim().ClearCommands();
         return *FWindow->Form;
     }
@@ -94,11 +112,19 @@ public:
     TformMain& OpenWithoutPolling() {
         TformMain& Form = Open();
         FWindow->StopPolling();
+        ::Settle(Form);
         FSim.Sim().ClearCommands();
         return Form;
     }
     // Destroys the window as the program's end does (the driver, then the data log).
     void Destroy() { FWindow->Form.reset(); }
+    // Waits until the window's board session has run everything posted so far.
+    bool Settle() { return ::Settle(*FWindow->Form); }
+    // After a test changed the driver directly: the window learns the new state as after any job.
+    bool Resync() {
+        FWindow->Form->Session().Post([](TVelmorant&) {});
+        return Settle();
+    }
 
     TScriptedUi& Ui() { return *FWindow->Ui; }
     velsim::TSimulator& Sim() { return FSim.Sim(); }

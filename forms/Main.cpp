@@ -42,12 +42,22 @@ TformMain::TformMain(std::unique_ptr<TUiServices> Ui, QWidget* Parent)
 }
 
 void TformMain::BindSession() {
-    connect(FSession.get(), &TBoardSession::DeviceError, this,
-            [this](const QString& Text, bool Present) { HandleDeviceError(Text.toStdString(), Present); });
+    connect(FSession.get(), &TBoardSession::DeviceError, this, [this](const QString& Text, bool Present) {
+        // The error says more than the progress of the work it interrupted.
+        FProgressShown = "\n";
+        HandleDeviceError(Text.toStdString(), Present);
+    });
     connect(FSession.get(), &TBoardSession::JobFailed, this,
             [this](const QString& Text) { FUi->ShowError(this, Text.toStdString()); });
     connect(FSession.get(), &TBoardSession::Progress, this, [this](const QString& Text) {
-        if (!Text.isEmpty()) SetStatusText(Text.toStdString());
+        if (Text.isEmpty()) {
+            // The work ended: its last progress text would read as if it still ran.
+            if (StatusText() == FProgressShown) SetStatusText(std::string());
+            FProgressShown.clear();
+        } else if (FProgressShown != "\n") {
+            FProgressShown = Text.toStdString();
+            SetStatusText(FProgressShown);
+        }
     });
     connect(FSession.get(), &TBoardSession::LongWorkChanged, this, [this](bool Running) { ShowLongWork(Running); });
     connect(FSession.get(), &TBoardSession::LinkChanged, this, [this] { RunGuarded(*FUi, this, [this] { SessionLinkChanged(); }); });

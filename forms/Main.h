@@ -296,6 +296,8 @@ private:
     bool FClosing = false;
     bool FCloseDone = false;
     std::vector<std::function<void()>> FWhenIdle;
+    // The progress text the status bar shows; "\n" once an error replaced it until the work ends.
+    std::string FProgressShown;
     QTimer* FReconnectTimer = nullptr;
     bool FReconnecting = false;
     bool FWasLost = false;

@@ -100,10 +100,6 @@ void TformMain::ShowConnectionState() {
     btnFind->setText(present || state.Lost ? "Disconnect" : "Connect");
     pnlComm->SetCollapsedCaption(QString("COM Port Connection (%1)").arg(lblConnected->text()));
     EnableConnectedControls(present);
-    if (state.Lost) {
-        btnFind->setChecked(true);
-        comboPort->setEnabled(false);
-    }
     if (!present) UpdateDisplay(TTickReadings{}, false, false);
     SetStatusText(std::string());
 }
@@ -171,8 +167,10 @@ void TformMain::OfferUnsavedChanges() {
 }
 
 void TformMain::EnableConnectedControls(bool Connected) {
-    btnFind->setChecked(Connected);
-    comboPort->setEnabled(!Connected);
+    // While a lost board is awaited the button ends the wait and the port stays the one awaited.
+    const bool awaited = FSession->State().Lost;
+    btnFind->setChecked(Connected || awaited);
+    comboPort->setEnabled(!Connected && !awaited);
     // Long work cannot be started twice; Disconnect and the panels stay live meanwhile.
     const bool free = !FSession->LongWorkPending();
     btnRecallFromEEPROM->setEnabled(Connected && free);
@@ -189,12 +187,8 @@ void TformMain::EnableConnectedControls(bool Connected) {
     tbtnStop->setEnabled(Connected);
 }
 
-void TformMain::ShowLongWork(bool Running) {
+void TformMain::ShowLongWork(bool) {
     EnableConnectedControls(FSession->State().DevicePresent);
-    if (Running) return;
-    // The work's last progress text would otherwise stay as if it still ran.
-    if (StatusText().rfind("Checking for Velmorant on ", 0) != 0) return;
-    SetStatusText(std::string());
 }
 
 void TformMain::FillPortList() {

@@ -49,6 +49,8 @@ void TformMain::RecallSettingsFile(const std::string& FileName) {
         },
         [this, chosen, sent] {
             setWindowTitle(QString::fromStdString(NameWithoutFolder(chosen) + " - Velmorant"));
+            // A board lost on the way did not get everything: the loss is what the user must read.
+            if (FSession->State().Lost) return;
             SetStatusText("Settings recalled from " + chosen +
                           (*sent > 0 ? ", " + std::to_string(*sent) + " program lines sent to the Velmorant"
                                      : std::string()));

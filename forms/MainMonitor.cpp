@@ -13,6 +13,7 @@
 #include "Controls.h"
 #include "GridDelegates.h"
 #include "Main.h"
+#include "ProgramGridMarks.h"
 
 namespace {
 
@@ -168,7 +169,8 @@ void TformMain::ShowProgramLine(int Index) {
     CellOf(gridProgram, Index, pgLineNo, false)->setText(QString::number(Index));
     CellOf(gridProgram, Index, pgCode, true)->setText(QString::fromStdString(ProgramLineToText(line)));
     CellOf(gridProgram, Index, pgComments, true)->setText(QString::fromStdString(line.Comment));
-    CellOf(gridProgram, Index, pgErrors, false);
+    // A line replaced from the board or a file has no error of its own any more.
+    MarkProgramLineError(gridProgram, Index, std::string());
     // The row header is the current-line indicator, not a second line number.
     if (gridProgram->verticalHeaderItem(Index) == nullptr)
         gridProgram->setVerticalHeaderItem(Index, new QTableWidgetItem(QString()));

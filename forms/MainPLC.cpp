@@ -5,31 +5,14 @@
 #include <memory>
 
 #include "Main.h"
-
-namespace {
-
-// The cell's item, made read-only when the cell had none yet (only code edits fill it).
-QTableWidgetItem* ErrorsCell(QTableWidget* Grid, int Row) {
-    QTableWidgetItem* item = Grid->item(Row, pgErrors);
-    if (item == nullptr) {
-        item = new QTableWidgetItem;
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-        Grid->setItem(Row, pgErrors, item);
-    }
-    return item;
-}
-
-}  // namespace
+#include "ProgramGridMarks.h"
 
 void TformMain::gridProgramEndEditing(int ACol, int ARow, const std::string& Value) {
     if (ARow < 0 || ARow >= static_cast<int>(FSession->State().ProgramLines.size())) return;
     if (ACol == pgCode) {
         TProgramLine line;
         TextToProgramLine(line, Value);
-        QTableWidgetItem* errors = ErrorsCell(gridProgram, ARow);
-        errors->setText(QString::fromStdString(line.ParseError));
-        // The column is narrow beside the syntax list; the hint shows a long message whole.
-        errors->setToolTip(errors->text());
+        MarkProgramLineError(gridProgram, ARow, line.ParseError);
         if (!line.ParseError.empty()) return;
         // The typed text stays in the cell; the canonical text comes with the next full update.
         const QTableWidgetItem* comment = gridProgram->item(ARow, pgComments);

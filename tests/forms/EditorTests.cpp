@@ -311,6 +311,7 @@ void EditorTests::typedProgramRunsOnBoard() {
     QVERIFY(!CellText(w.gridProgram, 4, pgErrors).isEmpty());
 
     QTest::mouseClick(w.tbtnRun, Qt::LeftButton);
+    QVERIFY(FFixture->Settle());
     QVERIFY(w.tbtnRun->Pressed());
 
     // The program counts port 4 up to 170 (pins 33, 35, 37, 39) and stays there; a tick shows it.

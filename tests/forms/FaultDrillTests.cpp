@@ -189,6 +189,9 @@ private:
 
     // A tick goes through: every reading as the board has it, and a click sends its command.
     void CheckUsable(TformMain& W) {
+        // An error report restarts the polling; only this test's tick may run here.
+        W.timerStatus->stop();
+        QVERIFY(FFixture->Settle());
         FFixture->Sim().ClearCommands();
         W.timerStatusTimer();
         QVERIFY(FFixture->Settle());
@@ -366,9 +369,10 @@ void FaultDrillTests::misbehavingBoardAtStartUp_data() {
     QTest::addColumn<QString>("reply");  // instead of a fault
     QTest::addColumn<QString>("error");  // a part of the error box's text; "" for none
     QTest::addColumn<QString>("status");
+    // Eight garbled characters read as a line that is not hexadecimal.
     QTest::newRow("program line garbled") << "PLCRD3" << int(TFault::Garbage) << ""
-                                          << ""
-                                          << "Error reading PLC program";
+                                          << "is not a valid integer value"
+                                          << "";
     QTest::newRow("program line not hexadecimal") << "PLCRD3" << int(TFault::None) << "12G45678"
                                                   << "'$G4' is not a valid integer value"
                                                   << "";

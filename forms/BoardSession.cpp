@@ -236,6 +236,7 @@ void TBoardSession::Deliver(const TJob& Job, TBoardState State, bool Ran, const 
     const bool linkChanged = State.DevicePresent != FState.DevicePresent || State.Lost != FState.Lost ||
                              State.NoResponse != FState.NoResponse;
     FState = std::move(State);
+    emit Delivered();
     if (linkChanged) emit LinkChanged();
     Forget(Job);
     if (Ran && Job.Done) Job.Done();

@@ -97,6 +97,8 @@ signals:
     void LongWorkChanged(bool Pending);
     // DevicePresent, Lost or NoResponse changed with the last delivered job.
     void LinkChanged();
+    // A job's result reached State().
+    void Delivered();
 
 private:
     struct TJob {

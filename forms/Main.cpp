@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QScreen>
+#include <QStatusBar>
 #include <QSpinBox>
 #include <QStyle>
 #include <QTableWidget>
@@ -61,6 +62,7 @@ void TformMain::BindSession() {
     });
     connect(FSession.get(), &TBoardSession::LongWorkChanged, this, [this](bool Running) { ShowLongWork(Running); });
     connect(FSession.get(), &TBoardSession::LinkChanged, this, [this] { RunGuarded(*FUi, this, [this] { SessionLinkChanged(); }); });
+    connect(FSession.get(), &TBoardSession::Delivered, this, [this] { ShowUnsavedMark(); });
     FReconnectTimer = new QTimer(this);
     // About once a second: cheap (a look at the port's node) and soon enough for a replugged cable.
     FReconnectTimer->setInterval(1000);
@@ -71,6 +73,13 @@ void TformMain::BindSession() {
         waiting.swap(FWhenIdle);
         for (auto& then : waiting) RunGuarded(*FUi, this, then);
     });
+}
+
+void TformMain::ShowUnsavedMark() {
+    const TBoardState& state = FSession->State();
+    const bool unsaved = state.DevicePresent && state.Changed;
+    lblUnsaved->setText(unsaved ? "Not saved in the EEPROM" : QString());
+    lblUnsaved->setVisible(unsaved);
 }
 
 void TformMain::WhenSessionIdle(std::function<void()> Then) {
@@ -140,6 +149,17 @@ void TformMain::FormCreate() {
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), s->availableGeometry()));
     }
 
+    lblUnsaved = new QLabel(this);
+    lblUnsaved->setObjectName("lblUnsaved");
+    lblUnsaved->setStyleSheet("color: rgb(205, 110, 0);");
+    lblUnsaved->setToolTip("The Velmorant's settings or program differ from what its EEPROM holds; "
+                           "\"Save Settings in EEPROM on Velmorant\" keeps them.");
+    lblLogging = new QLabel(this);
+    lblLogging->setObjectName("lblLogging");
+    statusBar()->addPermanentWidget(lblLogging);
+    statusBar()->addPermanentWidget(lblUnsaved);
+    lblLogging->hide();
+    lblUnsaved->hide();
     FSession = std::make_unique<TBoardSession>();
     FSession->SetUnsavedFolder(ApplicationFolders.UserDataPath);
     BindSession();

@@ -38,6 +38,9 @@ class TPressedToolButton;
 class TformAbout;
 class TformTempTable;
 
+// The port list's last item, which asks for a network port name.
+inline constexpr const char* AddNetworkPortItem = "Add network port...";
+
 // The maker's web address, opened from the logo.
 inline constexpr const char* MakerWebAddress = "https://www.tarnwick.example/velmorant";
 
@@ -166,6 +169,8 @@ public:
     void ShowConnectionState();
     void EnableConnectedControls(bool Connected);
     void FillPortList();
+    // Asks for a network port name, keeps it in Velmorant.ini and selects it; false when cancelled.
+    bool AddNetworkPort();
     void HandleDeviceError(const std::string& Text, bool DevicePresent);
     // The board was lost, came back, or stopped or started answering: shows it and acts on it.
     void SessionLinkChanged();
@@ -296,6 +301,12 @@ private:
     bool FClosing = false;
     bool FCloseDone = false;
     std::vector<std::function<void()>> FWhenIdle;
+    // Beside the status text: changes not yet in the EEPROM, and logging's progress.
+    QLabel* lblUnsaved = nullptr;
+    QLabel* lblLogging = nullptr;
+    int FRowsTaken = 0;
+    void ShowUnsavedMark();
+    void ShowLoggingProgress();
     // The progress text the status bar shows; "\n" once an error replaced it until the work ends.
     std::string FProgressShown;
     QTimer* FReconnectTimer = nullptr;

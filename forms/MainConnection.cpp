@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "CollapsiblePanel.h"
 #include "Controls.h"
 #include "Main.h"
+#include "GeneralLib.h"
+#include "IniFile.h"
 #include "NetPort.h"
 
 const char* const PermissionHelpText =
@@ -27,12 +30,16 @@ const char* const RecallQuestion =
 }  // namespace
 
 void TformMain::ConnectToDevice(bool ShowError, std::function<void()> Connected) {
-    // The selected port first, then every other in list order.
+    // The selected port first, then every other local one in list order; a network port is only
+    // tried when chosen, since each attempt reaches out to another machine.
     std::vector<std::string> names;
     const int selected = comboPort->currentIndex();
-    if (selected >= 0) names.push_back(comboPort->itemText(selected).toStdString());
-    for (int i = 0; i < comboPort->count(); ++i)
-        if (i != selected) names.push_back(comboPort->itemText(i).toStdString());
+    const auto usable = [this](int Index) { return comboPort->itemText(Index) != AddNetworkPortItem; };
+    if (selected >= 0 && usable(selected)) names.push_back(comboPort->itemText(selected).toStdString());
+    for (int i = 0; i < comboPort->count(); ++i) {
+        const std::string name = comboPort->itemText(i).toStdString();
+        if (i != selected && usable(i) && !IsNetworkPortName(name)) names.push_back(name);
+    }
 
     struct TOutcome {
         std::string Found;
@@ -197,8 +204,36 @@ void TformMain::FillPortList() {
     EnumerateSerialPorts(true, ports);
     for (size_t n = 0; n < ports.size(); ++n)
         if (ports[n]) comboPort->addItem(QString::fromStdString(SerialPortName(static_cast<uint8_t>(n))));
+    // Network ports are not probed: each would cost a connection, and a server may be far away.
+    for (const std::string& name : ReadNetworkPortNames(TIniFile(ApplicationFolders.AppSettingsPath + "Velmorant.ini")))
+        comboPort->addItem(QString::fromStdString(name));
+    const bool anyPort = comboPort->count() > 0;
+    comboPort->addItem(AddNetworkPortItem);
     comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FPortName)));
-    btnFind->setEnabled(comboPort->count() > 0);
+    btnFind->setEnabled(anyPort);
+}
+
+bool TformMain::AddNetworkPort() {
+    std::string name = IsNetworkPortName(FPortName) ? FPortName : std::string("socket://");
+    for (;;) {
+        if (!FUi->AskText(this, "Add network port",
+                          "A port served over the network, as socket://HOST:PORT (raw TCP) or "
+                          "rfc2217://HOST:PORT.\nNeither has a password or encryption: over an untrusted "
+                          "network, use an SSH tunnel to localhost.",
+                          name))
+            return false;
+        TNetworkPortName parsed;
+        std::string error;
+        if (ParseNetworkPortName(name, parsed, error)) break;
+        FUi->ShowError(this, error);
+    }
+    TIniFile ini(ApplicationFolders.AppSettingsPath + "Velmorant.ini");
+    std::vector<std::string> names = ReadNetworkPortNames(ini);
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    WriteNetworkPortNames(ini, names);
+    FPortName = name;
+    FillPortList();
+    return true;
 }
 
 void TformMain::HandleDeviceError(const std::string& Text, bool DevicePresent) {
@@ -230,6 +265,12 @@ void TformMain::btnFindClick() {
 
 void TformMain::comboPortClick() {
     if (comboPort->currentIndex() < 0) return;
+    if (comboPort->currentText() == AddNetworkPortItem) {
+        if (!AddNetworkPort()) {
+            comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FPortName)));
+            return;
+        }
+    }
     ConnectToDevice(true, [this] { RecallFromDevice(true, true); });
 }
 void TformMain::comboPortDropDown() {

@@ -85,6 +85,8 @@ void TformMain::LogRow(const std::string& Row) {
     if (since && *since < spinLogInterval->value() * int64_t{1000}) return;
     try {
         FDataLogger->AddValue(Now(), Row);
+        ++FRowsTaken;
+        ShowLoggingProgress();
         // A failed save at switching off is retried here; a failed autosave retries by itself.
         if (FLogSaveFailed && FDataLogger->Count() > 0) FDataLogger->SaveToFile();
     } catch (const EFileError& e) {
@@ -115,8 +117,9 @@ void TformMain::FinishLogging() {
 void TformMain::chkEnableDataLoggingClick() {
     const bool on = chkEnableDataLogging->isChecked();
     if (DataLoggingEnabled && !on) {
+        std::string written;
         try {
-            FDataLogger->SaveToFile();
+            written = FDataLogger->SaveToFile();
         } catch (const EFileError& e) {
             // Switching off would leave the rows with no one to write them: stay on, say so.
             {
@@ -127,11 +130,25 @@ void TformMain::chkEnableDataLoggingClick() {
             return;
         }
         if (FLogSaveFailed) LogSaveRecovered();
+        SetStatusText("Data log written to " + written);
     }
     FDataLogger->SetDataFilename(LogFileTarget(editLogFilename->Text().toStdString()));
     DataLoggingEnabled = on;
+    FRowsTaken = 0;
+    ShowLoggingProgress();
     spinLogInterval->setEnabled(!on);
     editLogFilename->setEnabled(!on);
+}
+
+void TformMain::ShowLoggingProgress() {
+    lblLogging->setVisible(DataLoggingEnabled);
+    if (!DataLoggingEnabled) return;
+    // The file gets its time stamp when it is written; until then the name the box chose.
+    const std::string target = FDataLogger->DataFilename();
+    lblLogging->setText(
+        QString::fromStdString("Logging: " + RowsText(FRowsTaken) + " taken for " + NameWithoutFolder(target)));
+    lblLogging->setToolTip(QString::fromStdString("Rows are saved hourly, and when logging is switched off, to " +
+                                                  target + " with the time of the save added to the name"));
 }
 
 void TformMain::editLogFilenameAfterDialog(std::string& AName, bool&) {

@@ -1,5 +1,7 @@
 #include "UiServices.h"
 
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -142,6 +144,14 @@ bool TRealUiServices::FileDialog(QWidget* Owner, const TFileDialogRequest& Reque
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
     FileName = dialog.selectedFiles().front().toStdString();
     return true;
+}
+
+bool TUiServices::AskText(QWidget* Owner, const std::string& Caption, const std::string& Label, std::string& Text) {
+    bool ok = false;
+    const QString answer = QInputDialog::getText(Owner, QString::fromStdString(Caption), QString::fromStdString(Label),
+                                                 QLineEdit::Normal, QString::fromStdString(Text), &ok);
+    if (ok) Text = answer.trimmed().toStdString();
+    return ok;
 }
 
 bool TRealUiServices::OpenUrl(const std::string& Url) {

@@ -52,6 +52,13 @@ public:
         Programs.emplace_back(Program, Folder);
         return true;
     }
+    std::deque<std::string> TextAnswers;  // the next text prompts' answers; none left cancels
+    bool AskText(QWidget*, const std::string&, const std::string&, std::string& Text) override {
+        if (TextAnswers.empty()) return false;
+        Text = TextAnswers.front();
+        TextAnswers.pop_front();
+        return true;
+    }
 
     std::vector<std::string> Texts() const {
         std::vector<std::string> texts;

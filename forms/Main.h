@@ -165,7 +165,8 @@ public:
     // Seeks the board on the chosen port, then on every other; Connected runs once one answered.
     void ConnectToDevice(bool ShowError, std::function<void()> Connected = {});
     // Asks (when Ask), then reads the board's settings and program and shows them.
-    void RecallFromDevice(bool FromEEPROM, bool Ask);
+    // DoneText goes to the status bar after a good retrieval that reported no error.
+    void RecallFromDevice(bool FromEEPROM, bool Ask, const std::string& DoneText = std::string());
     void ShowConnectionState();
     void EnableConnectedControls(bool Connected);
     void FillPortList();

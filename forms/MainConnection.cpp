@@ -30,13 +30,14 @@ const char* const RecallQuestion =
 }  // namespace
 
 void TformMain::ConnectToDevice(bool ShowError, std::function<void()> Connected) {
-    // The selected port first, then every other local one in list order; a network port is only
-    // tried when chosen, since each attempt reaches out to another machine.
+    // The selected port first, then every other local one in list order. A network port is only
+    // tried when chosen, and alone: the user asked for that machine's board, not for any board.
     std::vector<std::string> names;
     const int selected = comboPort->currentIndex();
     const auto usable = [this](int Index) { return comboPort->itemText(Index) != AddNetworkPortItem; };
     if (selected >= 0 && usable(selected)) names.push_back(comboPort->itemText(selected).toStdString());
-    for (int i = 0; i < comboPort->count(); ++i) {
+    const bool networkChosen = !names.empty() && IsNetworkPortName(names.front());
+    for (int i = 0; i < comboPort->count() && !networkChosen; ++i) {
         const std::string name = comboPort->itemText(i).toStdString();
         if (i != selected && usable(i) && !IsNetworkPortName(name)) names.push_back(name);
     }
@@ -79,11 +80,17 @@ void TformMain::ConnectToDevice(bool ShowError, std::function<void()> Connected)
         jkLong);
 }
 
-void TformMain::RecallFromDevice(bool FromEEPROM, bool Ask) {
+void TformMain::RecallFromDevice(bool FromEEPROM, bool Ask, const std::string& DoneText) {
     if (!FSession->State().DevicePresent) return;
     if (Ask && FUi->Ask(this, "Confirm", RecallQuestion, {mbYes, mbNo}) != mbYes) return;
     // A failed retrieval leaves the panels as they were; the full update belongs to a good one.
-    PostAndRefresh([FromEEPROM](TVelmorant& V) { return V.RetreiveSettings(FromEEPROM); }, nullptr, jkLong);
+    auto retrieved = std::make_shared<bool>(false);
+    PostAndRefresh(
+        [FromEEPROM, retrieved](TVelmorant& V) { return *retrieved = V.RetreiveSettings(FromEEPROM); },
+        [this, retrieved, DoneText] {
+            if (*retrieved && !DoneText.empty() && StatusText().empty()) SetStatusText(DoneText);
+        },
+        jkLong);
 }
 
 void TformMain::ShowConnectionState() {

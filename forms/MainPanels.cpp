@@ -85,7 +85,7 @@ void TformMain::spinThermOffsetExit() {
 
 void TformMain::btnRecallFromEEPROMClick() {
     if (FSession->LongWorkPending()) return;
-    RecallFromDevice(true, true);
+    RecallFromDevice(true, true, "Settings recalled from the EEPROM on the Velmorant");
 }
 
 void TformMain::btnSaveToEEPROMClick() {

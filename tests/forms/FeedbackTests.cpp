@@ -1,0 +1,120 @@
+// What the window tells the user after each action that changes the board or a file, and how it
+// shows readings and ports it no longer has.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QtTest>
+
+#include "Controls.h"
+#include "FormsTestSupport.h"
+#include "GridDelegates.h"
+#include "GeneralLib.h"
+#include "IniFile.h"
+#include "NetPort.h"
+
+class FeedbackTests : public QObject {
+    Q_OBJECT
+private slots:
+    void StatusAfterEachAction_data();
+    void StatusAfterEachAction();
+    void UnsavedMarkFollowsTheEEPROM();
+    void DisconnectedReadingsAreFaded();
+    void NetworkPortIsKeptAndTried();
+};
+
+void FeedbackTests::StatusAfterEachAction_data() {
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("status");  // the status text's start; <file> is the file used
+    QTest::newRow("EEPROM save") << "save eeprom" << "Settings saved in the EEPROM on the Velmorant";
+    QTest::newRow("EEPROM recall") << "recall eeprom" << "Settings recalled from the EEPROM on the Velmorant";
+    QTest::newRow("file saved") << "save file" << "Settings saved in <file>";
+    QTest::newRow("file recalled") << "recall file"
+                                   << "Settings recalled from <file>, 60 program lines sent to the Velmorant";
+    QTest::newRow("log written") << "log" << "Data log written to ";
+}
+
+void FeedbackTests::StatusAfterEachAction() {
+    QFETCH(QString, action);
+    QFETCH(QString, status);
+    TWindowFixture fx;
+    TformMain& w = fx.OpenWithoutPolling();
+    const std::string file = ApplicationFolders.UserDataPath + "feedback.velmor";
+    if (action == "save eeprom") {
+        QTest::mouseClick(w.btnSaveToEEPROM, Qt::LeftButton);
+    } else if (action == "recall eeprom") {
+        fx.Ui().Answers = {mbYes};
+        QTest::mouseClick(w.btnRecallFromEEPROM, Qt::LeftButton);
+    } else if (action == "log") {
+        QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+        w.LogRow(",,,,,,,,,,,,");
+        QVERIFY(w.findChild<QLabel*>("lblLogging")->text().startsWith("Logging: 1 row taken"));
+        QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    } else {
+        fx.Ui().FileNames = {file};
+        if (action == "recall file") {
+            fx.Ui().FileNames.push_front(file);
+            w.miSavetoFile->trigger();
+            QVERIFY(fx.Settle());
+        }
+        (action == "save file" ? w.miSavetoFile : w.miRecallfromFile)->trigger();
+    }
+    QVERIFY(fx.Settle());
+    status.replace("<file>", Q(file));
+    QVERIFY2(Q(w.StatusText()).startsWith(status), qPrintable(Q(w.StatusText())));
+    QCOMPARE(ErrorBoxes(fx.Ui()), 0);
+}
+
+void FeedbackTests::UnsavedMarkFollowsTheEEPROM() {
+    TWindowFixture fx;
+    TformMain& w = fx.OpenWithoutPolling();
+    auto* mark = w.findChild<QLabel*>("lblUnsaved");
+    QVERIFY(mark != nullptr && mark->isHidden());
+    w.cmbxPeriod->setCurrentIndex(3);
+    emit w.cmbxPeriod->activated(3);
+    QVERIFY(fx.Settle());
+    QVERIFY(!mark->isHidden());
+    QTest::mouseClick(w.btnSaveToEEPROM, Qt::LeftButton);
+    QVERIFY(fx.Settle());
+    QVERIFY(mark->isHidden());
+    QCOMPARE(w.windowTitle(), QString("Velmorant"));  // the caption stays as it is
+}
+
+void FeedbackTests::DisconnectedReadingsAreFaded() {
+    TWindowFixture fx;
+    TformMain& w = fx.OpenWithoutPolling();
+    const QVariant shown = w.gridAnalog1->item(0, acValue)->data(Qt::DisplayRole);
+    QVERIFY(!w.gridAnalog1->item(0, acValue)->data(StaleRole).toBool());
+    QTest::mouseClick(w.btnFind, Qt::LeftButton);
+    QVERIFY(fx.Settle());
+    QCOMPARE(w.lblConnected->text(), QString("NOT CONNECTED"));
+    // The last readings stay to be read, marked as no longer live.
+    QCOMPARE(w.gridAnalog1->item(0, acValue)->data(Qt::DisplayRole), shown);
+    QVERIFY(w.gridAnalog1->item(0, acValue)->data(StaleRole).toBool());
+    QVERIFY(w.gridPort[0]->item(0, pcState)->data(StaleRole).toBool());
+}
+
+void FeedbackTests::NetworkPortIsKeptAndTried() {
+    TWindowFixture fx;
+    TformMain& w = fx.OpenWithoutPolling();
+    QTest::mouseClick(w.btnFind, Qt::LeftButton);
+    QVERIFY(fx.Settle());
+    fx.Sim().ClearCommands();
+    // A malformed name is refused with its reason and asked again; port 1 on the loopback refuses.
+    fx.Ui().TextAnswers = {"socket://127.0.0.1:70000", "socket://127.0.0.1:1"};
+    const int add = w.comboPort->findText(AddNetworkPortItem);
+    QCOMPARE(add, w.comboPort->count() - 1);
+    w.comboPort->setCurrentIndex(add);
+    emit w.comboPort->activated(add);
+    QVERIFY(fx.Settle());
+    QCOMPARE(w.comboPort->currentText(), QString("socket://127.0.0.1:1"));
+    QCOMPARE(ErrorBoxes(fx.Ui()), 2);  // the malformed name, then "Velmorant not found."
+    QVERIFY(Q(fx.Ui().Messages.back().Text).startsWith("Velmorant not found."));
+    QVERIFY(fx.Sim().Commands().empty());  // the local board was not tried instead
+    QCOMPARE(w.lblConnected->text(), QString("NOT CONNECTED"));
+    const TIniFile ini(ApplicationFolders.AppSettingsPath + "Velmorant.ini");
+    QCOMPARE(ReadNetworkPortNames(ini), std::vector<std::string>{"socket://127.0.0.1:1"});
+}
+
+VELMORANT_QTEST_MAIN(FeedbackTests)
+#include "FeedbackTests.moc"

@@ -312,7 +312,6 @@ private:
     std::string FProgressShown;
     QTimer* FReconnectTimer = nullptr;
     bool FReconnecting = false;
-    bool FWasLost = false;
     // Changes of a lost board kept in a settings file, offered again once it is back.
     std::string FUnsavedFile;
     TformTempTable* FTempTable = nullptr;

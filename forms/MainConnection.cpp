@@ -123,7 +123,6 @@ void TformMain::SessionLinkChanged() {
     ShowConnectionState();
     if (state.Lost) {
         if (!state.UnsavedFile.empty()) FUnsavedFile = state.UnsavedFile;
-        FWasLost = true;
         FReconnectTimer->start();
         SetStatusText("The connection to the Velmorant on " + state.LostPort +
                       " was lost; it connects again by itself once the board is back." +
@@ -132,13 +131,7 @@ void TformMain::SessionLinkChanged() {
         return;
     }
     FReconnectTimer->stop();
-    if (state.NoResponse) {
-        SetStatusText("The Velmorant on " + state.ComPortName + " does not answer");
-        return;
-    }
-    if (!state.DevicePresent || !FWasLost) return;
-    FWasLost = false;
-    SetStatusText("Connected again to the Velmorant on " + state.ComPortName);
+    if (state.NoResponse) SetStatusText("The Velmorant on " + state.ComPortName + " does not answer");
 }
 
 void TformMain::TryReconnect() {
@@ -162,7 +155,12 @@ void TformMain::TryReconnect() {
             FPortName = FSession->State().ComPortName;
             // The same sequence as a Connect click, without the question: the user asked for the
             // board long ago and has not taken the request back.
-            PostAndRefresh([](TVelmorant& V) { return V.RetreiveSettings(true); }, [this] { OfferUnsavedChanges(); },
+            PostAndRefresh([](TVelmorant& V) { return V.RetreiveSettings(true); },
+                           [this] {
+                               if (StatusText().empty())
+                                   SetStatusText("Connected again to the Velmorant on " + FPortName);
+                               OfferUnsavedChanges();
+                           },
                            jkLong);
         },
         jkLong);

@@ -139,6 +139,7 @@ private slots:
     void boardPulledOut_data();
     void boardPulledOut();
     void silentBoardThenAnswering();
+    void unsavedChangesOfALostBoardAreOffered();
     void misbehavingBoard_data();
     void misbehavingBoard();
     void misbehavingBoardAtStartUp_data();
@@ -293,6 +294,28 @@ void FaultDrillTests::boardPulledOut() {
     QCOMPARE(w.lblFirmware->text(), after == "new version" ? QString("2.10") : QString("1.05"));
     QVERIFY(!w.gridPort[3]->item(0, pcState)->data(StaleRole).toBool());
     CheckUsable(w);
+}
+
+void FaultDrillTests::unsavedChangesOfALostBoardAreOffered() {
+    TformMain& w = OpenQuiet();
+    w.cmbxPeriod->setCurrentIndex(5);
+    emit w.cmbxPeriod->activated(5);
+    QVERIFY(FFixture->Settle());
+    FFixture->Sim().HangUp();
+    w.timerStatusTimer();
+    QVERIFY(FFixture->Settle());
+    const auto kept = TWindowFixture::Files(ApplicationFolders.UserDataPath, "Unsaved changes COM1 ");
+    QCOMPARE(kept.size(), size_t(1));
+    QVERIFY(Q(w.StatusText()).contains(Q(kept[0])));
+    QVERIFY(ReadFile(kept[0]).find("Period=5") != std::string::npos);
+
+    FFixture->Ui().Answers.push_back(mbYes);
+    FFixture->Sim().ClearCommands();
+    QVERIFY(FFixture->Sim().Replug());
+    QTRY_VERIFY_WITH_TIMEOUT(Contains(FFixture->Sim().Commands(), "UR 5"), 15000);
+    QVERIFY(FFixture->Settle());
+    QVERIFY(Q(FFixture->Ui().Messages.back().Text).contains("send them to the Velmorant"));
+    QCOMPARE(w.cmbxPeriod->currentIndex(), 5);
 }
 
 void FaultDrillTests::silentBoardThenAnswering() {

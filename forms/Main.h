@@ -37,6 +37,7 @@ class TNotifyingTextDelegate;
 class TPressedToolButton;
 class TformAbout;
 class TformTempTable;
+class TformTrends;
 
 // The port list's last item, which asks for a network port name.
 inline constexpr const char* AddNetworkPortItem = "Add network port...";
@@ -88,6 +89,8 @@ public:
     QAction* miRecallfromFile = nullptr;
     QAction* miSavetoFile = nullptr;
     QAction* miExit = nullptr;
+    QAction* miOpenDataLog = nullptr;
+    QAction* miTrends = nullptr;
     QMenu* miOptions = nullptr;
     QAction* miUpdateFirmware = nullptr;
     QMenu* miHelp = nullptr;
@@ -224,6 +227,10 @@ public:
     void chkEnableDataLoggingClick();
     void editLogFilenameAfterDialog(std::string& AName, bool& AAction);
     void miUpdateFirmwareClick();
+    // The trends window, made on first use; it plots every tick from then on.
+    TformTrends& Trends();
+    void miTrendsClick();
+    void miOpenDataLogClick();
     // Starts the updater from its folder, or tells the user to run it.
     void StartFirmwareUpdater();
     // The window's data logger (tests shorten its autosave interval through it).
@@ -246,6 +253,9 @@ protected:
     void showEvent(QShowEvent* Event) override;
     void closeEvent(QCloseEvent* Event) override;
     bool eventFilter(QObject* Watched, QEvent* Event) override;
+    // Data logs dropped on the window open in the trends window.
+    void dragEnterEvent(QDragEnterEvent* Event) override;
+    void dropEvent(QDropEvent* Event) override;
 
 private:
     // Layout (MainLayout.cpp)
@@ -315,5 +325,7 @@ private:
     // Changes of a lost board kept in a settings file, offered again once it is back.
     std::string FUnsavedFile;
     TformTempTable* FTempTable = nullptr;
+    TformTrends* FTrends = nullptr;
+    bool FWasPresent = false;
     TformAbout* FAbout = nullptr;
 };

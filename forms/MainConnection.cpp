@@ -16,6 +16,7 @@
 #include "GeneralLib.h"
 #include "IniFile.h"
 #include "NetPort.h"
+#include "TrendsWnd.h"
 
 const char* const PermissionHelpText =
     "A serial port could not be opened for lack of permission. Add your user to the \"dialout\" group "
@@ -121,6 +122,9 @@ void TformMain::ShowConnectionState() {
 void TformMain::SessionLinkChanged() {
     const TBoardState& state = FSession->State();
     ShowConnectionState();
+    // A new connection starts the trends' "since connecting"; a board answering again does not.
+    if (state.DevicePresent && !FWasPresent && FTrends != nullptr) FTrends->StartConnection();
+    FWasPresent = state.DevicePresent;
     if (state.Lost) {
         if (!state.UnsavedFile.empty()) FUnsavedFile = state.UnsavedFile;
         FReconnectTimer->start();

@@ -1,8 +1,15 @@
 // The File menu's settings-file commands.
+#include <QCheckBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QString>
+#include <QUrl>
 #include <memory>
 
+#include "GeneralLib.h"
 #include "Main.h"
+#include "TrendsWnd.h"
 
 namespace {
 
@@ -69,4 +76,48 @@ void TformMain::miSavetoFileClick() {
                        setWindowTitle(QString::fromStdString(NameWithoutFolder(chosen) + " - Velmorant"));
                        SetStatusText("Settings saved in " + chosen);
                    });
+}
+
+TformTrends& TformMain::Trends() {
+    if (FTrends == nullptr) {
+        FTrends = new TformTrends(this);
+        FTrends->SetUiServices(FUi.get());
+        FTrends->SetTenBits(chkShowTenBits->isChecked());
+        connect(chkShowTenBits, &QCheckBox::toggled, FTrends, &TformTrends::SetTenBits);
+        if (FSession->State().DevicePresent) FTrends->StartConnection();
+    }
+    return *FTrends;
+}
+
+void TformMain::miTrendsClick() {
+    Trends().show();
+    Trends().raise();
+}
+
+void TformMain::miOpenDataLogClick() {
+    TFileDialogRequest dialog;
+    dialog.Title = "Open Data Log";
+    dialog.Filter = "Data logs (*.csv)|*.csv";
+    dialog.FilterIndex = 1;
+    dialog.FileMustExist = true;
+    dialog.InitialFolder = GetSpecialFolderPath(sfPersonal);
+    std::string chosen;
+    if (!FUi->FileDialog(this, dialog, chosen)) return;
+    miTrendsClick();
+    // More files of one recording can be added from the trends window's own menu or by dropping them.
+    Trends().OpenLogFiles({QString::fromStdString(chosen)});
+}
+
+void TformMain::dragEnterEvent(QDragEnterEvent* Event) {
+    if (Event->mimeData()->hasUrls()) Event->acceptProposedAction();
+}
+
+void TformMain::dropEvent(QDropEvent* Event) {
+    QStringList files;
+    for (const QUrl& url : Event->mimeData()->urls())
+        if (url.isLocalFile()) files << url.toLocalFile();
+    if (files.isEmpty()) return;
+    Event->acceptProposedAction();
+    miTrendsClick();
+    Trends().OpenLogFiles(files);
 }

@@ -146,10 +146,14 @@ void TformMain::CreateMenu() {
     miSavetoFile = Named(miFile->addAction("Save to File.."), "miSavetoFile");
     miRecallfromFile->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     miSavetoFile->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    // Added beside the settings-file commands; the specified items keep their places.
+    miOpenDataLog = Named(miFile->addAction("Open Data Log.."), "miOpenDataLog");
     miFile->addSeparator();
     miExit = Named(miFile->addAction("E&xit"), "miExit");
     miOptions = Named(menuBar()->addMenu("&Options"), "miOptions");
     miUpdateFirmware = Named(miOptions->addAction("&Update firmware on Velmorant.."), "miUpdateFirmware");
+    miTrends = Named(miOptions->addAction("&Trends.."), "miTrends");
+    miTrends->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     miHelp = Named(menuBar()->addMenu("&Help"), "miHelp");
     miAbout = Named(miHelp->addAction("&About.."), "miAbout");
 }
@@ -544,6 +548,9 @@ void TformMain::BindHandlers() {
     connect(miRecallfromFile, &QAction::triggered, this, Guarded([this] { miRecallfromFileClick(); }));
     connect(miSavetoFile, &QAction::triggered, this, Guarded([this] { miSavetoFileClick(); }));
     connect(miExit, &QAction::triggered, this, Guarded([this] { miExitClick(); }));
+    connect(miTrends, &QAction::triggered, this, Guarded([this] { miTrendsClick(); }));
+    connect(miOpenDataLog, &QAction::triggered, this, Guarded([this] { miOpenDataLogClick(); }));
+    setAcceptDrops(true);
     connect(miUpdateFirmware, &QAction::triggered, this, Guarded([this] { miUpdateFirmwareClick(); }));
     connect(miAbout, &QAction::triggered, this, Guarded([this] { miAboutClick(); }));
 

@@ -14,6 +14,7 @@
 #include "GridDelegates.h"
 #include "Main.h"
 #include "ProgramGridMarks.h"
+#include "TrendsWnd.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ void TformMain::timerStatusTimer() {
         // A tick that found no board read nothing; one that lost it mid-way has its gaps logged.
         if (Readings.Time == 0) return;
         LogRow(UpdateDisplay(Readings, false, false));
+        if (FTrends != nullptr) FTrends->AddTick(Readings);
     });
 }
 

@@ -12,6 +12,7 @@
 #include "GeneralLib.h"
 #include "IniFile.h"
 #include "NetPort.h"
+#include "TrendsWnd.h"
 
 class FeedbackTests : public QObject {
     Q_OBJECT
@@ -21,6 +22,7 @@ private slots:
     void UnsavedMarkFollowsTheEEPROM();
     void DisconnectedReadingsAreFaded();
     void NetworkPortIsKeptAndTried();
+    void TrendsFollowTheTicks();
 };
 
 void FeedbackTests::StatusAfterEachAction_data() {
@@ -114,6 +116,17 @@ void FeedbackTests::NetworkPortIsKeptAndTried() {
     QCOMPARE(w.lblConnected->text(), QString("NOT CONNECTED"));
     const TIniFile ini(ApplicationFolders.AppSettingsPath + "Velmorant.ini");
     QCOMPARE(ReadNetworkPortNames(ini), std::vector<std::string>{"socket://127.0.0.1:1"});
+}
+
+void FeedbackTests::TrendsFollowTheTicks() {
+    TWindowFixture fx;
+    TformMain& w = fx.OpenWithoutPolling();
+    w.miTrends->trigger();
+    auto* trends = w.findChild<TformTrends*>();
+    QVERIFY(trends != nullptr && trends->isVisible());
+    w.timerStatusTimer();
+    QVERIFY(fx.Settle());
+    QCOMPARE(trends->Live().Size(), size_t(1));
 }
 
 VELMORANT_QTEST_MAIN(FeedbackTests)

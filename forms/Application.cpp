@@ -66,7 +66,12 @@ bool TVelmorantApplication::notify(QObject* Receiver, QEvent* Event) {
 }
 
 bool TVelmorantApplication::InstallTerminationHandlers(std::function<void()> OnTerminate) {
-    if (FNotifier != nullptr) return true;
+    if (FNotifier != nullptr) {
+        // A new owner of the close: the next signal is the first one again.
+        FOnTerminate = std::move(OnTerminate);
+        FTerminating = false;
+        return true;
+    }
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, GSignalPipe) != 0) return false;
     FOnTerminate = std::move(OnTerminate);
     FNotifier = new QSocketNotifier(GSignalPipe[0], QSocketNotifier::Read, this);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian 12 machine: installs what is missing, builds, runs.
 #   ./bootstrap.sh demo    the program connected to the simulated board
-#   ./bootstrap.sh test    every test, in a normal build and in an ASan+UBSan build
+#   ./bootstrap.sh test    every test, in a normal build and in an ASan+UBSan build; the threaded
+#                          tests (label "threads") also under ThreadSanitizer
 #   ./bootstrap.sh bench   the benchmarks (release build)
 #   ./bootstrap.sh fuzz TARGET [SECONDS]   one fuzz target under libFuzzer (clang), 60 s by default
 #   ./bootstrap.sh package [check]  the Debian package (build/package/*.deb); with check, tried in a Debian 12 chroot
@@ -45,8 +46,9 @@ configure_targets() { # dir, build type, targets...: only those are built
     cmake --build "$dir" -j "$JOBS" --target "$@"
 }
 
-run_tests() { # dir
-    (cd "$1" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" --timeout 600)
+run_tests() { # dir, extra ctest args...
+    local dir=$1; shift
+    (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" --timeout 600 "$@")
 }
 
 cmd=${1:-help}
@@ -59,7 +61,13 @@ test)
     configure_build build/sanitize Debug -DVELMORANT_SANITIZE=ON
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_tests build/sanitize
-    echo "All tests passed in both builds."
+    # Only the threaded tests, and only what they need, so the third build stays cheap.
+    cmake -S "$ROOT" -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELMORANT_TSAN=ON >/dev/null
+    cmake --build build/tsan -j "$JOBS" --target threaded_tests
+    # die_after_fork=0: a test starts itself again as a child through QProcess.
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$ROOT/tsan.supp" \
+        run_tests build/tsan -L threads
+    echo "All tests passed in all three builds."
     ;;
 bench)
     install_deps
@@ -99,5 +107,5 @@ package)
     if [ "${2:-}" = check ]; then exec "$ROOT/scripts/package-check.sh" "$deb"; fi
     ;;
 *)
-    sed -n '2,8p' "$0"; exit 2 ;;
+    sed -n '2,9p' "$0"; exit 2 ;;
 esac

@@ -220,16 +220,24 @@ void TBoardSession::RunWorker() {
         {
             std::lock_guard<std::mutex> lock(FLock);
             FRunningKind = jkAction;
+            FResults.push_back(TResult{std::move(job), std::move(state), ran, std::move(failure)});
         }
         // The session lives on the window's thread; a call queued on it runs there, and is dropped
-        // with the session if the window goes first.
-        QMetaObject::invokeMethod(
-            this,
-            [this, job = std::move(job), state = std::move(state), ran, failure]() mutable {
-                Deliver(job, std::move(state), ran, failure);
-            },
-            Qt::QueuedConnection);
+        // with the session if the window goes first. The result crosses under FLock rather than inside
+        // the queued call: Debian's Qt locks its event queue where ThreadSanitizer cannot see it.
+        QMetaObject::invokeMethod(this, "DeliverNext", Qt::QueuedConnection);
     }
+}
+
+void TBoardSession::DeliverNext() {
+    TResult result;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FResults.empty()) return;
+        result = std::move(FResults.front());
+        FResults.pop_front();
+    }
+    Deliver(result.Job, std::move(result.State), result.Ran, result.Failure);
 }
 
 void TBoardSession::Deliver(const TJob& Job, TBoardState State, bool Ran, const std::string& Failure) {

@@ -107,8 +107,16 @@ private:
         TJobKind Kind = jkAction;
     };
     struct TStopped {};
+    struct TResult {
+        TJob Job;
+        TBoardState State;
+        bool Ran = false;
+        std::string Failure;
+    };
 
     void RunWorker();
+    // Window thread: delivers the oldest result; queued once per result.
+    Q_INVOKABLE void DeliverNext();
     void Deliver(const TJob& Job, TBoardState State, bool Ran, const std::string& Failure);
     void ExchangeStarting(const std::string& Command);
     void Forget(const TJob& Job);
@@ -124,6 +132,7 @@ private:
     std::mutex FLock;
     std::condition_variable FWake;
     std::deque<TJob> FQueue;
+    std::deque<TResult> FResults;
     bool FQuit = false;
     TJobKind FRunningKind = jkAction;
     std::atomic<bool> FStopRunning{false};

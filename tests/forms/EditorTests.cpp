@@ -202,7 +202,10 @@ void EditorTests::runAndStop() {
     QVERIFY(FFixture->Settle());
 
     QCOMPARE(ToQt(FFixture->Traffic()), QStringList{command});
-    QCOMPARE(FFixture->Sim().Board().RunMode, boardRunMode);
+    {
+        auto lock = FFixture->Sim().Lock();  // the simulator's thread keeps board time
+        QCOMPARE(FFixture->Sim().Board().RunMode, boardRunMode);
+    }
     QCOMPARE(w.tbtnRun->Pressed(), runPressed);
     QCOMPARE(w.tbtnStop->Pressed(), stopPressed);
     QCOMPARE(w.tbtnSingleStep->Pressed(), false);
@@ -277,6 +280,7 @@ void EditorTests::plcModeSwitchesEditing() {
         QCOMPARE(w.Velmorant().PLCEnabled(), step.Checked);
         QCOMPARE(w.tbarProgram->isEnabled(), step.Checked);
         QCOMPARE(w.gridProgram->isEnabled(), step.Checked);
+        auto lock = FFixture->Sim().Lock();
         QCOMPARE(FFixture->Sim().Board().Working.PLCEnabled, step.Checked);
     }
 }

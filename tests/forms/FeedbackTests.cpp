@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QtTest>
 
 #include "Controls.h"
@@ -23,6 +24,7 @@ private slots:
     void DisconnectedReadingsAreFaded();
     void NetworkPortIsKeptAndTried();
     void TrendsFollowTheTicks();
+    void Pictures();
 };
 
 void FeedbackTests::StatusAfterEachAction_data() {
@@ -127,6 +129,22 @@ void FeedbackTests::TrendsFollowTheTicks() {
     w.timerStatusTimer();
     QVERIFY(fx.Settle());
     QCOMPARE(trends->Live().Size(), size_t(1));
+}
+
+// With VELMORANT_FEEDBACK_PICTURES=<folder> (under Xvfb, -platform xcb): the window logging, and
+// the window after Disconnect with its readings faded.
+void FeedbackTests::Pictures() {
+    const QString folder = qEnvironmentVariable("VELMORANT_FEEDBACK_PICTURES");
+    if (folder.isEmpty()) QSKIP("no picture folder given");
+    TWindowFixture fx;
+    TformMain& w = fx.Open();
+    w.spinLogInterval->setValue(1);
+    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(w.DataLogger().Count() >= 3, 15000);
+    QVERIFY(w.grab().save(folder + "/screenshot-logging.png"));
+    QTest::mouseClick(w.btnFind, Qt::LeftButton);
+    QVERIFY(fx.Settle());
+    QVERIFY(w.grab().save(folder + "/screenshot-disconnected.png"));
 }
 
 VELMORANT_QTEST_MAIN(FeedbackTests)

@@ -4,10 +4,11 @@
 //
 // The probe is a 10 ms precise timer on the window's thread: each shot's lateness is how long after
 // its due time (the previous shot plus 10 ms) it came. A blocked event loop shows as one late shot
-// per block, as long as the block. Three cases, both designs each:
+// per block, as long as the block. Three cases, both designs each, and one for the window alone:
 //   ticking    the board answers at 19200 baud, the window polls every 500 ms;
 //   silent     the board stops answering while the window polls;
-//   retrieval  back-to-back full retrievals (RECALL, settings, program) while the window polls.
+//   retrieval  back-to-back full retrievals (RECALL, settings, program) while the window polls;
+//   logging    ticking with the data log on, a row a second and a save every 5 s.
 // Then the connected window's CPU while it only polls (the simulator's thread left out), and a
 // tick's cost through the session against a board that answers at once, beside the bare driver's.
 //
@@ -15,7 +16,6 @@
 //                            [--trace MS]
 // --trace prints every event that kept the window's thread busy for MS or more, to find what blocks.
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -25,7 +25,6 @@
 #include <QSpinBox>
 #include <QTimer>
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -485,7 +484,7 @@ int main(int Argc, char** Argv) {
     for (const std::string& tid : ThreadIds())
         if (!before.count(tid)) simThreads.push_back(tid);
 
-    std::printf("%s, %u cores online (%s), load average at start %s, probe every %d ms\n\n",
+    std::printf("%s, %u cores online, Qt %s, load average at start %s, probe every %d ms\n\n",
                 CpuModel().c_str(), std::thread::hardware_concurrency(), QT_VERSION_STR,
                 LoadAverage().c_str(), ProbeIntervalMs);
     std::printf(

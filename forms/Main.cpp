@@ -45,7 +45,7 @@ TformMain::TformMain(std::unique_ptr<TUiServices> Ui, QWidget* Parent)
 void TformMain::BindSession() {
     connect(FSession.get(), &TBoardSession::DeviceError, this, [this](const QString& Text, bool Present) {
         // The error says more than the progress of the work it interrupted.
-        FProgressShown = "\n";
+        if (FSession->LongWorkPending()) FProgressReplaced = true;
         HandleDeviceError(Text.toStdString(), Present);
     });
     connect(FSession.get(), &TBoardSession::JobFailed, this,
@@ -53,9 +53,10 @@ void TformMain::BindSession() {
     connect(FSession.get(), &TBoardSession::Progress, this, [this](const QString& Text) {
         if (Text.isEmpty()) {
             // The work ended: its last progress text would read as if it still ran.
-            if (StatusText() == FProgressShown) SetStatusText(std::string());
+            if (!FProgressReplaced && StatusText() == FProgressShown) SetStatusText(std::string());
             FProgressShown.clear();
-        } else if (FProgressShown != "\n") {
+            FProgressReplaced = false;
+        } else if (!FProgressReplaced) {
             FProgressShown = Text.toStdString();
             SetStatusText(FProgressShown);
         }

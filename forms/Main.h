@@ -318,8 +318,9 @@ private:
     int FRowsTaken = 0;
     void ShowUnsavedMark();
     void ShowLoggingProgress();
-    // The progress text the status bar shows; "\n" once an error replaced it until the work ends.
+    // The progress text the status bar shows, and whether an error replaced it until the work ends.
     std::string FProgressShown;
+    bool FProgressReplaced = false;
     QTimer* FReconnectTimer = nullptr;
     bool FReconnecting = false;
     // Changes of a lost board kept in a settings file, offered again once it is back.

@@ -126,6 +126,8 @@ void TformMain::SessionLinkChanged() {
     if (state.DevicePresent && !FWasPresent && FTrends != nullptr) FTrends->StartConnection();
     FWasPresent = state.DevicePresent;
     if (state.Lost) {
+        // An attempt that Disconnect dropped never reported back.
+        FReconnecting = false;
         if (!state.UnsavedFile.empty()) FUnsavedFile = state.UnsavedFile;
         FReconnectTimer->start();
         SetStatusText("The connection to the Velmorant on " + state.LostPort +

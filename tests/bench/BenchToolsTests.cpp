@@ -97,8 +97,7 @@ TEST(ProcReadingTests, CpuTimeOfAProgramWithAnAwkwardName) {
 }
 
 std::string PeerScript() {
-    return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "bench" /
-           "peer_tick.py";
+    return std::filesystem::path(VELMORANT_SOURCE_DIR) / "bench" / "peer_tick.py";
 }
 
 bool HavePySerial() {

@@ -24,16 +24,6 @@ void MarkStale(QTableWidgetItem* Item, bool Stale) {
     Item->setForeground(Stale ? QBrush(QColor(150, 150, 150)) : QBrush());
 }
 
-QTableWidgetItem* CellOf(QTableWidget* Grid, int Row, int Col, bool Editable) {
-    QTableWidgetItem* item = Grid->item(Row, Col);
-    if (item == nullptr) {
-        item = new QTableWidgetItem;
-        if (!Editable) item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
-        Grid->setItem(Row, Col, item);
-    }
-    return item;
-}
-
 }  // namespace
 
 bool IsBitSet(uint8_t Value, int Bit) {
@@ -114,7 +104,9 @@ std::string TformMain::UpdateDisplay(const TTickReadings& Readings, bool ShowSet
     }
 
     if (Readings.Temperature) lblTemp->setText(QString::fromStdString(TemperatureText(*Readings.Temperature)));
-    lblTemp->setStyleSheet(Readings.Temperature ? QString() : QString("color: rgb(150, 150, 150);"));
+    // A style sheet set again restyles the label even when it is the same: only on a change, not every tick.
+    const QString temperatureStyle = Readings.Temperature ? QString() : QString("color: rgb(150, 150, 150);");
+    if (lblTemp->styleSheet() != temperatureStyle) lblTemp->setStyleSheet(temperatureStyle);
 
     // A user's change still on its way to the board would be undone by showing the state before it.
     if (FSession->Idle() || ShowSettings) ShowPLCState(state.PLCEnabled, state.PLCRunMode);

@@ -4,8 +4,6 @@
 
 #include "Main.h"
 
-namespace {
-
 QTableWidgetItem* CellOf(QTableWidget* Grid, int Row, int Col, bool Editable) {
     QTableWidgetItem* item = Grid->item(Row, Col);
     if (item == nullptr) {
@@ -15,9 +13,6 @@ QTableWidgetItem* CellOf(QTableWidget* Grid, int Row, int Col, bool Editable) {
     }
     return item;
 }
-
-}  // namespace
-
 void MarkProgramLineError(QTableWidget* Grid, int Row, const std::string& Error) {
     if (Grid == nullptr || Row < 0 || Row >= Grid->rowCount()) return;
     QTableWidgetItem* errors = CellOf(Grid, Row, pgErrors, false);

@@ -5,11 +5,15 @@
 #include <string>
 
 class QTableWidget;
+class QTableWidgetItem;
 
 // Colours of a line in error: the Errors cell, and the Code text that is not on the board.
 inline const QColor ErrorCellBackground(255, 224, 224);
 inline const QColor ErrorCellText(170, 0, 0);
 inline const QColor UnsentCodeText(150, 90, 90);
+
+// The item of a grid cell, made (read-only unless Editable) when the cell has none yet.
+QTableWidgetItem* CellOf(QTableWidget* Grid, int Row, int Col, bool Editable);
 
 // Marks row Row of Grid with Error, or clears its marks and error text when Error is empty; the
 // row grows to show the whole text.

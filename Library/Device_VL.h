@@ -200,6 +200,22 @@ public:
     // "PLCRD%d" into the line (comment kept); false on failure.
     bool UploadProgramLine(int Line);
 
+    // The cached settings and program, taken and put back without traffic: a retrieval cut short
+    // or a change the board refused must not leave the cache half new.
+    struct TCache {
+        std::array<int, AnalogInputCount> ADCOffsets{};
+        bool Changed = false;
+        std::array<std::string, PinCount> PinComments;
+        bool PLCEnabled = true;
+        TPLCRunMode PLCRunMode = rmPaused;
+        std::array<uint8_t, PortCountConst> PortDirection{};
+        std::vector<TProgramLine> ProgramLines;
+        std::array<bool, PortCountConst> PullupsEnabled{};
+        int UpdatePeriod = 0;
+    };
+    TCache Cache() const;
+    void RestoreCache(const TCache& Cache);
+
     // Settings files (throw EFileError, ERangeError; see the file format)
     bool SaveSettingsInFile(const std::string& Filename, bool SavePLC);
     bool SaveSettingsInFile(TIniFile& IniFile, bool SavePLC);

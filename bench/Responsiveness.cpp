@@ -399,7 +399,7 @@ void MeasureInstantTick(velsim::TSimFixture& Fixture) {
     }
     TVelmorant driver;
     TBoardSession session;
-    session.Post([](TVelmorant& V) { V.FindDevice("COM4"); });
+    session.Connect({"COM4"}, {});
     if (!driver.FindDevice("COM2") || !RunEventLoopUntil([&] { return session.Idle(); }, 10000) ||
         !session.State().DevicePresent) {
         std::fprintf(stderr, "the instant simulators were not found\n");
@@ -418,11 +418,13 @@ void MeasureInstantTick(velsim::TSimFixture& Fixture) {
 
         QEventLoop loop;
         clock.start();
-        session.PostTick([&](const TTickReadings&) {
+        const QMetaObject::Connection read = QObject::connect(&session, &TBoardSession::TickRead, [&] {
             posted.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
             loop.quit();
         });
+        session.Tick();
         loop.exec();
+        QObject::disconnect(read);
     }
     const double d = Median(direct), t = Median(posted);
     std::printf("\nA tick of 12 exchanges against a board that answers at once, median of %d, load %s:\n",

@@ -7,8 +7,8 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QScreen>
-#include <QStatusBar>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QStyle>
 #include <QTableWidget>
 #include <QTimer>
@@ -19,6 +19,7 @@
 #include "Controls.h"
 #include "GeneralLib.h"
 #include "TempTableDlg.h"
+#include "TrendsWnd.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ void TformMain::BindSession() {
         if (FSession->LongWorkPending()) FProgressReplaced = true;
         HandleDeviceError(Text.toStdString(), Present);
     });
-    connect(FSession.get(), &TBoardSession::JobFailed, this,
+    connect(FSession.get(), &TBoardSession::Failed, this,
             [this](const QString& Text) { FUi->ShowError(this, Text.toStdString()); });
     connect(FSession.get(), &TBoardSession::Progress, this, [this](const QString& Text) {
         if (Text.isEmpty()) {
@@ -61,13 +62,40 @@ void TformMain::BindSession() {
             SetStatusText(FProgressShown);
         }
     });
-    connect(FSession.get(), &TBoardSession::LongWorkChanged, this, [this](bool Running) { ShowLongWork(Running); });
-    connect(FSession.get(), &TBoardSession::LinkChanged, this, [this] { RunGuarded(*FUi, this, [this] { SessionLinkChanged(); }); });
-    connect(FSession.get(), &TBoardSession::Delivered, this, [this] { ShowUnsavedMark(); });
-    FReconnectTimer = new QTimer(this);
-    // About once a second: cheap (a look at the port's node) and soon enough for a replugged cable.
-    FReconnectTimer->setInterval(1000);
-    connect(FReconnectTimer, &QTimer::timeout, this, Guarded([this] { TryReconnect(); }));
+    connect(FSession.get(), &TBoardSession::LongWorkChanged, this,
+            [this](bool Running) { ShowLongWork(Running); });
+    connect(FSession.get(), &TBoardSession::StateChanged, this, [this] { ShowUnsavedMark(); });
+    connect(FSession.get(), &TBoardSession::TickRead, this,
+            Guarded([this](const TTickReadings& R) { ShowTick(R); }));
+    connect(FSession.get(), &TBoardSession::Refreshed, this,
+            Guarded([this](const TRefresh& R) { ShowRefresh(R); }));
+    connect(FSession.get(), &TBoardSession::ChangeTakenBack, this, [this] {
+        ShowTakenBack();
+        SetStatusText(StatusText() + (StatusText().empty() ? "" : " ") +
+                      "The change was not made on the Velmorant.");
+    });
+    // The window shows the new link first; what the supervisor then says comes after it.
+    connect(FSession.get(), &TBoardSession::LinkChanged, this, Guarded([this] { ShowConnectionState(); }));
+    FSupervisor = new TLinkSupervisor(*FSession, this);
+    connect(FSupervisor, &TLinkSupervisor::NewConnection, this, [this] {
+        // A new connection starts the trends' "since connecting"; a board answering again does not.
+        if (FTrends != nullptr) FTrends->StartConnection();
+    });
+    connect(FSupervisor, &TLinkSupervisor::Lost, this, [this](const QString& Port, const QString& Kept) {
+        SetStatusText("The connection to the Velmorant on " + Port.toStdString() +
+                      " was lost; it connects again by itself once the board is back." +
+                      (Kept.isEmpty()
+                           ? std::string()
+                           : " Changes not saved in its EEPROM are kept in " + Kept.toStdString()));
+    });
+    connect(FSupervisor, &TLinkSupervisor::Silent, this, [this](const QString& Port) {
+        SetStatusText("The Velmorant on " + Port.toStdString() + " does not answer");
+    });
+    connect(FSupervisor, &TLinkSupervisor::Reconnected, this, [this](const QString& Port) {
+        if (StatusText().empty()) SetStatusText("Connected again to the Velmorant on " + Port.toStdString());
+    });
+    connect(FSupervisor, &TLinkSupervisor::OfferKeptChanges, this,
+            Guarded([this](const QString& File) { OfferUnsavedChanges(File.toStdString()); }));
     connect(FSession.get(), &TBoardSession::BecameIdle, this, [this] {
         // Taken out first: a step may post work and wait again.
         std::vector<std::function<void()>> waiting;
@@ -121,7 +149,8 @@ void TformMain::SetStatusText(const std::string& Text) {
 void TformMain::SetUpWindowStore() {
     // The key keeps the name earlier versions stored the last port under.
     fsFormStorage.AddProperty(
-        "lblPort.Caption", [this] { return FPortName; }, [this](const std::string& Value) { FPortName = Value; });
+        "lblPort.Caption", [this] { return FSupervisor->PortName(); },
+        [this](const std::string& Value) { FSupervisor->SetPortName(Value); });
     fsFormStorage.AddBoolProperty(
         "pnlAnalog.Expanded", [this] { return pnlAnalog->Expanded(); },
         [this](bool Value) { pnlAnalog->SetExpanded(Value); });
@@ -139,6 +168,10 @@ void TformMain::FormCreate() {
     dlgOpen.InitialFolder = ApplicationFolders.UserDataPath;
     dlgSave.InitialFolder = ApplicationFolders.UserDataPath;
 
+    FSession = std::make_unique<TBoardSession>();
+    FSession->SetUnsavedFolder(ApplicationFolders.UserDataPath);
+    BindSession();
+
     // The design size first, so that panels restored as collapsed shrink it as they do later.
     resize(792, 710 + menuBar()->sizeHint().height());
     SetUpWindowStore();
@@ -153,17 +186,15 @@ void TformMain::FormCreate() {
     lblUnsaved = new QLabel(this);
     lblUnsaved->setObjectName("lblUnsaved");
     lblUnsaved->setStyleSheet("color: rgb(205, 110, 0);");
-    lblUnsaved->setToolTip("The Velmorant's settings or program differ from what its EEPROM holds; "
-                           "\"Save Settings in EEPROM on Velmorant\" keeps them.");
+    lblUnsaved->setToolTip(
+        "The Velmorant's settings or program differ from what its EEPROM holds; "
+        "\"Save Settings in EEPROM on Velmorant\" keeps them.");
     lblLogging = new QLabel(this);
     lblLogging->setObjectName("lblLogging");
     statusBar()->addPermanentWidget(lblLogging);
     statusBar()->addPermanentWidget(lblUnsaved);
     lblLogging->hide();
     lblUnsaved->hide();
-    FSession = std::make_unique<TBoardSession>();
-    FSession->SetUnsavedFolder(ApplicationFolders.UserDataPath);
-    BindSession();
 
     gridAnalog1->setRowCount(3);
     gridAnalog2->setRowCount(2);
@@ -205,37 +236,27 @@ void TformMain::FormCloseQuery(std::function<void(bool CanClose)> Then) {
         nullptr, TMessageRequest{mkQuestion, "Save Changes?", SaveChangesText, {mbYes, mbNo, mbCancel}});
     if (answer == mbNo) return Then(true);
     if (answer != mbYes) return Then(false);
-    auto saved = std::make_shared<bool>(false);
-    FSession->Post([saved](TVelmorant& V) { *saved = V.SaveSettingsInEEPROM(); },
-                   [this, saved, Then] {
-                       // Closing after a failed save would lose the changes the user just chose to keep.
-                       if (!*saved) FUi->ShowError(this, NotSavedText);
-                       Then(*saved);
-                   });
+    FSession->SaveToEEPROM([this, Then](bool Saved) {
+        // Closing after a failed save would lose the changes the user just chose to keep.
+        if (!Saved) FUi->ShowError(this, NotSavedText);
+        Then(Saved);
+    });
 }
 
 void TformMain::FormClose(std::function<void()> Then) {
-    const std::string autosave = FAutosaveFile;
-    FSession->Post(
-        [autosave](TVelmorant& V) {
-            try {
-                V.SaveSettingsInFile(autosave, true);
-            } catch (const std::exception&) {
-                // The autosave is a convenience; a folder that cannot be written must not stop the close.
-            }
-        },
-        [this, Then] {
-            try {
-                fsFormStorage.Save(TWindowStateStore::PlacementOf(this));
-            } catch (const std::exception& e) {
-                std::cerr << e.what() << '\n';
-            }
-            Then();
-        });
+    FSession->Autosave(FAutosaveFile, [this, Then] {
+        try {
+            fsFormStorage.Save(TWindowStateStore::PlacementOf(this));
+        } catch (const std::exception& e) {
+            std::cerr << e.what() << '\n';
+        }
+        Then();
+    });
 }
 
 void TformMain::FormDestroy() {
     if (!FSession) return;
+    FSupervisor->Stop();
     FSession.reset();
     RunGuarded(*FUi, this, [this] { FinishLogging(); });
     FDataLogger.reset();
@@ -260,6 +281,7 @@ void TformMain::closeEvent(QCloseEvent* Event) {
     Event->ignore();
     if (FClosing) return;
     FClosing = true;
+    FSupervisor->SetClosing(true);
     timerStatus->stop();
     FSession->StopLongWork();
     WhenSessionIdle([this] {
@@ -268,6 +290,7 @@ void TformMain::closeEvent(QCloseEvent* Event) {
         const auto decided = [this](bool CanClose) {
             if (CanClose) return FinishClose();
             FClosing = false;
+            FSupervisor->SetClosing(false);
             EnableConnectedControls(FSession->State().DevicePresent);
         };
         if (!ask) return decided(true);

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "BoardSession.h"
+#include "LinkSupervisor.h"
 #include "DataLogger.h"
 #include "Device_VL.h"
 #include "TickReadings.h"
@@ -176,12 +177,8 @@ public:
     // Asks for a network port name, keeps it in Velmorant.ini and selects it; false when cancelled.
     bool AddNetworkPort();
     void HandleDeviceError(const std::string& Text, bool DevicePresent);
-    // The board was lost, came back, or stopped or started answering: shows it and acts on it.
-    void SessionLinkChanged();
-    // While a lost board is awaited: connects again once its port is back.
-    void TryReconnect();
-    // Offers once to send the changes kept when the board was lost.
-    void OfferUnsavedChanges();
+    // Asks once whether to send the changes kept in File when the board was lost.
+    void OfferUnsavedChanges(const std::string& File);
     // Sends a settings file's settings and program to the board and shows them.
     void RecallSettingsFile(const std::string& FileName);
 
@@ -191,6 +188,14 @@ public:
     std::string UpdateDisplay(const TTickReadings& Readings, bool ShowSettings, bool ShowProgram);
     // Reads the board (with the thermistor offset when ShowSettings) and shows everything.
     void RefreshDisplay(bool ShowSettings, bool ShowProgram);
+    // Shows a tick's readings, logs them and hands them to the trends.
+    void ShowTick(const TTickReadings& Readings);
+    // After a change the board did not take: the settings and PLC state as they stand again.
+    void ShowTakenBack();
+    // Shows what a refresh read, with the settings and program as it asks.
+    void ShowRefresh(const TRefresh& Refresh);
+    // Shows the settings as the session holds them, without sending them back.
+    void PaintSettings();
     void ShowPLCState(bool PLCEnabled, TPLCRunMode RunMode);
     void ShowProgramLine(int Index);
 
@@ -198,7 +203,8 @@ public:
     void gridPort0CellClick(QTableWidget* Sender, int ACol, int ARow);
     void gridPort0AfterEdit(QTableWidget* Sender, int ACol, int ARow, const std::string& Value);
     void colDir0CloseUp(QTableWidget* Sender, QWidget* Editor);
-    void chkPullupPort0Click();
+    // Port is the port of the box the user clicked (0 or 2).
+    void chkPullupPort0Click(int Port, bool Checked);
     void cmbxPeriodChange();
     void spinThermOffsetChange();
     void spinThermOffsetExit();
@@ -212,8 +218,6 @@ public:
     void tbtnStopClick();
     void tbtnSingleStepClick();
     void chkPLCEnabledClick();
-    // Posts a change of the PLC's mode and shows the buttons as the board then stands.
-    void PostPLCChange(TBoardSession::TWork Change);
     // The program grid's selected row, -1 when none.
     int CurrentLine() const;
     // Selects Value; -1 clears the selection, a row that does not exist is ignored.
@@ -272,11 +276,9 @@ private:
     void PanelHeightChanged(int HeightDelta);
     void SetUpWindowStore();
     void BindSession();
+    // The port whose grid Grid is (0..5).
+    int PortOfGrid(const QTableWidget* Grid) const;
 
-    // Runs Work on the board, then (when it returns true, or without Work) reads the board and shows
-    // everything, then runs Done; the exchanges are those of a synchronous update right after Work.
-    void PostAndRefresh(TBoardSession::TCheckedWork Work, std::function<void()> Done, TJobKind Kind,
-                        bool ShowSettings = true, bool ShowProgram = true);
     // Runs Then once every posted job has run (at once when none is pending).
     void WhenSessionIdle(std::function<void()> Then);
     // The close sequence after the question: the autosave, the window state, then the close.
@@ -304,8 +306,7 @@ private:
     TDateTime FLogInterval = 0;
     TDateTime FLastLogTime = 0;
     std::unique_ptr<TBoardSession> FSession;
-    // The port of the last connection: the one the list selects and the next start tries first.
-    std::string FPortName = "COM1";
+    TLinkSupervisor* FSupervisor = nullptr;
     bool FShownOnce = false;
     bool FPlacementRestored = false;
     bool FAskOnClose = true;
@@ -321,12 +322,7 @@ private:
     // The progress text the status bar shows, and whether an error replaced it until the work ends.
     std::string FProgressShown;
     bool FProgressReplaced = false;
-    QTimer* FReconnectTimer = nullptr;
-    bool FReconnecting = false;
-    // Changes of a lost board kept in a settings file, offered again once it is back.
-    std::string FUnsavedFile;
     TformTempTable* FTempTable = nullptr;
     TformTrends* FTrends = nullptr;
-    bool FWasPresent = false;
     TformAbout* FAbout = nullptr;
 };

@@ -3,18 +3,15 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <vector>
 
 #include "CollapsiblePanel.h"
 #include "Controls.h"
-#include "Main.h"
 #include "GeneralLib.h"
 #include "IniFile.h"
+#include "Main.h"
 #include "NetPort.h"
 #include "TrendsWnd.h"
 
@@ -43,55 +40,31 @@ void TformMain::ConnectToDevice(bool ShowError, std::function<void()> Connected)
         if (i != selected && usable(i) && !IsNetworkPortName(name)) names.push_back(name);
     }
 
-    struct TOutcome {
-        std::string Found;
-        bool PermissionDenied = false;
-    };
-    auto outcome = std::make_shared<TOutcome>();
-    TBoardSession* session = FSession.get();
-    FSession->Post(
-        [session, names, outcome](TVelmorant& V) {
-            for (const std::string& name : names) {
-                emit session->Progress(QString::fromStdString("Checking for Velmorant on " + name));
-                errno = 0;
-                if (V.FindDevice(name)) {
-                    outcome->Found = name;
-                    V.SetPLCRunMode(rmPaused);
-                    return;
-                }
-                if (errno == EACCES || errno == EPERM) outcome->PermissionDenied = true;
-            }
-        },
-        [this, ShowError, Connected, outcome] {
-            if (!outcome->Found.empty()) {
-                FPortName = outcome->Found;
-                comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FPortName)));
-            }
-            ShowConnectionState();
-            if (FSession->State().DevicePresent) {
-                if (Connected) Connected();
-                return;
-            }
-            const bool permissionDenied = outcome->PermissionDenied || LastEnumerationHadPermissionDenied();
-            if (permissionDenied) SetStatusText(std::string("Velmorant not found. ") + PermissionHelpText);
-            if (ShowError)
-                FUi->ShowError(this, permissionDenied ? std::string("Velmorant not found.\n\n") + PermissionHelpText
-                                                      : std::string("Velmorant not found."));
-        },
-        jkLong);
+    FSession->Connect(names, [this, ShowError, Connected](const TConnectOutcome& Outcome) {
+        if (!Outcome.Found.empty()) {
+            FSupervisor->SetPortName(Outcome.Found);
+            comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(Outcome.Found)));
+        }
+        ShowConnectionState();
+        if (FSession->State().DevicePresent) {
+            if (Connected) Connected();
+            return;
+        }
+        const bool permissionDenied = Outcome.PermissionDenied || LastEnumerationHadPermissionDenied();
+        if (permissionDenied) SetStatusText(std::string("Velmorant not found. ") + PermissionHelpText);
+        if (ShowError)
+            FUi->ShowError(this, permissionDenied
+                                     ? std::string("Velmorant not found.\n\n") + PermissionHelpText
+                                     : std::string("Velmorant not found."));
+    });
 }
 
 void TformMain::RecallFromDevice(bool FromEEPROM, bool Ask, const std::string& DoneText) {
     if (!FSession->State().DevicePresent) return;
     if (Ask && FUi->Ask(this, "Confirm", RecallQuestion, {mbYes, mbNo}) != mbYes) return;
-    // A failed retrieval leaves the panels as they were; the full update belongs to a good one.
-    auto retrieved = std::make_shared<bool>(false);
-    PostAndRefresh(
-        [FromEEPROM, retrieved](TVelmorant& V) { return *retrieved = V.RetreiveSettings(FromEEPROM); },
-        [this, retrieved, DoneText] {
-            if (*retrieved && !DoneText.empty() && StatusText().empty()) SetStatusText(DoneText);
-        },
-        jkLong);
+    FSession->Retrieve(FromEEPROM, [this, DoneText](bool Retrieved) {
+        if (Retrieved && !DoneText.empty() && StatusText().empty()) SetStatusText(DoneText);
+    });
 }
 
 void TformMain::ShowConnectionState() {
@@ -119,69 +92,15 @@ void TformMain::ShowConnectionState() {
     SetStatusText(std::string());
 }
 
-void TformMain::SessionLinkChanged() {
-    const TBoardState& state = FSession->State();
-    ShowConnectionState();
-    // A new connection starts the trends' "since connecting"; a board answering again does not.
-    if (state.DevicePresent && !FWasPresent && FTrends != nullptr) FTrends->StartConnection();
-    FWasPresent = state.DevicePresent;
-    if (state.Lost) {
-        // An attempt that Disconnect dropped never reported back.
-        FReconnecting = false;
-        if (!state.UnsavedFile.empty()) FUnsavedFile = state.UnsavedFile;
-        FReconnectTimer->start();
-        SetStatusText("The connection to the Velmorant on " + state.LostPort +
-                      " was lost; it connects again by itself once the board is back." +
-                      (FUnsavedFile.empty() ? std::string()
-                                            : " Changes not saved in its EEPROM are kept in " + FUnsavedFile));
-        return;
-    }
-    FReconnectTimer->stop();
-    if (state.NoResponse) SetStatusText("The Velmorant on " + state.ComPortName + " does not answer");
-}
-
-void TformMain::TryReconnect() {
-    const TBoardState& state = FSession->State();
-    if (!state.Lost || FReconnecting || FClosing) return;
-    // Only the port the board was on, and only once its node is there again: other devices' ports
-    // are never opened.
-    const std::string port = state.LostPort;
-    if (!IsNetworkPortName(port) && access(ResolveSerialPortPath(port).c_str(), F_OK) != 0) return;
-    FReconnecting = true;
-    TBoardSession* session = FSession.get();
-    FSession->Post(
-        [session, port](TVelmorant& V) {
-            if (!V.FindDevice(port)) return;
-            session->EndWaiting(true);
-            V.SetPLCRunMode(rmPaused);
-        },
-        [this] {
-            FReconnecting = false;
-            if (!FSession->State().DevicePresent) return;
-            FPortName = FSession->State().ComPortName;
-            // The same sequence as a Connect click, without the question: the user asked for the
-            // board long ago and has not taken the request back.
-            PostAndRefresh([](TVelmorant& V) { return V.RetreiveSettings(true); },
-                           [this] {
-                               if (StatusText().empty())
-                                   SetStatusText("Connected again to the Velmorant on " + FPortName);
-                               OfferUnsavedChanges();
-                           },
-                           jkLong);
-        },
-        jkLong);
-}
-
-void TformMain::OfferUnsavedChanges() {
-    if (FUnsavedFile.empty()) return;
-    const std::string file = FUnsavedFile;
-    FUnsavedFile.clear();
+void TformMain::OfferUnsavedChanges(const std::string& File) {
     const std::string question =
         "The Velmorant is back. The changes made before the connection was lost were not saved in its "
         "EEPROM, so the board no longer has them. They were kept in \"" +
-        file + "\".\r\nDo you want to send them to the Velmorant now?";
+        File + "\".\r\nDo you want to send them to the Velmorant now?";
+    // Asked once: No ends it for good.
+    FSupervisor->KeptChangesOffered();
     if (FUi->Ask(this, "Confirm", question, {mbYes, mbNo}) != mbYes) return;
-    RecallSettingsFile(file);
+    RecallSettingsFile(File);
 }
 
 void TformMain::EnableConnectedControls(bool Connected) {
@@ -216,16 +135,18 @@ void TformMain::FillPortList() {
     for (size_t n = 0; n < ports.size(); ++n)
         if (ports[n]) comboPort->addItem(QString::fromStdString(SerialPortName(static_cast<uint8_t>(n))));
     // Network ports are not probed: each would cost a connection, and a server may be far away.
-    for (const std::string& name : ReadNetworkPortNames(TIniFile(ApplicationFolders.AppSettingsPath + "Velmorant.ini")))
+    for (const std::string& name :
+         ReadNetworkPortNames(TIniFile(ApplicationFolders.AppSettingsPath + "Velmorant.ini")))
         comboPort->addItem(QString::fromStdString(name));
     const bool anyPort = comboPort->count() > 0;
     comboPort->addItem(AddNetworkPortItem);
-    comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FPortName)));
+    comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FSupervisor->PortName())));
     btnFind->setEnabled(anyPort);
 }
 
 bool TformMain::AddNetworkPort() {
-    std::string name = IsNetworkPortName(FPortName) ? FPortName : std::string("socket://");
+    const std::string& last = FSupervisor->PortName();
+    std::string name = IsNetworkPortName(last) ? last : std::string("socket://");
     for (;;) {
         if (!FUi->AskText(this, "Add network port",
                           "A port served over the network, as socket://HOST:PORT (raw TCP) or "
@@ -242,7 +163,7 @@ bool TformMain::AddNetworkPort() {
     std::vector<std::string> names = ReadNetworkPortNames(ini);
     if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
     WriteNetworkPortNames(ini, names);
-    FPortName = name;
+    FSupervisor->SetPortName(name);
     FillPortList();
     return true;
 }
@@ -261,16 +182,8 @@ void TformMain::btnFindClick() {
     if (btnFind->isChecked()) {
         ConnectToDevice(false, [this] { RecallFromDevice(true, true); });
     } else {
-        // A retrieval or a tick on a silent board ends at its next exchange instead of finishing.
-        FSession->StopLongWork();
-        FReconnectTimer->stop();
-        TBoardSession* session = FSession.get();
-        FSession->Post(
-            [session](TVelmorant& V) {
-                V.Disconnect();
-                session->EndWaiting(false);
-            },
-            [this] { ShowConnectionState(); });
+        FSupervisor->Stop();
+        FSession->Disconnect([this] { ShowConnectionState(); });
     }
 }
 
@@ -278,7 +191,7 @@ void TformMain::comboPortClick() {
     if (comboPort->currentIndex() < 0) return;
     if (comboPort->currentText() == AddNetworkPortItem) {
         if (!AddNetworkPort()) {
-            comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FPortName)));
+            comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FSupervisor->PortName())));
             return;
         }
     }

@@ -5,7 +5,6 @@
 #include <QMimeData>
 #include <QString>
 #include <QUrl>
-#include <memory>
 
 #include "GeneralLib.h"
 #include "Main.h"
@@ -45,24 +44,15 @@ void TformMain::miRecallfromFileClick() {
 }
 
 void TformMain::RecallSettingsFile(const std::string& FileName) {
-    const std::string chosen = FileName;
-    auto sent = std::make_shared<int>(0);
     // An error here leaves the caption and the panels as they were; what was applied stays applied.
-    PostAndRefresh(
-        [chosen, sent](TVelmorant& V) {
-            V.RecallSettingsFromFile(chosen, true);
-            *sent = V.DevicePresent() ? V.ProgramLineCount() : 0;
-            return true;
-        },
-        [this, chosen, sent] {
-            setWindowTitle(QString::fromStdString(NameWithoutFolder(chosen) + " - Velmorant"));
-            // A board lost on the way did not get everything: the loss is what the user must read.
-            if (FSession->State().Lost) return;
-            SetStatusText("Settings recalled from " + chosen +
-                          (*sent > 0 ? ", " + std::to_string(*sent) + " program lines sent to the Velmorant"
-                                     : std::string()));
-        },
-        jkLong);
+    FSession->RecallSettingsFile(FileName, [this, FileName](int Sent) {
+        setWindowTitle(QString::fromStdString(NameWithoutFolder(FileName) + " - Velmorant"));
+        // A board lost on the way did not get everything: the loss is what the user must read.
+        if (FSession->State().Lost) return;
+        SetStatusText("Settings recalled from " + FileName +
+                      (Sent > 0 ? ", " + std::to_string(Sent) + " program lines sent to the Velmorant"
+                                : std::string()));
+    });
 }
 
 void TformMain::miSavetoFileClick() {
@@ -71,11 +61,10 @@ void TformMain::miSavetoFileClick() {
     if (!FUi->FileDialog(this, dlgSave, chosen)) return;
     dlgSave.FileName = chosen;
     dlgOpen.FileName = NameWithoutFolder(chosen);
-    FSession->Post([chosen](TVelmorant& V) { V.SaveSettingsInFile(chosen, true); },
-                   [this, chosen] {
-                       setWindowTitle(QString::fromStdString(NameWithoutFolder(chosen) + " - Velmorant"));
-                       SetStatusText("Settings saved in " + chosen);
-                   });
+    FSession->SaveSettingsFile(chosen, [this, chosen] {
+        setWindowTitle(QString::fromStdString(NameWithoutFolder(chosen) + " - Velmorant"));
+        SetStatusText("Settings saved in " + chosen);
+    });
 }
 
 TformTrends& TformMain::Trends() {

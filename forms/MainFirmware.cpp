@@ -24,12 +24,10 @@ void TformMain::miUpdateFirmwareClick() {
     if (FUi->Message(this, TMessageRequest{mkInformation, std::string(), UpdateModeText, {mbOK, mbAbort}}) !=
         mbOK)
         return;
-    FSession->StopLongWork();
-    FSession->Post([](TVelmorant& V) { V.EnterBootloadMode(); },
-                   [this] {
-                       ShowConnectionState();
-                       StartFirmwareUpdater();
-                   });
+    FSession->UpdateFirmware([this] {
+        ShowConnectionState();
+        StartFirmwareUpdater();
+    });
 }
 
 void TformMain::StartFirmwareUpdater() {

@@ -306,7 +306,6 @@ QWidget* TformMain::CreateAnalogPanel() {
 QTableWidget* TformMain::CreatePortGrid(int Port) {
     const bool physical = Port <= 2;
     auto* grid = Named(new QTableWidget(8, 4), qPrintable(QString("gridPort%1").arg(Port)));
-    grid->setProperty("Tag", Port);
     const QString n = QString::number(Port);
     SetHeader(grid, pcPin, "Pin", qPrintable("colPin" + n));
     SetHeader(grid, pcState, "State", qPrintable("colState" + n));
@@ -563,11 +562,11 @@ void TformMain::BindHandlers() {
         connect(grid, &QTableWidget::cellClicked, this, Guarded([this, grid](int Row, int Col) {
                     gridPort0CellClick(grid, Col, Row);
                     // The direction list opens with the same click that selects its cell.
-                    if (Col == pcDirection && grid->property("Tag").toInt() <= 2)
+                    if (Col == pcDirection && PortOfGrid(grid) <= 2)
                         grid->editItem(grid->item(Row, Col));
                 }));
-    connect(chkPullupPort0, &QCheckBox::toggled, this, Guarded([this] { chkPullupPort0Click(); }));
-    connect(chkPullupPort2, &QCheckBox::toggled, this, Guarded([this] { chkPullupPort0Click(); }));
+    connect(chkPullupPort0, &QCheckBox::toggled, this, Guarded([this](bool On) { chkPullupPort0Click(0, On); }));
+    connect(chkPullupPort2, &QCheckBox::toggled, this, Guarded([this](bool On) { chkPullupPort0Click(2, On); }));
     connect(cmbxPeriod, &QComboBox::activated, this, Guarded([this] { cmbxPeriodChange(); }));
     connect(spinThermOffset, &QSpinBox::valueChanged, this, Guarded([this] { spinThermOffsetChange(); }));
     spinThermOffset->installEventFilter(this);

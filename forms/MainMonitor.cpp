@@ -2,13 +2,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTimer>
 #include <QToolBar>
-#include <QSignalBlocker>
 #include <cstdio>
-#include <memory>
 
 #include "Controls.h"
 #include "GridDelegates.h"
@@ -48,37 +47,17 @@ void TformMain::timerStatusTimer() {
         return;
     }
     // A tick still waiting on a slow board makes this one unnecessary.
-    FSession->PostTick([this](const TTickReadings& Readings) {
-        // A tick that found no board read nothing; one that lost it mid-way has its gaps logged.
-        if (Readings.Time == 0) return;
-        LogRow(UpdateDisplay(Readings, false, false));
-        if (FTrends != nullptr) FTrends->AddTick(Readings);
-    });
+    FSession->Tick();
+}
+
+void TformMain::ShowTick(const TTickReadings& Readings) {
+    LogRow(UpdateDisplay(Readings, false, false));
+    if (FTrends != nullptr) FTrends->AddTick(Readings);
 }
 
 std::string TformMain::UpdateDisplay(const TTickReadings& Readings, bool ShowSettings, bool ShowProgram) {
     const TBoardState& state = FSession->State();
-    if (ShowSettings) {
-        // Showing the board's settings is not the user changing them: nothing goes back to the board.
-        const QSignalBlocker blockPullup0(chkPullupPort0);
-        const QSignalBlocker blockPullup2(chkPullupPort2);
-        const QSignalBlocker blockPeriod(cmbxPeriod);
-        const QSignalBlocker blockOffset(spinThermOffset);
-        chkPullupPort0->setChecked(state.Pullups[0]);
-        chkPullupPort2->setChecked(state.Pullups[2]);
-        cmbxPeriod->setCurrentIndex(state.UpdatePeriod);
-        for (int port = 0; port <= 2; ++port) {
-            for (int pin = 0; pin < 8; ++pin)
-                gridPort[port]
-                    ->item(pin, pcDirection)
-                    ->setText(IsBitSet(state.Directions[port], pin) ? "Input" : "Output");
-            for (int pin = 0; pin < 8; ++pin)
-                gridPort[port]
-                    ->item(pin, pcComment)
-                    ->setText(QString::fromStdString(state.PinComments[port * 8 + pin]));
-        }
-        spinThermOffset->setValue(state.ADCOffsets[4]);
-    }
+    if (ShowSettings) PaintSettings();
 
     // A read that failed leaves the last good value in place, marked as out of date.
     for (int port = 0; port < TVelmorant::PortCountConst; ++port) {
@@ -103,7 +82,8 @@ std::string TformMain::UpdateDisplay(const TTickReadings& Readings, bool ShowSet
         MarkStale(grid->item(gridRow, acGauge), !raw);
     }
 
-    if (Readings.Temperature) lblTemp->setText(QString::fromStdString(TemperatureText(*Readings.Temperature)));
+    if (Readings.Temperature)
+        lblTemp->setText(QString::fromStdString(TemperatureText(*Readings.Temperature)));
     // A style sheet set again restyles the label even when it is the same: only on a change, not every tick.
     const QString temperatureStyle = Readings.Temperature ? QString() : QString("color: rgb(150, 150, 150);");
     if (lblTemp->styleSheet() != temperatureStyle) lblTemp->setStyleSheet(temperatureStyle);
@@ -117,36 +97,41 @@ std::string TformMain::UpdateDisplay(const TTickReadings& Readings, bool ShowSet
     return LogRowOf(Readings);
 }
 
-void TformMain::RefreshDisplay(bool ShowSettings, bool ShowProgram) {
-    PostAndRefresh(nullptr, nullptr, jkAction, ShowSettings, ShowProgram);
+void TformMain::PaintSettings() {
+    const TBoardState& state = FSession->State();
+    // Showing the board's settings is not the user changing them: nothing goes back to the board.
+    const QSignalBlocker blockPullup0(chkPullupPort0);
+    const QSignalBlocker blockPullup2(chkPullupPort2);
+    const QSignalBlocker blockPeriod(cmbxPeriod);
+    const QSignalBlocker blockOffset(spinThermOffset);
+    chkPullupPort0->setChecked(state.Pullups[0]);
+    chkPullupPort2->setChecked(state.Pullups[2]);
+    cmbxPeriod->setCurrentIndex(state.UpdatePeriod);
+    for (int port = 0; port <= 2; ++port) {
+        for (int pin = 0; pin < 8; ++pin)
+            gridPort[port]
+                ->item(pin, pcDirection)
+                ->setText(IsBitSet(state.Directions[port], pin) ? "Input" : "Output");
+        for (int pin = 0; pin < 8; ++pin)
+            gridPort[port]
+                ->item(pin, pcComment)
+                ->setText(QString::fromStdString(state.PinComments[port * 8 + pin]));
+    }
+    spinThermOffset->setValue(state.ADCOffsets[4]);
 }
 
-void TformMain::PostAndRefresh(TBoardSession::TCheckedWork Work, std::function<void()> Done, TJobKind Kind,
-                               bool ShowSettings, bool ShowProgram) {
-    struct TRefresh {
-        bool Show = true;
-        int Offset = 0;
-        TTickReadings Readings;
-    };
-    auto result = std::make_shared<TRefresh>();
-    TBoardSession* session = FSession.get();
-    FSession->Post(
-        [=](TVelmorant& V) {
-            if (Work) result->Show = Work(V);
-            if (!result->Show) return;
-            // The board's own thermistor offset is asked for first; the cache keeps the one last set.
-            if (ShowSettings) result->Offset = V.GetADCOffset(4);
-            result->Readings = session->ReadTick(V);
-        },
-        [this, result, ShowSettings, ShowProgram, Done] {
-            if (result->Show) {
-                UpdateDisplay(result->Readings, ShowSettings, ShowProgram);
-                const QSignalBlocker blockOffset(spinThermOffset);
-                if (ShowSettings) spinThermOffset->setValue(result->Offset);
-            }
-            if (Done) Done();
-        },
-        Kind);
+void TformMain::RefreshDisplay(bool ShowSettings, bool ShowProgram) {
+    FSession->Refresh(ShowSettings, ShowProgram);
+}
+
+void TformMain::ShowRefresh(const TRefresh& Refresh) {
+    UpdateDisplay(Refresh.Readings, Refresh.ShowSettings, Refresh.ShowProgram);
+}
+
+void TformMain::ShowTakenBack() {
+    PaintSettings();
+    const QSignalBlocker blockEnabled(chkPLCEnabled);
+    ShowPLCState(FSession->State().PLCEnabled, FSession->State().PLCRunMode);
 }
 
 void TformMain::ShowPLCState(bool PLCEnabled, TPLCRunMode RunMode) {

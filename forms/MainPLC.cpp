@@ -2,7 +2,6 @@
 #include <QCheckBox>
 #include <QItemSelectionModel>
 #include <QTableWidget>
-#include <memory>
 
 #include "Main.h"
 #include "ProgramGridMarks.h"
@@ -15,50 +14,33 @@ void TformMain::gridProgramEndEditing(int ACol, int ARow, const std::string& Val
         MarkProgramLineError(gridProgram, ARow, line.ParseError);
         if (!line.ParseError.empty()) return;
         // The typed text stays in the cell; the canonical text comes with the next full update.
-        const QTableWidgetItem* comment = gridProgram->item(ARow, pgComments);
-        line.Comment = comment != nullptr ? comment->text().toStdString() : std::string();
-        FSession->Post([ARow, line](TVelmorant& V) {
-            V.SetProgramLine(ARow, line);
-            V.DownloadProgramLine(ARow);
-        });
+        FSession->SetProgramLine(ARow, line);
     } else if (ACol == pgComments) {
         // Comments live in the program and its files only; the board never sees them.
-        FSession->Post([ARow, Value](TVelmorant& V) {
-            TProgramLine line = V.GetProgramLine(ARow);
-            line.Comment = Value;
-            V.SetProgramLine(ARow, line);
-        });
+        FSession->SetLineComment(ARow, Value);
     }
 }
 
 void TformMain::tbtnRunClick() {
-    PostPLCChange([](TVelmorant& V) { V.SetPLCRunMode(rmRun); });
+    FSession->SetPLCRunMode(rmRun);
+    ShowPLCState(FSession->State().PLCEnabled, FSession->State().PLCRunMode);
 }
 
 void TformMain::tbtnStopClick() {
-    PostPLCChange([](TVelmorant& V) { V.SetPLCRunMode(rmPaused); });
+    FSession->SetPLCRunMode(rmPaused);
+    ShowPLCState(FSession->State().PLCEnabled, FSession->State().PLCRunMode);
 }
 
 void TformMain::tbtnSingleStepClick() {
     // Stepping leaves the run mode alone, so the pressed buttons stay as they are.
-    const int line = CurrentLine();
-    auto next = std::make_shared<int>(-1);
-    FSession->Post([line, next](TVelmorant& V) { V.SingleStep(line, *next); },
-                   [this, next] {
-                       if (*next >= 0) SetCurrentLine(*next);
-                   });
+    FSession->SingleStep(CurrentLine(), [this](int Next) {
+        if (Next >= 0) SetCurrentLine(Next);
+    });
 }
 
 void TformMain::chkPLCEnabledClick() {
-    const bool enabled = chkPLCEnabled->isChecked();
-    PostPLCChange([enabled](TVelmorant& V) { V.SetPLCEnabled(enabled); });
-}
-
-void TformMain::PostPLCChange(TBoardSession::TWork Change) {
-    FSession->Post(std::move(Change), [this] {
-        // Later changes still on their way would be undone by showing this one's state.
-        if (FSession->Idle()) ShowPLCState(FSession->State().PLCEnabled, FSession->State().PLCRunMode);
-    });
+    FSession->SetPLCEnabled(chkPLCEnabled->isChecked());
+    ShowPLCState(FSession->State().PLCEnabled, FSession->State().PLCRunMode);
 }
 
 int TformMain::CurrentLine() const {

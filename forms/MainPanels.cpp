@@ -3,22 +3,19 @@
 #include <QComboBox>
 #include <QSpinBox>
 #include <QTableWidget>
-#include <memory>
+#include <algorithm>
 
 #include "GridDelegates.h"
 #include "Main.h"
 
 namespace {
 
-int PortOf(const QTableWidget* Grid) {
-    return Grid->property("Tag").toInt();
-}
-
 TDropDownDelegate* DirectionColumn(const QTableWidget* Grid) {
     return qobject_cast<TDropDownDelegate*>(Grid->itemDelegateForColumn(pcDirection));
 }
 
-// Index of a Direction cell's text among the column's items ("Output" 0, "Input" 1), -1 for none.
+// Index of a Direction cell's text among the column's items ("Output" 0, "Input" 1), -1 for none:
+// what the user just chose in the cell's list.
 int DirectionIndex(const QTableWidget* Grid, int Row) {
     const TDropDownDelegate* column = DirectionColumn(Grid);
     return column != nullptr ? column->Items().indexOf(Grid->item(Row, pcDirection)->text()) : -1;
@@ -26,51 +23,43 @@ int DirectionIndex(const QTableWidget* Grid, int Row) {
 
 }  // namespace
 
-void TformMain::gridPort0CellClick(QTableWidget* Sender, int ACol, int ARow) {
-    if (ACol != pcState) return;
-    const int port = PortOf(Sender);
-    // The virtual ports have no direction: every pin of theirs can be written.
-    const int direction = port <= 2 ? DirectionIndex(Sender, ARow) : 0;
-    if (direction != 0) return;
-    const bool on = Sender->item(ARow, pcState)->data(Qt::DisplayRole).toInt() != 0;
-    const int pin = port * 8 + ARow;
-    FSession->Post([pin, on](TVelmorant& V) { V.SetPinState(pin, !on); });
+int TformMain::PortOfGrid(const QTableWidget* Grid) const {
+    return static_cast<int>(std::find(gridPort.begin(), gridPort.end(), Grid) - gridPort.begin());
 }
 
-void TformMain::gridPort0AfterEdit(QTableWidget* Sender, int ACol, int ARow, const std::string&) {
+void TformMain::gridPort0CellClick(QTableWidget* Sender, int ACol, int ARow) {
+    if (ACol != pcState) return;
+    const TBoardState& state = FSession->State();
+    const int port = PortOfGrid(Sender);
+    // The virtual ports have no direction: every pin of theirs can be written.
+    if (port <= 2 && IsBitSet(state.Directions[port], ARow)) return;
+    // A pin whose state the board did not tell cannot be toggled.
+    const std::optional<int>& reading = state.Readings.Ports[port];
+    if (!reading) return;
+    const int pin = port * 8 + ARow;
+    FSession->SetPinState(pin, !IsBitSet(static_cast<uint8_t>(*reading), ARow));
+}
+
+void TformMain::gridPort0AfterEdit(QTableWidget* Sender, int ACol, int ARow, const std::string& Value) {
     if (ACol != pcComment) return;
-    const int pin = PortOf(Sender) * 8 + ARow;
-    const std::string comment = Sender->item(ARow, pcComment)->text().toStdString();
-    FSession->Post([pin, comment](TVelmorant& V) { V.SetPinComment(pin, comment); });
+    FSession->SetPinComment(PortOfGrid(Sender) * 8 + ARow, Value);
 }
 
 void TformMain::colDir0CloseUp(QTableWidget* Sender, QWidget* Editor) {
     if (TDropDownDelegate* column = DirectionColumn(Sender)) column->CommitAndClose(Editor);
-    const int port = PortOf(Sender);
     const int pin = Sender->currentRow();
     if (pin < 0 || pin > 7) return;
-    const int index = DirectionIndex(Sender, pin);
-    // The whole byte goes out, also when the item chosen is the one shown before. It is formed on the
-    // board's side, after the changes posted before this one.
-    FSession->Post([port, pin, index](TVelmorant& V) {
-        uint8_t direction = V.GetPortDirection(port);
-        SetBitInByte(pin, index != 0, direction);
-        V.SetPortDirection(port, direction);
-    });
+    FSession->SetDirection(PortOfGrid(Sender), pin, DirectionIndex(Sender, pin) != 0);
 }
 
-void TformMain::chkPullupPort0Click() {
-    const bool port0 = chkPullupPort0->isChecked();
-    const bool port2 = chkPullupPort2->isChecked();
-    FSession->Post([port0, port2](TVelmorant& V) {
-        V.SetPullupsEnabled(0, port0);
-        V.SetPullupsEnabled(2, port2);
-    });
+void TformMain::chkPullupPort0Click(int Port, bool Checked) {
+    // Both ports' pull-ups go out, the other as the session holds it.
+    const TBoardState& state = FSession->State();
+    FSession->SetPullups(Port == 0 ? Checked : state.Pullups[0], Port == 2 ? Checked : state.Pullups[2]);
 }
 
 void TformMain::cmbxPeriodChange() {
-    const int period = cmbxPeriod->currentIndex();
-    FSession->Post([period](TVelmorant& V) { V.SetUpdatePeriod(period); });
+    FSession->SetUpdatePeriod(cmbxPeriod->currentIndex());
 }
 
 void TformMain::spinThermOffsetChange() {
@@ -79,8 +68,7 @@ void TformMain::spinThermOffsetChange() {
 
 void TformMain::spinThermOffsetExit() {
     spinThermOffset->interpretText();
-    const int offset = spinThermOffset->value();
-    FSession->Post([offset](TVelmorant& V) { V.SetADCOffset(4, offset); });
+    FSession->SetADCOffset(4, spinThermOffset->value());
 }
 
 void TformMain::btnRecallFromEEPROMClick() {
@@ -90,10 +78,7 @@ void TformMain::btnRecallFromEEPROMClick() {
 
 void TformMain::btnSaveToEEPROMClick() {
     if (FSession->LongWorkPending()) return;
-    auto saved = std::make_shared<bool>(false);
-    FSession->Post([saved](TVelmorant& V) { *saved = V.SaveSettingsInEEPROM(); },
-                   [this, saved] {
-                       if (*saved) SetStatusText("Settings saved in the EEPROM on the Velmorant");
-                   },
-                   jkLong);
+    FSession->SaveToEEPROM([this](bool Saved) {
+        if (Saved) SetStatusText("Settings saved in the EEPROM on the Velmorant");
+    });
 }

@@ -129,7 +129,7 @@ public:
     bool Settle() { return ::Settle(*FWindow->Form); }
     // After a test changed the driver directly: the window learns the new state as after any job.
     bool Resync() {
-        FWindow->Form->Session().Post([](TVelmorant&) {});
+        FWindow->Form->Session().Resync();
         return Settle();
     }
 

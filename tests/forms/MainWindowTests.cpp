@@ -84,7 +84,7 @@ void TMainWindowTests::TickMakesTwelveExchangesAndTheTimerRuns() {
     f.timerStatus->stop();
     QVERIFY(Settle(f));
     f.Velmorant().Disconnect();
-    f.Session().Post([](TVelmorant&) {});  // the window learns the state from the session
+    f.Session().Resync();  // the window learns the state from the session
     QVERIFY(Settle(f));
     f.timerStatus->start();
     fx.Sim().ClearCommands();
@@ -170,7 +170,7 @@ void TMainWindowTests::CloseAsksOnlyWhenConnectedAndChanged() {
         w.StopPolling();
         w.Form->Velmorant().Disconnect();
         w.Form->Velmorant().SetChanged(true);
-        w.Form->Session().Post([](TVelmorant&) {});
+        w.Form->Session().Resync();
         QVERIFY(Settle(*w.Form));
         QVERIFY(CloseAndSettle(*w.Form));
         QVERIFY(w.Ui->Messages.empty());
@@ -197,7 +197,7 @@ void TMainWindowTests::CloseAnswers() {
     TformMain& f = fx.OpenWithoutPolling();
     TScriptedUi& ui = fx.Ui();
     f.Velmorant().SetChanged(true);
-    f.Session().Post([](TVelmorant&) {});
+    f.Session().Resync();
     QVERIFY(Settle(f));
     if (saveFails) {
         fx.Sim().SetFaultFilter("SAVE");

@@ -81,9 +81,22 @@ void TPanelTests::PinClicks() {
     QFETCH(int, column);
     QFETCH(QString, expected);
     TWindowFixture fx;
-    QTableWidget* grid = fx.OpenWithoutPolling().gridPort[port];
-    grid->item(row, pcDirection)->setText(direction);
-    grid->item(row, pcState)->setData(Qt::DisplayRole, state);
+    TformMain& w = fx.OpenWithoutPolling();
+    QTableWidget* grid = w.gridPort[port];
+    {
+        // The board's own directions and pins: the window takes them from the board, not from its cells.
+        auto lock = fx.Sim().Lock();
+        auto& board = fx.Sim().Board();
+        board.InputsFrozen = true;
+        if (port <= 2) {
+            const auto bit = static_cast<uint8_t>(1u << row);
+            uint8_t& byte = board.Working.Direction[size_t(port)];
+            byte = direction == "Input" ? uint8_t(byte | bit) : uint8_t(byte & ~bit);
+        }
+        board.PortState[size_t(port)] = static_cast<uint8_t>(state);
+    }
+    w.RecallFromDevice(false, false);
+    QVERIFY(fx.Settle());
     fx.Sim().ClearCommands();
 
     ClickCell(grid, row, column);

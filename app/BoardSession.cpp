@@ -1,0 +1,577 @@
+// The board session's worker: one queue, one thread, the one driver.
+#include "BoardSession.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+
+#include "DataLogger.h"
+
+namespace {
+
+// The number after a command's letters ("PLCRD12" gives 12), -1 without one.
+int CommandNumber(const std::string& Command, size_t Start) {
+    int value = -1;
+    for (size_t i = Start; i < Command.size() && Command[i] >= '0' && Command[i] <= '9'; ++i)
+        value = (value < 0 ? 0 : value * 10) + (Command[i] - '0');
+    return value;
+}
+
+bool StartsWith(const std::string& Text, const char* Prefix) {
+    return Text.rfind(Prefix, 0) == 0;
+}
+
+// What long work is doing, told by the command it sends next.
+QString ProgressOf(const std::string& Command, int LineCount) {
+    const auto lineText = [&](const char* Verb, size_t Start) {
+        const int line = CommandNumber(Command, Start);
+        return QString("%1 program line %2 of %3").arg(Verb).arg(line + 1).arg(LineCount);
+    };
+    if (StartsWith(Command, "PLCRD")) return lineText("Reading", 5);
+    if (StartsWith(Command, "PLCWR")) return lineText("Writing", 5);
+    if (Command == "SAVE") return "Saving the settings in the EEPROM";
+    if (Command == "RECALL") return "Recalling the settings from the EEPROM";
+    if (StartsWith(Command, "PRTRD") || StartsWith(Command, "ADC") || Command == "TEMP")
+        return "Reading inputs";
+    if (Command.find('?') != std::string::npos || StartsWith(Command, "DIRRD") || StartsWith(Command, "AORD"))
+        return "Reading settings";
+    return "Sending settings";
+}
+
+// Whether two caches hold different settings or program code; comments do not count, the board
+// never has them.
+bool SettingsDiffer(const TVelmorant::TCache& A, const TVelmorant::TCache& B) {
+    if (A.ADCOffsets != B.ADCOffsets || A.PLCEnabled != B.PLCEnabled || A.PortDirection != B.PortDirection ||
+        A.PullupsEnabled != B.PullupsEnabled || A.UpdatePeriod != B.UpdatePeriod ||
+        A.ProgramLines.size() != B.ProgramLines.size())
+        return true;
+    for (size_t line = 0; line < A.ProgramLines.size(); ++line)
+        if (!SameProgramCode(A.ProgramLines[line], B.ProgramLines[line])) return true;
+    return false;
+}
+
+}  // namespace
+
+std::string KeptChangesFileName(const std::string& Folder, const std::string& PortName, TDateTime Time) {
+    // A network port's "//" and ":" would make folders or names some file systems refuse.
+    std::string port;
+    for (const char c : PortName) {
+        const bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                          c == '.' || c == '-' || c == '_';
+        port += safe ? c : '_';
+    }
+    return TDataLogger::TimestampedName(Folder + "Unsaved changes " + port + ".velmor", Time);
+}
+
+TBoardState TBoardState::Of(const TVelmorant& Driver) {
+    TBoardState s;
+    s.DevicePresent = Driver.DevicePresent();
+    s.ComPortName = Driver.ComPortName();
+    s.Version = Driver.Version();
+    s.Changed = Driver.Changed();
+    s.PLCEnabled = Driver.PLCEnabled();
+    s.PLCRunMode = Driver.PLCRunMode();
+    s.UpdatePeriod = Driver.UpdatePeriod();
+    for (int port = 0; port < TVelmorant::PortCountConst; ++port) {
+        s.Directions[port] = Driver.GetPortDirection(port);
+        s.Pullups[port] = Driver.GetPullupsEnabled(port);
+    }
+    for (int input = 0; input < TVelmorant::AnalogInputCount; ++input)
+        s.ADCOffsets[input] = Driver.CachedADCOffset(input);
+    for (int pin = 0; pin < TVelmorant::PinCount; ++pin) s.PinComments[pin] = Driver.GetPinComment(pin);
+    s.ProgramLines.reserve(static_cast<size_t>(Driver.ProgramLineCount()));
+    for (int line = 0; line < Driver.ProgramLineCount(); ++line)
+        s.ProgramLines.push_back(Driver.GetProgramLine(line));
+    return s;
+}
+
+TBoardSession::TBoardSession(QObject* Parent) : QObject(Parent), FDriver(std::make_unique<TVelmorant>()) {
+    qRegisterMetaType<TBoardState>();
+    qRegisterMetaType<TTickReadings>();
+    qRegisterMetaType<TRefresh>();
+    // Both callbacks run on the worker, inside a job.
+    FDriver->SetOnError([this](const std::string& Text) {
+        FReadFailed = true;
+        emit DeviceError(QString::fromStdString(Text), FDriver->DevicePresent());
+    });
+    FDriver->SetOnExchange([this](const std::string& Command) { ExchangeStarting(Command); });
+    FState = TBoardState::Of(*FDriver);
+    FWorker = std::thread([this] { RunWorker(); });
+}
+
+TBoardSession::~TBoardSession() {
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FQuit = true;
+        FQueue.clear();
+        FStopRunning = true;
+    }
+    FWake.notify_one();
+    FWorker.join();
+    // The port closes here, after the last exchange.
+    FDriver.reset();
+}
+
+// --- Commands
+
+void TBoardSession::Connect(std::vector<std::string> PortNames,
+                            std::function<void(const TConnectOutcome&)> Done) {
+    auto outcome = std::make_shared<TConnectOutcome>();
+    Post(
+        [this, PortNames = std::move(PortNames), outcome](TVelmorant& V) {
+            for (const std::string& name : PortNames) {
+                emit Progress(QString::fromStdString("Checking for Velmorant on " + name));
+                errno = 0;
+                if (V.FindDevice(name)) {
+                    outcome->Found = name;
+                    V.SetPLCRunMode(rmPaused);
+                    return;
+                }
+                if (errno == EACCES || errno == EPERM) outcome->PermissionDenied = true;
+            }
+        },
+        [outcome, Done = std::move(Done)] {
+            if (Done) Done(*outcome);
+        },
+        jkLong);
+}
+
+void TBoardSession::Disconnect(std::function<void()> Done) {
+    // A retrieval or a tick on a silent board ends at its next exchange instead of finishing.
+    StopLongWork();
+    ++FConnection;
+    Post(
+        [this](TVelmorant& V) {
+            V.Disconnect();
+            FLost = false;
+            FLostPort.clear();
+            FSilentTicks = 0;
+            FUnsavedFile.clear();
+            FLastReadings = TTickReadings{};
+        },
+        std::move(Done));
+}
+
+void TBoardSession::Reconnect(std::function<void(bool Found)> Done) {
+    auto found = std::make_shared<bool>(false);
+    Post(
+        [this, found](TVelmorant& V) {
+            if (!FLost || !V.FindDevice(FLostPort)) return;
+            *found = true;
+            FLost = false;
+            FLostPort.clear();
+            FSilentTicks = 0;
+            V.SetPLCRunMode(rmPaused);
+        },
+        [found, Done = std::move(Done)] { Done(*found); }, jkLong);
+}
+
+void TBoardSession::SetPinState(int Pin, bool On) {
+    PostChange({}, [Pin, On](TVelmorant& V) { V.SetPinState(Pin, On); });
+}
+
+void TBoardSession::SetDirection(int Port, int Pin, bool Input) {
+    const auto apply = [Port, Pin, Input](uint8_t& Byte) {
+        const auto mask = static_cast<uint8_t>(1u << Pin);
+        Byte = Input ? static_cast<uint8_t>(Byte | mask) : static_cast<uint8_t>(Byte & ~mask);
+    };
+    // The whole byte goes out, also when the bit is as it was.
+    PostChange([Port, apply](TBoardState& S) { apply(S.Directions[Port]); },
+               [Port, apply](TVelmorant& V) {
+                   uint8_t direction = V.GetPortDirection(Port);
+                   apply(direction);
+                   V.SetPortDirection(Port, direction);
+               });
+}
+
+void TBoardSession::SetPullups(bool Port0, bool Port2) {
+    PostChange(
+        [Port0, Port2](TBoardState& S) {
+            S.Pullups[0] = Port0;
+            S.Pullups[2] = Port2;
+        },
+        [Port0, Port2](TVelmorant& V) {
+            V.SetPullupsEnabled(0, Port0);
+            V.SetPullupsEnabled(2, Port2);
+        });
+}
+
+void TBoardSession::SetADCOffset(int Input, int Value) {
+    PostChange([Input, Value](TBoardState& S) { S.ADCOffsets[Input] = std::clamp(Value, -128, 128); },
+               [Input, Value](TVelmorant& V) { V.SetADCOffset(Input, Value); });
+}
+
+void TBoardSession::SetUpdatePeriod(int Period) {
+    PostChange([Period](TBoardState& S) { S.UpdatePeriod = Period; },
+               [Period](TVelmorant& V) { V.SetUpdatePeriod(Period); });
+}
+
+void TBoardSession::SetPLCEnabled(bool Enabled) {
+    PostChange([Enabled](TBoardState& S) { S.PLCEnabled = Enabled; },
+               [Enabled](TVelmorant& V) { V.SetPLCEnabled(Enabled); });
+}
+
+void TBoardSession::SetPLCRunMode(TPLCRunMode Mode) {
+    PostChange([Mode](TBoardState& S) { S.PLCRunMode = Mode; },
+               [Mode](TVelmorant& V) { V.SetPLCRunMode(Mode); });
+}
+
+void TBoardSession::SingleStep(int Line, std::function<void(int NextLine)> Done) {
+    auto next = std::make_shared<int>(-1);
+    Post([Line, next](TVelmorant& V) { V.SingleStep(Line, *next); },
+         [next, Done = std::move(Done)] { Done(*next); });
+}
+
+void TBoardSession::SetProgramLine(int Index, const TProgramLine& Line) {
+    // The comment is the program's own; a comment edit queued before this one must stay.
+    const auto store = [Index, Line](TProgramLine& Stored) {
+        std::string comment = Stored.Comment;
+        Stored = Line;
+        Stored.Comment = std::move(comment);
+    };
+    FOverlays.emplace_back(FSequence + 1, [Index, store](TBoardState& S) {
+        if (Index >= 0 && Index < static_cast<int>(S.ProgramLines.size()))
+            store(S.ProgramLines[size_t(Index)]);
+    });
+    FOverlays.back().second(FState);
+    Post([Index, store](TVelmorant& V) {
+        TProgramLine line = V.GetProgramLine(Index);
+        store(line);
+        V.SetProgramLine(Index, line);
+        V.DownloadProgramLine(Index);
+    });
+    emit StateChanged(FState);
+}
+
+void TBoardSession::SetLineComment(int Index, const std::string& Comment) {
+    PostChange(
+        [Index, Comment](TBoardState& S) {
+            if (Index >= 0 && Index < static_cast<int>(S.ProgramLines.size()))
+                S.ProgramLines[size_t(Index)].Comment = Comment;
+        },
+        [Index, Comment](TVelmorant& V) {
+            TProgramLine line = V.GetProgramLine(Index);
+            line.Comment = Comment;
+            V.SetProgramLine(Index, line);
+        });
+}
+
+void TBoardSession::SetPinComment(int Pin, const std::string& Comment) {
+    PostChange([Pin, Comment](TBoardState& S) { S.PinComments[size_t(Pin)] = Comment; },
+               [Pin, Comment](TVelmorant& V) { V.SetPinComment(Pin, Comment); });
+}
+
+void TBoardSession::Retrieve(bool FromEEPROM, std::function<void(bool Retrieved)> Done) {
+    auto retrieved = std::make_shared<bool>(false);
+    auto refresh = std::make_shared<TRefresh>();
+    Post(
+        [this, FromEEPROM, retrieved, refresh](TVelmorant& V) {
+            // A retrieval cut short would leave the cache half board, half old: the old stays whole.
+            const TVelmorant::TCache before = V.Cache();
+            try {
+                *retrieved = V.RetreiveSettings(FromEEPROM);
+            } catch (...) {
+                V.RestoreCache(before);
+                throw;
+            }
+            if (!*retrieved) {
+                V.RestoreCache(before);
+                return;
+            }
+            // The board's own thermistor offset is asked for first; the cache keeps the one last set.
+            const int offset = V.GetADCOffset(4);
+            refresh->Readings = ReadTick(V);
+            FBoardOffset = offset;
+        },
+        [this, retrieved, refresh, Done = std::move(Done)] {
+            // A failed retrieval leaves the panels as they were; the full update belongs to a good one.
+            if (*retrieved) emit Refreshed(*refresh);
+            if (Done) Done(*retrieved);
+        },
+        jkLong);
+}
+
+void TBoardSession::Refresh(bool ShowSettings, bool ShowProgram) {
+    auto refresh = std::make_shared<TRefresh>(TRefresh{ShowSettings, ShowProgram, {}});
+    Post(
+        [this, refresh](TVelmorant& V) {
+            const int offset = refresh->ShowSettings ? V.GetADCOffset(4) : 0;
+            refresh->Readings = ReadTick(V);
+            if (refresh->ShowSettings) FBoardOffset = offset;
+        },
+        [this, refresh] { emit Refreshed(*refresh); });
+}
+
+void TBoardSession::SaveToEEPROM(std::function<void(bool Saved)> Done) {
+    auto saved = std::make_shared<bool>(false);
+    Post([saved](TVelmorant& V) { *saved = V.SaveSettingsInEEPROM(); },
+         [saved, Done = std::move(Done)] { Done(*saved); }, jkLong);
+}
+
+void TBoardSession::RecallSettingsFile(const std::string& FileName, std::function<void(int LinesSent)> Done) {
+    auto sent = std::make_shared<int>(0);
+    auto refresh = std::make_shared<TRefresh>();
+    // An error here leaves the panels as they were; what was applied stays applied.
+    Post(
+        [this, FileName, sent, refresh](TVelmorant& V) {
+            V.RecallSettingsFromFile(FileName, true);
+            *sent = V.DevicePresent() ? V.ProgramLineCount() : 0;
+            const int offset = V.GetADCOffset(4);
+            refresh->Readings = ReadTick(V);
+            FBoardOffset = offset;
+        },
+        [this, sent, refresh, Done = std::move(Done)] {
+            emit Refreshed(*refresh);
+            if (Done) Done(*sent);
+        },
+        jkLong);
+}
+
+void TBoardSession::SaveSettingsFile(const std::string& FileName, std::function<void()> Done) {
+    Post([FileName](TVelmorant& V) { V.SaveSettingsInFile(FileName, true); }, std::move(Done));
+}
+
+void TBoardSession::UpdateFirmware(std::function<void()> Done) {
+    StopLongWork();
+    Post([](TVelmorant& V) { V.EnterBootloadMode(); }, std::move(Done));
+}
+
+void TBoardSession::Autosave(const std::string& FileName, std::function<void()> Done) {
+    Post(
+        [FileName](TVelmorant& V) {
+            try {
+                V.SaveSettingsInFile(FileName, true);
+            } catch (const std::exception&) {
+                // The autosave is a convenience; a folder that cannot be written must not stop the close.
+            }
+        },
+        std::move(Done));
+}
+
+void TBoardSession::DiffersFromFile(const std::string& FileName, std::function<void(bool Differs)> Done) {
+    auto differs = std::make_shared<bool>(true);
+    Post(
+        [FileName, differs](TVelmorant& V) {
+            // A driver without a port reads the file into its cache and sends nothing that arrives.
+            TVelmorant file;
+            try {
+                file.RecallSettingsFromFile(FileName, true);
+            } catch (const std::exception&) {
+                return;  // offered as it is: the recall then says what is wrong with it
+            }
+            *differs = SettingsDiffer(file.Cache(), V.Cache());
+        },
+        [differs, Done = std::move(Done)] { Done(*differs); });
+}
+
+void TBoardSession::ForgetKeptChanges() {
+    Post([this](TVelmorant&) { FUnsavedFile.clear(); });
+}
+
+bool TBoardSession::Tick() {
+    if (FTickPending) return false;
+    auto readings = std::make_shared<TTickReadings>();
+    Post([this, readings](TVelmorant& V) { *readings = ReadTick(V); },
+         [this, readings] {
+             // A tick that found no board read nothing.
+             if (readings->Time != 0) emit TickRead(*readings);
+         },
+         jkTick);
+    return true;
+}
+
+void TBoardSession::Resync() {
+    Post([](TVelmorant&) {});
+}
+
+// --- The queue
+
+void TBoardSession::Post(TWork Work, std::function<void()> Done, TJobKind Kind) {
+    ++FPending;
+    if (Kind == jkLong && FLongPending++ == 0) emit LongWorkChanged(true);
+    if (Kind == jkTick) FTickPending = true;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FQueue.push_back(TJob{std::move(Work), std::move(Done), Kind, FConnection, ++FSequence, false});
+    }
+    FWake.notify_one();
+}
+
+void TBoardSession::PostChange(TOverlay Overlay, TWork Work) {
+    if (Overlay) {
+        Overlay(FState);
+        FOverlays.emplace_back(FSequence + 1, std::move(Overlay));
+    }
+    Post(std::move(Work));
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FQueue.back().Change = true;
+    }
+    emit StateChanged(FState);
+}
+
+TTickReadings TBoardSession::ReadTick(TVelmorant& Driver) {
+    TTickReadings r;
+    if (!Driver.DevicePresent()) return r;
+    r.Time = Now();
+    // Each read stands alone: a failed one is a gap, the others are still good readings. A port that
+    // hung up answers nothing more, and a board silent at the first read would cost a deadline per read.
+    bool first = true, stop = false;
+    const auto read = [&](auto Reader) -> std::optional<int> {
+        if (stop) return std::nullopt;
+        FReadFailed = false;
+        const int value = Reader();
+        const bool failed = FReadFailed;
+        stop = (failed && first) || Driver.PortHungUp();
+        first = false;
+        if (failed) return std::nullopt;
+        return value;
+    };
+    for (int port = 0; port < TVelmorant::PortCountConst; ++port)
+        r.Ports[port] = read([&] { return Driver.GetPortState(port); });
+    for (int input = 0; input < TVelmorant::AnalogInputCount; ++input)
+        r.Analog[input] = read([&] { return Driver.GetAnalogInputValue(input); });
+    r.Temperature = read([&] { return Driver.Temperature(); });
+    if (r.Empty())
+        ++FSilentTicks;
+    else
+        FSilentTicks = 0;
+    FLastReadings = r;
+    return r;
+}
+
+void TBoardSession::StopLongWork() {
+    std::deque<TJob> dropped;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        for (auto it = FQueue.begin(); it != FQueue.end();) {
+            if (it->Kind != jkAction) {
+                dropped.push_back(std::move(*it));
+                it = FQueue.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (FRunningKind != jkAction) FStopRunning = true;
+    }
+    for (const TJob& job : dropped) Forget(job);
+    if (Idle()) emit BecameIdle();
+}
+
+void TBoardSession::Forget(const TJob& Job) {
+    --FPending;
+    if (Job.Kind == jkTick) FTickPending = false;
+    if (Job.Kind == jkLong && --FLongPending == 0) {
+        emit Progress(QString());
+        emit LongWorkChanged(false);
+    }
+}
+
+void TBoardSession::CheckLink(TVelmorant& Driver) {
+    if (!Driver.DevicePresent() || !Driver.PortHungUp()) return;
+    FLost = true;
+    FLostPort = Driver.ComPortName();
+    FSilentTicks = 0;
+    FLastReadings = TTickReadings{};
+    Driver.Disconnect();
+    // The board reloads its EEPROM when it comes back: what was changed since is kept in a file.
+    if (Driver.Changed() && !FUnsavedFolder.empty()) {
+        const std::string file = KeptChangesFileName(FUnsavedFolder, FLostPort, Now());
+        try {
+            Driver.SaveSettingsInFile(file, true);
+            FUnsavedFile = file;
+        } catch (const std::exception& e) {
+            emit Failed(QString::fromStdString(e.what()));
+        }
+    }
+}
+
+void TBoardSession::ExchangeStarting(const std::string& Command) {
+    if (FStopRunning) throw TStopped{};
+    if (FRunningKind == jkLong) emit Progress(ProgressOf(Command, FDriver->ProgramLineCount()));
+}
+
+void TBoardSession::RunWorker() {
+    for (;;) {
+        TJob job;
+        {
+            std::unique_lock<std::mutex> lock(FLock);
+            FWake.wait(lock, [this] { return FQuit || !FQueue.empty(); });
+            if (FQuit) return;
+            job = std::move(FQueue.front());
+            FQueue.pop_front();
+            FRunningKind = job.Kind;
+            FStopRunning = false;
+        }
+        bool ran = false, takenBack = false;
+        std::string failure;
+        const TVelmorant::TCache before = job.Change ? FDriver->Cache() : TVelmorant::TCache{};
+        FReadFailed = false;
+        FBoardOffset.reset();
+        try {
+            job.Work(*FDriver);
+            ran = true;
+        } catch (const TStopped&) {
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        // A change the board did not take is not part of its state; one cut off by a lost board
+        // stays, to be kept with the board's other unsaved changes.
+        if (job.Change && FReadFailed && FDriver->DevicePresent() && !FDriver->PortHungUp()) {
+            FDriver->RestoreCache(before);
+            takenBack = true;
+        }
+        CheckLink(*FDriver);
+        TBoardState state = TBoardState::Of(*FDriver);
+        if (FBoardOffset) state.ADCOffsets[4] = *FBoardOffset;
+        state.Readings = FLastReadings;
+        state.Lost = FLost;
+        state.LostPort = FLostPort;
+        state.NoResponse = FDriver->DevicePresent() && FSilentTicks >= 2;
+        state.UnsavedFile = FUnsavedFile;
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            FRunningKind = jkAction;
+            FResults.push_back(TResult{std::move(job), std::move(state), ran, takenBack, std::move(failure)});
+        }
+        // The session lives on the window's thread; a call queued on it runs there, and is dropped
+        // with the session if the window goes first. The result crosses under FLock rather than inside
+        // the queued call: Debian's Qt locks its event queue where ThreadSanitizer cannot see it.
+        QMetaObject::invokeMethod(this, "DeliverNext", Qt::QueuedConnection);
+    }
+}
+
+void TBoardSession::DeliverNext() {
+    TResult result;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FResults.empty()) return;
+        result = std::move(FResults.front());
+        FResults.pop_front();
+    }
+    Deliver(result);
+}
+
+void TBoardSession::Deliver(const TResult& Result) {
+    const TJob& job = Result.Job;
+    while (!FOverlays.empty() && FOverlays.front().first <= job.Sequence) FOverlays.pop_front();
+    // A result of a connection the user has ended since is dropped: the Disconnect's own result,
+    // queued after it, tells how things stand.
+    const bool current = job.Connection == FConnection;
+    if (current) {
+        const bool linkChanged = Result.State.DevicePresent != FState.DevicePresent ||
+                                 Result.State.Lost != FState.Lost ||
+                                 Result.State.NoResponse != FState.NoResponse;
+        FState = Result.State;
+        // The user's changes still on their way are part of the state: no result paints over them.
+        for (const auto& overlay : FOverlays) overlay.second(FState);
+        emit StateChanged(FState);
+        if (linkChanged) emit LinkChanged(FState);
+        if (Result.TakenBack) emit ChangeTakenBack(FState);
+    }
+    Forget(job);
+    if (current && Result.Ran && job.Done) job.Done();
+    if (!Result.Failure.empty()) emit Failed(QString::fromStdString(Result.Failure));
+    if (Idle()) emit BecameIdle();
+}

@@ -1,0 +1,235 @@
+#pragma once
+// The board session: the one owner of the board's state. The one TVelmorant lives on a worker
+// thread, so that no exchange ever blocks the window. The window asks through typed commands and
+// paints what the signals carry; it keeps no copy of its own. Commands run on the worker in the
+// order asked, one at a time, so the traffic is what one thread would send.
+#include <QObject>
+#include <QString>
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Device_VL.h"
+#include "TickReadings.h"
+
+// The board's state as the program knows it: the driver's cache, with every change the user has
+// asked for applied from the moment it was asked, and the link's state.
+struct TBoardState {
+    bool DevicePresent = false;
+    std::string ComPortName;
+    std::string Version;
+    bool Changed = false;
+    bool PLCEnabled = true;
+    TPLCRunMode PLCRunMode = rmPaused;
+    int UpdatePeriod = 0;
+    std::array<uint8_t, TVelmorant::PortCountConst> Directions{};
+    std::array<bool, TVelmorant::PortCountConst> Pullups{};
+    std::array<int, TVelmorant::AnalogInputCount> ADCOffsets{};
+    std::array<std::string, TVelmorant::PinCount> PinComments;
+    std::vector<TProgramLine> ProgramLines;
+    // The last tick's readings; empty before the first and once the board is gone.
+    TTickReadings Readings;
+
+    // The link beyond DevicePresent: the port went away and the session waits for LostPort to come
+    // back; or the board stopped answering for two ticks in a row.
+    bool Lost = false;
+    std::string LostPort;
+    bool NoResponse = false;
+    // Where the changes not saved in the EEPROM were kept when the board was lost ("" when none).
+    std::string UnsavedFile;
+
+    // The state of Driver now (the link fields stay as they are).
+    static TBoardState Of(const TVelmorant& Driver);
+};
+
+// What a job is, for stopping: a tick or long work ends at its next exchange when the user
+// disconnects or closes; a user's single action always runs.
+enum TJobKind : uint8_t { jkAction, jkTick, jkLong };
+
+// What a Connect found.
+struct TConnectOutcome {
+    std::string Found;  // the port a board answered on; "" when none did
+    bool PermissionDenied = false;
+};
+
+// What a refresh read: whether it ran, and with which parts of the display it goes.
+struct TRefresh {
+    bool ShowSettings = true;
+    bool ShowProgram = true;
+    TTickReadings Readings;
+};
+
+// The name of the file that keeps a lost board's changes: safe for any port name, network ones too.
+std::string KeptChangesFileName(const std::string& Folder, const std::string& PortName, TDateTime Time);
+
+class TBoardSession : public QObject {
+    Q_OBJECT
+public:
+    explicit TBoardSession(QObject* Parent = nullptr);
+    // Ends the running job at its next exchange, drops the queued ones, then frees the driver.
+    ~TBoardSession() override;
+
+    // --- Commands. Each runs on the worker after every one asked before it; its Done runs on this
+    // thread with State() as the command left it, unless the command was stopped, threw (the text
+    // reaches Failed) or belonged to a connection that has ended since.
+
+    // Seeks a board on each name in turn; the first that answers is connected, its PLC paused.
+    void Connect(std::vector<std::string> PortNames, std::function<void(const TConnectOutcome&)> Done);
+    // Ends long work at its next exchange, closes the port and ends any waiting for a lost board.
+    // The connection ends at once: results of work asked for before are dropped.
+    void Disconnect(std::function<void()> Done = {});
+    // While a lost board is awaited: tries its port once; Done(true) when it answered.
+    void Reconnect(std::function<void(bool Found)> Done);
+    void SetPinState(int Pin, bool On);
+    // Sets one pin's direction bit; the byte is formed on the board's side, after earlier changes.
+    void SetDirection(int Port, int Pin, bool Input);
+    void SetPullups(bool Port0, bool Port2);
+    void SetADCOffset(int Input, int Value);
+    void SetUpdatePeriod(int Period);
+    void SetPLCEnabled(bool Enabled);
+    void SetPLCRunMode(TPLCRunMode Mode);
+    // Runs program line Line once; Done gets the next line, -1 when the board named none.
+    void SingleStep(int Line, std::function<void(int NextLine)> Done);
+    // Stores the line's code (its comment stays) and downloads it.
+    void SetProgramLine(int Index, const TProgramLine& Line);
+    // Comments live in the program and its files only: no traffic.
+    void SetLineComment(int Index, const std::string& Comment);
+    void SetPinComment(int Pin, const std::string& Comment);
+    // Reads the settings and program (after "RECALL" when FromEEPROM), then the thermistor's offset
+    // and a tick for a full display update. Done(true) after a good retrieval.
+    void Retrieve(bool FromEEPROM, std::function<void(bool Retrieved)> Done = {});
+    // Reads (the thermistor's offset when ShowSettings, then) a tick for a display update.
+    void Refresh(bool ShowSettings, bool ShowProgram);
+    // "SAVE"; Done(true) when the board confirmed it.
+    void SaveToEEPROM(std::function<void(bool Saved)> Done);
+    // Sends a settings file's settings and program, then a full refresh; Done gets the number of
+    // program lines sent (0 without a board).
+    void RecallSettingsFile(const std::string& FileName, std::function<void(int LinesSent)> Done);
+    void SaveSettingsFile(const std::string& FileName, std::function<void()> Done);
+    // Sends the board into its firmware-update mode, which closes the port.
+    void UpdateFirmware(std::function<void()> Done);
+    // Writes the settings file kept between runs; never fails (it is a convenience).
+    void Autosave(const std::string& FileName, std::function<void()> Done);
+    // Whether the settings in a file differ from the board's; for kept changes.
+    void DiffersFromFile(const std::string& FileName, std::function<void(bool Differs)> Done);
+    // The changes kept for a lost board were offered: they are not offered again.
+    void ForgetKeptChanges();
+    // One monitor tick; false (nothing asked) while an earlier tick has not ended, so that ticks
+    // never pile up behind a slow board.
+    bool Tick();
+    // Takes the driver's state again without traffic (after a test changed the driver directly).
+    void Resync();
+    // Ends the running tick or long job at its next exchange and drops queued ones; actions stay.
+    void StopLongWork();
+    // Where the changes of a lost board are kept (a folder ending in "/"); set before any command.
+    void SetUnsavedFolder(const std::string& Folder) { FUnsavedFolder = Folder; }
+
+    // Nothing is queued or running, and every result has been delivered.
+    bool Idle() const { return FPending == 0; }
+    // A long job is queued or running.
+    bool LongWorkPending() const { return FLongPending > 0; }
+    const TBoardState& State() const { return FState; }
+    // The driver itself, for tests and only while Idle(): the worker touches it only inside jobs.
+    TVelmorant& DriverWhileIdle() { return *FDriver; }
+
+signals:
+    // A driver error text, and whether a board was present when it came.
+    void DeviceError(const QString& Text, bool DevicePresent);
+    // A command ended by an exception, or a change the board did not take; the text for the user.
+    void Failed(const QString& Text);
+    // Progress of long work ("Reading program line 12 of 60"); empty once it ends.
+    void Progress(const QString& Text);
+    // Every command asked for has run and been delivered.
+    void BecameIdle();
+    // LongWorkPending() changed.
+    void LongWorkChanged(bool Pending);
+    // The board's presence, loss or silence changed.
+    void LinkChanged(const TBoardState& State);
+    // State() changed: after every delivered command, and at once when the user asks for a change.
+    void StateChanged(const TBoardState& State);
+    // A change the board did not take was taken back: the settings as they stand again.
+    void ChangeTakenBack(const TBoardState& State);
+    // A tick read the board.
+    void TickRead(const TTickReadings& Readings);
+    // A refresh read the board: the display shows it, with the settings and program as asked.
+    void Refreshed(const TRefresh& Refresh);
+
+private:
+    using TWork = std::function<void(TVelmorant&)>;
+    // A change the user asked for, applied to a state: the session's at once, and every delivered
+    // state until the command has run.
+    using TOverlay = std::function<void(TBoardState&)>;
+    struct TJob {
+        TWork Work;
+        std::function<void()> Done;
+        TJobKind Kind = jkAction;
+        uint64_t Connection = 0;
+        uint64_t Sequence = 0;
+        bool Change = false;  // a setting: taken back when the board does not take it
+    };
+    struct TStopped {};
+    struct TResult {
+        TJob Job;
+        TBoardState State;
+        bool Ran = false;
+        bool TakenBack = false;
+        std::string Failure;
+    };
+
+    void Post(TWork Work, std::function<void()> Done = {}, TJobKind Kind = jkAction);
+    // A user's change: Overlay applies it to the state now; Work sends it.
+    void PostChange(TOverlay Overlay, TWork Work);
+    // Worker: reads a tick's values (and counts silent ticks).
+    TTickReadings ReadTick(TVelmorant& Driver);
+    void RunWorker();
+    // Window thread: delivers the oldest result; queued once per result.
+    Q_INVOKABLE void DeliverNext();
+    void Deliver(const TResult& Result);
+    void ExchangeStarting(const std::string& Command);
+    void Forget(const TJob& Job);
+    // Worker: a port that hung up means the board is gone; close it and wait for it.
+    void CheckLink(TVelmorant& Driver);
+
+    std::unique_ptr<TVelmorant> FDriver;
+    TBoardState FState;
+    int FPending = 0;
+    int FLongPending = 0;
+    bool FTickPending = false;
+    uint64_t FConnection = 0;
+    uint64_t FSequence = 0;
+    // Changes asked for and not yet delivered, oldest first, with the job that sends each.
+    std::deque<std::pair<uint64_t, TOverlay>> FOverlays;
+
+    std::mutex FLock;
+    std::condition_variable FWake;
+    std::deque<TJob> FQueue;
+    std::deque<TResult> FResults;
+    bool FQuit = false;
+    TJobKind FRunningKind = jkAction;
+    std::atomic<bool> FStopRunning{false};
+    // Worker only: an error text arrived during the current read; the link's state.
+    bool FReadFailed = false;
+    bool FLost = false;
+    std::string FLostPort;
+    int FSilentTicks = 0;
+    std::string FUnsavedFile;
+    std::string FUnsavedFolder;
+    TTickReadings FLastReadings;
+    // The board's own thermistor offset, read by the current job's refresh.
+    std::optional<int> FBoardOffset;
+    std::thread FWorker;
+};
+
+Q_DECLARE_METATYPE(TBoardState)
+Q_DECLARE_METATYPE(TTickReadings)
+Q_DECLARE_METATYPE(TRefresh)

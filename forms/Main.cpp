@@ -259,7 +259,7 @@ void TformMain::FormDestroy() {
     FSupervisor->Stop();
     FSession.reset();
     RunGuarded(*FUi, this, [this] { FinishLogging(); });
-    FDataLogger.reset();
+    FRecorder.reset();
 }
 
 void TformMain::showEvent(QShowEvent* Event) {

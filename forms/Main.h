@@ -8,9 +8,9 @@
 #include <type_traits>
 
 #include "BoardSession.h"
-#include "LinkSupervisor.h"
-#include "DataLogger.h"
 #include "Device_VL.h"
+#include "LinkSupervisor.h"
+#include "LogRecorder.h"
 #include "TickReadings.h"
 #include "TimeoutMgr.h"
 #include "UiServices.h"
@@ -225,10 +225,12 @@ public:
     void miRecallfromFileClick();
     void miSavetoFileClick();
     void SetUpLogging();
-    // Offered the log row of every tick while a board is present.
-    void LogRow(const std::string& Row);
+    // Offered the readings of every tick while a board is present.
+    void LogRow(const TTickReadings& Readings);
     void FinishLogging();
     void chkEnableDataLoggingClick();
+    // Logging is on or off from now on, to the file the box names.
+    void SwitchLogging(bool On);
     void editLogFilenameAfterDialog(std::string& AName, bool& AAction);
     void miUpdateFirmwareClick();
     // The trends window, made on first use; it plots every tick from then on.
@@ -237,12 +239,12 @@ public:
     void miOpenDataLogClick();
     // Starts the updater from its folder, or tells the user to run it.
     void StartFirmwareUpdater();
-    // The window's data logger (tests shorten its autosave interval through it).
-    TDataLogger& DataLogger();
+    // The window's log recorder (tests shorten its autosave interval through it).
+    TLogRecorder& DataLogger();
 
 private:
     // A save of the data log failed: rows are waiting. Reported once per run of failures.
-    void LogSaveFailed(const std::string& Reason, bool SwitchingOff);
+    void LogSaveFailed(const std::string& Reason, int Waiting, bool SwitchingOff);
     void LogSaveRecovered();
     bool FLogSaveFailed = false;
     bool FLogFailureReported = false;
@@ -302,9 +304,7 @@ private:
 
     std::unique_ptr<TUiServices> FUi;
     std::string FAutosaveFile;
-    std::unique_ptr<TDataLogger> FDataLogger;
-    TDateTime FLogInterval = 0;
-    TDateTime FLastLogTime = 0;
+    std::unique_ptr<TLogRecorder> FRecorder;
     std::unique_ptr<TBoardSession> FSession;
     TLinkSupervisor* FSupervisor = nullptr;
     bool FShownOnce = false;

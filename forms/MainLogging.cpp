@@ -32,26 +32,6 @@ std::string RowsText(int Rows) {
     return std::to_string(Rows) + (Rows == 1 ? " row" : " rows");
 }
 
-// The status line about rows a crash left behind, empty when there were none.
-std::string RecoveryText(const std::vector<TJournalRecovery>& Recoveries) {
-    int rows = 0, unsaved = 0;
-    std::vector<std::string> files;
-    std::string error;
-    for (const TJournalRecovery& r : Recoveries) {
-        rows += r.Rows;
-        for (const std::string& f : r.Files) files.push_back(NameWithoutFolder(f));
-        if (!r.Error.empty()) {
-            unsaved += 1;
-            error = r.Error;
-        }
-    }
-    if (rows == 0 && unsaved == 0) return std::string();
-    if (unsaved > 0)
-        return "Data log: rows of an earlier run are kept to be saved at the next start. " + error;
-    return "Data log: " + RowsText(rows) + " of an earlier run recovered into " +
-           (files.size() == 1 ? files.front() : std::to_string(files.size()) + " files");
-}
-
 std::string LogBacklogText(int Rows) {
     return "Data log: " + RowsText(Rows) + " waiting, last save failed";
 }
@@ -59,109 +39,106 @@ std::string LogBacklogText(int Rows) {
 }  // namespace
 
 void TformMain::SetUpLogging() {
-    // Rows that a crash or a kill left in a journal are saved first, under their own names.
-    const std::string recovered = RecoveryText(RecoverJournals(ApplicationFolders.AppSettingsPath));
-    FDataLogger = std::make_unique<TDataLogger>(
-        GetSpecialFolderPath(sfPersonal) + DefaultLogName, LogHeader, LogAutosaveSecs,
-        TDataLogOptions{loAppendTimestampToFilename, loAutosaveAtIntervals, loClearWhenSaved});
-    FDataLogger->SetJournal(TDataJournal::NewName(ApplicationFolders.AppSettingsPath));
-    FLastLogTime = 0;
+    FRecorder = std::make_unique<TLogRecorder>(GetSpecialFolderPath(sfPersonal) + DefaultLogName, LogHeader,
+                                               LogAutosaveSecs);
+    connect(FRecorder.get(), &TLogRecorder::Recovered, this, [this](const QString& Note) {
+        // Said again at the first tick, after the connection's own texts.
+        FLogRecoveryNote = Note.toStdString();
+        SetStatusText(FLogRecoveryNote);
+    });
+    connect(FRecorder.get(), &TLogRecorder::RowTaken, this, [this](int Taken) {
+        FRowsTaken = Taken;
+        ShowLoggingProgress();
+    });
+    connect(FRecorder.get(), &TLogRecorder::SaveFailed, this,
+            Guarded([this](const QString& Reason, int Waiting) {
+                LogSaveFailed(Reason.toStdString(), Waiting, false);
+            }));
+    connect(FRecorder.get(), &TLogRecorder::SaveRecovered, this, [this] { LogSaveRecovered(); });
+    FRecorder->RecoverAndJournal(ApplicationFolders.AppSettingsPath);
     editLogFilename->Dialog().InitialFolder = ApplicationFolders.UserDataPath;
     editLogFilename->Dialog().PathMustExist = true;
-    const QString name = QString::fromStdString(NameWithoutFolder(FDataLogger->DataFilename()));
+    const QString name = QString::fromStdString(NameWithoutFolder(FRecorder->Target()));
     editLogFilename->SetText(name);
     editLogFilename->setToolTip(name);
-    FLogRecoveryNote = recovered;
-    if (!recovered.empty()) SetStatusText(recovered);
 }
 
-void TformMain::LogRow(const std::string& Row) {
+void TformMain::LogRow(const TTickReadings& Readings) {
     // The connection's own texts replace the note; the first tick comes after them.
     if (!FLogRecoveryNote.empty()) SetStatusText(std::exchange(FLogRecoveryNote, std::string()));
-    if (!DataLoggingEnabled) return;
-    FLogInterval = SecsToTime(spinLogInterval->value());
-    // Measured on the monotonic clock: a wall-clock step back would otherwise stop logging for its length.
-    const std::optional<int64_t> since = FDataLogger->MillisecsSinceLastRow();
-    if (since && *since < spinLogInterval->value() * int64_t{1000}) return;
-    try {
-        FDataLogger->AddValue(Now(), Row);
-        ++FRowsTaken;
-        ShowLoggingProgress();
-        // A failed save at switching off is retried here; a failed autosave retries by itself.
-        if (FLogSaveFailed && FDataLogger->Count() > 0) FDataLogger->SaveToFile();
-    } catch (const EFileError& e) {
-        // The next row waits a whole interval as usual: no row, no retry and no box every tick.
-        FLastLogTime = Now();
-        LogSaveFailed(e.what(), false);
-        return;
-    }
-    FLastLogTime = Now();
-    if (FLogSaveFailed && FDataLogger->Count() == 0) LogSaveRecovered();
+    if (DataLoggingEnabled) FRecorder->AddTick(Readings);
 }
 
 void TformMain::FinishLogging() {
-    if (!FDataLogger || !DataLoggingEnabled || FDataLogger->Count() == 0) return;
-    try {
-        FDataLogger->SaveToFile();
-    } catch (const EFileError& e) {
-        if (FDataLogger->JournalHoldsRows()) {
-            // Nothing is lost, and a box here would hold up a shut-down: the next start saves the rows.
-            std::cerr << e.what() << "\nThe data log rows are kept and will be saved at the next start.\n";
-            return;
-        }
-        FUi->ShowError(
-            this, std::string(e.what()) + "\n\nThe data log rows gathered since the last save are lost.");
+    if (!FRecorder || !DataLoggingEnabled) return;
+    bool journalHolds = false;
+    const std::string error = FRecorder->Finish(journalHolds);
+    if (error.empty()) return;
+    if (journalHolds) {
+        // Nothing is lost, and a box here would hold up a shut-down: the next start saves the rows.
+        std::cerr << error << "\nThe data log rows are kept and will be saved at the next start.\n";
+        return;
     }
+    FUi->ShowError(this, error + "\n\nThe data log rows gathered since the last save are lost.");
 }
 
 void TformMain::chkEnableDataLoggingClick() {
     const bool on = chkEnableDataLogging->isChecked();
     if (DataLoggingEnabled && !on) {
-        std::string written;
-        try {
-            written = FDataLogger->SaveToFile();
-        } catch (const EFileError& e) {
-            // Switching off would leave the rows with no one to write them: stay on, say so.
-            {
-                const QSignalBlocker blocker(chkEnableDataLogging);
-                chkEnableDataLogging->setChecked(true);
+        // Until the rows are saved, logging is neither on nor off: the box waits for the answer.
+        chkEnableDataLogging->setEnabled(false);
+        FRecorder->Stop([this](bool Saved, const std::string& FileOrReason) {
+            chkEnableDataLogging->setEnabled(true);
+            if (!Saved) {
+                // Switching off would leave the rows with no one to write them: stay on, say so.
+                {
+                    const QSignalBlocker blocker(chkEnableDataLogging);
+                    chkEnableDataLogging->setChecked(true);
+                }
+                LogSaveFailed(FileOrReason, FRecorder->Count(), true);
+                return;
             }
-            LogSaveFailed(e.what(), true);
-            return;
-        }
-        if (FLogSaveFailed) LogSaveRecovered();
-        SetStatusText("Data log written to " + written);
+            SetStatusText("Data log written to " + FileOrReason);
+            SwitchLogging(false);
+        });
+        return;
     }
-    FDataLogger->SetDataFilename(LogFileTarget(editLogFilename->Text().toStdString()));
-    DataLoggingEnabled = on;
+    if (on && !DataLoggingEnabled) SwitchLogging(true);
+}
+
+void TformMain::SwitchLogging(bool On) {
+    FRecorder->SetTarget(LogFileTarget(editLogFilename->Text().toStdString()));
+    if (On) FRecorder->Start(spinLogInterval->value());
+    DataLoggingEnabled = On;
     FRowsTaken = 0;
     ShowLoggingProgress();
-    spinLogInterval->setEnabled(!on);
-    editLogFilename->setEnabled(!on);
+    spinLogInterval->setEnabled(!On);
+    editLogFilename->setEnabled(!On);
 }
 
 void TformMain::ShowLoggingProgress() {
     lblLogging->setVisible(DataLoggingEnabled);
     if (!DataLoggingEnabled) return;
     // The file gets its time stamp when it is written; until then the name the box chose.
-    const std::string target = FDataLogger->DataFilename();
-    lblLogging->setText(
-        QString::fromStdString("Logging: " + RowsText(FRowsTaken) + " taken for " + NameWithoutFolder(target)));
-    lblLogging->setToolTip(QString::fromStdString("Rows are saved hourly, and when logging is switched off, to " +
-                                                  target + " with the time of the save added to the name"));
+    const std::string& target = FRecorder->Target();
+    lblLogging->setText(QString::fromStdString("Logging: " + RowsText(FRowsTaken) + " taken for " +
+                                               NameWithoutFolder(target)));
+    lblLogging->setToolTip(
+        QString::fromStdString("Rows are saved hourly, and when logging is switched off, to " + target +
+                               " with the time of the save added to the name"));
 }
 
 void TformMain::editLogFilenameAfterDialog(std::string& AName, bool&) {
     editLogFilename->setToolTip(QString::fromStdString(AName));
 }
 
-TDataLogger& TformMain::DataLogger() {
-    return *FDataLogger;
+TLogRecorder& TformMain::DataLogger() {
+    return *FRecorder;
 }
 
-void TformMain::LogSaveFailed(const std::string& Reason, bool SwitchingOff) {
+void TformMain::LogSaveFailed(const std::string& Reason, int Waiting, bool SwitchingOff) {
     FLogSaveFailed = true;
-    SetStatusText(LogBacklogText(FDataLogger->Count()));
+    SetStatusText(LogBacklogText(Waiting));
     if (SwitchingOff) {
         FLogFailureReported = true;
         FUi->ShowError(this, Reason +

@@ -51,7 +51,8 @@ void TformMain::timerStatusTimer() {
 }
 
 void TformMain::ShowTick(const TTickReadings& Readings) {
-    LogRow(UpdateDisplay(Readings, false, false));
+    UpdateDisplay(Readings, false, false);
+    LogRow(Readings);
     if (FTrends != nullptr) FTrends->AddTick(Readings);
 }
 

@@ -516,6 +516,7 @@ void FaultDrillTests::logSaveOnBadDisk() {
 
     w.spinLogInterval->setValue(1);
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QVERIFY(Settle(w));
     w.timerStatus->start();
     QTRY_VERIFY_WITH_TIMEOUT(w.DataLogger().Count() >= 2, 15000);
     const int waiting = w.DataLogger().Count();

@@ -51,7 +51,8 @@ void FeedbackTests::StatusAfterEachAction() {
         QTest::mouseClick(w.btnRecallFromEEPROM, Qt::LeftButton);
     } else if (action == "log") {
         QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
-        w.LogRow(",,,,,,,,,,,,");
+        w.LogRow(TTickReadings{});
+        QVERIFY(Settle(w));
         QVERIFY(w.findChild<QLabel*>("lblLogging")->text().startsWith("Logging: 1 row taken"));
         QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
     } else {

@@ -280,10 +280,13 @@ void FilesLoggingTests::loggingOnAndOffWritesHeaderAlone() {
     w.timerStatus->stop();
 
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+
+    QVERIFY(Settle(w));
     QVERIFY(w.DataLoggingEnabled);
     QVERIFY(!w.spinLogInterval->isEnabled() && !w.editLogFilename->isEnabled());
     QVERIFY(TWindowFixture::Files(docs, "Velmorant Datalog").empty());
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QVERIFY(Settle(w));
     QVERIFY(!w.DataLoggingEnabled);
     QVERIFY(w.spinLogInterval->isEnabled() && w.editLogFilename->isEnabled());
 
@@ -301,6 +304,7 @@ void FilesLoggingTests::rowsComeOncePerInterval() {
     TformMain& w = FFixture->Open();
     LogRows(w, example.isEmpty() ? 3 : 10);
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QVERIFY(Settle(w));
 
     const auto files = TWindowFixture::Files(FFixture->Documents(), "Velmorant Datalog ");
     QCOMPARE(files.size(), size_t(1));
@@ -329,6 +333,7 @@ void FilesLoggingTests::closingWritesWaitingRows() {
     } else {
         w.timerStatus->stop();
         QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+        QVERIFY(Settle(w));
         QVERIFY(w.DataLoggingEnabled);
     }
     const int rows = w.DataLogger().Count();
@@ -358,7 +363,9 @@ void FilesLoggingTests::chosenLogFileIsUsedAtNextSwitchOn() {
 
     w.timerStatus->stop();
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QVERIFY(Settle(w));
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QVERIFY(Settle(w));
     QCOMPARE(TWindowFixture::Files(FFixture->Root() + "/logs", "run ").size(), size_t(1));
     QVERIFY(TWindowFixture::Files(FFixture->Documents(), "Velmorant Datalog").empty());
 }
@@ -408,6 +415,8 @@ void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
 
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
 
+    QVERIFY(Settle(w));
+
     QCOMPARE(ErrorBoxes(ui), 1);
     QVERIFY(w.chkEnableDataLogging->isChecked());
     QVERIFY(w.DataLoggingEnabled);
@@ -417,6 +426,7 @@ void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
 
     std::filesystem::create_directories(folder);
     QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QVERIFY(Settle(w));
     QVERIFY(!w.DataLoggingEnabled);
     QCOMPARE(ErrorBoxes(ui), 1);
     const auto files = TWindowFixture::Files(folder, "log ");

@@ -69,6 +69,7 @@ void TReliabilityTests::RowsOfAKilledRunAreRecoveredAtTheNextStart() {
     const int rows = JournalRows(settings);
 
     TWindowUnderTest next(false);
+    QVERIFY(Settle(*next.Form));  // the recovery runs beside the window
     const auto files = TWindowFixture::Files(fixture.Documents(), "Velmorant Datalog ");
     QCOMPARE(files.size(), size_t(1));
     const auto lines = Lines(ReadFile(files[0]));

@@ -168,6 +168,7 @@ void TformMain::FormCreate() {
     dlgOpen.InitialFolder = ApplicationFolders.UserDataPath;
     dlgSave.InitialFolder = ApplicationFolders.UserDataPath;
 
+    FProber = new TPortProber(this);
     FSession = std::make_unique<TBoardSession>();
     FSession->SetUnsavedFolder(ApplicationFolders.UserDataPath);
     BindSession();
@@ -221,12 +222,12 @@ void TformMain::FormCreate() {
 }
 
 void TformMain::FormShow() {
-    FillPortList();
     ShowConnectionState();
-    if (!FShownOnce) {
-        FShownOnce = true;
-        ConnectToDevice(false, [this] { RecallFromDevice(true, false); });
-    }
+    const bool first = !FShownOnce;
+    FShownOnce = true;
+    FillPortList([this, first] {
+        if (first) ConnectToDevice(false, [this] { RecallFromDevice(true, false); });
+    });
 }
 
 void TformMain::FormCloseQuery(std::function<void(bool CanClose)> Then) {

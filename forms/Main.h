@@ -11,6 +11,7 @@
 #include "Device_VL.h"
 #include "LinkSupervisor.h"
 #include "LogRecorder.h"
+#include "PortProber.h"
 #include "TickReadings.h"
 #include "TimeoutMgr.h"
 #include "UiServices.h"
@@ -69,6 +70,8 @@ public:
     // Ends the board session (closing the port), then finishes the data log.
     ~TformMain() override;
 
+    // Nothing asked of the session, the log recorder or the port prober is still on its way.
+    bool BackgroundIdle() const { return FSession->Idle() && FRecorder->Idle() && FProber->Idle(); }
     // The board session that owns the driver; every exchange goes through it.
     TBoardSession& Session() { return *FSession; }
     // The driver itself, for tests and only while Session().Idle().
@@ -173,7 +176,8 @@ public:
     void RecallFromDevice(bool FromEEPROM, bool Ask, const std::string& DoneText = std::string());
     void ShowConnectionState();
     void EnableConnectedControls(bool Connected);
-    void FillPortList();
+    // Probes the ports beside the window, then fills the list and runs Then.
+    void FillPortList(std::function<void()> Then = {});
     // Asks for a network port name, keeps it in Velmorant.ini and selects it; false when cancelled.
     bool AddNetworkPort();
     void HandleDeviceError(const std::string& Text, bool DevicePresent);
@@ -307,6 +311,7 @@ private:
     std::unique_ptr<TLogRecorder> FRecorder;
     std::unique_ptr<TBoardSession> FSession;
     TLinkSupervisor* FSupervisor = nullptr;
+    TPortProber* FProber = nullptr;
     bool FShownOnce = false;
     bool FPlacementRestored = false;
     bool FAskOnClose = true;

@@ -50,7 +50,7 @@ void TformMain::ConnectToDevice(bool ShowError, std::function<void()> Connected)
             if (Connected) Connected();
             return;
         }
-        const bool permissionDenied = Outcome.PermissionDenied || LastEnumerationHadPermissionDenied();
+        const bool permissionDenied = Outcome.PermissionDenied || FProber->PermissionDenied();
         if (permissionDenied) SetStatusText(std::string("Velmorant not found. ") + PermissionHelpText);
         if (ShowError)
             FUi->ShowError(this, permissionDenied
@@ -128,20 +128,20 @@ void TformMain::ShowLongWork(bool) {
     EnableConnectedControls(FSession->State().DevicePresent);
 }
 
-void TformMain::FillPortList() {
-    comboPort->clear();
-    TSerialPortSet ports;
-    EnumerateSerialPorts(true, ports);
-    for (size_t n = 0; n < ports.size(); ++n)
-        if (ports[n]) comboPort->addItem(QString::fromStdString(SerialPortName(static_cast<uint8_t>(n))));
-    // Network ports are not probed: each would cost a connection, and a server may be far away.
-    for (const std::string& name :
-         ReadNetworkPortNames(TIniFile(ApplicationFolders.AppSettingsPath + "Velmorant.ini")))
-        comboPort->addItem(QString::fromStdString(name));
-    const bool anyPort = comboPort->count() > 0;
-    comboPort->addItem(AddNetworkPortItem);
-    comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FSupervisor->PortName())));
-    btnFind->setEnabled(anyPort);
+void TformMain::FillPortList(std::function<void()> Then) {
+    FProber->Probe([this, Then](const std::vector<std::string>& Names) {
+        comboPort->clear();
+        for (const std::string& name : Names) comboPort->addItem(QString::fromStdString(name));
+        // Network ports are not probed: each would cost a connection, and a server may be far away.
+        for (const std::string& name :
+             ReadNetworkPortNames(TIniFile(ApplicationFolders.AppSettingsPath + "Velmorant.ini")))
+            comboPort->addItem(QString::fromStdString(name));
+        const bool anyPort = comboPort->count() > 0;
+        comboPort->addItem(AddNetworkPortItem);
+        comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FSupervisor->PortName())));
+        btnFind->setEnabled(anyPort);
+        if (Then) Then();
+    });
 }
 
 bool TformMain::AddNetworkPort() {
@@ -164,7 +164,11 @@ bool TformMain::AddNetworkPort() {
     if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
     WriteNetworkPortNames(ini, names);
     FSupervisor->SetPortName(name);
-    FillPortList();
+    // The local ports are as they were: only the new name joins the list, before the last item.
+    if (comboPort->findText(QString::fromStdString(name)) < 0)
+        comboPort->insertItem(comboPort->count() - 1, QString::fromStdString(name));
+    comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(name)));
+    btnFind->setEnabled(true);
     return true;
 }
 

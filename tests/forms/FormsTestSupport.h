@@ -67,10 +67,10 @@ public:
     }
 };
 
-// Lets the event loop run until the board session and the log recorder have run and delivered
-// everything asked of them so far.
+// Lets the event loop run until the board session, the log recorder and the port prober have run
+// and delivered everything asked of them so far.
 inline bool Settle(TformMain& Form, int TimeoutMs = 20000) {
-    return QTest::qWaitFor([&] { return Form.Session().Idle() && Form.DataLogger().Idle(); }, TimeoutMs);
+    return QTest::qWaitFor([&] { return Form.BackgroundIdle(); }, TimeoutMs);
 }
 
 // Runs the close sequence to its end; true when the window closed.

@@ -8,7 +8,11 @@
 //   ticking    the board answers at 19200 baud, the window polls every 500 ms;
 //   silent     the board stops answering while the window polls;
 //   retrieval  back-to-back full retrievals (RECALL, settings, program) while the window polls;
-//   logging    ticking with the data log on, a row a second and a save every 5 s.
+//   logging    ticking with the data log on, a row a second and a save every 5 s;
+//   hourly     logging with the trends window open, when an hour's rows are saved at once;
+//   recovery   the start after a crash, while a journal of a day's rows is saved into log files;
+//   port list  the port list opened (and the ports probed) every 200 ms while ticking;
+//   trends     ticking with the trends window open and a day of readings on screen.
 // Then the connected window's CPU while it only polls (the simulator's thread left out), and a
 // tick's cost through the session against a board that answers at once, beside the bare driver's.
 //
@@ -39,6 +43,10 @@
 #include <vector>
 
 #include "BoardSession.h"
+#include "DataJournal.h"
+#include "DataLogger.h"
+#include "TickReadings.h"
+#include "TrendsWnd.h"
 #include "Device_VL.h"
 #include "Main.h"
 #include "SimFixture.h"
@@ -187,9 +195,17 @@ bool RunEventLoopUntil(const std::function<bool()>& Ready, int TimeoutMs) {
     return true;
 }
 
-enum TCase { csTicking, csSilent, csRetrieval, csLogging };
-const char* const CaseNames[] = {"ticking at the line rate", "board silent", "full retrievals",
-                                 "ticking, data log every second"};
+enum TCase { csTicking, csSilent, csRetrieval, csLogging, csHourlySave, csRecovery, csPortList, csTrendsDay };
+const char* const CaseNames[] = {"ticking at the line rate",
+                                 "board silent",
+                                 "full retrievals",
+                                 "ticking, data log every second",
+                                 "logging, an hour's rows saved, trends open",
+                                 "start-up recovery of a day's journal",
+                                 "port list opened every 200 ms",
+                                 "trends window with a day on screen"};
+constexpr int RowsInAnHour = 3600;
+constexpr int TicksInADay = 24 * 3600 * 2;
 
 struct TResult {
     TCase Case = csTicking;
@@ -300,10 +316,57 @@ std::unique_ptr<TformMain> OpenWindow() {
     return form;
 }
 
+// Readings as a board would send them, a little different at each tick.
+TTickReadings SomeReadings(TDateTime Time, int I) {
+    TTickReadings r;
+    r.Time = Time;
+    for (int port = 0; port < 6; ++port) r.Ports[port] = (I + port) & 0xFF;
+    for (int input = 0; input < 5; ++input) r.Analog[input] = (I * 7 + input * 100) % 1024;
+    r.Temperature = 70 + I % 10;
+    return r;
+}
+
+// A journal of a day's rows at one a second, left by a run that was killed, in Folder.
+void WriteDayJournal(const std::string& Folder, const std::string& Target) {
+    TDataJournal journal(TDataJournal::NewName(Folder));
+    std::vector<std::string> lines{DataLogHeader};
+    const TDateTime start = Now() - 1.0;
+    for (int i = 0; i < 24 * 3600; ++i) {
+        lines.push_back(TDataLogger::FormatTimeStamp(start + SecsToTime(i)) + "," +
+                        LogRowOf(SomeReadings(start, i)));
+        journal.Append(Target, lines);
+    }
+}  // left for recovery: it holds rows
+
 TResult RunSession(TCaseRun& Run) {
+    const std::string settings = Run.Fixture.LinksFolder();
+    if (Run.Case == csRecovery) WriteDayJournal(settings, Run.Fixture.Root() + "/documents/Velmorant Datalog.csv");
     std::unique_ptr<TformMain> form = OpenWindow();
     int retrievals = 0;
     QMetaObject::Connection next;
+    QTimer dropDowns, recoveryPoll;
+    if (Run.Case == csHourlySave) {
+        form->miTrendsClick();
+        form->chkEnableDataLogging->click();
+        // An hour of rows waiting, then the next row is due for a save.
+        form->DataLogger().Start(0);
+        const TDateTime start = Now() - 1.0 / 24;
+        for (int i = 0; i < RowsInAnHour; ++i) form->DataLogger().AddTick(SomeReadings(start + SecsToTime(i), i));
+        if (!RunEventLoopUntil([&] { return form->DataLogger().Count() >= RowsInAnHour; }, 60000)) std::exit(1);
+        form->DataLogger().Start(1);
+        form->DataLogger().SetAutosaveInterval(0);
+    }
+    if (Run.Case == csTrendsDay) {
+        form->miTrendsClick();
+        form->Trends().SetTimeWindow(TformTrends::twSinceConnecting);
+        const TDateTime start = Now() - 1.0;
+        for (int i = 0; i < TicksInADay; ++i) form->Trends().AddTick(SomeReadings(start + SecsToTime(i) / 2, i));
+        RunEventLoopFor(500);
+    }
+    if (Run.Case == csPortList) {
+        QObject::connect(&dropDowns, &QTimer::timeout, [&] { form->comboPortDropDown(); });
+        dropDowns.start(200);
+    }
     if (Run.Case == csLogging) {
         // A row a second, saved every 5 s rather than every hour, so that saves fall in the run.
         form->spinLogInterval->setValue(1);
@@ -311,6 +374,16 @@ TResult RunSession(TCaseRun& Run) {
         form->chkEnableDataLogging->click();
     }
     TResult r = Run.Measure("session: exchanges on its worker thread", [&](std::function<void()> Finished) {
+        if (Run.Case == csRecovery) {
+            // From the window's first moments until the rows are in their files.
+            QObject::connect(&recoveryPoll, &QTimer::timeout, [&, Finished] {
+                if (!form->DataLogger().Idle()) return;
+                recoveryPoll.stop();
+                Finished();
+            });
+            recoveryPoll.start(20);
+            return;
+        }
         if (Run.Case != csRetrieval) return;
         next =
             QObject::connect(&form->Session(), &TBoardSession::LongWorkChanged, [&, Finished](bool Pending) {
@@ -323,6 +396,8 @@ TResult RunSession(TCaseRun& Run) {
         form->RecallFromDevice(true, false);
     });
     QObject::disconnect(next);
+    dropDowns.stop();
+    recoveryPoll.stop();
     // A read the silent board keeps waiting for ends at its deadline before the port closes.
     form.reset();
     return r;
@@ -493,11 +568,11 @@ int main(int Argc, char** Argv) {
         "| case | design | shots | p50 | p99 | longest wait | shots over 50 ms | seconds | ticks begun | "
         "retrievals | machine busy / steal | load after |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
-    for (TCase c : {csTicking, csSilent, csRetrieval, csLogging}) {
+    for (TCase c : {csTicking, csSilent, csRetrieval, csLogging, csHourlySave, csRecovery, csPortList, csTrendsDay}) {
         TCaseRun run{fixture, c, options};
         // Today's design logged on the window's thread as well; only the session's window is run with it.
         std::vector<TResult> results;
-        if (c != csLogging) results.push_back(RunToday(run));
+        if (c <= csRetrieval) results.push_back(RunToday(run));
         results.push_back(RunSession(run));
         for (const TResult& r : results) {
             std::printf(

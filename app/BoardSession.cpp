@@ -387,13 +387,13 @@ void TBoardSession::Resync() {
 
 // --- The queue
 
-void TBoardSession::Post(TWork Work, std::function<void()> Done, TJobKind Kind) {
+void TBoardSession::Post(TWork Work, std::function<void()> Done, TJobKind Kind, bool Change) {
     ++FPending;
     if (Kind == jkLong && FLongPending++ == 0) emit LongWorkChanged(true);
     if (Kind == jkTick) FTickPending = true;
     {
         std::lock_guard<std::mutex> lock(FLock);
-        FQueue.push_back(TJob{std::move(Work), std::move(Done), Kind, FConnection, ++FSequence, false});
+        FQueue.push_back(TJob{std::move(Work), std::move(Done), Kind, FConnection, ++FSequence, Change});
     }
     FWake.notify_one();
 }
@@ -403,11 +403,7 @@ void TBoardSession::PostChange(TOverlay Overlay, TWork Work) {
         Overlay(FState);
         FOverlays.emplace_back(FSequence + 1, std::move(Overlay));
     }
-    Post(std::move(Work));
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        FQueue.back().Change = true;
-    }
+    Post(std::move(Work), {}, jkAction, true);
     emit StateChanged(FState);
 }
 

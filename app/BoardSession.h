@@ -186,7 +186,8 @@ private:
         std::string Failure;
     };
 
-    void Post(TWork Work, std::function<void()> Done = {}, TJobKind Kind = jkAction);
+    // Change marks a setting, taken back when the board does not take it.
+    void Post(TWork Work, std::function<void()> Done = {}, TJobKind Kind = jkAction, bool Change = false);
     // A user's change: Overlay applies it to the state now; Work sends it.
     void PostChange(TOverlay Overlay, TWork Work);
     // Worker: reads a tick's values (and counts silent ticks).

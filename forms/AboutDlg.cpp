@@ -84,7 +84,7 @@ void TformAbout::FormCreate() {
 }
 
 void TformAbout::imgLogoClick() {
-    FUi->OpenUrl(imgLogo->toolTip().toStdString());
+    FUi->OpenUrl(MakerWebAddress);
 }
 
 void TformAbout::showEvent(QShowEvent* Event) {

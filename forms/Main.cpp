@@ -318,7 +318,7 @@ bool TformMain::eventFilter(QObject* Watched, QEvent* Event) {
 }
 
 void TformMain::imgLogoClick() {
-    FUi->OpenUrl(imgLogo->toolTip().toStdString());
+    FUi->OpenUrl(MakerWebAddress);
 }
 
 void TformMain::miExitClick() {

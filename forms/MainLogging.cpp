@@ -13,7 +13,6 @@
 
 namespace {
 
-const char* const LogHeader = "Time,Port0,Port1,Port2,VPort0,VPort1,VPort2,A0,A1,A2,A3,A4,Temp,Counter";
 const char* const DefaultLogName = "Velmorant Datalog.csv";
 constexpr int LogAutosaveSecs = 3600;
 
@@ -39,8 +38,8 @@ std::string LogBacklogText(int Rows) {
 }  // namespace
 
 void TformMain::SetUpLogging() {
-    FRecorder = std::make_unique<TLogRecorder>(GetSpecialFolderPath(sfPersonal) + DefaultLogName, LogHeader,
-                                               LogAutosaveSecs);
+    FRecorder = std::make_unique<TLogRecorder>(GetSpecialFolderPath(sfPersonal) + DefaultLogName,
+                                               DataLogHeader, LogAutosaveSecs);
     connect(FRecorder.get(), &TLogRecorder::Recovered, this, [this](const QString& Note) {
         // Said again at the first tick, after the connection's own texts.
         FLogRecoveryNote = Note.toStdString();

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "Controls.h"
+#include "Conversions.h"
 #include "GridDelegates.h"
 #include "Main.h"
 #include "ProgramGridMarks.h"
@@ -35,9 +36,9 @@ void SetBitInByte(int Bit, bool State, uint8_t& Value) {
 }
 
 std::string TemperatureText(int DegF) {
-    // The product in integers, the division in floating point; the decimal separator is the locale's.
+    // The decimal separator is the locale's.
     char text[64];
-    std::snprintf(text, sizeof text, "Temperature = %dF (%.1fC)", DegF, ((DegF - 32) * 5) / 9.0);
+    std::snprintf(text, sizeof text, "Temperature = %dF (%.1fC)", DegF, CelsiusOf(DegF));
     return text;
 }
 
@@ -76,7 +77,7 @@ std::string TformMain::UpdateDisplay(const TTickReadings& Readings, bool ShowSet
         QTableWidget* grid = input < 3 ? gridAnalog1 : gridAnalog2;
         const int gridRow = input < 3 ? input : input - 3;
         if (raw) {
-            grid->item(gridRow, acValue)->setData(Qt::DisplayRole, tenBits ? *raw : *raw >> 2);
+            grid->item(gridRow, acValue)->setData(Qt::DisplayRole, tenBits ? *raw : EightBitsOf(*raw));
             grid->item(gridRow, acGauge)->setData(Qt::DisplayRole, *raw);
         }
         MarkStale(grid->item(gridRow, acValue), !raw);

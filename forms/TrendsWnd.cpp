@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "Conversions.h"
 #include "TimeoutMgr.h"
 #include "UiServices.h"
 
@@ -386,8 +387,8 @@ void TformTrends::ScheduleRedraw() {
 double TformTrends::ShownValue(size_t Index, int Column) const {
     const double V = Shown().Value(Index, Column);
     if (std::isnan(V)) return V;
-    if (Column == tcTemperature) return FCelsius ? (V - 32) * 5 / 9 : V;
-    if (Column >= tcAnalog0 && !FTenBits) return static_cast<int>(V) >> 2;
+    if (Column == tcTemperature) return FCelsius ? CelsiusOf(V) : V;
+    if (Column >= tcAnalog0 && !FTenBits) return EightBitsOf(static_cast<int>(V));
     return V;
 }
 
@@ -416,14 +417,14 @@ void TformTrends::Redraw() {
         }
         if (Curve.Column == tcTemperature) {
             Fill(Curve.Graph, {Curve.Column, -1}, [&](double V) {
-                const double T = FCelsius ? (V - 32) * 5 / 9 : V;
+                const double T = FCelsius ? CelsiusOf(V) : V;
                 TempLow = std::min(TempLow, T);
                 TempHigh = std::max(TempHigh, T);
                 return T;
             });
         } else {
             Fill(Curve.Graph, {Curve.Column, -1},
-                 [&](double V) { return FTenBits ? V : static_cast<int>(V) >> 2; });
+                 [&](double V) { return FTenBits ? V : EightBitsOf(static_cast<int>(V)); });
         }
     }
     const int Lanes = static_cast<int>(FPins.size());

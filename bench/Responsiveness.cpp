@@ -341,7 +341,9 @@ void WriteDayJournal(const std::string& Folder, const std::string& Target) {
 TResult RunSession(TCaseRun& Run) {
     const std::string settings = Run.Fixture.LinksFolder();
     if (Run.Case == csRecovery) WriteDayJournal(settings, Run.Fixture.Root() + "/documents/Velmorant Datalog.csv");
-    std::unique_ptr<TformMain> form = OpenWindow();
+    // The recovery runs from the window's first moments: the window is made, and shown under the probe.
+    std::unique_ptr<TformMain> form =
+        Run.Case == csRecovery ? std::make_unique<TformMain>(std::make_unique<TQuietUi>()) : OpenWindow();
     int retrievals = 0;
     QMetaObject::Connection next;
     QTimer dropDowns, recoveryPoll;
@@ -360,7 +362,7 @@ TResult RunSession(TCaseRun& Run) {
         form->miTrendsClick();
         form->Trends().SetTimeWindow(TformTrends::twSinceConnecting);
         const TDateTime start = Now() - 1.0;
-        for (int i = 0; i < TicksInADay; ++i) form->Trends().AddTick(SomeReadings(start + SecsToTime(i) / 2, i));
+        for (int i = 0; i < TicksInADay; ++i) form->Trends().AddTick(SomeReadings(start + i * 0.5 / 86400, i));
         RunEventLoopFor(500);
     }
     if (Run.Case == csPortList) {
@@ -375,9 +377,12 @@ TResult RunSession(TCaseRun& Run) {
     }
     TResult r = Run.Measure("session: exchanges on its worker thread", [&](std::function<void()> Finished) {
         if (Run.Case == csRecovery) {
-            // From the window's first moments until the rows are in their files.
+            // Until the rows are in their files and the window has connected.
+            form->show();
             QObject::connect(&recoveryPoll, &QTimer::timeout, [&, Finished] {
-                if (!form->DataLogger().Idle()) return;
+                if (!form->DataLogger().Idle() || !form->Session().State().DevicePresent ||
+                    form->Session().LongWorkPending())
+                    return;
                 recoveryPoll.stop();
                 Finished();
             });
@@ -396,6 +401,8 @@ TResult RunSession(TCaseRun& Run) {
         form->RecallFromDevice(true, false);
     });
     QObject::disconnect(next);
+    if (Run.Case == csHourlySave && form->DataLogger().Count() >= RowsInAnHour)
+        std::fprintf(stderr, "the hour's rows were not saved during the case\n");
     dropDowns.stop();
     recoveryPoll.stop();
     // A read the silent board keeps waiting for ends at its deadline before the port closes.

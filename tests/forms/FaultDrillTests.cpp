@@ -15,8 +15,8 @@
 
 #include "Controls.h"
 #include "FormsTestSupport.h"
-#include "GridDelegates.h"
 #include "GeneralLib.h"
+#include "GridDelegates.h"
 #include "IniFile.h"
 
 using velsim::TFault;
@@ -130,6 +130,9 @@ class FaultDrillTests : public QObject {
     Q_OBJECT
 
 private slots:
+    // A mount namespace belongs to the thread that made it and the threads it starts after: made
+    // first, so that the windows' worker threads see the drills' mounts too.
+    void initTestCase() { veltest::PrivateMountNamespace(); }
     void init() { FFixture = std::make_unique<TWindowFixture>(); }
     void cleanup() {
         FSpoiled.reset();
@@ -222,7 +225,7 @@ private:
 
 void FaultDrillTests::boardPulledOut_data() {
     QTest::addColumn<QString>("during");
-    QTest::addColumn<int>("hangUpAt");  // the command the cable comes out at, 1-based
+    QTest::addColumn<int>("hangUpAt");   // the command the cable comes out at, 1-based
     QTest::addColumn<QString>("after");  // what happens while the window waits
     QTest::newRow("mid-retrieval at start-up") << "start-up" << 6 << "replug";
     QTest::newRow("mid-tick") << "tick" << 3 << "replug";
@@ -351,10 +354,11 @@ void FaultDrillTests::misbehavingBoard_data() {
     QTest::addColumn<QString>("command");  // the one whose reply goes wrong
     QTest::addColumn<int>("delayMs");
     QTest::addColumn<QString>("status");
-    QTest::addColumn<int>("port3");  // what port 3's grid shows after the tick
+    QTest::addColumn<int>("port3");     // what port 3's grid shows after the tick
     QTest::addColumn<int>("settleMs");  // before the next tick
     // A failed read keeps the last good value; a reply the board garbled reads as 0, as it always did.
-    QTest::newRow("silent") << int(TFault::Silent) << "PRTRD3" << 0 << "Error reading port" << Port3State << 0;
+    QTest::newRow("silent") << int(TFault::Silent) << "PRTRD3" << 0 << "Error reading port" << Port3State
+                            << 0;
     QTest::newRow("garbage") << int(TFault::Garbage) << "PRTRD3" << 0 << "" << 0 << 0;
     QTest::newRow("question") << int(TFault::Question) << "PRTRD3" << 0 << "" << 0 << 0;
     QTest::newRow("pieces") << int(TFault::Pieces) << "PRTRD3" << 300 << "" << Port3State << 0;
@@ -519,6 +523,7 @@ void FaultDrillTests::logSaveOnBadDisk() {
     QVERIFY(Settle(w));
     w.timerStatus->start();
     QTRY_VERIFY_WITH_TIMEOUT(w.DataLogger().Count() >= 2, 15000);
+    QVERIFY(Settle(w));  // the recorder's word on the failed saves has arrived
     const int waiting = w.DataLogger().Count();
 
     QCOMPARE(ErrorBoxes(ui), 1);
@@ -529,6 +534,7 @@ void FaultDrillTests::logSaveOnBadDisk() {
     spoiled.Heal();
     QTRY_COMPARE_WITH_TIMEOUT(w.DataLogger().Count(), 0, 15000);
     w.timerStatus->stop();  // with no autosave interval every later row makes a file of its own
+    QVERIFY(Settle(w));
     QCOMPARE(ErrorBoxes(ui), 1);
     const auto files = TWindowFixture::Files(folder, "log ");
     QCOMPARE(files.size(), size_t(1));

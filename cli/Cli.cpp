@@ -325,7 +325,7 @@ int RunBoardCommand(TSession& S) {
 TSession::TSession(const TCliRequest& R, std::ostream& O, std::ostream& E) : Request(R), Out(O), Err(E) {
     Device.SetOnError([this](const std::string& Text) {
         ++ErrorCount;
-        Error(Text);
+        if (!QuietErrors) Error(Text);
     });
 }
 
@@ -382,6 +382,7 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     try {
         if (Request.Kind == ckPorts) return RunPorts(S);
         CheckFileToSend(Request);
+        OpenOutputFiles(S);
         TDeviceLink Link;
         if (!Connect(S, Link)) return ecFailed;
         const int Code = RunBoardCommand(S);

@@ -499,6 +499,19 @@ int LookUp(const std::string& Host, int Port, TClock::time_point Deadline, int W
     }
 }
 
+// Makes connected socket Fd a link: with Rfc2217 once the server agreed on Line, else after dropping
+// what a server greets with (a banner is no reply). Null with Error when the set-up fails.
+std::unique_ptr<TSerialLink> SetUp(int Fd, bool Rfc2217, const std::string& Where, const TLineSettings& Line,
+                                   TClock::time_point Deadline, std::string& Error, int WakeFd) {
+    auto Link = std::make_unique<TNetLink>(Fd, Rfc2217, Where, WakeFd);
+    if (Rfc2217) {
+        if (!Link->Negotiate(Line, Deadline, Error)) return nullptr;
+    } else {
+        Link->Purge();
+    }
+    return Link;
+}
+
 }  // namespace
 
 std::unique_ptr<TSerialLink> OpenNetworkLink(const std::string& PortName, const TLineSettings& Line,
@@ -550,12 +563,13 @@ std::unique_ptr<TSerialLink> OpenNetworkLink(const std::string& PortName, const 
         return nullptr;
     }
 
-    auto Link = std::make_unique<TNetLink>(Fd, Name.Scheme == nsRfc2217, Where, WakeFd);
-    if (Name.Scheme == nsRfc2217) {
-        if (!Link->Negotiate(Line, Deadline, Error)) return nullptr;
-    } else {
-        Link->Purge();  // a server's banner is no reply
-    }
-    Handle = Fd;
+    auto Link = SetUp(Fd, Name.Scheme == nsRfc2217, Where, Line, Deadline, Error, WakeFd);
+    if (Link) Handle = Fd;
     return Link;
+}
+
+std::unique_ptr<TSerialLink> AdoptNetworkSocket(int Fd, bool Rfc2217, const TLineSettings& Line,
+                                                std::string& Error) {
+    return SetUp(Fd, Rfc2217, "the peer", Line, TClock::now() + std::chrono::milliseconds(OpenTimeoutMs),
+                 Error, -1);
 }

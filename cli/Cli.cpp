@@ -384,7 +384,14 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
         CheckFileToSend(Request);
         OpenOutputFiles(S);
         TDeviceLink Link;
-        if (!Connect(S, Link)) return ecFailed;
+        if (!Connect(S, Link)) {
+            if (S.CsvCreated) {
+                S.Csv.close();
+                std::error_code Ignored;
+                std::filesystem::remove(Request.CsvFile, Ignored);
+            }
+            return ecFailed;
+        }
         const int Code = RunBoardCommand(S);
         S.Device.Disconnect();
         return Code;

@@ -21,7 +21,8 @@ struct TSession {
     int ErrorCount = 0;  // texts the driver reported since the start
     // While set, the driver's texts are counted but not written: the tick tells each kind once.
     bool QuietErrors = false;
-    std::ofstream Csv;  // watch --csv, opened before connecting
+    std::ofstream Csv;        // watch --csv, opened before connecting, emptied once connected
+    bool CsvCreated = false;  // the run made the file: it goes again when no board is found
 
     TSession(const TCliRequest& R, std::ostream& O, std::ostream& E);
     // Writes "velmorant-cli: Text" to Err.

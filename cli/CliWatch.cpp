@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 
@@ -126,7 +127,10 @@ int RunRead(TSession& S) {
 void OpenOutputFiles(TSession& S) {
     const TCliRequest& Q = S.Request;
     if (Q.Kind == ckWatch && !Q.CsvFile.empty()) {
-        S.Csv.open(Q.CsvFile, std::ios::binary | std::ios::trunc);
+        // Opened, not emptied: a board that is not found leaves an earlier log as it was.
+        std::error_code Error;
+        S.CsvCreated = !std::filesystem::exists(Q.CsvFile, Error);
+        S.Csv.open(Q.CsvFile, std::ios::binary | std::ios::app);
         if (!S.Csv) throw EFileError("Cannot create file \"" + Q.CsvFile + "\". " + std::strerror(errno));
     }
     if (Q.Kind == ckSettingsSave || Q.Kind == ckProgramUpload) CheckFileToWrite(Q.File);
@@ -135,6 +139,9 @@ void OpenOutputFiles(TSession& S) {
 int RunWatch(TSession& S) {
     const TCliRequest& Q = S.Request;
     std::ofstream& Csv = S.Csv;
+    std::error_code Error;
+    if (Csv.is_open()) std::filesystem::resize_file(Q.CsvFile, 0, Error);
+    if (Error) throw EFileError("Unable to write to " + Q.CsvFile + ". " + Error.message());
     // The file has the window's CR LF line ends; a terminal or a pipe gets plain lines.
     std::ostream& To = Csv.is_open() ? static_cast<std::ostream&>(Csv) : S.Out;
     const char* const Eol = Csv.is_open() ? "\r\n" : "\n";

@@ -244,6 +244,11 @@ TEST_F(CliTest, WatchWritesDataLogRows) {
     const std::string Row = "[^,]+(,[0-9]+){12},\r\n";
     EXPECT_THAT(veltest::ReadFile(Csv), MatchesRegex(std::string(DataLogHeader) + "\r\n" + Row + Row));
 
+    // A board not found leaves an earlier log as it was.
+    const TRun NotFound = Run({"--port", "COM9", "watch", "--count", "1", "--csv", Csv}, false);
+    EXPECT_EQ(NotFound.Code, 1);
+    EXPECT_THAT(veltest::ReadFile(Csv), MatchesRegex(std::string(DataLogHeader) + "\r\n" + Row + Row));
+
     const TRun Json = Run({"--json", "watch", "--interval", "0", "--count", "2"});
     EXPECT_THAT(Json.Out, MatchesRegex(R"((\{"time":.*"Temp":[0-9]+\}.){2})"));
 }

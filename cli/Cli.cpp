@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -162,15 +163,18 @@ std::optional<int> DecimalReply(const std::string& Reply) {
 }
 
 // The settings the driver only caches are asked of the board with their query commands.
-std::optional<int> Query(TSession& S, const std::string& Command, const char* ErrorText) {
+std::optional<int> Query(TSession& S, const std::string& Command, const char* ErrorText, int Min = INT_MIN,
+                         int Max = INT_MAX) {
     std::string Reply;
     if (!S.Device.SendCommandToDevice(Command, Reply)) {
         S.Error(ErrorText);
         return std::nullopt;
     }
+    // A reply that is no such value is a failed read, never a number to print.
     const auto Value = DecimalReply(Reply);
-    if (!Value) S.Error("The board answered \"" + Reply + "\" to " + Command + ".");
-    return Value;
+    if (Value && *Value >= Min && *Value <= Max) return Value;
+    S.Error("The board answered \"" + Reply + "\" to " + Command + ".");
+    return std::nullopt;
 }
 
 void PrintQuantity(TSession& S, int Value) {
@@ -199,7 +203,7 @@ int RunGet(TSession& S) {
             Value = D.GetADCOffset(I);
             break;
         case qtDirection:
-            Value = Query(S, "DIRRD" + std::to_string(I), "Error getting port direction");
+            Value = Query(S, "DIRRD" + std::to_string(I), "Error getting port direction", 0, 255);
             break;
         case qtPullup:
             Value = Query(S, "PU" + std::to_string(I) + "?", "Error getting pullups");

@@ -195,6 +195,11 @@ TEST_F(CliTest, AReplyThatIsNoReadingIsNeverANumber) {
     EXPECT_THAT(Watch.Out, MatchesRegex(std::string(DataLogHeader) +
                                         "\n([^,]+,[0-9]+,,([0-9]+,){6},([0-9]+,){2},\n){3}"));
     EXPECT_EQ(Watch.Err, Told);
+
+    Fixture.Sim().OverrideReply("DIRRD1", "300");
+    const TRun Get = Run({"get", "dir", "1"});
+    EXPECT_EQ(Get.Code, 1);
+    EXPECT_THAT(Get.Out, IsEmpty());
 }
 
 TEST_F(CliTest, FilesTravelBetweenBoardAndFileAndKeepTheirComments) {

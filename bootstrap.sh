@@ -77,7 +77,7 @@ bench)
     ;;
 fuzz)
     install_deps
-    target=${2:?usage: ./bootstrap.sh fuzz program_line_text|plcrd_reply|ini_settings|device_replies [seconds]}
+    target=${2:?usage: ./bootstrap.sh fuzz program_line_text|plcrd_reply|ini_settings|device_replies|data_log|net_stream [seconds]}
     seconds=${3:-60}
     [ -d "$ROOT/fuzz/corpus/$target" ] || { echo "No fuzz target $target"; exit 2; }
     CC=clang CXX=clang++ cmake -S "$ROOT" -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -9,7 +9,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <utility>
 
 #include "DataLogger.h"
@@ -81,6 +83,33 @@ std::vector<TStretch> Parse(const std::string& Text) {
     return Stretches;
 }
 
+// True when every complete line of Text is a record this version writes: anything else may hold rows
+// in a form it cannot tell apart, so such a file is never taken as empty.
+bool Readable(const std::string& Text) {
+    for (size_t Start = 0; Start < Text.size();) {
+        const size_t End = Text.find('\n', Start);
+        const char Kind = Text[Start];
+        if (Kind != 'T' && Kind != 'H' && Kind != 'R') return false;
+        if (End == std::string::npos) break;  // cut by the crash
+        Start = End + 1;
+    }
+    return true;
+}
+
+// Gives Path a name no journal has (and no other file: link fails on a taken name). The new name,
+// or empty when none could be made.
+std::string KeepAside(const std::string& Path) {
+    for (int Copy = 1; Copy <= 1000; ++Copy) {
+        const std::string Name = Path + (Copy > 1 ? "-" + std::to_string(Copy) : "") + ".unreadable";
+        if (link(Path.c_str(), Name.c_str()) == 0) {
+            unlink(Path.c_str());
+            return Name;
+        }
+        if (errno != EEXIST) break;
+    }
+    return {};
+}
+
 std::string Serialize(const std::vector<TStretch>& Stretches) {
     std::string Text;
     for (const TStretch& S : Stretches) {
@@ -95,6 +124,13 @@ TJournalRecovery Recover(const std::string& Path, int Fd, const std::function<do
     std::string Text;
     if (!ReadAll(Fd, Text)) {
         Result.Error = "Cannot read \"" + Path + "\". " + std::strerror(errno);
+        return Result;
+    }
+    if (!Readable(Text)) {
+        Result.KeptAside = KeepAside(Path);
+        Result.Error = "\"" + Path + "\" is not a data log journal this version can read; " +
+                       (Result.KeptAside.empty() ? "it was left as it is."
+                                                 : "it was kept as \"" + Result.KeptAside + "\".");
         return Result;
     }
     std::vector<TStretch> Left;
@@ -144,37 +180,46 @@ void TDataJournal::Close() {
 
 void TDataJournal::Append(const std::string& Target, const std::vector<std::string>& Lines) {
     if (Lines.size() < 2) return;
-    if (FFd < 0 || FBroken) {
-        FBroken = !Rewrite(Target, Lines);
+    if (FFd < 0 && !Open()) {
+        FBroken = true;
         return;
     }
+    if (FCutPending && ftruncate(FFd, 0) == 0 && lseek(FFd, 0, SEEK_SET) == 0) FCutPending = false;
+    const size_t Rows = Lines.size() - 1;
+    if (FRowsHeld > Rows) FRowsHeld = 0;  // a buffer that shrank without Reset starts over
     std::string Text;
     if (Target != FTarget) Text += Record('T', Target);
     if (Lines.front() != FHeader) Text += Record('H', Lines.front());
-    Text += Record('R', Lines.back());
+    for (size_t I = 1 + FRowsHeld; I < Lines.size(); ++I) Text += Record('R', Lines[I]);
+    // A full disk: the rows already in the file stay, the missing ones go with the next row.
     if (!Write(Text)) {
         FBroken = true;
         return;
     }
+    const bool Retried = FBroken;
+    FBroken = false;
+    FRowsHeld = Rows;
     FTarget = Target;
     FHeader = Lines.front();
     FHoldsRows = true;
     FUnsynced = true;
     const int64_t Now = FTicks();
-    if (Now - FLastSync >= SyncEveryMs && fdatasync(FFd) == 0) {
+    if ((Retried || Now - FLastSync >= SyncEveryMs) && fdatasync(FFd) == 0) {
         FUnsynced = false;
         FLastSync = Now;
     }
 }
 
 void TDataJournal::Reset() {
-    if (FFd < 0) return;
+    FRowsHeld = 0;
     FHoldsRows = false;
     FBroken = false;
-    // Nothing is lost if this fails: the next row rewrites the journal.
-    if (ftruncate(FFd, 0) != 0 || lseek(FFd, 0, SEEK_SET) != 0) FBroken = true;
+    if (FFd < 0) return;
     FTarget.clear();
     FHeader.clear();
+    // Only rows already saved (or cleared on purpose) are cut. When the cut fails they stay, and the
+    // cut is tried again before the next row goes in.
+    FCutPending = ftruncate(FFd, 0) != 0 || lseek(FFd, 0, SEEK_SET) != 0;
 }
 
 bool TDataJournal::Write(const std::string& Text) {
@@ -183,7 +228,7 @@ bool TDataJournal::Write(const std::string& Text) {
         const ssize_t N = write(FFd, Text.data() + Done, Text.size() - Done);
         if (N < 0 && errno == EINTR) continue;
         if (N <= 0) {
-            // A half record would hide the rows written after it: cut it off.
+            // A half record would hide the rows written after it: cut it off, and only it.
             if (Before >= 0 && ftruncate(FFd, Before) == 0) lseek(FFd, Before, SEEK_SET);
             return false;
         }
@@ -192,31 +237,42 @@ bool TDataJournal::Write(const std::string& Text) {
     return true;
 }
 
-bool TDataJournal::Rewrite(const std::string& Target, const std::vector<std::string>& Lines) {
-    if (FFd < 0) {
-        FFd = open(FPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (FFd < 0) return false;
-        if (flock(FFd, LOCK_EX | LOCK_NB) != 0) {
-            close(std::exchange(FFd, -1));
-            return false;
+bool TDataJournal::Open() {
+    // The file is locked before it carries a journal's name, so that a starting instance never takes
+    // it for one left behind; link() publishes it only under a name no file has.
+    const std::string Folder = FolderOf(FPath);
+    const std::string Temp = Folder + "." + NewName("") + ".new";
+    const int Fd = open(Temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (Fd < 0) return false;
+    bool Published = false;
+    if (flock(Fd, LOCK_EX | LOCK_NB) == 0) {
+        for (int Attempt = 0; Attempt < 100 && !Published; ++Attempt) {
+            Published = link(Temp.c_str(), FPath.c_str()) == 0;
+            if (!Published && errno != EEXIST) break;
+            if (!Published) FPath = NewName(Folder);
         }
-        SyncFolder(FolderOf(FPath));
     }
-    std::string Text = Record('T', Target) + Record('H', Lines.front());
-    for (size_t I = 1; I < Lines.size(); ++I) Text += Record('R', Lines[I]);
-    if (ftruncate(FFd, 0) != 0 || lseek(FFd, 0, SEEK_SET) != 0 || !Write(Text) || fdatasync(FFd) != 0)
+    unlink(Temp.c_str());
+    if (!Published) {
+        close(Fd);
         return false;
-    FTarget = Target;
-    FHeader = Lines.front();
-    FHoldsRows = true;
-    FUnsynced = false;
-    FLastSync = FTicks();
+    }
+    FFd = Fd;
+    SyncFolder(Folder);
     return true;
 }
 
 std::string TDataJournal::NewName(const std::string& Folder) {
     static std::atomic<int> Counter{0};
-    return Folder + Prefix + std::to_string(getpid()) + "-" + std::to_string(++Counter) + Suffix;
+    // The process id alone repeats across reboots and containers; the time and a random part do not.
+    static const uint32_t Random = std::random_device()();
+    const auto Millisecs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    char Unique[64];
+    std::snprintf(Unique, sizeof Unique, "%d-%llx-%08x-%d", static_cast<int>(getpid()),
+                  static_cast<unsigned long long>(Millisecs), Random, ++Counter);
+    return Folder + Prefix + Unique + Suffix;
 }
 
 std::vector<TJournalRecovery> RecoverJournals(const std::string& Folder, std::function<double()> Clock) {

@@ -5,7 +5,9 @@
 // A journal is a text file of records, one a line, each a letter and its text: "T" the target file,
 // "H" the header line, "R" a row (UTF-8, as held in memory). A row applies to the target and header
 // before it. A last line without its LF was cut by the crash and is ignored. A running logger holds a
-// lock on its journal, so that another instance never recovers it.
+// lock on its journal, so that another instance never recovers it. A journal is only ever appended to
+// while it holds rows not saved: a failed append leaves the file as it was and is tried again with
+// the next row; only rows already saved (or cleared on purpose) are ever cut away.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -19,16 +21,19 @@ int64_t MonotonicMillisecs();
 
 class TDataJournal {
 public:
-    // Touches no file until the first row. Ticks decide when to sync; defaults to MonotonicMillisecs.
+    // Touches no file until the first row, which creates Path (never an existing file: a taken name
+    // gets a fresh one in the same folder, see Path()). Ticks decide when to sync; defaults to
+    // MonotonicMillisecs.
     TDataJournal(std::string Path, TTickClock Ticks = TTickClock());
     // Removes the journal when it holds no row, else leaves it for recovery.
     ~TDataJournal();
     TDataJournal(const TDataJournal&) = delete;
     TDataJournal& operator=(const TDataJournal&) = delete;
 
-    // Appends the last of Lines (the header, then every row not yet saved), creating the journal when
-    // needed. Rows reach the kernel at once and the disk at most about a second later. After a failure
-    // the next call rewrites the whole journal from Lines. Never throws.
+    // Appends the rows of Lines (the header, then every row not yet saved) that the journal lacks,
+    // creating it when needed. Rows reach the kernel at once and the disk at most about a second
+    // later. After a failure (a full disk) the file stays as it was, and the next call appends what
+    // is still missing. Never throws.
     void Append(const std::string& Target, const std::vector<std::string>& Lines);
     // The rows handed over so far need no recovery any more (saved, or cleared on purpose).
     void Reset();
@@ -36,12 +41,14 @@ public:
     bool Holds() const { return !FBroken; }
     const std::string& Path() const { return FPath; }
 
-    // A new journal name in Folder ("datalog-<pid>-<n>.journal"); Folder ends in "/".
+    // A new journal name in Folder ("datalog-<pid>-<time>-<random>.journal"), which another run
+    // (one with the same process id after a reboot, in a container) does not come up with; Folder
+    // ends in "/".
     static std::string NewName(const std::string& Folder);
 
 private:
     bool Write(const std::string& Text);
-    bool Rewrite(const std::string& Target, const std::vector<std::string>& Lines);
+    bool Open();
     void Close();
 
     std::string FPath;
@@ -49,6 +56,8 @@ private:
     int FFd = -1;
     bool FBroken = false;
     bool FHoldsRows = false;
+    bool FCutPending = false;  // rows already saved are still in the file (a cut failed)
+    size_t FRowsHeld = 0;      // rows of the logger's buffer that are in the file
     bool FUnsynced = false;
     int64_t FLastSync = 0;
     std::string FTarget, FHeader;  // the last of each written to the journal
@@ -59,6 +68,9 @@ struct TJournalRecovery {
     int Rows = 0;                    // rows found in the journal
     std::vector<std::string> Files;  // the log files written
     std::string Error;               // why some rows could not be saved (they stay in the journal)
+    // A journal this version cannot read is never deleted: it is renamed to this name (and Error
+    // says so), where no later start tries it again.
+    std::string KeptAside;
 };
 
 // Saves the rows of every journal in Folder that no running logger holds, each stretch into a

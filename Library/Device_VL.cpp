@@ -1,13 +1,14 @@
 // TVelmorant: life cycle, identification and the command/reply exchange.
 #include "Device_VL.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <chrono>
 #include <clocale>
 #include <cwctype>
-#include <thread>
 
 #include "TimeoutMgr.h"
 
@@ -102,6 +103,9 @@ void KeepLastLine(THandle Handle, std::string& Response) {
         std::string Piece;
         ReadFromSerialPort(Handle, Piece);
         Response += Piece;
+        // Only the last line counts: a peer that keeps sending cannot grow the text without bound.
+        if (Response.size() > 4 * TVelmorant::MaxReplyLength)
+            Response.erase(0, Response.size() - 2 * TVelmorant::MaxReplyLength);
     }
     const size_t LastEnd = Response.rfind('\r');
     const size_t PreviousEnd = LastEnd == 0 ? std::string::npos : Response.rfind('\r', LastEnd - 1);
@@ -119,7 +123,8 @@ TVelmorant::~TVelmorant() {
 
 bool TVelmorant::FindDevice(const std::string& PortName) {
     CloseSerialPort(FComPortHandle);
-    FComPortHandle = OpenSerialPort(PortName, SerialSettings);
+    FInterrupt.Clear();
+    FComPortHandle = OpenSerialPort(PortName, SerialSettings, FInterrupt.Fd());
     if (FComPortHandle == INVALID_HANDLE_VALUE) {
         FDevicePresent = false;
         return false;
@@ -128,7 +133,9 @@ bool TVelmorant::FindDevice(const std::string& PortName) {
     FReplyOverdue = false;
 
     WriteToSerialPort(FComPortHandle, "\r");
-    std::this_thread::sleep_for(SettleTime);
+    // A pause that an interruption ends.
+    pollfd Wake{FInterrupt.Fd(), POLLIN, 0};
+    poll(&Wake, Wake.fd >= 0 ? 1 : 0, static_cast<int>(SettleTime.count()));
 
     if (!SendCommandToDevice("VER", FResponse) || !IsVersionText(FResponse)) {
         CloseSerialPort(FComPortHandle);
@@ -159,11 +166,12 @@ void TVelmorant::Disconnect() {
     CloseSerialPort(FComPortHandle);
     FDevicePresent = false;
     FReplyOverdue = false;
+    FInterrupt.Clear();
 }
 
 bool TVelmorant::SendCommandToDevice(const std::string& Command, std::string& Response) {
     Response.clear();
-    if (FComPortHandle == INVALID_HANDLE_VALUE) return false;
+    if (FComPortHandle == INVALID_HANDLE_VALUE || FInterrupt.Raised()) return false;
     if (FOnExchange) FOnExchange(Command);
 
     // Purging first makes every reply belong to its own command.
@@ -180,7 +188,14 @@ bool TVelmorant::SendCommandToDevice(const std::string& Command, std::string& Re
             if (FReplyOverdue) KeepLastLine(FComPortHandle, Response);
             FReplyOverdue = false;
             Response = TrimControl(Response);
-            return true;
+            if (Response.size() <= MaxReplyLength) return true;
+        }
+        // No board sends so long a line: the rest of it may still be coming, so the next exchange
+        // keeps only its own reply.
+        if (Response.size() > MaxReplyLength) {
+            Response.resize(MaxReplyLength);
+            FReplyOverdue = true;
+            return false;
         }
         if (Deadline.IsExpired()) {
             if (!Command.empty()) FReplyOverdue = true;

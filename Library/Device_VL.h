@@ -4,10 +4,12 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "SerialPort.h"
+#include "WakeEvent.h"
 
 class TIniFile;
 
@@ -114,6 +116,7 @@ public:
     static constexpr int PinCount = 48;
     static constexpr int AnalogInputCount = 5;
     static constexpr int ReplyTimeoutMs = 1000;
+    static constexpr size_t MaxReplyLength = 256;
 
     TVelmorant();
     virtual ~TVelmorant();
@@ -123,9 +126,17 @@ public:
     // Connection and exchange
     // Opens PortName and identifies the board ("VER", "PC"); true when a board with program lines answered.
     bool FindDevice(const std::string& PortName);
-    // Closes the port; every cached value stays.
+    // Closes the port; every cached value stays. Ends an interruption.
     void Disconnect();
-    // Sends Command + CR and waits up to 1000 ms for a CR-ended reply (trimmed); false on failure.
+    // Ends the exchange in progress at once and fails every later one at once, sending nothing, until
+    // FindDevice, Disconnect or ClearInterrupt. Safe from any thread.
+    void Interrupt() { FInterrupt.Raise(); }
+    // Ends an interruption: exchanges go out again.
+    void ClearInterrupt() { FInterrupt.Clear(); }
+    // True while interrupted.
+    bool Interrupted() const { return FInterrupt.Raised(); }
+    // Sends Command + CR and waits up to 1000 ms for a CR-ended reply (trimmed); false on failure, and
+    // for a reply longer than any the board sends (MaxReplyLength), whatever the peer keeps sending.
     bool SendCommandToDevice(const std::string& Command, std::string& Response);
     // Sends "BTLDR" without waiting, then disconnects; nothing without a board.
     void EnterBootloadMode();
@@ -150,7 +161,15 @@ public:
     // True when the open port hung up during the last exchange (the board was unplugged).
     bool PortHungUp() const;
 
-    // I/O state: live values (one exchange each)
+    // I/O state: live values (one exchange each). A reply that is not what the command returns (no
+    // number, or one outside the quantity's range) is a failed read and reported as one: its error
+    // text followed by BadReplySuffix, or NotUnderstoodSuffix when the board answered "?".
+    // The Read... forms are empty for a failed read, and without a board (then quietly).
+    std::optional<int> ReadPortState(TPortNumber PortNumber);
+    std::optional<bool> ReadPinState(TPinNumber PinNumber);
+    std::optional<int> ReadAnalogInputValue(TAnalogInputNumber Index);
+    std::optional<int> ReadTemperature();
+    // The Get... forms give 0 or false for a failed read.
     int GetPortState(TPortNumber PortNumber);
     bool GetPinState(TPinNumber PinNumber);
     int GetAnalogInputValue(TAnalogInputNumber Index);
@@ -183,6 +202,11 @@ public:
     // Runs program line Line once ("PLCEX %d"); true with NextLine set when the board named the next
     // line (0 or more). A failure reports no error text.
     bool SingleStep(int Line, int& NextLine);
+
+    // Added to an operation's error text when the board answered "?" or something else than the
+    // command returns. A setter answered with "?" has failed and is reported so, as for no reply.
+    static constexpr const char* NotUnderstoodSuffix = ": the board did not understand the command";
+    static constexpr const char* BadReplySuffix = ": the board's reply is not a valid value";
 
     // Whole-configuration transfer
     // Reads the board's settings and program into the cache (after "RECALL" when FromEEPROM).
@@ -222,12 +246,23 @@ public:
     bool SaveProgramInFile(TIniFile& IniFile);
     // Refuses (EFileError naming the file) a file that is missing or holds none of the sections.
     bool RecallSettingsFromFile(const std::string& Filename, bool RecallPLC);
+    // As above; with KeepMissing a setting the file leaves out is left as it is, in the cache and on
+    // the board, instead of taking its default (directions 255, pull-ups off, period, program lines).
+    bool RecallSettingsFromFile(const std::string& Filename, bool RecallPLC, bool KeepMissing);
     bool RecallProgramFromFile(TIniFile& IniFile);
 
 private:
     void DoError(const std::string& Text);
     // One exchange into FResponse with its error text on failure; true on success.
     bool Exchange(const std::string& Command, const char* ErrorText);
+    // Exchange for a command that changes something: a "?" reply is a failure too, reported as such.
+    bool Command(const std::string& Command, const char* ErrorText);
+    // Exchange for a command that returns a number in Min..Max: empty (reported) when it failed or
+    // the reply is something else.
+    std::optional<int> Query(const std::string& Command, const char* ErrorText, int Min, int Max);
+    // Reports ErrorText with the suffix that says how FResponse is wrong.
+    void BadReply(const char* ErrorText);
+    bool RecallProgram(TIniFile& Ini, bool KeepMissing);
     // FResponse read as a decimal integer, Default when it is none.
     int ResponseAsInt(int Default) const;
     // Text as a signed decimal integer (optional sign, digits, 32-bit range, nothing else).
@@ -255,4 +290,5 @@ private:
     std::string FVersion;
     // A command's reply missed its deadline and may still arrive during a later exchange.
     bool FReplyOverdue = false;
+    TWakeEvent FInterrupt;
 };

@@ -2,6 +2,7 @@
 // values are asked for at every call.
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 
@@ -11,6 +12,10 @@ namespace {
 
 constexpr int MinADCOffset = -128;
 constexpr int MaxADCOffset = 128;
+// What the board's replies hold: a port's byte, a 10-bit reading.
+constexpr int MaxPortState = 255;
+constexpr int MaxAnalogValue = 1023;
+constexpr int AnyNumber[] = {INT32_MIN, INT32_MAX};
 
 // A bad index is a programming error; refusing it keeps every array access in bounds.
 void CheckIndex(int Index, int Count, const char* What) {
@@ -57,46 +62,80 @@ int TVelmorant::ResponseAsInt(int Default) const {
     return ReadDecimal(FResponse, Value) ? Value : Default;
 }
 
+void TVelmorant::BadReply(const char* ErrorText) {
+    const bool Question = !FResponse.empty() && FResponse.front() == '?';
+    DoError(std::string(ErrorText) + (Question ? NotUnderstoodSuffix : BadReplySuffix));
+}
+
+bool TVelmorant::Command(const std::string& Command, const char* ErrorText) {
+    if (!Exchange(Command, ErrorText)) return false;
+    if (FResponse.empty() || FResponse.front() != '?') return true;
+    BadReply(ErrorText);
+    return false;
+}
+
+std::optional<int> TVelmorant::Query(const std::string& Command, const char* ErrorText, int Min, int Max) {
+    if (!Exchange(Command, ErrorText)) return std::nullopt;
+    int Value = 0;
+    if (ReadDecimal(FResponse, Value) && Value >= Min && Value <= Max) return Value;
+    BadReply(ErrorText);
+    return std::nullopt;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Live values
 
-int TVelmorant::GetPortState(TPortNumber PortNumber) {
+std::optional<int> TVelmorant::ReadPortState(TPortNumber PortNumber) {
     CheckPort(PortNumber);
-    if (!FDevicePresent) return 0;
-    if (!Exchange("PRTRD" + std::to_string(PortNumber), "Error reading port")) return 0;
-    return ResponseAsInt(0);
+    if (!FDevicePresent) return std::nullopt;
+    return Query("PRTRD" + std::to_string(PortNumber), "Error reading port", 0, MaxPortState);
+}
+
+std::optional<bool> TVelmorant::ReadPinState(TPinNumber PinNumber) {
+    CheckPin(PinNumber);
+    if (!FDevicePresent) return std::nullopt;
+    const auto Value = Query("PINRD" + TwoDigits(PinNumber), "Error reading pin", AnyNumber[0], AnyNumber[1]);
+    if (!Value) return std::nullopt;
+    return *Value != 0;
+}
+
+std::optional<int> TVelmorant::ReadAnalogInputValue(TAnalogInputNumber Index) {
+    CheckInput(Index);
+    if (!FDevicePresent) return std::nullopt;
+    return Query("ADC" + std::to_string(Index), "Error reading ADC", 0, MaxAnalogValue);
+}
+
+std::optional<int> TVelmorant::ReadTemperature() {
+    if (!FDevicePresent) return std::nullopt;
+    return Query("TEMP", "Error reading temperature", AnyNumber[0], AnyNumber[1]);
+}
+
+int TVelmorant::GetPortState(TPortNumber PortNumber) {
+    return ReadPortState(PortNumber).value_or(0);
 }
 
 bool TVelmorant::GetPinState(TPinNumber PinNumber) {
-    CheckPin(PinNumber);
-    if (!FDevicePresent) return false;
-    if (!Exchange("PINRD" + TwoDigits(PinNumber), "Error reading pin")) return false;
-    return ResponseAsInt(0) != 0;
+    return ReadPinState(PinNumber).value_or(false);
 }
 
 int TVelmorant::GetAnalogInputValue(TAnalogInputNumber Index) {
-    CheckInput(Index);
-    if (!FDevicePresent) return 0;
-    if (!Exchange("ADC" + std::to_string(Index), "Error reading ADC")) return 0;
-    return ResponseAsInt(0);
+    return ReadAnalogInputValue(Index).value_or(0);
 }
 
 int TVelmorant::Temperature() {
-    if (!FDevicePresent) return 0;
-    if (!Exchange("TEMP", "Error reading temperature")) return 0;
-    return ResponseAsInt(0);
+    return ReadTemperature().value_or(0);
 }
 
 void TVelmorant::SetPinState(TPinNumber PinNumber, bool Value) {
     CheckPin(PinNumber);
     if (!FDevicePresent) return;
-    Exchange("PINWR" + TwoDigits(PinNumber) + (Value ? " 1" : " 0"), "Error writing to pin");
+    Command("PINWR" + TwoDigits(PinNumber) + (Value ? " 1" : " 0"), "Error writing to pin");
 }
 
 void TVelmorant::SetPortState(TPortNumber PortNumber, int Value) {
     CheckPort(PortNumber);
     if (!FDevicePresent) return;
-    Exchange("PRTWR" + std::to_string(PortNumber) + " " + std::to_string(Value), "Error writing to port");
+    Command("PRTWR" + std::to_string(PortNumber) + " " + std::to_string(Value), "Error writing to port");
 }
 
 bool TVelmorant::SingleStep(int Line, int& NextLine) {
@@ -121,8 +160,8 @@ void TVelmorant::SetPortDirection(TPortNumber PortNumber, uint8_t Value) {
     if (FPortDirection[PortNumber] != Value) FChanged = true;
     FPortDirection[PortNumber] = Value;
     if (!FDevicePresent) return;
-    Exchange("DIRWR" + std::to_string(PortNumber) + " " + std::to_string(Value),
-             "Error setting port direction");
+    Command("DIRWR" + std::to_string(PortNumber) + " " + std::to_string(Value),
+            "Error setting port direction");
 }
 
 bool TVelmorant::GetPullupsEnabled(TPortNumber Index) const {
@@ -135,15 +174,15 @@ void TVelmorant::SetPullupsEnabled(TPortNumber Index, bool Value) {
     if (FPullupsEnabled[Index] != Value) FChanged = true;
     FPullupsEnabled[Index] = Value;
     if (!FDevicePresent) return;
-    Exchange("PU" + std::to_string(Index) + (Value ? " 1" : " 0"), "Error setting pullups");
+    Command("PU" + std::to_string(Index) + (Value ? " 1" : " 0"), "Error setting pullups");
 }
 
 int TVelmorant::GetADCOffset(TAnalogInputNumber Index) {
     CheckInput(Index);
     const int Cached = FADCOffsets[Index];
     if (!FDevicePresent) return Cached;
-    if (!Exchange("AORD" + std::to_string(Index), "Error getting ADC offset")) return Cached;
-    return ResponseAsInt(Cached);
+    return Query("AORD" + std::to_string(Index), "Error getting ADC offset", MinADCOffset, MaxADCOffset)
+        .value_or(Cached);
 }
 
 void TVelmorant::SetADCOffset(TAnalogInputNumber Index, int Value) {
@@ -152,7 +191,7 @@ void TVelmorant::SetADCOffset(TAnalogInputNumber Index, int Value) {
     if (FADCOffsets[Index] != Value) FChanged = true;
     FADCOffsets[Index] = Value;
     if (!FDevicePresent) return;
-    Exchange("AOWR" + std::to_string(Index) + " " + std::to_string(Value), "Error writing ADC offset");
+    Command("AOWR" + std::to_string(Index) + " " + std::to_string(Value), "Error writing ADC offset");
 }
 
 int TVelmorant::CachedADCOffset(TAnalogInputNumber Index) const {
@@ -174,33 +213,34 @@ void TVelmorant::SetUpdatePeriod(int Value) {
     if (FUpdatePeriod != Value) FChanged = true;
     FUpdatePeriod = Value;
     if (!FDevicePresent) return;
-    Exchange("UR " + std::to_string(Value), "Error setting update rate");
+    Command("UR " + std::to_string(Value), "Error setting update rate");
 }
 
 void TVelmorant::SetPLCEnabled(bool Value) {
     if (FPLCEnabled != Value) FChanged = true;
     FPLCEnabled = Value;
     if (!FDevicePresent) return;
-    Exchange(Value ? "PLCEN 1" : "PLCEN 0", "Error enabling PLC");
+    Command(Value ? "PLCEN 1" : "PLCEN 0", "Error enabling PLC");
 }
 
 void TVelmorant::SetPLCRunMode(TPLCRunMode Value) {
     // The run mode is not a setting the EEPROM keeps, so Changed stays. The command goes out even
     // without an identified board: the failure report tells the user the mode did not reach it.
     FPLCRunMode = Value;
-    Exchange("PLCRM " + std::to_string(static_cast<int>(Value)), "Error setting PLC mode");
+    Command("PLCRM " + std::to_string(static_cast<int>(Value)), "Error setting PLC mode");
 }
 
 bool TVelmorant::GetPLCEnabledFromDevice() {
-    if (!Exchange("PLCEN?", "Error getting PLC state")) return FPLCEnabled;
-    return ResponseAsInt(0) != 0;
+    const auto Enabled = Query("PLCEN?", "Error getting PLC state", AnyNumber[0], AnyNumber[1]);
+    return Enabled ? *Enabled != 0 : FPLCEnabled;
 }
 
 TPLCRunMode TVelmorant::GetPLCRunModeFromDevice() {
-    if (!Exchange("PLCRM?", "Error getting PLC run mode")) return FPLCRunMode;
+    const auto Mode = Query("PLCRM?", "Error getting PLC run mode", AnyNumber[0], AnyNumber[1]);
+    if (!Mode) return FPLCRunMode;
     // The board keeps the mode in one byte. A byte that names no mode is taken as paused: the
     // one mode in which the program does not run on its own.
-    switch (ResponseAsInt(0) & 0xFF) {
+    switch (*Mode & 0xFF) {
         case rmStep:
             return rmStep;
         case rmRun:

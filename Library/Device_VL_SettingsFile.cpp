@@ -46,7 +46,11 @@ bool TVelmorant::SaveSettingsInFile(TIniFile& IniFile, bool SavePLC) {
     for (int port = 0; port < PortCount(); ++port) {
         if (HasDirection(port)) IniFile.WriteInteger(SecDirections, PortKey(port), GetPortDirection(port));
         if (HasPullups(port)) IniFile.WriteBool(SecPullups, PortKey(port), GetPullupsEnabled(port));
-        IniFile.WriteInteger(SecStates, PortKey(port), GetPortState(port));
+        // A state the board did not give is no 0: the key keeps what it held.
+        if (!FDevicePresent)
+            IniFile.WriteInteger(SecStates, PortKey(port), 0);
+        else if (const auto state = ReadPortState(port))
+            IniFile.WriteInteger(SecStates, PortKey(port), *state);
         for (int bit = 0; bit < 8; ++bit)
             IniFile.WriteString(SecComments, PinKey(port * 8 + bit), GetPinComment(port * 8 + bit));
     }
@@ -65,6 +69,10 @@ bool TVelmorant::SaveProgramInFile(TIniFile& IniFile) {
 }
 
 bool TVelmorant::RecallSettingsFromFile(const std::string& Filename, bool RecallPLC) {
+    return RecallSettingsFromFile(Filename, RecallPLC, false);
+}
+
+bool TVelmorant::RecallSettingsFromFile(const std::string& Filename, bool RecallPLC, bool KeepMissing) {
     TIniFile ini(Filename);
     // A missing or foreign file would otherwise reset every setting to its default without a word.
     std::string reason = ini.OpenError();
@@ -74,27 +82,47 @@ bool TVelmorant::RecallSettingsFromFile(const std::string& Filename, bool Recall
         known = known || ini.SectionExists(section);
     if (!known) throw EFileError("\"" + Filename + "\" is not a Velmorant settings file.");
 
+    const std::string missing = "\x01";
+    const auto has = [&](const char* Section, const std::string& Key) {
+        return !KeepMissing || ini.ReadString(Section, Key, missing) != missing;
+    };
     for (int port = 0; port < PortCount(); ++port) {
-        if (HasDirection(port)) {
+        if (HasDirection(port) && has(SecDirections, PortKey(port))) {
             int direction = ini.ReadInteger(SecDirections, PortKey(port), 255);
             if (direction < 0 || direction > 255)
                 throw ERangeError("The direction of port " + std::to_string(port) + " in \"" + Filename +
                                   "\" is " + std::to_string(direction) + ", outside the range 0 to 255.");
             SetPortDirection(port, static_cast<uint8_t>(direction));
         }
-        if (HasPullups(port)) SetPullupsEnabled(port, ini.ReadBool(SecPullups, PortKey(port), false));
-        int state = GetPortState(port);
-        SetPortState(port, ini.ReadInteger(SecStates, PortKey(port), state));
+        if (HasPullups(port) && has(SecPullups, PortKey(port)))
+            SetPullupsEnabled(port, ini.ReadBool(SecPullups, PortKey(port), false));
+        if (has(SecStates, PortKey(port))) {
+            // Without the key the state is written back as read; a read that failed writes nothing,
+            // rather than a 0 the board never had.
+            const auto state = FDevicePresent ? ReadPortState(port) : std::optional<int>(0);
+            const std::string text = ini.ReadString(SecStates, PortKey(port), missing);
+            if (state || text != missing)
+                SetPortState(port, ini.ReadInteger(SecStates, PortKey(port), state.value_or(0)));
+        }
         for (int bit = 0; bit < 8; ++bit)
-            SetPinComment(port * 8 + bit, ini.ReadString(SecComments, PinKey(port * 8 + bit), std::string()));
+            if (has(SecComments, PinKey(port * 8 + bit)))
+                SetPinComment(port * 8 + bit,
+                              ini.ReadString(SecComments, PinKey(port * 8 + bit), std::string()));
     }
-    if (RecallPLC) RecallProgramFromFile(ini);
+    if (RecallPLC) RecallProgram(ini, KeepMissing);
     return true;
 }
 
 bool TVelmorant::RecallProgramFromFile(TIniFile& IniFile) {
-    SetUpdatePeriod(IniFile.ReadInteger(SecProgram, "Period", UpdatePeriod()));
+    return RecallProgram(IniFile, false);
+}
+
+bool TVelmorant::RecallProgram(TIniFile& IniFile, bool KeepMissing) {
+    const std::string missing = "\x01";
+    if (!KeepMissing || IniFile.ReadString(SecProgram, "Period", missing) != missing)
+        SetUpdatePeriod(IniFile.ReadInteger(SecProgram, "Period", UpdatePeriod()));
     for (int line = 0; line < ProgramLineCount(); ++line) {
+        if (KeepMissing && IniFile.ReadString(SecProgram, LineKey(line), missing) == missing) continue;
         TProgramLine scratch;
         TextToProgramLine(scratch, IniFile.ReadString(SecProgram, LineKey(line), "nop"));
         if (!scratch.ParseError.empty())

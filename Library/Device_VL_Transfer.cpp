@@ -1,4 +1,5 @@
 // TVelmorant: the whole configuration to and from the board, and the program lines one by one.
+#include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 
@@ -14,25 +15,36 @@ void TVelmorant::CheckProgramIndex(int Index) const {
 bool TVelmorant::RetreiveSettings(bool FromEEPROM) {
     if (!FDevicePresent) return false;
 
-    if (FromEEPROM && Exchange("RECALL", "Error recalling settings")) FChanged = false;
+    if (FromEEPROM && Command("RECALL", "Error recalling settings")) FChanged = false;
 
-    if (Exchange("UR?", "Error getting update rate")) FUpdatePeriod = ResponseAsInt(0);
+    // A reply that is no setting leaves the cache as it was: it is reported, never taken as 0.
+    if (const auto Period = Query("UR?", "Error getting update rate", INT32_MIN, INT32_MAX))
+        FUpdatePeriod = *Period;
 
     // Only ports 0 and 2 have pull-ups. Once a pull-up query fails the board is taken to be gone
     // for the rest of the ports, which are skipped; the later steps still run.
     bool PullupsRead = true;
     for (int Port = 0; Port < PortCountConst; ++Port) {
+        // A direction that is no number keeps the cached one; a number out of range is an error the
+        // user sees.
+        int Direction = 0;
         if (SendCommandToDevice("DIRRD" + std::to_string(Port), FResponse)) {
-            const int Direction = ResponseAsInt(255);
-            if (Direction < 0 || Direction > 255)
+            if (!ReadDecimal(FResponse, Direction))
+                BadReply("Error getting port direction");
+            else if (Direction < 0 || Direction > 255)
                 throw ERangeError("Range check error: direction " + std::to_string(Direction) + " of port " +
                                   std::to_string(Port) + " is outside 0..255");
-            FPortDirection[Port] = static_cast<uint8_t>(Direction);
+            else
+                FPortDirection[Port] = static_cast<uint8_t>(Direction);
         }
         if (Port == 0 || Port == 2) {
             PullupsRead = Exchange("PU" + std::to_string(Port) + "?", "Error getting pullups");
             if (!PullupsRead) break;
-            FPullupsEnabled[Port] = ResponseAsInt(0) != 0;
+            int Pullups = 0;
+            if (ReadDecimal(FResponse, Pullups))
+                FPullupsEnabled[Port] = Pullups != 0;
+            else
+                BadReply("Error getting pullups");
         }
     }
 
@@ -52,7 +64,7 @@ bool TVelmorant::RetreiveSettings(bool FromEEPROM) {
 
 bool TVelmorant::SaveSettingsInEEPROM() {
     if (!FDevicePresent) return false;
-    if (!Exchange("SAVE", "Error saving settings")) return false;
+    if (!Command("SAVE", "Error saving settings")) return false;
     FChanged = false;
     return true;
 }
@@ -76,7 +88,7 @@ bool TVelmorant::DownloadProgramLine(int Line) {
     std::snprintf(Command, sizeof Command, "PLCWR%d %02X%02X%02X%02X", Line, Bytes[0], Bytes[1], Bytes[2],
                   Bytes[3]);
     if (!FDevicePresent) return false;
-    return Exchange(Command, "Error writing PLC program");
+    return this->Command(Command, "Error writing PLC program");
 }
 
 bool TVelmorant::UploadProgramLine(int Line) {

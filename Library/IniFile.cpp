@@ -198,6 +198,13 @@ std::string TIniFile::ReadString(const std::string& Section, const std::string& 
     return CutCharacters(Unquote(Trim(line.Text.substr(line.ValuePos))), MaxValueLength);
 }
 
+int TIniFile::KeyLine(const std::string& Section, const std::string& Key) const {
+    Refresh();
+    const int s = FindSection(Lower(Trim(Section)));
+    const int k = s < 0 ? -1 : FindKey(s, Lower(Trim(Key)));
+    return k + 1;
+}
+
 int TIniFile::ReadInteger(const std::string& Section, const std::string& Key, int Default) const {
     std::string text = ReadString(Section, Key, std::string());
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {

@@ -31,6 +31,8 @@ public:
     void WriteString(const std::string& Section, const std::string& Key, const std::string& Value);
     void WriteInteger(const std::string& Section, const std::string& Key, int Value);
     void WriteBool(const std::string& Section, const std::string& Key, bool Value);
+    // The number (from 1) of the key's line in the file, 0 when the key is missing.
+    int KeyLine(const std::string& Section, const std::string& Key) const;
     // True when the section exists in the file.
     bool SectionExists(const std::string& Section) const;
     // The section names in file order.

@@ -18,17 +18,22 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "NetPort.h"
 #include "SerialLink.h"
 #include "SerialPort.h"
+#include "WakeEvent.h"
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// Connecting and agreeing on the line (name lookup aside) may take this long; then the server
+// Looking up the name, connecting and agreeing on the line may take this long; then the server
 // counts as not answering. Enough for a slow link, short enough for someone waiting on a connect.
 constexpr int OpenTimeoutMs = 3000;
 // As for a tty: a write that makes no progress for this long has failed.
@@ -37,6 +42,12 @@ constexpr int WriteStallTimeoutMs = 1000;
 // on unacknowledged data after this long, and probes an idle connection.
 constexpr unsigned UserTimeoutMs = 10000;
 constexpr int KeepIdleS = 10, KeepIntervalS = 5, KeepCount = 3;
+// One read takes at most this much from the socket, so that a peer that sends without pause cannot
+// hold a read (or a purge) for ever, nor grow what it returns without bound.
+constexpr size_t MaxReceivePerRead = 64 * 1024;
+// Longer than any subnegotiation RFC 2217 defines with room to spare (a signature text); a longer one
+// is a broken peer, and is dropped so that the data after it flows again.
+constexpr size_t MaxSubnegotiation = 512;
 
 // Telnet (RFC 854, 855) and its com-port option (RFC 2217).
 constexpr unsigned char IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, SE = 240;
@@ -63,7 +74,8 @@ std::string Subnegotiation(unsigned char Command, std::string_view Value) {
 
 class TNetLink final : public TSerialLink {
 public:
-    TNetLink(int Fd, bool Telnet, std::string Where) : FFd(Fd), FTelnet(Telnet), FWhere(std::move(Where)) {}
+    TNetLink(int Fd, bool Telnet, std::string Where, int WakeFd)
+        : FFd(Fd), FTelnet(Telnet), FWhere(std::move(Where)), FWakeFd(WakeFd) {}
     ~TNetLink() override;
 
     void Purge() override;
@@ -92,13 +104,15 @@ private:
     const int FFd;
     const bool FTelnet;
     const std::string FWhere;  // "HOST:PORT", for messages
+    const int FWakeFd;         // ends waits and writes at once when raised (-1: none)
     std::atomic<bool> FHungUp{false};
     bool FSentData = false, FReceivedAny = false;
 
     TState FState = tsData;
     unsigned char FVerb = 0;
     std::string FSub;
-    std::string FReplies;  // answers to the server's option requests, sent after the read
+    size_t FSubLength = 0;  // bytes of the open subnegotiation, kept or not
+    std::string FReplies;   // answers to the server's option requests, sent after the read
     // What we offered (WILL/WONT) or asked for (DO/DONT), so that each request gets one answer and
     // two sides that both start negotiating never loop.
     std::bitset<256> FOffered, FAsked;
@@ -118,10 +132,11 @@ TNetLink::~TNetLink() {
 
 void TNetLink::Receive(std::string& Data) {
     unsigned char Buffer[4096];
-    for (;;) {
+    for (size_t Taken = 0; Taken < MaxReceivePerRead;) {
         const ssize_t Count = ::recv(FFd, Buffer, sizeof Buffer, 0);
         if (Count > 0) {
             FReceivedAny = true;
+            Taken += static_cast<size_t>(Count);
             Decode(Buffer, static_cast<size_t>(Count), Data);
             continue;
         }
@@ -156,6 +171,7 @@ void TNetLink::Decode(const unsigned char* Bytes, size_t Count, std::string& Dat
                     FState = tsOption;
                 } else if (B == SB) {
                     FSub.clear();
+                    FSubLength = 0;
                     FState = tsSub;
                 }  // NOP, GA, break and the like mean nothing to a serial line
                 break;
@@ -164,7 +180,9 @@ void TNetLink::Decode(const unsigned char* Bytes, size_t Count, std::string& Dat
                 FState = tsData;
                 break;
             case tsSub:
-                if (B == IAC)
+                if (++FSubLength > MaxSubnegotiation)
+                    FState = tsData;
+                else if (B == IAC)
                     FState = tsSubIac;
                 else if (FSub.size() < 64)
                     FSub += static_cast<char>(B);
@@ -245,9 +263,13 @@ bool TNetLink::Send(std::string_view Bytes, const char* What) {
             ReportSerialError(What);
             return false;
         }
-        pollfd Fd{FFd, POLLOUT, 0};
-        if (::poll(&Fd, 1, Left) < 0 && errno != EINTR) {
+        pollfd Fds[2] = {{FFd, POLLOUT, 0}, {FWakeFd, POLLIN, 0}};
+        if (::poll(Fds, FWakeFd >= 0 ? 2 : 1, Left) < 0 && errno != EINTR) {
             ReportSerialError(What);
+            return false;
+        }
+        if (Fds[1].revents & POLLIN) {
+            errno = ECANCELED;
             return false;
         }
     }
@@ -270,6 +292,10 @@ int TNetLink::Read(std::string& Bytes) {
 }
 
 bool TNetLink::Write(std::string_view Bytes) {
+    if (WakeRaised(FWakeFd)) {
+        errno = ECANCELED;
+        return false;
+    }
     FSentData = FSentData || !Bytes.empty();
     if (!FTelnet) return Send(Bytes, "WriteToSerialPort:WriteFile");
     std::string Escaped;
@@ -288,13 +314,18 @@ bool TNetLink::WaitForInput(int TimeoutMs) {
         // reply back until its previous segment is acknowledged, and a delayed ACK costs 40 ms.
         const int On = 1;
         ::setsockopt(FFd, IPPROTO_TCP, TCP_QUICKACK, &On, sizeof On);
-        pollfd Fd{FFd, POLLIN | POLLRDHUP, 0};
-        const int Ready = ::poll(&Fd, 1, MillisecondsLeft(Deadline));
+        pollfd Fds[2] = {{FFd, POLLIN | POLLRDHUP, 0}, {FWakeFd, POLLIN, 0}};
+        const int Ready = ::poll(Fds, FWakeFd >= 0 ? 2 : 1, MillisecondsLeft(Deadline));
         if (Ready < 0) {
             if (errno == EINTR) continue;
             return false;
         }
         if (Ready == 0) return true;
+        if (Fds[1].revents & POLLIN) {
+            errno = ECANCELED;
+            return false;
+        }
+        const pollfd& Fd = Fds[0];
         // The peer closed or reset: what it sent before is still ours to read, then the line is gone.
         if (Fd.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) {
             int Pending = 0;
@@ -376,7 +407,7 @@ bool TNetLink::Negotiate(const TLineSettings& Line, TClock::time_point Deadline,
 }
 
 // Connects to one address before the deadline; the socket, or -1 with errno.
-int ConnectTo(const addrinfo& Address, TClock::time_point Deadline) {
+int ConnectTo(const addrinfo& Address, TClock::time_point Deadline, int WakeFd) {
     const int Fd =
         ::socket(Address.ai_family, Address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, Address.ai_protocol);
     if (Fd < 0) return -1;
@@ -384,13 +415,15 @@ int ConnectTo(const addrinfo& Address, TClock::time_point Deadline) {
     if (::connect(Fd, Address.ai_addr, Address.ai_addrlen) != 0) {
         Error = errno;
         if (Error == EINPROGRESS) {
-            pollfd P{Fd, POLLOUT, 0};
+            pollfd P[2] = {{Fd, POLLOUT, 0}, {WakeFd, POLLIN, 0}};
             int Ready;
-            do Ready = ::poll(&P, 1, MillisecondsLeft(Deadline));
+            do Ready = ::poll(P, WakeFd >= 0 ? 2 : 1, MillisecondsLeft(Deadline));
             while (Ready < 0 && errno == EINTR);
             socklen_t Size = sizeof Error;
             if (Ready == 0)
                 Error = ETIMEDOUT;
+            else if (P[1].revents & POLLIN)
+                Error = ECANCELED;
             else if (Ready < 0 || ::getsockopt(Fd, SOL_SOCKET, SO_ERROR, &Error, &Size) != 0)
                 Error = errno;
         }
@@ -411,10 +444,78 @@ int ConnectTo(const addrinfo& Address, TClock::time_point Deadline) {
     return Fd;
 }
 
+// One name lookup, shared by the caller and the thread that runs it.
+struct TLookup {
+    std::mutex Lock;
+    bool Done = false;
+    int Result = EAI_AGAIN;
+    addrinfo* Found = nullptr;
+    TWakeEvent Finished;
+    ~TLookup() {
+        if (Found != nullptr) ::freeaddrinfo(Found);
+    }
+};
+
+// getaddrinfo's result for Host, within the deadline: the resolver has no time limit of its own, so
+// a name that needs one runs on a thread of its own, which is left to finish unseen when the deadline
+// passes or the wake event is raised. Found is the caller's to free; EAI_AGAIN with errno ETIMEDOUT
+// or ECANCELED when the lookup was given up.
+int LookUp(const std::string& Host, int Port, TClock::time_point Deadline, int WakeFd, addrinfo*& Found) {
+    addrinfo Hints{};
+    Hints.ai_family = AF_UNSPEC;
+    Hints.ai_socktype = SOCK_STREAM;
+    Hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+    const std::string Service = std::to_string(Port);
+    Found = nullptr;
+    // An address needs no resolver.
+    if (::getaddrinfo(Host.c_str(), Service.c_str(), &Hints, &Found) == 0) return 0;
+    Hints.ai_flags = AI_NUMERICSERV;
+
+    auto Shared = std::make_shared<TLookup>();
+    try {
+        std::thread([Shared, Host, Service, Hints] {
+            addrinfo* Result = nullptr;
+            const int Code = ::getaddrinfo(Host.c_str(), Service.c_str(), &Hints, &Result);
+            std::lock_guard Lock(Shared->Lock);
+            Shared->Result = Code;
+            Shared->Found = Result;
+            Shared->Done = true;
+            Shared->Finished.Raise();
+        }).detach();
+    } catch (const std::system_error&) {
+        return ::getaddrinfo(Host.c_str(), Service.c_str(), &Hints, &Found);  // no thread to spare
+    }
+    for (;;) {
+        pollfd Fds[2] = {{Shared->Finished.Fd(), POLLIN, 0}, {WakeFd, POLLIN, 0}};
+        const int Ready = ::poll(Fds, WakeFd >= 0 ? 2 : 1, MillisecondsLeft(Deadline));
+        if (Ready < 0 && errno == EINTR) continue;
+        std::lock_guard Lock(Shared->Lock);
+        if (Shared->Done) {
+            Found = std::exchange(Shared->Found, nullptr);
+            return Shared->Result;
+        }
+        errno = Ready > 0 && (Fds[1].revents & POLLIN) ? ECANCELED : ETIMEDOUT;
+        return EAI_AGAIN;
+    }
+}
+
+// Makes connected socket Fd a link: with Rfc2217 once the server agreed on Line, else after dropping
+// what a server greets with (a banner is no reply). Null with Error when the set-up fails.
+std::unique_ptr<TSerialLink> SetUp(int Fd, bool Rfc2217, const std::string& Where, const TLineSettings& Line,
+                                   TClock::time_point Deadline, std::string& Error, int WakeFd) {
+    auto Link = std::make_unique<TNetLink>(Fd, Rfc2217, Where, WakeFd);
+    if (Rfc2217) {
+        if (!Link->Negotiate(Line, Deadline, Error)) return nullptr;
+    } else {
+        Link->Purge();
+    }
+    return Link;
+}
+
 }  // namespace
 
 std::unique_ptr<TSerialLink> OpenNetworkLink(const std::string& PortName, const TLineSettings& Line,
-                                             int& Handle, std::string& Error) {
+                                             int& Handle, std::string& Error, int WakeFd) {
     Handle = -1;
     TNetworkPortName Name;
     if (!ParseNetworkPortName(PortName, Name, Error)) {
@@ -424,31 +525,36 @@ std::unique_ptr<TSerialLink> OpenNetworkLink(const std::string& PortName, const 
     const bool Ipv6 = Name.Host.find(':') != std::string::npos;
     const std::string Where = (Ipv6 ? "[" + Name.Host + "]" : Name.Host) + ":" + std::to_string(Name.Port);
 
-    addrinfo Hints{};
-    Hints.ai_family = AF_UNSPEC;
-    Hints.ai_socktype = SOCK_STREAM;
-    Hints.ai_flags = AI_NUMERICSERV;
+    // The lookup, the connect and the line's setup, all within one deadline.
+    const auto Deadline = TClock::now() + std::chrono::milliseconds(OpenTimeoutMs);
     addrinfo* Found = nullptr;
-    const int Lookup = ::getaddrinfo(Name.Host.c_str(), std::to_string(Name.Port).c_str(), &Hints, &Found);
+    const int Lookup = LookUp(Name.Host, Name.Port, Deadline, WakeFd, Found);
     if (Lookup != 0) {
-        Error = Lookup == EAI_NONAME || Lookup == EAI_NODATA || Lookup == EAI_FAIL
-                    ? "Unknown host \"" + Name.Host + "\""
-                    : "Cannot look up host \"" + Name.Host + "\": " + ::gai_strerror(Lookup);
-        errno = EHOSTUNREACH;
+        const int Code = errno;
+        if (Lookup == EAI_AGAIN && (Code == ETIMEDOUT || Code == ECANCELED))
+            Error = Code == ETIMEDOUT ? "No answer looking up host \"" + Name.Host + "\" within " +
+                                            std::to_string(OpenTimeoutMs / 1000) + " s"
+                                      : "Looking up host \"" + Name.Host + "\" was cancelled";
+        else
+            Error = Lookup == EAI_NONAME || Lookup == EAI_NODATA || Lookup == EAI_FAIL
+                        ? "Unknown host \"" + Name.Host + "\""
+                        : "Cannot look up host \"" + Name.Host + "\": " + ::gai_strerror(Lookup);
+        errno = Code == ECANCELED ? ECANCELED : EHOSTUNREACH;
         return nullptr;
     }
-    // Only the addresses of the host typed, in the resolver's order, all within one deadline.
-    const auto Deadline = TClock::now() + std::chrono::milliseconds(OpenTimeoutMs);
+    // Only the addresses of the host typed, in the resolver's order.
     int Fd = -1, Failure = 0;
     for (const addrinfo* A = Found; A != nullptr && Fd < 0; A = A->ai_next) {
-        Fd = ConnectTo(*A, Deadline);
+        Fd = ConnectTo(*A, Deadline, WakeFd);
         if (Fd < 0 && Failure != ECONNREFUSED) Failure = errno;
-        if (Fd < 0 && errno == ETIMEDOUT) break;
+        if (Fd < 0 && (errno == ETIMEDOUT || errno == ECANCELED)) break;
     }
     ::freeaddrinfo(Found);
     if (Fd < 0) {
         if (Failure == ECONNREFUSED)
             Error = Where + " refused the connection: no port server listens there";
+        else if (Failure == ECANCELED)
+            Error = "Connecting to " + Where + " was cancelled";
         else if (Failure == ETIMEDOUT)
             Error = "No answer from " + Where + " within " + std::to_string(OpenTimeoutMs / 1000) + " s";
         else
@@ -457,12 +563,13 @@ std::unique_ptr<TSerialLink> OpenNetworkLink(const std::string& PortName, const 
         return nullptr;
     }
 
-    auto Link = std::make_unique<TNetLink>(Fd, Name.Scheme == nsRfc2217, Where);
-    if (Name.Scheme == nsRfc2217) {
-        if (!Link->Negotiate(Line, Deadline, Error)) return nullptr;
-    } else {
-        Link->Purge();  // a server's banner is no reply
-    }
-    Handle = Fd;
+    auto Link = SetUp(Fd, Name.Scheme == nsRfc2217, Where, Line, Deadline, Error, WakeFd);
+    if (Link) Handle = Fd;
     return Link;
+}
+
+std::unique_ptr<TSerialLink> AdoptNetworkSocket(int Fd, bool Rfc2217, const TLineSettings& Line,
+                                                std::string& Error) {
+    return SetUp(Fd, Rfc2217, "the peer", Line, TClock::now() + std::chrono::milliseconds(OpenTimeoutMs),
+                 Error, -1);
 }

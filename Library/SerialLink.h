@@ -35,6 +35,10 @@ public:
 
 // Connects to a "socket://" or "rfc2217://" name and prepares the line as OpenSerialPort does for a tty.
 // Handle is the connection's descriptor, unique while the link lives. Null on failure, with Error
-// saying why in words a user can act on and errno set.
+// saying why in words a user can act on and errno set. WakeFd as for OpenSerialPort.
 std::unique_ptr<TSerialLink> OpenNetworkLink(const std::string& PortName, const TLineSettings& Line,
-                                             int& Handle, std::string& Error);
+                                             int& Handle, std::string& Error, int WakeFd = -1);
+// The same for a stream socket already connected (Fd, which the link then owns and closes): for tests
+// and fuzzing, where the peer's bytes come from a socket pair.
+std::unique_ptr<TSerialLink> AdoptNetworkSocket(int Fd, bool Rfc2217, const TLineSettings& Line,
+                                                std::string& Error);

@@ -28,6 +28,7 @@
 #include "GeneralLib.h"
 #include "NetPort.h"
 #include "SerialLink.h"
+#include "WakeEvent.h"
 
 namespace {
 
@@ -41,6 +42,8 @@ bool GEnumerationPermissionDenied = false;
 // Open network connections by handle. Every other handle is taken for a tty descriptor, which
 // lets the functions work on any descriptor as before.
 std::map<THandle, std::shared_ptr<TSerialLink>> GNetLinks;
+// The wake event of each tty that has one: its waits and writes end when it is raised.
+std::map<THandle, int> GWakeFds;
 
 // errno of the last failed open or lock in OpenSerialPort, 0 when the failure came later.
 thread_local int GLastOpenErrno = 0;
@@ -172,7 +175,7 @@ void ReleasePort(THandle Handle) {
 // A tty: the descriptor itself. Its hang-up is kept by handle, so that any descriptor works.
 class TTtyLink final : public TSerialLink {
 public:
-    explicit TTtyLink(THandle Handle) : FHandle(Handle) {}
+    TTtyLink(THandle Handle, int WakeFd) : FHandle(Handle), FWakeFd(WakeFd) {}
     void Purge() override;
     int Read(std::string& Bytes) override;
     bool Write(std::string_view Bytes) override;
@@ -181,6 +184,7 @@ public:
 
 private:
     THandle FHandle;
+    int FWakeFd;
 };
 
 void TTtyLink::Purge() {
@@ -211,6 +215,10 @@ bool TTtyLink::Write(std::string_view Bytes) {
     size_t Done = 0;
     auto Deadline = Clock::now() + std::chrono::milliseconds(WriteStallTimeoutMs);
     while (Done < Bytes.size()) {
+        if (WakeRaised(FWakeFd)) {
+            errno = ECANCELED;
+            return false;
+        }
         const ssize_t Count = write(FHandle, Bytes.data() + Done, Bytes.size() - Done);
         if (Count > 0) {
             Done += static_cast<size_t>(Count);
@@ -230,11 +238,12 @@ bool TTtyLink::Write(std::string_view Bytes) {
             ReportSerialError("WriteToSerialPort:WriteFile");
             return false;
         }
-        pollfd Fd{FHandle, POLLOUT, 0};
-        if (poll(&Fd, 1, static_cast<int>(Left)) < 0 && errno != EINTR) {
+        pollfd Fds[2] = {{FHandle, POLLOUT, 0}, {FWakeFd, POLLIN, 0}};
+        if (poll(Fds, FWakeFd >= 0 ? 2 : 1, static_cast<int>(Left)) < 0 && errno != EINTR) {
             ReportSerialError("WriteToSerialPort:WriteFile");
             return false;
         }
+        const pollfd& Fd = Fds[0];
         if (Fd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
             SetHungUp(FHandle, true);
             errno = EIO;
@@ -250,13 +259,18 @@ bool TTtyLink::WaitForInput(int TimeoutMs) {
     const auto Deadline = Clock::now() + std::chrono::milliseconds(std::max(TimeoutMs, 0));
     for (;;) {
         const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now()).count();
-        pollfd Fd{FHandle, POLLIN, 0};
-        const int Ready = poll(&Fd, 1, static_cast<int>(std::max<long long>(Left, 0)));
+        pollfd Fds[2] = {{FHandle, POLLIN, 0}, {FWakeFd, POLLIN, 0}};
+        const int Ready = poll(Fds, FWakeFd >= 0 ? 2 : 1, static_cast<int>(std::max<long long>(Left, 0)));
         if (Ready < 0) {
             if (errno == EINTR) continue;
             return false;
         }
         if (Ready == 0) return true;  // nothing arrived in time; the port itself is fine
+        if (Fds[1].revents & POLLIN) {
+            errno = ECANCELED;
+            return false;
+        }
+        const pollfd& Fd = Fds[0];
         // A hung-up tty (a pseudo-terminal whose master closed, an unplugged adapter) polls as readable
         // too, but its buffer is gone and every read returns 0: the hang-up decides.
         if (Fd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -272,11 +286,17 @@ bool TTtyLink::HungUp() const {
     return GHungUpHandles.count(FHandle) != 0;
 }
 
+int WakeFdOf(THandle Handle) {
+    std::lock_guard Lock(GLock);
+    const auto It = GWakeFds.find(Handle);
+    return It == GWakeFds.end() ? -1 : It->second;
+}
+
 // The link behind a handle for the length of one call: the network connection registered under it,
 // else the tty the descriptor is. Holding a reference keeps a connection alive through the call.
 class TLinkOf {
 public:
-    explicit TLinkOf(THandle Handle) : FTty(Handle) {
+    explicit TLinkOf(THandle Handle) : FTty(Handle, WakeFdOf(Handle)) {
         std::lock_guard Lock(GLock);
         if (const auto It = GNetLinks.find(Handle); It != GNetLinks.end()) FNet = It->second;
     }
@@ -287,10 +307,10 @@ private:
     std::shared_ptr<TSerialLink> FNet;
 };
 
-THandle OpenNetworkPort(const std::string& PortName, const TLineSettings& Line) {
+THandle OpenNetworkPort(const std::string& PortName, const TLineSettings& Line, int WakeFd) {
     THandle Handle = INVALID_HANDLE_VALUE;
     std::string Error;
-    std::unique_ptr<TSerialLink> Link = OpenNetworkLink(PortName, Line, Handle, Error);
+    std::unique_ptr<TSerialLink> Link = OpenNetworkLink(PortName, Line, Handle, Error, WakeFd);
     if (!Link) {
         const int Code = errno;
         RecordSerialError(Error);
@@ -306,11 +326,15 @@ THandle OpenNetworkPort(const std::string& PortName, const TLineSettings& Line) 
 
 }  // namespace
 
-THandle OpenSerialPort(const std::string& PortName, const std::string& Settings) {
+THandle OpenSerialPort(const std::string& PortName, const std::string& Settings, int WakeFd) {
     GLastOpenErrno = 0;
     const TLineSettings Line = ParseSettings(Settings);
     if (!SettingsAreUsable(Line)) return INVALID_HANDLE_VALUE;
-    if (IsNetworkPortName(PortName)) return OpenNetworkPort(PortName, Line);
+    if (WakeRaised(WakeFd)) {
+        GLastOpenErrno = errno = ECANCELED;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (IsNetworkPortName(PortName)) return OpenNetworkPort(PortName, Line, WakeFd);
 
     const std::string Path = ResolveSerialPortPath(PortName);
     if (Path.empty()) {
@@ -337,6 +361,13 @@ THandle OpenSerialPort(const std::string& PortName, const std::string& Settings)
         ReleasePort(Handle);
         return INVALID_HANDLE_VALUE;
     }
+    {
+        std::lock_guard Lock(GLock);
+        if (WakeFd >= 0)
+            GWakeFds[Handle] = WakeFd;
+        else
+            GWakeFds.erase(Handle);
+    }
     FlushSerialPort(Handle);
     if (Line.Flow != fcHardware) {
         // A pseudo-terminal has no modem lines: ENOTTY/EINVAL there is expected and harmless.
@@ -352,6 +383,7 @@ void CloseSerialPort(THandle& Handle) {
         {
             std::lock_guard Lock(GLock);
             GHungUpHandles.erase(Handle);
+            GWakeFds.erase(Handle);
             if (const auto It = GNetLinks.find(Handle); It != GNetLinks.end()) {
                 Net = std::move(It->second);
                 GNetLinks.erase(It);

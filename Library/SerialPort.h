@@ -16,7 +16,9 @@ using TSerialPortSet = std::bitset<72>;
 // Opens "COMn", or a network port "socket://HOST:PORT" or "rfc2217://HOST:PORT" (see NetPort.h), with
 // the settings text "baud,data,parity,stop,flow"; INVALID_HANDLE_VALUE on any failure. A network port
 // that cannot be reached leaves the reason as the last serial error. A dropped connection is a hang-up.
-THandle OpenSerialPort(const std::string& PortName, const std::string& Settings);
+// While WakeFd (a TWakeEvent's descriptor) is raised, the open and every wait and write on the port
+// fail at once with errno ECANCELED.
+THandle OpenSerialPort(const std::string& PortName, const std::string& Settings, int WakeFd = -1);
 // Closes a valid handle; the variable always ends up invalid.
 void CloseSerialPort(THandle& Handle);
 // Discards both buffers; failures are recorded with ReportSerialError.

@@ -1,7 +1,43 @@
-// The tick's readings as a data-log row.
+// The tick's readings: reading them from the board and writing them as a data-log row.
 #include "TickReadings.h"
 
+#include <algorithm>
+
+#include "Device_VL.h"
+
 const char* const DataLogHeader = "Time,Port0,Port1,Port2,VPort0,VPort1,VPort2,A0,A1,A2,A3,A4,Temp,Counter";
+
+namespace {
+
+bool EndsWith(const std::string& Text, const char* Suffix) {
+    const std::string_view S(Suffix);
+    return Text.size() >= S.size() && Text.compare(Text.size() - S.size(), S.size(), S) == 0;
+}
+
+// Puts a listener in front of the driver's error callback for one tick; the callback it had comes
+// back however the tick ends (a job may be stopped by a throw inside an exchange).
+class TErrorTap {
+public:
+    TErrorTap(TVelmorant& Driver, std::vector<std::string>& Errors, bool& Answered)
+        : FDriver(Driver), FSaved(Driver.OnError()) {
+        Driver.SetOnError([this, &Errors, &Answered](const std::string& Text) {
+            // A reply that was no reading still came from a board that answers.
+            Answered =
+                EndsWith(Text, TVelmorant::BadReplySuffix) || EndsWith(Text, TVelmorant::NotUnderstoodSuffix);
+            if (std::find(Errors.begin(), Errors.end(), Text) == Errors.end()) Errors.push_back(Text);
+            if (FSaved) FSaved(Text);
+        });
+    }
+    ~TErrorTap() { FDriver.SetOnError(std::move(FSaved)); }
+    TErrorTap(const TErrorTap&) = delete;
+    TErrorTap& operator=(const TErrorTap&) = delete;
+
+private:
+    TVelmorant& FDriver;
+    TGetStrProc FSaved;
+};
+
+}  // namespace
 
 bool TTickReadings::Empty() const {
     for (const auto& v : Ports)
@@ -9,6 +45,39 @@ bool TTickReadings::Empty() const {
     for (const auto& v : Analog)
         if (v) return false;
     return !Temperature;
+}
+
+TTickReadings ReadTick(TVelmorant& Driver, const std::function<bool()>& Stop) {
+    TTickReadings R;
+    if (!Driver.DevicePresent()) return R;
+    R.Time = Now();
+    bool Answered = true;
+    TErrorTap Tap(Driver, R.Errors, Answered);
+    bool First = true, Ended = false;
+    const auto Read = [&](std::optional<int>& Into, auto Reader) {
+        if (Ended) return;
+        if (!First && Stop && Stop()) {
+            R.Stopped = Ended = true;
+            return;
+        }
+        Answered = true;
+        Into = Reader();
+        Ended = (!Into && !Answered && First) || Driver.PortHungUp();
+        First = false;
+    };
+    for (int Port = 0; Port < TVelmorant::PortCountConst; ++Port)
+        Read(R.Ports[Port], [&] { return Driver.ReadPortState(Port); });
+    for (int Input = 0; Input < TVelmorant::AnalogInputCount; ++Input)
+        Read(R.Analog[Input], [&] { return Driver.ReadAnalogInputValue(Input); });
+    Read(R.Temperature, [&] { return Driver.ReadTemperature(); });
+    return R;
+}
+
+std::vector<std::string> TTickErrorFilter::NewErrors(const TTickReadings& Tick) {
+    std::vector<std::string> New;
+    for (const std::string& Text : Tick.Errors)
+        if (FTold.insert(Text).second) New.push_back(Text);
+    return New;
 }
 
 std::string LogRowOf(const TTickReadings& Readings) {

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -162,15 +163,18 @@ std::optional<int> DecimalReply(const std::string& Reply) {
 }
 
 // The settings the driver only caches are asked of the board with their query commands.
-std::optional<int> Query(TSession& S, const std::string& Command, const char* ErrorText) {
+std::optional<int> Query(TSession& S, const std::string& Command, const char* ErrorText, int Min = INT_MIN,
+                         int Max = INT_MAX) {
     std::string Reply;
     if (!S.Device.SendCommandToDevice(Command, Reply)) {
         S.Error(ErrorText);
         return std::nullopt;
     }
+    // A reply that is no such value is a failed read, never a number to print.
     const auto Value = DecimalReply(Reply);
-    if (!Value) S.Error("The board answered \"" + Reply + "\" to " + Command + ".");
-    return Value;
+    if (Value && *Value >= Min && *Value <= Max) return Value;
+    S.Error("The board answered \"" + Reply + "\" to " + Command + ".");
+    return std::nullopt;
 }
 
 void PrintQuantity(TSession& S, int Value) {
@@ -199,7 +203,7 @@ int RunGet(TSession& S) {
             Value = D.GetADCOffset(I);
             break;
         case qtDirection:
-            Value = Query(S, "DIRRD" + std::to_string(I), "Error getting port direction");
+            Value = Query(S, "DIRRD" + std::to_string(I), "Error getting port direction", 0, 255);
             break;
         case qtPullup:
             Value = Query(S, "PU" + std::to_string(I) + "?", "Error getting pullups");
@@ -325,7 +329,7 @@ int RunBoardCommand(TSession& S) {
 TSession::TSession(const TCliRequest& R, std::ostream& O, std::ostream& E) : Request(R), Out(O), Err(E) {
     Device.SetOnError([this](const std::string& Text) {
         ++ErrorCount;
-        Error(Text);
+        if (!QuietErrors) Error(Text);
     });
 }
 
@@ -382,8 +386,16 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     try {
         if (Request.Kind == ckPorts) return RunPorts(S);
         CheckFileToSend(Request);
+        OpenOutputFiles(S);
         TDeviceLink Link;
-        if (!Connect(S, Link)) return ecFailed;
+        if (!Connect(S, Link)) {
+            if (S.CsvCreated) {
+                S.Csv.close();
+                std::error_code Ignored;
+                std::filesystem::remove(Request.CsvFile, Ignored);
+            }
+            return ecFailed;
+        }
         const int Code = RunBoardCommand(S);
         S.Device.Disconnect();
         return Code;

@@ -1,5 +1,10 @@
 // The file commands: a program or a whole configuration between a settings file and the board.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "CliSession.h"
@@ -40,12 +45,47 @@ int LastLineBeyond(const TIniFile& Ini, int Count) {
     return Last;
 }
 
+// The numbers a settings file holds, by the range the program writes them in.
+struct TNumberKey {
+    const char* Section;
+    std::string Key;
+    int Min, Max;
+};
+
+std::vector<TNumberKey> NumberKeys(bool Ports, bool Program) {
+    std::vector<TNumberKey> Keys;
+    if (Ports) {
+        for (int Port = 0; Port < 3; ++Port)
+            Keys.push_back({"PortDirections", "Port" + std::to_string(Port), 0, 255});
+        for (int Port : {0, 2}) Keys.push_back({"Pullups", "Port" + std::to_string(Port), 0, 1});
+        for (int Port = 0; Port < TVelmorant::PortCountConst; ++Port)
+            Keys.push_back({"PortStates", "Port" + std::to_string(Port), 0, 255});
+    }
+    if (Program) Keys.push_back({ProgramSection, "Period", 0, 15});
+    return Keys;
+}
+
+// Each number the file holds must be one the program would have written there: anything else is
+// refused before a byte is sent, naming its line and key (the board would get 255 or 0 in its place).
+void CheckNumbers(const TIniFile& Ini, const std::string& File, bool Ports, bool Program) {
+    const std::string Missing = "\x01";
+    for (const TNumberKey& K : NumberKeys(Ports, Program)) {
+        const std::string Text = Ini.ReadString(K.Section, K.Key, Missing);
+        if (Text == Missing) continue;
+        std::string Number = Text;
+        if (Number.size() > 2 && Number[0] == '0' && (Number[1] == 'x' || Number[1] == 'X'))
+            Number = "$" + Number.substr(2);  // as the file is read
+        int32_t Value = 0;
+        if (TryStrToInt(Number, Value) && Value >= K.Min && Value <= K.Max) continue;
+        throw EFileError(Quoted(File) + ", line " + std::to_string(Ini.KeyLine(K.Section, K.Key)) + ", [" +
+                         K.Section + "] " + K.Key + "=" + Text + ": not a whole number from " +
+                         std::to_string(K.Min) + " to " + std::to_string(K.Max) + "; nothing was sent.");
+    }
+}
+
 void CheckProgramSection(const TIniFile& Ini, const std::string& File) {
     const std::string Missing = "\x01";
-    const std::string Period = Ini.ReadString(ProgramSection, "Period", Missing);
-    int32_t Value = 0;
-    if (Period != Missing && (!TryStrToInt(Period, Value) || Value < 0 || Value > 15))
-        throw EFileError(Quoted(File) + ": the update period \"" + Period + "\" is not one of 0..15.");
+    CheckNumbers(Ini, File, false, true);
     for (int Line = 0; Line < MostProgramLines; ++Line) {
         const std::string Text = Ini.ReadString(ProgramSection, LineKey(Line), Missing);
         if (Text == Missing) continue;
@@ -93,6 +133,21 @@ void TakeBoardPeriodUnlessInFile(TSession& S, const TIniFile& Ini) {
 
 }  // namespace
 
+void CheckFileToWrite(const std::string& File) {
+    const size_t Slash = File.rfind('/');
+    const std::string Folder = Slash == std::string::npos ? "." : File.substr(0, Slash + 1);
+    // The file is replaced through a new file beside it, so the folder must take one.
+    int Error = access(Folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+    struct stat Info {};
+    if (Error == 0 && stat(File.c_str(), &Info) == 0) {
+        if (!S_ISREG(Info.st_mode))
+            Error = S_ISDIR(Info.st_mode) ? EISDIR : EINVAL;
+        else if (access(File.c_str(), W_OK) != 0)
+            Error = errno;
+    }
+    if (Error != 0) throw EFileError("Unable to write to " + File + ". " + std::strerror(Error));
+}
+
 void CheckFileToSend(const TCliRequest& R) {
     if (R.Kind != ckProgramDownload && R.Kind != ckSettingsRecall) return;
     const TIniFile Ini(R.File);
@@ -103,6 +158,7 @@ void CheckFileToSend(const TCliRequest& R) {
     if (R.Kind == ckSettingsRecall) {
         TVelmorant Offline;  // checks the file as a whole, sending nothing
         Offline.RecallSettingsFromFile(R.File, false);
+        CheckNumbers(Ini, R.File, true, false);
     }
     CheckProgramSection(Ini, R.File);
 }
@@ -118,15 +174,16 @@ int RunFileCommand(TSession& S) {
             throw EFileError(Quoted(R.File) + " has program line " + std::to_string(Last) +
                              ", beyond the board's " + std::to_string(D.ProgramLineCount()) +
                              " lines; nothing was sent.");
-        TakeBoardPeriodUnlessInFile(S, Ini);
+        if (R.Kind == ckProgramDownload) TakeBoardPeriodUnlessInFile(S, Ini);
     }
     switch (R.Kind) {
         case ckProgramDownload:
             D.RecallProgramFromFile(Ini);
             break;
         case ckSettingsRecall:
-            // A file without a program leaves the board's program alone.
-            D.RecallSettingsFromFile(R.File, WithProgram);
+            // A file without a program leaves the board's program alone, and what a file leaves out
+            // stays as the board has it rather than taking a default.
+            D.RecallSettingsFromFile(R.File, WithProgram, true);
             break;
         case ckProgramUpload:
         case ckSettingsSave:

@@ -1,6 +1,7 @@
 #pragma once
 // What the commands of velmorant-cli share: the request, the connected driver, the output streams
 // and the errors the board reported.
+#include <fstream>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -18,6 +19,10 @@ struct TSession {
     std::ostream& Err;
     TVelmorant Device;
     int ErrorCount = 0;  // texts the driver reported since the start
+    // While set, the driver's texts are counted but not written: the tick tells each kind once.
+    bool QuietErrors = false;
+    std::ofstream Csv;        // watch --csv, opened before connecting, emptied once connected
+    bool CsvCreated = false;  // the run made the file: it goes again when no board is found
 
     TSession(const TCliRequest& R, std::ostream& O, std::ostream& E);
     // Writes "velmorant-cli: Text" to Err.
@@ -36,6 +41,12 @@ int RunRead(TSession& S);
 int RunWatch(TSession& S);
 // The labels of the twelve readings, taken from the data-log header ("Port0" ... "Temp").
 const std::vector<std::string>& ReadingLabels();
+
+// Opens or checks the files a command writes, before any connection; throws EFileError.
+void OpenOutputFiles(TSession& S);
+// Throws EFileError "Unable to write to File. <reason>" when File could not be written: its folder
+// is missing or takes no new file, or it is there and is no regular file we may write.
+void CheckFileToWrite(const std::string& File);
 
 // The file commands: program download|upload, settings save|recall.
 // Checks a file that is to be sent to the board, before any connection; throws EVelmorantError

@@ -2,10 +2,14 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "CliSession.h"
 #include "DataLogger.h"
@@ -49,25 +53,26 @@ private:
     bool FStopped = false;
 };
 
-// One reading of everything the monitor shows. A read the board failed stays empty; Stop, asked
-// between reads, abandons the reading (nullopt).
-template <typename TStop>
-std::optional<TTickReadings> ReadTick(TSession& S, TStop Stop) {
+// One tick with the driver's texts held back; each kind of error is written the first time it comes.
+TTickReadings Tick(TSession& S, TTickErrorFilter& Told, const std::function<bool()>& Stop) {
+    S.QuietErrors = true;
     TTickReadings R;
-    R.Time = Now();
-    const auto Read = [&](std::optional<int>& Into, auto Getter) {
-        const int Before = S.ErrorCount;
-        const int Value = Getter();
-        if (S.ErrorCount == Before) Into = Value;
-        return !Stop();
-    };
-    TVelmorant& D = S.Device;
-    for (int Port = 0; Port < TVelmorant::PortCountConst; ++Port)
-        if (!Read(R.Ports[Port], [&] { return D.GetPortState(Port); })) return std::nullopt;
-    for (int Input = 0; Input < TVelmorant::AnalogInputCount; ++Input)
-        if (!Read(R.Analog[Input], [&] { return D.GetAnalogInputValue(Input); })) return std::nullopt;
-    if (!Read(R.Temperature, [&] { return D.Temperature(); })) return std::nullopt;
+    try {
+        R = ReadTick(S.Device, Stop);
+    } catch (...) {
+        S.QuietErrors = false;
+        throw;
+    }
+    S.QuietErrors = false;
+    for (const std::string& Text : Told.NewErrors(R)) S.Error(Text);
     return R;
+}
+
+// True when a read of the tick failed (also one Stop left out).
+bool AnyReadFailed(const TTickReadings& R) {
+    const auto Failed = [](const std::optional<int>& V) { return !V; };
+    return !R.Errors.empty() || std::any_of(R.Ports.begin(), R.Ports.end(), Failed) ||
+           std::any_of(R.Analog.begin(), R.Analog.end(), Failed) || !R.Temperature;
 }
 
 std::vector<std::optional<int>> ValuesOf(const TTickReadings& R) {
@@ -107,24 +112,36 @@ const std::vector<std::string>& ReadingLabels() {
 }
 
 int RunRead(TSession& S) {
-    const auto R = ReadTick(S, [] { return false; });
+    TTickErrorFilter Told;
+    const TTickReadings R = Tick(S, Told, {});
     if (S.Request.Json) {
-        S.Out << JsonReadings(*R) << '\n';
+        S.Out << JsonReadings(R) << '\n';
     } else {
-        const auto Values = ValuesOf(*R);
+        const auto Values = ValuesOf(R);
         for (size_t I = 0; I < Values.size(); ++I)
-            S.Out << ReadingLabels()[I] << '\t' << (Values[I] ? std::to_string(*Values[I]) : "-") << '\n';
+            S.Out << ReadingLabels()[I] << '\t' << (Values[I] ? std::to_string(*Values[I]) : "") << '\n';
     }
-    return S.ErrorCount > 0 ? ecFailed : ecSuccess;
+    return AnyReadFailed(R) || S.ErrorCount > 0 ? ecFailed : ecSuccess;
+}
+
+void OpenOutputFiles(TSession& S) {
+    const TCliRequest& Q = S.Request;
+    if (Q.Kind == ckWatch && !Q.CsvFile.empty()) {
+        // Opened, not emptied: a board that is not found leaves an earlier log as it was.
+        std::error_code Error;
+        S.CsvCreated = !std::filesystem::exists(Q.CsvFile, Error);
+        S.Csv.open(Q.CsvFile, std::ios::binary | std::ios::app);
+        if (!S.Csv) throw EFileError("Cannot create file \"" + Q.CsvFile + "\". " + std::strerror(errno));
+    }
+    if (Q.Kind == ckSettingsSave || Q.Kind == ckProgramUpload) CheckFileToWrite(Q.File);
 }
 
 int RunWatch(TSession& S) {
     const TCliRequest& Q = S.Request;
-    std::ofstream Csv;
-    if (!Q.CsvFile.empty()) {
-        Csv.open(Q.CsvFile, std::ios::binary | std::ios::trunc);
-        if (!Csv) throw EFileError("Cannot create file \"" + Q.CsvFile + "\".");
-    }
+    std::ofstream& Csv = S.Csv;
+    std::error_code Error;
+    if (Csv.is_open()) std::filesystem::resize_file(Q.CsvFile, 0, Error);
+    if (Error) throw EFileError("Unable to write to " + Q.CsvFile + ". " + Error.message());
     // The file has the window's CR LF line ends; a terminal or a pipe gets plain lines.
     std::ostream& To = Csv.is_open() ? static_cast<std::ostream&>(Csv) : S.Out;
     const char* const Eol = Csv.is_open() ? "\r\n" : "\n";
@@ -140,11 +157,14 @@ int RunWatch(TSession& S) {
     const auto Interval =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(Q.IntervalSecs));
     auto Due = Clock::now();
+    TTickErrorFilter Told;
+    bool Failed = false;
     for (long Rows = 0; Q.Count == 0 || Rows < Q.Count; ++Rows) {
-        const auto R = ReadTick(S, [&] { return Signals.Pending(); });
-        if (!R) break;
-        Emit(Q.Json ? JsonReadings(*R) : LogLine(*R));
-        if (R->Empty() && S.Device.PortHungUp()) {
+        const TTickReadings R = Tick(S, Told, [&] { return Signals.Pending(); });
+        if (R.Stopped) break;  // an interrupted reading is no row
+        Failed = Failed || AnyReadFailed(R);
+        Emit(Q.Json ? JsonReadings(R) : LogLine(R));
+        if (S.Device.PortHungUp()) {
             S.Error("Disconnected");
             return ecFailed;
         }
@@ -157,7 +177,7 @@ int RunWatch(TSession& S) {
         const double Wait = std::max(0.0, std::chrono::duration<double>(Due - Clock::now()).count());
         if (Signals.Wait(Wait)) break;
     }
-    return ecSuccess;
+    return Failed ? ecFailed : ecSuccess;
 }
 
 }  // namespace velcli

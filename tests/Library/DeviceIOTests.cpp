@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 
 #include "ConnectedDevice.h"
 #include "Device_VL.h"
@@ -21,45 +22,93 @@ struct TLiveCase {
     const char* Name;
     const char* Command;
     const char* Reply;
-    int Expected;
+    std::optional<int> Expected;  // empty: a failed read, reported
+    const char* Error;            // its text
 };
 
-int ReadLive(TVelmorant& Device, const std::string& Command) {
+std::optional<int> ReadLive(TVelmorant& Device, const std::string& Command) {
+    if (Command.rfind("PRTRD", 0) == 0) return Device.ReadPortState(Command[5] - '0');
+    if (Command.rfind("PINRD", 0) == 0) {
+        const auto Pin = Device.ReadPinState(std::stoi(Command.substr(5)));
+        return Pin ? std::optional<int>(*Pin ? 1 : 0) : std::nullopt;
+    }
+    if (Command.rfind("ADC", 0) == 0) return Device.ReadAnalogInputValue(Command[3] - '0');
+    return Device.ReadTemperature();
+}
+
+int GetLive(TVelmorant& Device, const std::string& Command) {
     if (Command.rfind("PRTRD", 0) == 0) return Device.GetPortState(Command[5] - '0');
     if (Command.rfind("PINRD", 0) == 0) return Device.GetPinState(std::stoi(Command.substr(5))) ? 1 : 0;
     if (Command.rfind("ADC", 0) == 0) return Device.GetAnalogInputValue(Command[3] - '0');
     return Device.Temperature();
 }
 
-TEST_F(DeviceIO, LiveGettersSendTheirCommandAndReadSignedIntegers) {
+// A reply that is not what the command returns is a failed read, never a 0 passed off as a reading.
+TEST_F(DeviceIO, LiveGettersReadTheirQuantityAndFailOnAnythingElse) {
     Connect();
+    const std::string Port = std::string("Error reading port") + TVelmorant::BadReplySuffix;
     const TLiveCase Cases[] = {
-        {"port", "PRTRD3", "170", 170},
-        {"port, sign", "PRTRD0", "+12", 12},
-        {"port, negative", "PRTRD5", "-3", -3},
-        {"port, not a number", "PRTRD1", "?", 0},
-        {"port, trailing text", "PRTRD2", "12abc", 0},
-        {"port, hex is no decimal", "PRTRD2", "$FF", 0},
-        {"port, beyond 32 bits", "PRTRD4", "4294967296", 0},
-        {"pin, two digits", "PINRD07", "1", 1},
-        {"pin, any non-zero", "PINRD47", "2", 1},
-        {"pin, zero", "PINRD00", "0", 0},
-        {"pin, not a number", "PINRD12", "?", 0},
-        {"analog", "ADC4", "1023", 1023},
-        {"analog, not a number", "ADC0", "x", 0},
-        {"temperature", "TEMP", "77", 77},
-        {"temperature, not a number", "TEMP", "", 0},
+        {"port", "PRTRD3", "170", 170, ""},
+        {"port, sign", "PRTRD0", "+12", 12, ""},
+        {"port, negative", "PRTRD5", "-3", {}, Port.c_str()},
+        {"port, above a byte", "PRTRD5", "999", {}, Port.c_str()},
+        {"port, not understood",
+         "PRTRD1",
+         "?",
+         {},
+         "Error reading port: the board did not understand the command"},
+        {"port, trailing text", "PRTRD2", "12abc", {}, Port.c_str()},
+        {"port, garbled", "PRTRD1", "x7", {}, Port.c_str()},
+        {"port, hex is no decimal", "PRTRD2", "$FF", {}, Port.c_str()},
+        {"port, beyond 32 bits", "PRTRD4", "4294967296", {}, Port.c_str()},
+        {"pin, two digits", "PINRD07", "1", 1, ""},
+        {"pin, any non-zero", "PINRD47", "2", 1, ""},
+        {"pin, zero", "PINRD00", "0", 0, ""},
+        {"pin, not a number",
+         "PINRD12",
+         "?",
+         {},
+         "Error reading pin: the board did not understand the command"},
+        {"analog", "ADC4", "1023", 1023, ""},
+        {"analog, above 10 bits",
+         "ADC4",
+         "1024",
+         {},
+         "Error reading ADC: the board's reply is not a valid value"},
+        {"analog, not a number",
+         "ADC0",
+         "x",
+         {},
+         "Error reading ADC: the board's reply is not a valid value"},
+        {"temperature", "TEMP", "77", 77, ""},
+        {"temperature, below zero", "TEMP", "-4", -4, ""},
+        {"temperature, garbled",
+         "TEMP",
+         "7x2",
+         {},
+         "Error reading temperature: the board's reply is not a valid value"},
+        {"temperature, empty",
+         "TEMP",
+         "",
+         {},
+         "Error reading temperature: the board's reply is not a valid value"},
     };
     for (const auto& Case : Cases) {
         SCOPED_TRACE(Case.Name);
-        Sim().ClearCommands();
         // An empty override would remove it; a blank trims to the same empty reply.
         Sim().OverrideReply(Case.Command, *Case.Reply ? Case.Reply : " ");
-        EXPECT_EQ(ReadLive(Device, Case.Command), Case.Expected);
-        EXPECT_EQ(Sim().Commands(), TStrings{Case.Command});
+        for (const bool Optional : {true, false}) {
+            Sim().ClearCommands();
+            Errors.clear();
+            if (Optional)
+                EXPECT_EQ(ReadLive(Device, Case.Command), Case.Expected);
+            else
+                EXPECT_EQ(GetLive(Device, Case.Command), Case.Expected.value_or(0));
+            EXPECT_EQ(Sim().Commands(), TStrings{Case.Command});
+            EXPECT_EQ(Errors, Case.Expected ? TStrings{} : TStrings{Case.Error});
+        }
         Sim().OverrideReply(Case.Command, "");
     }
-    EXPECT_TRUE(Errors.empty());
 }
 
 TEST_F(DeviceIO, LiveGettersReportAFailedExchangeOnceAndInOrder) {
@@ -77,6 +126,8 @@ TEST_F(DeviceIO, LiveGettersReportAFailedExchangeOnceAndInOrder) {
 }
 
 TEST_F(DeviceIO, WithoutABoardLiveGettersAnswerZeroQuietly) {
+    EXPECT_EQ(Device.ReadPortState(0), std::nullopt);
+    EXPECT_EQ(Device.ReadTemperature(), std::nullopt);
     EXPECT_EQ(Device.GetPortState(0), 0);
     EXPECT_FALSE(Device.GetPinState(0));
     EXPECT_EQ(Device.GetAnalogInputValue(0), 0);
@@ -171,6 +222,18 @@ TEST_F(DeviceIO, AFailedSetterReportsOnceAndKeepsTheNewValue) {
     }
 }
 
+TEST_F(DeviceIO, ASetterTheBoardDidNotUnderstandHasFailedAndSaysSo) {
+    Connect();
+    Sim().SetFault(TFault::Question);
+    for (const auto& Case : SetterCases()) {
+        SCOPED_TRACE(Case.Name);
+        Errors.clear();
+        Case.Set(Device);
+        EXPECT_EQ(Errors, TStrings{std::string(Case.ErrorText) + TVelmorant::NotUnderstoodSuffix});
+        EXPECT_TRUE(Case.Cached(Device));
+    }
+}
+
 TEST_F(DeviceIO, WithoutABoardSettingsStayInTheCache) {
     for (const auto& Case : SetterCases()) {
         SCOPED_TRACE(Case.Name);
@@ -209,15 +272,19 @@ TEST_F(DeviceIO, OffsetGetterAsksTheBoardButNeverWritesTheCache) {
     const struct {
         const char* Reply;
         int Expected;
-    } Cases[] = {{"-12", -12}, {"?", 7}, {"3.5", 7}, {"0", 0}};
+        bool Failed;
+    } Cases[] = {{"-12", -12, false}, {"?", 7, true}, {"3.5", 7, true}, {"200", 7, true}, {"0", 0, false}};
     for (const auto& Case : Cases) {
         SCOPED_TRACE(Case.Reply);
         Sim().ClearCommands();
+        Errors.clear();
         Sim().OverrideReply("AORD2", Case.Reply);
         EXPECT_EQ(Device.GetADCOffset(2), Case.Expected);
         EXPECT_EQ(Sim().Commands(), TStrings{"AORD2"});
         EXPECT_EQ(Device.CachedADCOffset(2), 7);
+        EXPECT_EQ(Errors.size(), Case.Failed ? 1u : 0u);
     }
+    Errors.clear();
     Sim().HangUp();
     EXPECT_EQ(Device.GetADCOffset(2), 7);
     EXPECT_EQ(Errors, TStrings{"Error getting ADC offset"});

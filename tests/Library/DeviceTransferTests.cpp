@@ -84,41 +84,52 @@ TEST_F(DeviceTransfer, WithoutABoardNothingIsTransferred) {
     EXPECT_TRUE(Sim().Commands().empty());
 }
 
-TEST_F(DeviceTransfer, PLCStateRepliesAreReadLeniently) {
+TEST_F(DeviceTransfer, PLCStateRepliesAreReadLenientlyButMustBeNumbers) {
     Connect();
     const struct {
         const char* Enabled;
         const char* Mode;
         bool ExpectedEnabled;
         TPLCRunMode ExpectedMode;
+        size_t ErrorCount;
     } Cases[] = {
-        {"2", "258", true, rmRun},  // only the low byte names the mode
-        {"1", "1", true, rmStep},    {"0", "0", false, rmPaused},
-        {"?", "?", false, rmPaused}, {"-1", "7", true, rmPaused},  // a byte that names no mode
-        {"1", "-255", true, rmStep},
+        {"2", "258", true, rmRun, 0},  // only the low byte names the mode
+        {"1", "1", true, rmStep, 0},    {"0", "0", false, rmPaused, 0},
+        {"?", "x1", false, rmStep, 2},   // no number: the cache stays, and the user is told
+        {"-1", "7", true, rmPaused, 0},  // a byte that names no mode
+        {"1", "-255", true, rmStep, 0},
     };
     for (const auto& Case : Cases) {
         SCOPED_TRACE(std::string(Case.Enabled) + " / " + Case.Mode);
+        Errors.clear();
         Sim().OverrideReply("PLCEN?", Case.Enabled);
         Sim().OverrideReply("PLCRM?", Case.Mode);
         Device.SetPLCRunMode(rmStep);  // something else than the answer where possible
         EXPECT_TRUE(Device.RetreiveSettings(false));
         EXPECT_EQ(Device.PLCEnabled(), Case.ExpectedEnabled);
         EXPECT_EQ(Device.PLCRunMode(), Case.ExpectedMode);
+        EXPECT_EQ(Errors.size(), Case.ErrorCount);
     }
-    EXPECT_TRUE(Errors.empty());
 }
 
-TEST_F(DeviceTransfer, ADirectionThatIsNoNumberReadsAsAllInputs) {
+TEST_F(DeviceTransfer, ASettingThatIsNoNumberKeepsTheCacheAndIsReported) {
     Connect();
+    Device.SetPortDirection(2, 15);
+    Device.SetUpdatePeriod(6);
     {
         auto Lock = Sim().Lock();
         Sim().Board().Working.Direction = {0, 0, 0, 0, 0, 0};
     }
     Sim().OverrideReply("DIRRD2", "?");
+    Sim().OverrideReply("UR?", "x");
+    Errors.clear();
     EXPECT_TRUE(Device.RetreiveSettings(false));
     EXPECT_EQ(Device.GetPortDirection(1), 0);
-    EXPECT_EQ(Device.GetPortDirection(2), 255);
+    EXPECT_EQ(Device.GetPortDirection(2), 15);
+    EXPECT_EQ(Device.UpdatePeriod(), 6);
+    EXPECT_EQ(Errors, (std::vector<std::string>{
+                          std::string("Error getting update rate") + TVelmorant::BadReplySuffix,
+                          std::string("Error getting port direction") + TVelmorant::NotUnderstoodSuffix}));
 }
 
 TEST_F(DeviceTransfer, ADirectionOutOfRangeEndsTheRetrieval) {

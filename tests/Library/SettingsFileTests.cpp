@@ -9,6 +9,7 @@
 
 #include "Device_VL.h"
 #include "Errors.h"
+#include "IniFile.h"
 #include "SimFixture.h"
 #include "TestFiles.h"
 #include "TestProgramLines.h"
@@ -400,6 +401,27 @@ TEST_F(SettingsFileBoardTest, SaveReadsOnlyThePortStates) {
     TLayout layout = Layout(FFile);
     ASSERT_GE(layout.size(), 3u);
     EXPECT_EQ(layout[2].second[2], "Port2=42");
+}
+
+// A state the board did not give is no 0: not in the file, and not written back to the board.
+TEST_F(SettingsFileBoardTest, AFailedStateReadIsWrittenNowhere) {
+    Connect(FDevice);
+    FFixture.Sim().OverrideReply("PRTRD1", "x7");
+    FFixture.Sim().OverrideReply("PRTRD3", "?");
+    WriteFile(FFile, "[PortStates]\nPort1=9\n");
+    FDevice.SaveSettingsInFile(FFile, false);
+    const TIniFile Saved(FFile);
+    EXPECT_EQ(Saved.ReadString("PortStates", "Port1", "-"), "9");
+    EXPECT_EQ(Saved.ReadString("PortStates", "Port3", "-"), "-");
+
+    WriteFile(FFile, "[PortStates]\nPort0=5\n");
+    FFixture.Sim().ClearCommands();
+    FDevice.RecallSettingsFromFile(FFile, false);
+    for (const std::string& Command : FFixture.Sim().Commands()) {
+        EXPECT_NE(Command.rfind("PRTWR1", 0), 0u);
+        EXPECT_NE(Command.rfind("PRTWR3", 0), 0u);
+    }
+    EXPECT_EQ(FFixture.Sim().Commands()[3], "PRTWR0 5");
 }
 
 TEST_F(SettingsFileBoardTest, NothingIsSentWithoutABoard) {

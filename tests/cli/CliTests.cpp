@@ -93,6 +93,10 @@ TEST_F(CliTest, BadCommandLinesAreRefusedBeforeTheBoardIsTouched) {
     veltest::WriteFile(File("bad-period.velmor"), "[Program]\nPeriod=16\n");
     veltest::WriteFile(File("bad-direction.velmor"), "[PortDirections]\nPort1=256\n");
     veltest::WriteFile(File("no-program.velmor"), "[PortDirections]\nPort1=3\n");
+    veltest::WriteFile(File("bad-state.velmor"), "[PortStates]\nPort0=12\nPort1=999\n");
+    veltest::WriteFile(File("negative-state.velmor"), "[PortStates]\nPort4=-3\n");
+    veltest::WriteFile(File("bad-pullup.velmor"), "[Pullups]\nPort0=maybe\n");
+    veltest::WriteFile(File("bad-direction-text.velmor"), "[PortDirections]\nPort2=abc\n");
     const struct {
         std::vector<std::string> Args;
         int Code;
@@ -115,9 +119,21 @@ TEST_F(CliTest, BadCommandLinesAreRefusedBeforeTheBoardIsTouched) {
         {{"--device", "/dev/null", "info"}, 2, "not both"},
         {{"program", "download", File("missing.velmor")}, 1, "Cannot open"},
         {{"program", "download", File("bad-line.velmor")}, 1, "program line 0 \"set pin99 = 1\""},
-        {{"program", "download", File("bad-period.velmor")}, 1, "update period \"16\""},
+        {{"program", "download", File("bad-period.velmor")}, 1, "line 2, [Program] Period=16: not a whole"},
         {{"program", "download", File("no-program.velmor")}, 1, "holds no PLC program"},
         {{"settings", "recall", File("bad-direction.velmor")}, 1, "outside the range 0 to 255"},
+        {{"settings", "recall", File("bad-state.velmor")},
+         1,
+         "line 3, [PortStates] Port1=999: not a whole number from 0 to 255"},
+        {{"settings", "recall", File("negative-state.velmor")}, 1, "line 2, [PortStates] Port4=-3"},
+        {{"settings", "recall", File("bad-pullup.velmor")},
+         1,
+         "line 2, [Pullups] Port0=maybe: not a whole number from 0 to 1"},
+        {{"settings", "recall", File("bad-direction-text.velmor")}, 1, "[PortDirections] Port2=abc"},
+        // Files to be written are opened or checked before the board is.
+        {{"watch", "--csv", File("no-folder/log.csv")}, 1, "Cannot create file"},
+        {{"settings", "save", File("no-folder/s.velmor")}, 1, "Unable to write to"},
+        {{"program", "upload", Fixture.Root()}, 1, "Unable to write to"},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(::testing::PrintToString(C.Args));
@@ -154,9 +170,36 @@ TEST_F(CliTest, AFailedReadIsAGapAndFailsTheRun) {
     Fixture.Sim().SetFault(velsim::TFault::Silent);
     const TRun R = Run({"read"});
     EXPECT_EQ(R.Code, 1);
-    EXPECT_THAT(R.Out, HasSubstr("A4\t"));
-    EXPECT_THAT(R.Out, HasSubstr("Temp\t-\n"));
+    EXPECT_THAT(R.Out, MatchesRegex("(.*\t[0-9]+\n){11}Temp\t\n"));
     EXPECT_EQ(R.Err, "velmorant-cli: Error reading temperature\n");
+}
+
+// Replies no board sends are failed reads: null, a gap, exit status 1, and each kind told once.
+TEST_F(CliTest, AReplyThatIsNoReadingIsNeverANumber) {
+    Fixture.Sim().OverrideReply("PRTRD1", "x7");
+    Fixture.Sim().OverrideReply("ADC2", "?");
+    Fixture.Sim().OverrideReply("TEMP", "7x2");
+    const std::string Told =
+        "velmorant-cli: Error reading port: the board's reply is not a valid value\n"
+        "velmorant-cli: Error reading ADC: the board did not understand the command\n"
+        "velmorant-cli: Error reading temperature: the board's reply is not a valid value\n";
+    const TRun Json = Run({"--json", "read"});
+    EXPECT_EQ(Json.Code, 1);
+    EXPECT_THAT(Json.Out, HasSubstr("\"Port1\":null,"));
+    EXPECT_THAT(Json.Out, HasSubstr("\"A2\":null,"));
+    EXPECT_THAT(Json.Out, HasSubstr("\"Temp\":null}"));
+    EXPECT_EQ(Json.Err, Told);
+
+    const TRun Watch = Run({"watch", "--interval", "0", "--count", "3"});
+    EXPECT_EQ(Watch.Code, 1);
+    EXPECT_THAT(Watch.Out, MatchesRegex(std::string(DataLogHeader) +
+                                        "\n([^,]+,[0-9]+,,([0-9]+,){6},([0-9]+,){2},\n){3}"));
+    EXPECT_EQ(Watch.Err, Told);
+
+    Fixture.Sim().OverrideReply("DIRRD1", "300");
+    const TRun Get = Run({"get", "dir", "1"});
+    EXPECT_EQ(Get.Code, 1);
+    EXPECT_THAT(Get.Out, IsEmpty());
 }
 
 TEST_F(CliTest, FilesTravelBetweenBoardAndFileAndKeepTheirComments) {
@@ -190,11 +233,25 @@ TEST_F(CliTest, FilesTravelBetweenBoardAndFileAndKeepTheirComments) {
     for (const std::string& C : Commands()) EXPECT_THAT(C, ::testing::Not(HasSubstr("WR")));
 }
 
+TEST_F(CliTest, ARecallLeavesAloneWhatTheFileLeavesOut) {
+    const std::string Part = File("part.velmor");
+    veltest::WriteFile(Part, "[PortStates]\nPort0=12\n");
+    Fixture.Sim().ClearCommands();
+    const TRun R = Run({"settings", "recall", Part});
+    EXPECT_EQ(R.Code, 0) << R.Err;
+    EXPECT_THAT(Commands(), ::testing::ElementsAre("", "VER", "PC", "PRTRD0", "PRTWR0 12"));
+}
+
 TEST_F(CliTest, WatchWritesDataLogRows) {
     const std::string Csv = File("log.csv");
     const TRun R = Run({"watch", "--interval", "0", "--count", "2", "--csv", Csv});
     EXPECT_EQ(R.Code, 0) << R.Err;
     const std::string Row = "[^,]+(,[0-9]+){12},\r\n";
+    EXPECT_THAT(veltest::ReadFile(Csv), MatchesRegex(std::string(DataLogHeader) + "\r\n" + Row + Row));
+
+    // A board not found leaves an earlier log as it was.
+    const TRun NotFound = Run({"--port", "COM9", "watch", "--count", "1", "--csv", Csv}, false);
+    EXPECT_EQ(NotFound.Code, 1);
     EXPECT_THAT(veltest::ReadFile(Csv), MatchesRegex(std::string(DataLogHeader) + "\r\n" + Row + Row));
 
     const TRun Json = Run({"--json", "watch", "--interval", "0", "--count", "2"});

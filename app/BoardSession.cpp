@@ -93,6 +93,9 @@ TBoardSession::TBoardSession(QObject* Parent) : QObject(Parent), FDriver(std::ma
     // Both callbacks run on the worker, inside a job.
     FDriver->SetOnError([this](const std::string& Text) {
         FReadFailed = true;
+        // A tick's errors are told once each, after the tick, not at every tick they come again; an
+        // exchange ended by Disconnect or Close is no error of the board's.
+        if (FRunningKind == jkTick || FDriver->Interrupted()) return;
         emit DeviceError(QString::fromStdString(Text), FDriver->DevicePresent());
     });
     FDriver->SetOnExchange([this](const std::string& Command) { ExchangeStarting(Command); });
@@ -106,6 +109,7 @@ TBoardSession::~TBoardSession() {
         FQuit = true;
         FQueue.clear();
         FStopRunning = true;
+        FDriver->Interrupt();
     }
     FWake.notify_one();
     FWorker.join();
@@ -125,6 +129,7 @@ void TBoardSession::Connect(std::vector<std::string> PortNames,
                 errno = 0;
                 if (V.FindDevice(name)) {
                     outcome->Found = name;
+                    FTickErrors.Reset();
                     V.SetPLCRunMode(rmPaused);
                     return;
                 }
@@ -162,6 +167,7 @@ void TBoardSession::Reconnect(std::function<void(bool Found)> Done) {
             FLost = false;
             FLostPort.clear();
             FSilentTicks = 0;
+            FTickErrors.Reset();
             V.SetPLCRunMode(rmPaused);
         },
         [found, Done = std::move(Done)] { Done(*found); }, jkLong);
@@ -275,8 +281,10 @@ void TBoardSession::Retrieve(bool FromEEPROM, std::function<void(bool Retrieved)
                 V.RestoreCache(before);
                 throw;
             }
-            if (!*retrieved) {
+            // An interrupted exchange fails rather than stops: the retrieval may have run on to its end.
+            if (FStopRunning || !*retrieved) {
                 V.RestoreCache(before);
+                *retrieved = false;
                 return;
             }
             // The board's own thermistor offset is asked for first; the cache keeps the one last set.
@@ -372,12 +380,19 @@ void TBoardSession::ForgetKeptChanges() {
 bool TBoardSession::Tick() {
     if (FTickPending) return false;
     auto readings = std::make_shared<TTickReadings>();
-    Post([this, readings](TVelmorant& V) { *readings = ReadTick(V); },
-         [this, readings] {
-             // A tick that found no board read nothing.
-             if (readings->Time != 0) emit TickRead(*readings);
-         },
-         jkTick);
+    Post(
+        [this, readings](TVelmorant& V) {
+            *readings = ReadTick(V);
+            // An error comes back into the status bar after a tick without one.
+            if (readings->Errors.empty()) FTickErrors.Reset();
+            for (const std::string& text : FTickErrors.NewErrors(*readings))
+                emit DeviceError(QString::fromStdString(text), V.DevicePresent());
+        },
+        [this, readings] {
+            // A tick that found no board read nothing.
+            if (readings->Time != 0) emit TickRead(*readings);
+        },
+        jkTick);
     return true;
 }
 
@@ -408,32 +423,12 @@ void TBoardSession::PostChange(TOverlay Overlay, TWork Work) {
 }
 
 TTickReadings TBoardSession::ReadTick(TVelmorant& Driver) {
-    TTickReadings r;
-    if (!Driver.DevicePresent()) return r;
-    r.Time = Now();
-    // Each read stands alone: a failed one is a gap, the others are still good readings. A port that
-    // hung up answers nothing more, and a board silent at the first read would cost a deadline per read.
-    bool first = true, stop = false;
-    const auto read = [&](auto Reader) -> std::optional<int> {
-        if (stop) return std::nullopt;
-        FReadFailed = false;
-        const int value = Reader();
-        const bool failed = FReadFailed;
-        stop = (failed && first) || Driver.PortHungUp();
-        first = false;
-        if (failed) return std::nullopt;
-        return value;
-    };
-    for (int port = 0; port < TVelmorant::PortCountConst; ++port)
-        r.Ports[port] = read([&] { return Driver.GetPortState(port); });
-    for (int input = 0; input < TVelmorant::AnalogInputCount; ++input)
-        r.Analog[input] = read([&] { return Driver.GetAnalogInputValue(input); });
-    r.Temperature = read([&] { return Driver.Temperature(); });
+    TTickReadings r = ::ReadTick(Driver);
     if (r.Empty())
         ++FSilentTicks;
     else
         FSilentTicks = 0;
-    FLastReadings = r;
+    if (Driver.DevicePresent()) FLastReadings = r;
     return r;
 }
 
@@ -449,7 +444,11 @@ void TBoardSession::StopLongWork() {
                 ++it;
             }
         }
-        if (FRunningKind != jkAction) FStopRunning = true;
+        if (FRunningKind != jkAction) {
+            // Ends the exchange in progress at once, also one a peer keeps open by what it sends.
+            FStopRunning = true;
+            FDriver->Interrupt();
+        }
     }
     for (const TJob& job : dropped) Forget(job);
     if (Idle()) emit BecameIdle();
@@ -499,6 +498,8 @@ void TBoardSession::RunWorker() {
             FQueue.pop_front();
             FRunningKind = job.Kind;
             FStopRunning = false;
+            // An interruption was meant for the job before; under FLock, so none meant for this one is lost.
+            FDriver->ClearInterrupt();
         }
         bool ran = false, takenBack = false;
         std::string failure;
@@ -507,7 +508,8 @@ void TBoardSession::RunWorker() {
         FBoardOffset.reset();
         try {
             job.Work(*FDriver);
-            ran = true;
+            // Work that was stopped by an interruption may end without noticing.
+            ran = !FStopRunning;
         } catch (const TStopped&) {
         } catch (const std::exception& e) {
             failure = e.what();

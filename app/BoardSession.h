@@ -226,6 +226,7 @@ private:
     std::string FUnsavedFile;
     std::string FUnsavedFolder;
     TTickReadings FLastReadings;
+    TTickErrorFilter FTickErrors;
     // The board's own thermistor offset, read by the current job's refresh.
     std::optional<int> FBoardOffset;
     std::thread FWorker;

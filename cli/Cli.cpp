@@ -11,6 +11,7 @@
 #include <optional>
 #include <system_error>
 
+#include "CliMqtt.h"
 #include "CliSession.h"
 #include "Errors.h"
 #include "GeneralLib.h"
@@ -383,6 +384,13 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
         if (Request.Kind == ckPorts) return RunPorts(S);
         CheckFileToSend(Request);
         TDeviceLink Link;
+        if (Request.Kind == ckMqtt) {
+            // The bridge waits for its board rather than failing when it is not there yet.
+            const std::string Port = Request.Device.empty() ? Request.Port : Link.Link(Request.Device);
+            if (!Port.empty()) return RunMqtt(S, Port);
+            S.Error("cannot reach " + Request.Device + " through a private settings folder");
+            return ecFailed;
+        }
         if (!Connect(S, Link)) return ecFailed;
         const int Code = RunBoardCommand(S);
         S.Device.Disconnect();

@@ -1,6 +1,7 @@
 #pragma once
 // What the commands of velmorant-cli share: the request, the connected driver, the output streams
 // and the errors the board reported.
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -34,6 +35,10 @@ std::string JsonValue(const std::optional<int>& Value);
 // read and watch on the connected board; each returns the exit code.
 int RunRead(TSession& S);
 int RunWatch(TSession& S);
+// The read --json object of a reading.
+std::string ReadingsJson(const TTickReadings& R);
+// One monitor tick's readings as watch takes them; nullopt when Stop, asked between reads, said so.
+std::optional<TTickReadings> ReadReadings(TSession& S, const std::function<bool()>& Stop);
 // The labels of the twelve readings, taken from the data-log header ("Port0" ... "Temp").
 const std::vector<std::string>& ReadingLabels();
 

@@ -160,4 +160,12 @@ int RunWatch(TSession& S) {
     return ecSuccess;
 }
 
+std::string ReadingsJson(const TTickReadings& R) {
+    return JsonReadings(R);
+}
+
+std::optional<TTickReadings> ReadReadings(TSession& S, const std::function<bool()>& Stop) {
+    return ReadTick(S, Stop);
+}
+
 }  // namespace velcli

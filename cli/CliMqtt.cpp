@@ -111,11 +111,15 @@ public:
         int Mid = 0;
         const int Rc = mosquitto_publish(FMosq, &Mid, Topic.c_str(), static_cast<int>(Payload.size()),
                                          Payload.data(), Qos, Retain);
-        if (Rc == MOSQ_ERR_SUCCESS) FPublished += Payload.size() + Topic.size();
+        if (Rc == MOSQ_ERR_SUCCESS) {
+            FPublished += Payload.size() + Topic.size();
+            ++FSent;
+        }
         return Rc == MOSQ_ERR_SUCCESS ? Mid : -1;
     }
 
-    // Topic and payload bytes handed to the library.
+    // Messages, and their topic and payload bytes, handed to the library.
+    uint64_t PublishedMessages() const { return FSent; }
     uint64_t PublishedBytes() const { return FPublished; }
     bool Connected() {
         std::lock_guard<std::mutex> Lock(FLock);
@@ -226,7 +230,7 @@ private:
     std::deque<TIncoming> FMessages;
     std::vector<std::string> FNotes;
     std::set<int> FDelivered;
-    uint64_t FPublished = 0;  // the main thread's alone
+    uint64_t FSent = 0, FPublished = 0;  // the main thread's alone
 };
 
 // A file descriptor closed with its owner.
@@ -290,7 +294,8 @@ public:
         }
         Shutdown();
         FS.Error("stopped after " + std::to_string(FTicks) + " ticks, " + std::to_string(FLateTicks) +
-                 " late; " + std::to_string(FBroker.PublishedBytes()) + " bytes published");
+                 " late; " + std::to_string(FBroker.PublishedMessages()) + " messages, " +
+                 std::to_string(FBroker.PublishedBytes()) + " bytes published");
         return ecSuccess;
     }
 
@@ -445,6 +450,8 @@ private:
         FSilentTicks = 0;
         FReported.clear();
         PublishAvailability(false);
+        // While the broker is away nothing is queued: everything goes out again once it is back.
+        if (!BrokerReady()) return true;
         const auto Current = TClock::now();
         for (const auto& V : TMqttTopics::Values(*R)) {
             auto& [Payload, At] = FLast[V.Topic];

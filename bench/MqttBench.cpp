@@ -105,6 +105,8 @@ BENCHMARK(BM_MqttBoards)
     ->Arg(25)
     ->Arg(50)
     ->Arg(100)
+    ->Arg(150)
+    ->Arg(200)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);

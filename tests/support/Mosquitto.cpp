@@ -1,6 +1,5 @@
 #include "Mosquitto.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -22,22 +21,7 @@
 
 namespace veltest {
 
-namespace {
-
-const char* const MosquittoPath = "/usr/sbin/mosquitto";
-
-bool Accepts(int Port) {
-    const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_port = htons(static_cast<uint16_t>(Port));
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool Ok = Fd >= 0 && ::connect(Fd, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0;
-    if (Fd >= 0) ::close(Fd);
-    return Ok;
-}
-
-}  // namespace
+static const char* const MosquittoPath = "/usr/sbin/mosquitto";
 
 TMosquitto::TMosquitto() : FPort(FreeLoopbackPort()) {
     char Template[] = "/tmp/velmorant-mosquitto-XXXXXX";
@@ -89,8 +73,18 @@ bool TMosquitto::Start(std::string& Error) {
         ::_exit(127);
     }
     // A connection that is opened and closed at once costs the broker a line in its log, nothing more.
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(static_cast<uint16_t>(FPort));
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto Accepts = [&] {
+        const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool Ok = Fd >= 0 && ::connect(Fd, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0;
+        if (Fd >= 0) ::close(Fd);
+        return Ok;
+    };
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!Accepts(FPort)) {
+    while (!Accepts()) {
         int Status = 0;
         if (::waitpid(FPid, &Status, WNOHANG) == FPid) {
             FPid = -1;

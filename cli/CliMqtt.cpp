@@ -357,8 +357,9 @@ private:
     // After each connection to the broker: everything retained is said again, since a broker that
     // restarted without persistence has forgotten it.
     void Announce() {
-        PublishAvailability(true);
+        // Entities first, then their availability, as a new board's are said.
         if (FKnown) PublishDiscovery();
+        PublishAvailability(true);
         FLast.clear();
         FLastStateRow.reset();
     }

@@ -64,6 +64,16 @@ public:
         return WaitFor(
             [&](const TMessage& M) { return M.Topic == Topic && (Payload == "*" || M.Payload == Payload); });
     }
+    // Waits until each of Wanted (topic and payload, "*" for any) came, in any order.
+    bool WaitForAll(std::vector<std::pair<std::string, std::string>> Wanted) {
+        return WaitFor([&](const TMessage& M) {
+                   std::erase_if(Wanted, [&](const auto& W) {
+                       return W.first == M.Topic && (W.second == "*" || W.second == M.Payload);
+                   });
+                   return Wanted.empty();
+               })
+            .has_value();
+    }
     const std::vector<TMessage>& Seen() const { return FSeen; }
     // Messages received before the last match.
     size_t Cursor() const { return FNext; }
@@ -181,11 +191,11 @@ TEST_F(MqttTest, CommandsReachTheBoardOnlyForOutputsAndWellFormedPayloads) {
     ASSERT_EQ(velcli::RunCli({"--port", "COM3", "set", "dir", "3", "0"}, Out, Err), 0) << Err.str();
     TSubscriber Live(Broker.Port());
     StartBridge({"--allow-writes"});
-    ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online")) << BridgeLog();
-    EXPECT_TRUE(Live.WaitFor("homeassistant/binary_sensor/velmorant_com3/pin_3/config"));
+    EXPECT_TRUE(Live.WaitFor("homeassistant/binary_sensor/velmorant_com3/pin_3/config")) << BridgeLog();
     const auto Switch = Live.WaitFor("homeassistant/switch/velmorant_com3/pin_4/config");
     ASSERT_TRUE(Switch);
     EXPECT_THAT(Switch->Payload, HasSubstr(R"("command_topic":"~/pin/4/set")"));
+    ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online"));
 
     const struct {
         std::string Topic, Payload;
@@ -231,9 +241,10 @@ TEST_F(MqttTest, ARestartedBrokerHearsEverythingAgainAndAKilledBridgeLeavesItsLa
     ASSERT_TRUE(Broker.Start(Error)) << Error;
     // The new broker kept nothing: what it has came from the bridge after its reconnection.
     TSubscriber After(Broker.Port());
-    EXPECT_TRUE(After.WaitFor(Prefix + "availability", "online")) << BridgeLog();
-    EXPECT_TRUE(After.WaitFor("homeassistant/sensor/velmorant_com3/temperature/config"));
-    EXPECT_TRUE(After.WaitFor(Prefix + "port/5", "0"));
+    EXPECT_TRUE(After.WaitForAll({{Prefix + "availability", "online"},
+                                  {"homeassistant/sensor/velmorant_com3/temperature/config", "*"},
+                                  {Prefix + "port/5", "0"}}))
+        << BridgeLog();
     EXPECT_THAT(BridgeLog(), HasSubstr("lost the broker"));
 
     StopBridge(SIGKILL);

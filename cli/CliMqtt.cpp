@@ -554,6 +554,10 @@ int RunMqtt(TSession& S, const std::string& PortName) {
     const TCliRequest& R = S.Request;
     const std::string Password =
         R.Mqtt.PasswordFile.empty() ? std::string() : ReadPassword(R.Mqtt.PasswordFile);
+    // libmosquitto would only say "invalid arguments" of a TLS file it cannot read.
+    for (const std::string* File : {&R.Mqtt.CaFile, &R.Mqtt.CertFile, &R.Mqtt.KeyFile})
+        if (!File->empty() && ::access(File->c_str(), R_OK) != 0)
+            throw EFileError("Cannot read \"" + *File + "\": " + std::strerror(errno));
     // Blocked before libmosquitto starts its thread, so that only the signalfd takes them.
     sigset_t Stops, Old;
     sigemptyset(&Stops);

@@ -17,7 +17,6 @@
 
 using ::testing::Contains;
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
 
 namespace {
 
@@ -147,7 +146,8 @@ TEST_F(MqttTest, EveryReadingIsRetainedWithItsDiscoveryAndEndsOfflineOnSigterm) 
     size_t Configs = 0;
     for (const TMessage& M : Late.Seen()) {
         if (!M.Retained) continue;
-        EXPECT_THAT(M.Topic, ::testing::Not(StartsWith("homeassistant/switch/"))) << "writes are off";
+        EXPECT_THAT(M.Topic, ::testing::Not(::testing::StartsWith("homeassistant/switch/")))
+            << "writes are off";
         Configs += M.Topic.rfind("homeassistant/", 0) == 0 ? 1 : 0;
         Retained[M.Topic] = M.Payload;
     }
@@ -271,10 +271,7 @@ TEST_F(MqttTest, AnUnpluggedBoardIsOfflineWithoutValuesUntilItIsBack) {
 }
 
 TEST(MqttArgs, BadBridgeCommandLinesAreRefused) {
-    const struct {
-        std::vector<std::string> Args;
-        std::string Message;
-    } Cases[] = {
+    const std::pair<std::vector<std::string>, std::string> Cases[] = {
         {{"--port", "COM3", "mqtt"}, "mqtt needs --broker"},
         {{"mqtt", "--broker", "h"}, "needs --port or --device"},
         {{"--port", "COM3", "mqtt", "--broker", "h:0"}, "not a number from 1 to 65535"},
@@ -282,10 +279,10 @@ TEST(MqttArgs, BadBridgeCommandLinesAreRefused) {
         {{"--port", "COM3", "mqtt", "--broker", "h", "--prefix", "a/#"}, "no wildcards"},
         {{"--port", "COM3", "read", "--broker", "h"}, "belong to mqtt"},
     };
-    for (const auto& C : Cases) {
+    for (const auto& [Args, Message] : Cases) {
         std::ostringstream Out, Err;
-        EXPECT_EQ(velcli::RunCli(C.Args, Out, Err), 2);
-        EXPECT_THAT(Err.str(), HasSubstr(C.Message));
+        EXPECT_EQ(velcli::RunCli(Args, Out, Err), 2);
+        EXPECT_THAT(Err.str(), HasSubstr(Message));
     }
 }
 

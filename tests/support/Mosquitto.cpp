@@ -43,10 +43,6 @@ TMosquitto::~TMosquitto() {
     std::filesystem::remove_all(FFolder, Ignored);
 }
 
-std::string TMosquitto::Address() const {
-    return "127.0.0.1:" + std::to_string(FPort);
-}
-
 bool TMosquitto::Start(std::string& Error) {
     if (FPid > 0) return true;
     if (::access(MosquittoPath, X_OK) != 0) {

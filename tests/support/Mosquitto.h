@@ -24,8 +24,7 @@ public:
     void Kill();
 
     int Port() const { return FPort; }
-    // "127.0.0.1:PORT", as --broker takes it.
-    std::string Address() const;
+    std::string Address() const { return "127.0.0.1:" + std::to_string(FPort); }  // as --broker takes it
     pid_t Pid() const { return FPid; }
     // What the broker wrote to its standard output and error so far.
     std::string Log() const;

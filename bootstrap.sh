@@ -5,7 +5,8 @@
 #                          tests (label "threads") also under ThreadSanitizer
 #   ./bootstrap.sh bench   the benchmarks (release build)
 #   ./bootstrap.sh fuzz TARGET [SECONDS]   one fuzz target under libFuzzer (clang), 60 s by default
-#   ./bootstrap.sh package [check]  the Debian package (build/package/*.deb); with check, tried in a Debian 12 chroot
+#   ./bootstrap.sh package [check]  the Debian package (build/package/*.deb), checked by lintian; with
+#                          check, also tried in a Debian 12 chroot
 #   ./bootstrap.sh deps    only install the packages
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -17,7 +18,8 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
           xvfb xauth imagemagick fonts-dejavu-core
           clang libclang-rt-14-dev python3-serial ser2net faketime
-          dpkg-dev debootstrap)
+          dpkg-dev debootstrap lintian help2man
+          libmosquitto-dev mosquitto mosquitto-clients)
 
 install_deps() {
     local missing=()
@@ -100,12 +102,13 @@ demo)
     ;;
 package)
     install_deps
-    configure_targets build/package Release velmorant velmorant-cli velmorant-sim
+    configure_targets build/package Release velmorant velmorant-cli velmorant-sim velmorant-docs
     (cd build/package && rm -f ./*.deb && cpack -G DEB >/dev/null)
     deb=$(ls "$ROOT"/build/package/*.deb)
     echo "Package: $deb"
+    lintian --fail-on error,warning "$deb"
     if [ "${2:-}" = check ]; then exec "$ROOT/scripts/package-check.sh" "$deb"; fi
     ;;
 *)
-    sed -n '2,9p' "$0"; exit 2 ;;
+    sed -n '2,10p' "$0"; exit 2 ;;
 esac

@@ -11,9 +11,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 extern char** environ;
 
@@ -171,6 +173,13 @@ double ProcCpuSeconds(pid_t Pid) {
         }
     }
     return -1;
+}
+
+std::string CliProgramPath() {
+    if (const char* Own = getenv("VELMORANT_CLI")) return Own;
+    std::error_code Error;
+    const std::filesystem::path Self = std::filesystem::read_symlink("/proc/self/exe", Error);
+    return (Self.parent_path().parent_path() / "cli" / "velmorant-cli").string();
 }
 
 std::string MakeTempFolder(const std::string& Prefix) {

@@ -45,5 +45,7 @@ private:
 long ProcStatusKiB(pid_t Pid, const char* Name);
 // User plus system CPU time of the process from /proc/<Pid>/stat, in seconds; -1 when unreadable.
 double ProcCpuSeconds(pid_t Pid);
+// velmorant-cli: $VELMORANT_CLI, or the one built beside this benchmark.
+std::string CliProgramPath();
 // A fresh folder under /tmp from Prefix ("name-XXXXXX"); throws when none can be made.
 std::string MakeTempFolder(const std::string& Prefix);

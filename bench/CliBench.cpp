@@ -13,13 +13,6 @@
 
 namespace {
 
-std::string CliPath() {
-    if (const char* Own = getenv("VELMORANT_CLI")) return Own;
-    std::error_code Error;
-    const std::filesystem::path Self = std::filesystem::read_symlink("/proc/self/exe", Error);
-    return (Self.parent_path().parent_path() / "cli" / "velmorant-cli").string();
-}
-
 class TCliBoard {
 public:
     TCliBoard() : FRoot(MakeTempFolder("velmorant-clibench-XXXXXX")) {
@@ -51,7 +44,7 @@ void BM_CliRead(benchmark::State& State) {
     for (auto _ : State) {
         TChildProcess Cli;
         // Its output goes to a pipe that is never read: a dozen short lines fit in it.
-        if (!Cli.Start({CliPath(), "--port", "COM5", "read"}, Board.Env(), false, true) ||
+        if (!Cli.Start({CliProgramPath(), "--port", "COM5", "read"}, Board.Env(), false, true) ||
             Cli.WaitExit(10000) != 0) {
             State.SkipWithError("velmorant-cli read failed (is it built?)");
             break;
@@ -69,7 +62,8 @@ void BM_CliWatchTick(benchmark::State& State) {
     TChildProcess Cli;
     std::string Line;
     if (!Board.Ok() ||
-        !Cli.Start({CliPath(), "--port", "COM5", "watch", "--interval", "0"}, Board.Env(), false, true) ||
+        !Cli.Start({CliProgramPath(), "--port", "COM5", "watch", "--interval", "0"}, Board.Env(), false,
+                   true) ||
         !Cli.ReadLine(Line, 10000) || !Cli.ReadLine(Line, 10000)) {
         State.SkipWithError("velmorant-cli watch did not start");
         return;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <system_error>
 
+#include "CliMqtt.h"
 #include "CliSession.h"
 #include "Errors.h"
 #include "GeneralLib.h"
@@ -388,6 +389,13 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
         CheckFileToSend(Request);
         OpenOutputFiles(S);
         TDeviceLink Link;
+        if (Request.Kind == ckMqtt) {
+            // The bridge waits for its board rather than failing when it is not there yet.
+            const std::string Port = Request.Device.empty() ? Request.Port : Link.Link(Request.Device);
+            if (!Port.empty()) return RunMqtt(S, Port);
+            S.Error("cannot reach " + Request.Device + " through a private settings folder");
+            return ecFailed;
+        }
         if (!Connect(S, Link)) {
             if (S.CsvCreated) {
                 S.Csv.close();

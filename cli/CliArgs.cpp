@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "CliMqtt.h"
 #include "Device_VL.h"
 
 namespace velcli {
@@ -120,6 +121,9 @@ void ParseCommand(TCliRequest& R, const std::vector<std::string>& Words) {
         R.Kind = Choice(Words, {"save", "recall"}, Usage) == 0 ? ckSettingsSave : ckSettingsRecall;
         ExpectCount(Words, 3, 3, Usage);
         R.File = Words[2];
+    } else if (Name == "mqtt") {
+        ExpectCount(Words, 1, 1, "mqtt --broker HOST[:PORT] [OPTION]...");
+        R.Kind = ckMqtt;
     } else {
         throw EUsageError("unknown command '" + Name + "'");
     }
@@ -195,7 +199,7 @@ TCliRequest ParseArguments(const std::vector<std::string>& Args) {
         } else if (Arg == "--csv") {
             R.CsvFile = Value();
             if (R.CsvFile.empty()) throw EUsageError("empty file name for --csv");
-        } else {
+        } else if (!ParseMqttOption(R.Mqtt, Arg, Value, Flag)) {
             throw EUsageError("unknown option '" + Arg + "'");
         }
     }
@@ -207,6 +211,7 @@ TCliRequest ParseArguments(const std::vector<std::string>& Args) {
     ParseCommand(R, Words);
     if (R.Kind != ckWatch && (IntervalGiven || CountGiven || !R.CsvFile.empty()))
         throw EUsageError("--interval, --count and --csv belong to watch");
+    CheckMqttRequest(R);
     return R;
 }
 
@@ -235,6 +240,8 @@ Commands:
   settings save FILE          the board's whole configuration and program into a settings file
   settings recall FILE        a settings file's configuration and program to the board
   bootloader                  reboot the board into its firmware-update mode
+  mqtt --broker HOST[:PORT]   bridge the board to an MQTT broker until stopped: readings every
+                              500 ms, Home Assistant discovery, commands with --allow-writes
 
 Options:
   -p, --port NAME       the board's port (COM3, or another name the program knows);
@@ -244,6 +251,19 @@ Options:
       --interval S      watch: seconds between readings (default 1; 0 as fast as the board answers)
       --count N         watch: stop after N readings
       --csv FILE        watch: write the rows to FILE (CR LF line ends) instead of standard output
+
+MQTT options (mqtt; needs --port or --device):
+      --broker HOST[:PORT]       the broker (port 1883, or 8883 with --cafile)
+      --node NAME                the board's name in topics (default: the port's name)
+      --prefix TOPIC             the topics' prefix (default velmorant/NODE)
+      --discovery-prefix TOPIC   Home Assistant's discovery prefix (default homeassistant)
+      --no-discovery             publish no Home Assistant discovery
+      --allow-writes             obey pin/N/set and port/N/set for output pins and ports
+      --username NAME            the broker's user name
+      --password-file FILE       the password, read from the first line of FILE
+      --cafile FILE              use TLS, trusting the certificate authorities in FILE
+      --cert FILE, --key FILE    a client certificate and its key for TLS
+
   -h, --help            show this help and exit
   -V, --version         show the version and exit
 

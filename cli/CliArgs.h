@@ -33,7 +33,21 @@ enum TCommandKind {
     ckEepromRecall,
     ckSettingsSave,
     ckSettingsRecall,
-    ckBootloader
+    ckBootloader,
+    ckMqtt
+};
+
+// mqtt: the bridge between the board and a broker.
+struct TMqttOptions {
+    std::string Broker;       // HOST[:PORT] as typed; empty when not given
+    std::string Node;         // the node's name in topics; empty: made from the port's name
+    std::string TopicPrefix;  // empty: velmorant/<node>
+    std::string DiscoveryPrefix = "homeassistant";
+    bool Discovery = true;
+    bool AllowWrites = false;
+    std::string Username, PasswordFile;
+    std::string CaFile, CertFile, KeyFile;
+    bool Given = false;  // some mqtt option was on the command line
 };
 
 // The board quantities of get and set.
@@ -56,6 +70,7 @@ struct TCliRequest {
     int Index = -1;  // pin, port, input, or the step's line (-1: the board's own)
     int Value = 0;   // set
     std::string File;
+    TMqttOptions Mqtt;
 };
 
 // Reads the arguments (without the program's name); throws EUsageError. With --help or --version

@@ -180,4 +180,14 @@ int RunWatch(TSession& S) {
     return Failed ? ecFailed : ecSuccess;
 }
 
+std::string ReadingsJson(const TTickReadings& R) {
+    return JsonReadings(R);
+}
+
+std::optional<TTickReadings> ReadReadings(TSession& S, const std::function<bool()>& Stop) {
+    TTickReadings R = Tick(S, S.TickErrors, Stop);
+    if (R.Stopped) return std::nullopt;
+    return R;
+}
+
 }  // namespace velcli

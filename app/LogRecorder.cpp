@@ -23,8 +23,13 @@ std::string RowsText(int Rows) {
 std::string RecoveryText(const std::vector<TJournalRecovery>& Recoveries) {
     int rows = 0, unsaved = 0;
     std::vector<std::string> files;
-    std::string error;
+    std::string error, aside;
     for (const TJournalRecovery& r : Recoveries) {
+        // A journal set aside is not waiting for the next start: its message says where it went.
+        if (!r.KeptAside.empty()) {
+            aside = "Data log: " + r.Error;
+            continue;
+        }
         rows += r.Rows;
         for (const std::string& f : r.Files) files.push_back(NameWithoutFolder(f));
         if (!r.Error.empty()) {
@@ -32,11 +37,14 @@ std::string RecoveryText(const std::vector<TJournalRecovery>& Recoveries) {
             error = r.Error;
         }
     }
-    if (rows == 0 && unsaved == 0) return std::string();
+    std::string text;
     if (unsaved > 0)
-        return "Data log: rows of an earlier run are kept to be saved at the next start. " + error;
-    return "Data log: " + RowsText(rows) + " of an earlier run recovered into " +
-           (files.size() == 1 ? files.front() : std::to_string(files.size()) + " files");
+        text = "Data log: rows of an earlier run are kept to be saved at the next start. " + error;
+    else if (rows > 0)
+        text = "Data log: " + RowsText(rows) + " of an earlier run recovered into " +
+               (files.size() == 1 ? files.front() : std::to_string(files.size()) + " files");
+    if (aside.empty()) return text;
+    return text.empty() ? aside : text + " " + aside;
 }
 
 }  // namespace

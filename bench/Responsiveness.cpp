@@ -48,6 +48,7 @@
 #include "TickReadings.h"
 #include "TrendsWnd.h"
 #include "Device_VL.h"
+#include "LogRecorder.h"
 #include "Main.h"
 #include "SimFixture.h"
 
@@ -349,14 +350,14 @@ TResult RunSession(TCaseRun& Run) {
     QTimer dropDowns, recoveryPoll;
     if (Run.Case == csHourlySave) {
         form->miTrendsClick();
-        form->chkEnableDataLogging->click();
+        form->Logging().findChild<QCheckBox*>("chkEnableDataLogging")->click();
         // An hour of rows waiting, then the next row is due for a save.
-        form->DataLogger().Start(0);
+        form->Logging().DataLogger().Start(0);
         const TDateTime start = Now() - 1.0 / 24;
-        for (int i = 0; i < RowsInAnHour; ++i) form->DataLogger().AddTick(SomeReadings(start + SecsToTime(i), i));
-        if (!RunEventLoopUntil([&] { return form->DataLogger().Count() >= RowsInAnHour; }, 60000)) std::exit(1);
-        form->DataLogger().Start(1);
-        form->DataLogger().SetAutosaveInterval(0);
+        for (int i = 0; i < RowsInAnHour; ++i) form->Logging().DataLogger().AddTick(SomeReadings(start + SecsToTime(i), i));
+        if (!RunEventLoopUntil([&] { return form->Logging().DataLogger().Count() >= RowsInAnHour; }, 60000)) std::exit(1);
+        form->Logging().DataLogger().Start(1);
+        form->Logging().DataLogger().SetAutosaveInterval(0);
     }
     if (Run.Case == csTrendsDay) {
         form->miTrendsClick();
@@ -366,21 +367,21 @@ TResult RunSession(TCaseRun& Run) {
         RunEventLoopFor(500);
     }
     if (Run.Case == csPortList) {
-        QObject::connect(&dropDowns, &QTimer::timeout, [&] { form->comboPortDropDown(); });
+        QObject::connect(&dropDowns, &QTimer::timeout, [&] { form->Connection().comboPortDropDown(); });
         dropDowns.start(200);
     }
     if (Run.Case == csLogging) {
         // A row a second, saved every 5 s rather than every hour, so that saves fall in the run.
-        form->spinLogInterval->setValue(1);
-        form->DataLogger().SetAutosaveInterval(5);
-        form->chkEnableDataLogging->click();
+        form->Logging().findChild<QSpinBox*>("spinLogInterval")->setValue(1);
+        form->Logging().DataLogger().SetAutosaveInterval(5);
+        form->Logging().findChild<QCheckBox*>("chkEnableDataLogging")->click();
     }
     TResult r = Run.Measure("session: exchanges on its worker thread", [&](std::function<void()> Finished) {
         if (Run.Case == csRecovery) {
             // Until the rows are in their files and the window has connected.
             form->show();
             QObject::connect(&recoveryPoll, &QTimer::timeout, [&, Finished] {
-                if (!form->DataLogger().Idle() || !form->Session().State().DevicePresent ||
+                if (!form->Logging().DataLogger().Idle() || !form->Session().State().DevicePresent ||
                     form->Session().LongWorkPending())
                     return;
                 recoveryPoll.stop();
@@ -396,12 +397,12 @@ TResult RunSession(TCaseRun& Run) {
                 if (++retrievals == Run.Options.Retrievals)
                     Finished();
                 else
-                    QTimer::singleShot(0, [&] { form->RecallFromDevice(true, false); });
+                    QTimer::singleShot(0, [&] { form->EEPROM().RecallFromDevice(true, false); });
             });
-        form->RecallFromDevice(true, false);
+        form->EEPROM().RecallFromDevice(true, false);
     });
     QObject::disconnect(next);
-    if (Run.Case == csHourlySave && form->DataLogger().Count() >= RowsInAnHour)
+    if (Run.Case == csHourlySave && form->Logging().DataLogger().Count() >= RowsInAnHour)
         std::fprintf(stderr, "the hour's rows were not saved during the case\n");
     dropDowns.stop();
     recoveryPoll.stop();

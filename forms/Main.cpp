@@ -1,25 +1,25 @@
-// The main window's life: creation, first showing, the close sequence and destruction.
+// The main window's life: its controls, creation, first showing, the close sequence and destruction.
 #include "Main.h"
 
+#include <QAction>
 #include <QCloseEvent>
-#include <QFocusEvent>
-#include <QHeaderView>
-#include <QLabel>
+#include <QKeySequence>
 #include <QMenuBar>
 #include <QScreen>
-#include <QSpinBox>
 #include <QStatusBar>
 #include <QStyle>
-#include <QTableWidget>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <iostream>
 
-#include "AboutDlg.h"
-#include "CollapsiblePanel.h"
-#include "Controls.h"
 #include "GeneralLib.h"
-#include "TempTableDlg.h"
-#include "TrendsWnd.h"
+#include "LinkSupervisor.h"
+#include "PanelSupport.h"
+#include "Pictures.h"
+#include "PortProber.h"
+#include "StatusLine.h"
+
+using panels::Named;
 
 namespace {
 
@@ -36,100 +36,133 @@ const char* const NotSavedText =
 }  // namespace
 
 TformMain::TformMain(std::unique_ptr<TUiServices> Ui, QWidget* Parent)
-    : QMainWindow(Parent), FUi(Ui ? std::move(Ui) : std::make_unique<TRealUiServices>()) {
+    : QMainWindow(Parent),
+      FUi(Ui ? std::move(Ui) : std::make_unique<TRealUiServices>()),
+      FSession(std::make_unique<TBoardSession>()) {
     SetErrorBoxServices(FUi.get());
-    CreateControls();
-    BindHandlers();
-    FormCreate();
-}
-
-void TformMain::BindSession() {
-    connect(FSession.get(), &TBoardSession::DeviceError, this, [this](const QString& Text, bool Present) {
-        // The error says more than the progress of the work it interrupted.
-        if (FSession->LongWorkPending()) FProgressReplaced = true;
-        HandleDeviceError(Text.toStdString(), Present);
-    });
-    connect(FSession.get(), &TBoardSession::Failed, this,
-            [this](const QString& Text) { FUi->ShowError(this, Text.toStdString()); });
-    connect(FSession.get(), &TBoardSession::Progress, this, [this](const QString& Text) {
-        if (Text.isEmpty()) {
-            // The work ended: its last progress text would read as if it still ran.
-            if (!FProgressReplaced && StatusText() == FProgressShown) SetStatusText(std::string());
-            FProgressShown.clear();
-            FProgressReplaced = false;
-        } else if (!FProgressReplaced) {
-            FProgressShown = Text.toStdString();
-            SetStatusText(FProgressShown);
-        }
-    });
-    connect(FSession.get(), &TBoardSession::LongWorkChanged, this,
-            [this](bool Running) { ShowLongWork(Running); });
-    connect(FSession.get(), &TBoardSession::StateChanged, this, [this] { ShowUnsavedMark(); });
-    connect(FSession.get(), &TBoardSession::TickRead, this,
-            Guarded([this](const TTickReadings& R) { ShowTick(R); }));
-    connect(FSession.get(), &TBoardSession::Refreshed, this,
-            Guarded([this](const TRefresh& R) { ShowRefresh(R); }));
-    connect(FSession.get(), &TBoardSession::ChangeTakenBack, this, [this] {
-        ShowTakenBack();
-        SetStatusText(StatusText() + (StatusText().empty() ? "" : " ") +
-                      "The change was not made on the Velmorant.");
-    });
     // The window shows the new link first; what the supervisor then says comes after it.
-    connect(FSession.get(), &TBoardSession::LinkChanged, this, Guarded([this] { ShowConnectionState(); }));
+    connect(FSession.get(), &TBoardSession::LinkChanged, this, Guarded(*FUi, this, [this] { ShowConnectionState(); }));
+    FProber = new TPortProber(this);
     FSupervisor = new TLinkSupervisor(*FSession, this);
-    connect(FSupervisor, &TLinkSupervisor::NewConnection, this, [this] {
-        // A new connection starts the trends' "since connecting"; a board answering again does not.
-        if (FTrends != nullptr) FTrends->StartConnection();
-    });
-    connect(FSupervisor, &TLinkSupervisor::Lost, this, [this](const QString& Port, const QString& Kept) {
-        SetStatusText("The connection to the Velmorant on " + Port.toStdString() +
-                      " was lost; it connects again by itself once the board is back." +
-                      (Kept.isEmpty()
-                           ? std::string()
-                           : " Changes not saved in its EEPROM are kept in " + Kept.toStdString()));
-    });
-    connect(FSupervisor, &TLinkSupervisor::Silent, this, [this](const QString& Port) {
-        SetStatusText("The Velmorant on " + Port.toStdString() + " does not answer");
-    });
-    connect(FSupervisor, &TLinkSupervisor::Reconnected, this, [this](const QString& Port) {
-        if (StatusText().empty()) SetStatusText("Connected again to the Velmorant on " + Port.toStdString());
-    });
-    connect(FSupervisor, &TLinkSupervisor::OfferKeptChanges, this,
-            Guarded([this](const QString& File) { OfferUnsavedChanges(File.toStdString()); }));
-    connect(FSession.get(), &TBoardSession::BecameIdle, this, [this] {
-        // Taken out first: a step may post work and wait again.
-        std::vector<std::function<void()>> waiting;
-        waiting.swap(FWhenIdle);
-        for (auto& then : waiting) RunGuarded(*FUi, this, then);
-    });
-}
-
-void TformMain::ShowUnsavedMark() {
-    const TBoardState& state = FSession->State();
-    const bool unsaved = state.DevicePresent && state.Changed;
-    lblUnsaved->setText(unsaved ? "Not saved in the EEPROM" : QString());
-    lblUnsaved->setVisible(unsaved);
-}
-
-void TformMain::WhenSessionIdle(std::function<void()> Then) {
-    if (FSession->Idle())
-        Then();
-    else
-        FWhenIdle.push_back(std::move(Then));
+    CreateControls();
+    FormCreate();
 }
 
 TformMain::~TformMain() {
     // Child widgets still send signals while Qt takes them down; none may reach a handler.
     timerStatus->stop();
     FWhenIdle.clear();
-    spinThermOffset->removeEventFilter(this);
     for (QObject* child : findChildren<QObject*>()) child->blockSignals(true);
     FormDestroy();
     if (ErrorBoxServices() == FUi.get()) SetErrorBoxServices(nullptr);
 }
 
+bool TformMain::BackgroundIdle() const {
+    return FSession->Idle() && FLogging->Idle() && FProber->Idle();
+}
+
+void TformMain::CreateControls() {
+    setObjectName("formMain");
+    setWindowTitle("Velmorant");
+    setWindowIcon(ApplicationIcon());
+    // System menu and minimize only: the layout is made for one height per panel state.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    QFont font("DejaVu Sans");
+    font.setPointSize(8);
+    setFont(font);
+
+    CreateMenu();
+    FStatus = new TStatusLine(statusBar());
+
+    auto* central = new QWidget(this);
+    central->setObjectName("central");
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(3, 3, 3, 0);
+    layout->setSpacing(3);
+    FConnection = new TConnectionPanel(*FSession, *FSupervisor, *FProber, *FUi, *FStatus);
+    FAnalog = new TAnalogPanel(*FSession, *FUi);
+    FLogging = new TDataLoggingPanel(*FUi, *FStatus);
+    FAnalog->AddLoggingBox(FLogging);
+    FPins = new TPinsPanel(*FSession, *FUi);
+    FPLC = new TPLCPanel(*FSession, *FUi);
+    FEEPROM = new TEEPROMBar(*FSession, *FUi, *FStatus);
+    layout->addWidget(FConnection);
+    layout->addWidget(FAnalog);
+    layout->addWidget(FPins);
+    layout->addWidget(FPLC, 1);
+    // Takes the room the PLC panel leaves while it is collapsed.
+    layout->addStretch(0);
+    layout->addWidget(FEEPROM);
+    setCentralWidget(central);
+    setAcceptDrops(true);
+
+    timerStatus = new QTimer(this);
+    timerStatus->setObjectName("timerStatus");
+    timerStatus->setInterval(500);
+    connect(timerStatus, &QTimer::timeout, this, Guarded(*FUi, this, [this] { timerStatusTimer(); }));
+
+    connect(FConnection, &TConnectionPanel::AttemptEnded, this, [this] { ShowConnectionState(); });
+    connect(FConnection, &TConnectionPanel::UserConnected, this,
+            Guarded(*FUi, this, [this] { FEEPROM->RecallFromDevice(true, true); }));
+    connect(FConnection, &TConnectionPanel::DisconnectRequested, this, [this] {
+        FSupervisor->Stop();
+        FSession->Disconnect([this] { ShowConnectionState(); });
+    });
+    for (TCollapsiblePanel* panel : {static_cast<TCollapsiblePanel*>(FConnection),
+                                     static_cast<TCollapsiblePanel*>(FAnalog), static_cast<TCollapsiblePanel*>(FPins),
+                                     static_cast<TCollapsiblePanel*>(FPLC)})
+        connect(panel, &TCollapsiblePanel::ExpandedChanged, this,
+                [this](bool, int HeightDelta) { PanelHeightChanged(HeightDelta); });
+
+    dlgOpen = TFileDialogRequest{false, "Recall Settings", "Velmorant Settings (*.velmor)|*.velmor",
+                                 1,     ".velmor",         std::string(),
+                                 std::string(), false, true};
+    dlgSave = TFileDialogRequest{true, "Save Settings", "Velmorant Settings (*.velmor)|*.velmor",
+                                 1,    ".velmor",       std::string(),
+                                 std::string(), true, false};
+
+    panels::LengthenHints(this);
+    // The window's frame takes the rest of 800 by 300. Set on the central widget, so that the
+    // layout can still ask for more than that.
+    central->setMinimumSize(784, 262 - menuBar()->sizeHint().height() - statusBar()->sizeHint().height());
+}
+
+void TformMain::CreateMenu() {
+    menuBar()->setObjectName("menuMain");
+    QMenu* miFile = Named(menuBar()->addMenu("&File"), "miFile");
+    miRecallfromFile = Named(miFile->addAction("Recall from File.."), "miRecallfromFile");
+    QAction* miSavetoFile = Named(miFile->addAction("Save to File.."), "miSavetoFile");
+    miRecallfromFile->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    miSavetoFile->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    // Added beside the settings-file commands; the specified items keep their places.
+    QAction* miOpenDataLog = Named(miFile->addAction("Open Data Log.."), "miOpenDataLog");
+    miFile->addSeparator();
+    QAction* miExit = Named(miFile->addAction("E&xit"), "miExit");
+    QMenu* miOptions = Named(menuBar()->addMenu("&Options"), "miOptions");
+    miUpdateFirmware = Named(miOptions->addAction("&Update firmware on Velmorant.."), "miUpdateFirmware");
+    QAction* miTrends = Named(miOptions->addAction("&Trends.."), "miTrends");
+    miTrends->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    QMenu* miHelp = Named(menuBar()->addMenu("&Help"), "miHelp");
+    QAction* miAbout = Named(miHelp->addAction("&About.."), "miAbout");
+
+    connect(miRecallfromFile, &QAction::triggered, this, Guarded(*FUi, this, [this] { miRecallfromFileClick(); }));
+    connect(miSavetoFile, &QAction::triggered, this, Guarded(*FUi, this, [this] { miSavetoFileClick(); }));
+    connect(miExit, &QAction::triggered, this, Guarded(*FUi, this, [this] { miExitClick(); }));
+    connect(miTrends, &QAction::triggered, this, Guarded(*FUi, this, [this] { miTrendsClick(); }));
+    connect(miOpenDataLog, &QAction::triggered, this, Guarded(*FUi, this, [this] { miOpenDataLogClick(); }));
+    connect(miUpdateFirmware, &QAction::triggered, this, Guarded(*FUi, this, [this] { miUpdateFirmwareClick(); }));
+    connect(miAbout, &QAction::triggered, this, Guarded(*FUi, this, [this] { miAboutClick(); }));
+}
+
+void TformMain::PanelHeightChanged(int HeightDelta) {
+    // Before the first showing the stored placement already holds the height for the stored panels.
+    if (!isVisible() || isMaximized() || HeightDelta == 0) return;
+    resize(width(), std::max(minimumHeight(), height() + HeightDelta));
+}
+
 void TformMain::SetDialogs(TformTempTable* TempTable, TformAbout* About) {
-    FTempTable = TempTable;
+    FAnalog->SetTempTable(TempTable);
     FAbout = About;
 }
 
@@ -139,11 +172,11 @@ void TformMain::CloseWithoutQuestion() {
 }
 
 std::string TformMain::StatusText() const {
-    return sbarStatus->text().toStdString();
+    return FStatus->Text();
 }
 
 void TformMain::SetStatusText(const std::string& Text) {
-    sbarStatus->setText(QString::fromStdString(Text));
+    FStatus->SetText(Text);
 }
 
 void TformMain::SetUpWindowStore() {
@@ -152,14 +185,12 @@ void TformMain::SetUpWindowStore() {
         "lblPort.Caption", [this] { return FSupervisor->PortName(); },
         [this](const std::string& Value) { FSupervisor->SetPortName(Value); });
     fsFormStorage.AddBoolProperty(
-        "pnlAnalog.Expanded", [this] { return pnlAnalog->Expanded(); },
-        [this](bool Value) { pnlAnalog->SetExpanded(Value); });
+        "pnlAnalog.Expanded", [this] { return FAnalog->Expanded(); },
+        [this](bool Value) { FAnalog->SetExpanded(Value); });
     fsFormStorage.AddBoolProperty(
-        "pnlPins.Expanded", [this] { return pnlPins->Expanded(); },
-        [this](bool Value) { pnlPins->SetExpanded(Value); });
+        "pnlPins.Expanded", [this] { return FPins->Expanded(); }, [this](bool Value) { FPins->SetExpanded(Value); });
     fsFormStorage.AddBoolProperty(
-        "pnlPLC.Expanded", [this] { return pnlPLC->Expanded(); },
-        [this](bool Value) { pnlPLC->SetExpanded(Value); });
+        "pnlPLC.Expanded", [this] { return FPLC->Expanded(); }, [this](bool Value) { FPLC->SetExpanded(Value); });
 }
 
 void TformMain::FormCreate() {
@@ -168,8 +199,6 @@ void TformMain::FormCreate() {
     dlgOpen.InitialFolder = ApplicationFolders.UserDataPath;
     dlgSave.InitialFolder = ApplicationFolders.UserDataPath;
 
-    FProber = new TPortProber(this);
-    FSession = std::make_unique<TBoardSession>();
     FSession->SetUnsavedFolder(ApplicationFolders.UserDataPath);
     BindSession();
 
@@ -184,49 +213,17 @@ void TformMain::FormCreate() {
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), s->availableGeometry()));
     }
 
-    lblUnsaved = new QLabel(this);
-    lblUnsaved->setObjectName("lblUnsaved");
-    lblUnsaved->setStyleSheet("color: rgb(205, 110, 0);");
-    lblUnsaved->setToolTip(
-        "The Velmorant's settings or program differ from what its EEPROM holds; "
-        "\"Save Settings in EEPROM on Velmorant\" keeps them.");
-    lblLogging = new QLabel(this);
-    lblLogging->setObjectName("lblLogging");
-    statusBar()->addPermanentWidget(lblLogging);
-    statusBar()->addPermanentWidget(lblUnsaved);
-    lblLogging->hide();
-    lblUnsaved->hide();
-
-    gridAnalog1->setRowCount(3);
-    gridAnalog2->setRowCount(2);
-    for (int port = 0; port < TVelmorant::PortCountConst; ++port)
-        for (int row = 0; row < 8; ++row)
-            gridPort[port]->item(row, pcPin)->setText(QString::number(port * 8 + row));
-    for (int input = 0; input < TVelmorant::AnalogInputCount; ++input) {
-        QTableWidget* grid = input < 3 ? gridAnalog1 : gridAnalog2;
-        const int row = input < 3 ? input : input - 3;
-        for (int col = 0; col < 3; ++col) {
-            auto* item = new QTableWidgetItem;
-            item->setFlags(Qt::ItemIsEnabled);
-            item->setTextAlignment(col == acValue ? Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter)
-                                                  : Qt::Alignment(Qt::AlignCenter));
-            grid->setItem(row, col, item);
-        }
-        grid->item(row, acInput)->setText(QString::number(input));
-        grid->item(row, acValue)->setData(Qt::DisplayRole, 0);
-        grid->item(row, acGauge)->setData(Qt::DisplayRole, 0);
-    }
     // No board yet: the driver's start values, and no reading to show.
     UpdateDisplay(TTickReadings{}, true, true);
-    SetUpLogging();
+    FLogging->SetUpLogging();
 }
 
 void TformMain::FormShow() {
     ShowConnectionState();
     const bool first = !FShownOnce;
     FShownOnce = true;
-    FillPortList([this, first] {
-        if (first) ConnectToDevice(false, [this] { RecallFromDevice(true, false); });
+    FConnection->FillPortList([this, first] {
+        if (first) FConnection->ConnectToDevice(false, [this] { FEEPROM->RecallFromDevice(true, false); });
     });
 }
 
@@ -259,14 +256,13 @@ void TformMain::FormDestroy() {
     if (!FSession) return;
     FSupervisor->Stop();
     FSession.reset();
-    RunGuarded(*FUi, this, [this] { FinishLogging(); });
-    FRecorder.reset();
+    RunGuarded(*FUi, this, [this] { FLogging->FinishLogging(); });
 }
 
 void TformMain::showEvent(QShowEvent* Event) {
     QMainWindow::showEvent(Event);
     if (Event->spontaneous()) return;
-    if (!FShownOnce && !FPlacementRestored && !pnlPLC->Expanded()) {
+    if (!FShownOnce && !FPlacementRestored && !FPLC->Expanded()) {
         // Panels stored without a placement: nothing below them takes up the design height.
         resize(width(), sizeHint().height());
     }
@@ -274,14 +270,14 @@ void TformMain::showEvent(QShowEvent* Event) {
 }
 
 void TformMain::closeEvent(QCloseEvent* Event) {
-    if (FCloseDone) {
+    if (FCloseStage == TCloseStage::Done) {
         Event->accept();
         return;
     }
     // The sequence waits for the board, so the window stays until it has run.
     Event->ignore();
-    if (FClosing) return;
-    FClosing = true;
+    if (FCloseStage == TCloseStage::Running) return;
+    FCloseStage = TCloseStage::Running;
     FSupervisor->SetClosing(true);
     timerStatus->stop();
     FSession->StopLongWork();
@@ -290,7 +286,7 @@ void TformMain::closeEvent(QCloseEvent* Event) {
         FAskOnClose = true;
         const auto decided = [this](bool CanClose) {
             if (CanClose) return FinishClose();
-            FClosing = false;
+            FCloseStage = TCloseStage::Open;
             FSupervisor->SetClosing(false);
             EnableConnectedControls(FSession->State().DevicePresent);
         };
@@ -301,34 +297,15 @@ void TformMain::closeEvent(QCloseEvent* Event) {
 
 void TformMain::FinishClose() {
     FormClose([this] {
-        FCloseDone = true;
+        FCloseStage = TCloseStage::Done;
         close();
         emit Closed();
     });
 }
 
-bool TformMain::eventFilter(QObject* Watched, QEvent* Event) {
-    if (Watched == spinThermOffset && Event->type() == QEvent::FocusOut) {
-        // Focus that goes to another window or a menu comes back without the box being left.
-        const Qt::FocusReason reason = static_cast<QFocusEvent*>(Event)->reason();
-        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason && FSession)
-            RunGuarded(*FUi, this, [this] { spinThermOffsetExit(); });
-    }
-    return QMainWindow::eventFilter(Watched, Event);
-}
-
-void TformMain::imgLogoClick() {
-    FUi->OpenUrl(MakerWebAddress);
-}
-
-void TformMain::miExitClick() {
-    close();
-}
-
-void TformMain::miAboutClick() {
-    if (FAbout != nullptr) FAbout->exec();
-}
-
-void TformMain::btnTempTableClick() {
-    if (FTempTable != nullptr && !FTempTable->isVisible()) FTempTable->show();
+void TformMain::WhenSessionIdle(std::function<void()> Then) {
+    if (FSession->Idle())
+        Then();
+    else
+        FWhenIdle.push_back(std::move(Then));
 }

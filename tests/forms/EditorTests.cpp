@@ -99,30 +99,30 @@ void EditorTests::codeEdit() {
     w.Velmorant().SetProgramLine(3, Parsed("goto 7", "pump"));
     w.RefreshDisplay(true, true);
     QVERIFY(FFixture->Settle());
-    const QString before = CellText(w.gridProgram, 3, pgCode);
+    const QString before = CellText(w.PLC().ProgramGrid(), 3, pgCode);
     // A stale message from an earlier edit must go when the line is typed again.
-    w.gridProgram->item(3, pgErrors)->setText("old message");
+    w.PLC().ProgramGrid()->item(3, pgErrors)->setText("old message");
     FFixture->Sim().ClearCommands();
 
-    QVERIFY(TypeIntoCell(w.gridProgram, 3, pgCode, typed));
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 3, pgCode, typed));
 
     const bool valid = traffic.size() > 0;
     if (valid) {
-        QCOMPARE(CellText(w.gridProgram, 3, pgErrors), error);
+        QCOMPARE(CellText(w.PLC().ProgramGrid(), 3, pgErrors), error);
     } else {
-        QVERIFY(!CellText(w.gridProgram, 3, pgErrors).isEmpty());
-        QVERIFY(CellText(w.gridProgram, 3, pgErrors) != "old message");
-        if (!error.isEmpty()) QCOMPARE(CellText(w.gridProgram, 3, pgErrors), error);
+        QVERIFY(!CellText(w.PLC().ProgramGrid(), 3, pgErrors).isEmpty());
+        QVERIFY(CellText(w.PLC().ProgramGrid(), 3, pgErrors) != "old message");
+        if (!error.isEmpty()) QCOMPARE(CellText(w.PLC().ProgramGrid(), 3, pgErrors), error);
     }
     QCOMPARE(ToQt(FFixture->Traffic()), traffic);
-    QCOMPARE(CellText(w.gridProgram, 3, pgCode), typed);
+    QCOMPARE(CellText(w.PLC().ProgramGrid(), 3, pgCode), typed);
     const TProgramLine stored = w.Velmorant().GetProgramLine(3);
     QCOMPARE(Q(stored.Comment), QString("pump"));
     QCOMPARE(Q(ProgramLineToText(stored)), valid ? shownAfterUpdate : before);
 
     w.RefreshDisplay(true, true);
     QVERIFY(FFixture->Settle());
-    QCOMPARE(CellText(w.gridProgram, 3, pgCode), valid ? shownAfterUpdate : before);
+    QCOMPARE(CellText(w.PLC().ProgramGrid(), 3, pgCode), valid ? shownAfterUpdate : before);
 }
 
 void EditorTests::commentEditIsStoredNotSent() {
@@ -132,43 +132,43 @@ void EditorTests::commentEditIsStoredNotSent() {
     QVERIFY(FFixture->Settle());
     FFixture->Sim().ClearCommands();
 
-    QVERIFY(TypeIntoCell(w.gridProgram, 3, pgComments, "pump on"));
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 3, pgComments, "pump on"));
 
     QCOMPARE(ToQt(FFixture->Traffic()), QStringList{});
     QCOMPARE(Q(w.Velmorant().GetProgramLine(3).Comment), QString("pump on"));
     QCOMPARE(Q(ProgramLineToText(w.Velmorant().GetProgramLine(3))), QString("set PORT4 = 1 OR 0"));
     // The next code edit keeps the comment beside it.
-    QVERIFY(TypeIntoCell(w.gridProgram, 3, pgCode, "set port4 = 2"));
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 3, pgCode, "set port4 = 2"));
     QCOMPARE(Q(w.Velmorant().GetProgramLine(3).Comment), QString("pump on"));
     w.RefreshDisplay(true, true);
     QVERIFY(FFixture->Settle());
-    QCOMPARE(CellText(w.gridProgram, 3, pgComments), QString("pump on"));
+    QCOMPARE(CellText(w.PLC().ProgramGrid(), 3, pgComments), QString("pump on"));
 }
 
 void EditorTests::firstClickOnAnotherCellDoesNotEdit() {
     TformMain& w = FFixture->Open();
-    QCOMPARE(w.gridProgram->editTriggers() & QAbstractItemView::SelectedClicked,
+    QCOMPARE(w.PLC().ProgramGrid()->editTriggers() & QAbstractItemView::SelectedClicked,
              QAbstractItemView::SelectedClicked);
-    QCOMPARE(w.gridProgram->editTriggers() & QAbstractItemView::CurrentChanged,
+    QCOMPARE(w.PLC().ProgramGrid()->editTriggers() & QAbstractItemView::CurrentChanged,
              QAbstractItemView::NoEditTriggers);
-    w.gridProgram->setCurrentCell(1, pgCode);
-    QTest::mouseClick(w.gridProgram->viewport(), Qt::LeftButton, {}, CellCentre(w.gridProgram, 2, pgCode));
-    QCOMPARE(w.CurrentLine(), 2);
-    QVERIFY(OpenEditor(w.gridProgram) == nullptr);
+    w.PLC().ProgramGrid()->setCurrentCell(1, pgCode);
+    QTest::mouseClick(w.PLC().ProgramGrid()->viewport(), Qt::LeftButton, {}, CellCentre(w.PLC().ProgramGrid(), 2, pgCode));
+    QCOMPARE(w.PLC().CurrentLine(), 2);
+    QVERIFY(OpenEditor(w.PLC().ProgramGrid()) == nullptr);
     // The line number and error columns are not the user's to type into.
     for (int col : {pgLineNo, pgErrors})
-        QVERIFY(!(w.gridProgram->item(2, col)->flags() & Qt::ItemIsEditable));
+        QVERIFY(!(w.PLC().ProgramGrid()->item(2, col)->flags() & Qt::ItemIsEditable));
 }
 
 void EditorTests::errorTextGoesWhenTheLineIsReplaced() {
     TformMain& w = FFixture->Open();
-    QVERIFY(TypeIntoCell(w.gridProgram, 5, pgCode, "if ain9 > 3 goto 1"));
-    QVERIFY(!CellText(w.gridProgram, 5, pgErrors).isEmpty());
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 5, pgCode, "if ain9 > 3 goto 1"));
+    QVERIFY(!CellText(w.PLC().ProgramGrid(), 5, pgErrors).isEmpty());
     // The board's line 5 comes back from the board: a message about the typed text would be stale.
-    w.RecallFromDevice(false, false);
+    w.EEPROM().RecallFromDevice(false, false);
     QVERIFY(FFixture->Settle());
-    QCOMPARE(CellText(w.gridProgram, 5, pgErrors), QString());
-    QCOMPARE(CellText(w.gridProgram, 5, pgCode), QString("nop"));
+    QCOMPARE(CellText(w.PLC().ProgramGrid(), 5, pgErrors), QString());
+    QCOMPARE(CellText(w.PLC().ProgramGrid(), 5, pgCode), QString("nop"));
 }
 
 void EditorTests::runAndStop_data() {
@@ -193,7 +193,7 @@ void EditorTests::runAndStop() {
     // Start from the other state, so that the click has something to change.
     w.Velmorant().SetPLCRunMode(runPressed ? rmPaused : rmRun);
     QVERIFY(FFixture->Resync());
-    w.ShowPLCState(true, w.Session().State().PLCRunMode);
+    w.PLC().ShowPLCState(true, w.Session().State().PLCRunMode);
     FFixture->Sim().ClearCommands();
 
     auto* b = w.findChild<TPressedToolButton*>(button);
@@ -206,9 +206,9 @@ void EditorTests::runAndStop() {
         auto lock = FFixture->Sim().Lock();  // the simulator's thread keeps board time
         QCOMPARE(FFixture->Sim().Board().RunMode, boardRunMode);
     }
-    QCOMPARE(w.tbtnRun->Pressed(), runPressed);
-    QCOMPARE(w.tbtnStop->Pressed(), stopPressed);
-    QCOMPARE(w.tbtnSingleStep->Pressed(), false);
+    QCOMPARE(tbtnRun(w)->Pressed(), runPressed);
+    QCOMPARE(tbtnStop(w)->Pressed(), stopPressed);
+    QCOMPARE(tbtnSingleStep(w)->Pressed(), false);
     // A second click on a pressed button leaves it pressed.
     QTest::mouseClick(b, Qt::LeftButton);
     QVERIFY(FFixture->Settle());
@@ -246,26 +246,26 @@ void EditorTests::singleStep() {
     QFETCH(QString, command);
     QFETCH(int, selectedAfter);
     TformMain& w = FFixture->OpenWithoutPolling();
-    w.SetCurrentLine(selected);
-    QCOMPARE(w.CurrentLine(), selected);
+    w.PLC().SetCurrentLine(selected);
+    QCOMPARE(w.PLC().CurrentLine(), selected);
     if (!reply.isEmpty()) FFixture->Sim().OverrideReply("PLCEX", reply.toStdString());
     FFixture->Sim().ClearCommands();
 
-    QTest::mouseClick(w.tbtnSingleStep, Qt::LeftButton);
+    QTest::mouseClick(tbtnSingleStep(w), Qt::LeftButton);
     QVERIFY(FFixture->Settle());
 
     QCOMPARE(ToQt(FFixture->Traffic()), QStringList{command});
-    QCOMPARE(w.CurrentLine(), selectedAfter);
+    QCOMPARE(w.PLC().CurrentLine(), selectedAfter);
     // Stepping does not change the run mode the buttons show.
-    QVERIFY(w.tbtnStop->Pressed());
-    QVERIFY(!w.tbtnSingleStep->Pressed());
+    QVERIFY(tbtnStop(w)->Pressed());
+    QVERIFY(!tbtnSingleStep(w)->Pressed());
     QCOMPARE(w.Velmorant().PLCRunMode(), rmPaused);
 }
 
 void EditorTests::plcModeSwitchesEditing() {
     TformMain& w = FFixture->OpenWithoutPolling();
-    QVERIFY(w.chkPLCEnabled->isChecked());
-    QVERIFY(w.tbarProgram->isEnabled() && w.gridProgram->isEnabled());
+    QVERIFY(chkPLCEnabled(w)->isChecked());
+    QVERIFY(tbarProgram(w)->isEnabled() && w.PLC().ProgramGrid()->isEnabled());
 
     struct TStep {
         bool Checked;
@@ -273,13 +273,13 @@ void EditorTests::plcModeSwitchesEditing() {
     };
     for (const TStep& step : {TStep{false, "PLCEN 0"}, TStep{true, "PLCEN 1"}}) {
         FFixture->Sim().ClearCommands();
-        QTest::mouseClick(w.chkPLCEnabled, Qt::LeftButton);
+        QTest::mouseClick(chkPLCEnabled(w), Qt::LeftButton);
         QVERIFY(FFixture->Settle());
-        QCOMPARE(w.chkPLCEnabled->isChecked(), step.Checked);
+        QCOMPARE(chkPLCEnabled(w)->isChecked(), step.Checked);
         QCOMPARE(ToQt(FFixture->Traffic()), QStringList{step.Command});
         QCOMPARE(w.Velmorant().PLCEnabled(), step.Checked);
-        QCOMPARE(w.tbarProgram->isEnabled(), step.Checked);
-        QCOMPARE(w.gridProgram->isEnabled(), step.Checked);
+        QCOMPARE(tbarProgram(w)->isEnabled(), step.Checked);
+        QCOMPARE(w.PLC().ProgramGrid()->isEnabled(), step.Checked);
         auto lock = FFixture->Sim().Lock();
         QCOMPARE(FFixture->Sim().Board().Working.PLCEnabled, step.Checked);
     }
@@ -291,43 +291,43 @@ void EditorTests::recallOfBoardWithPLCOffSendsItBack() {
         auto lock = FFixture->Sim().Lock();
         FFixture->Sim().Board().EEPROM.PLCEnabled = false;
     }
-    w.RecallFromDevice(true, false);
+    w.EEPROM().RecallFromDevice(true, false);
     QVERIFY(FFixture->Settle());
     const std::vector<std::string> traffic = FFixture->Traffic();
     QVERIFY(!traffic.empty());
     QCOMPARE(Q(traffic.back()), QString("PLCEN 0"));
-    QVERIFY(!w.chkPLCEnabled->isChecked());
-    QVERIFY(!w.gridProgram->isEnabled());
-    QVERIFY(!w.tbarProgram->isEnabled());
+    QVERIFY(!chkPLCEnabled(w)->isChecked());
+    QVERIFY(!w.PLC().ProgramGrid()->isEnabled());
+    QVERIFY(!tbarProgram(w)->isEnabled());
 }
 
 void EditorTests::typedProgramRunsOnBoard() {
     TformMain& w = FFixture->Open();
-    QVERIFY(TypeIntoCell(w.gridProgram, 0, pgCode, "set port4 = port4 + 1"));
-    QVERIFY(TypeIntoCell(w.gridProgram, 1, pgCode, "if port4 = 170 goto 3"));
-    QVERIFY(TypeIntoCell(w.gridProgram, 2, pgCode, "goto 0"));
-    QVERIFY(TypeIntoCell(w.gridProgram, 3, pgCode, "goto 3"));
-    QVERIFY(TypeIntoCell(w.gridProgram, 0, pgComments, "count port 4 up"));
-    QVERIFY(TypeIntoCell(w.gridProgram, 3, pgComments, "hold at 170"));
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 0, pgCode, "set port4 = port4 + 1"));
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 1, pgCode, "if port4 = 170 goto 3"));
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 2, pgCode, "goto 0"));
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 3, pgCode, "goto 3"));
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 0, pgComments, "count port 4 up"));
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 3, pgComments, "hold at 170"));
     // A line the board never sees: the program runs without it.
-    QVERIFY(TypeIntoCell(w.gridProgram, 4, pgCode, "set port0 5"));
-    for (int row = 0; row < 4; ++row) QCOMPARE(CellText(w.gridProgram, row, pgErrors), QString());
-    QVERIFY(!CellText(w.gridProgram, 4, pgErrors).isEmpty());
+    QVERIFY(TypeIntoCell(w.PLC().ProgramGrid(), 4, pgCode, "set port0 5"));
+    for (int row = 0; row < 4; ++row) QCOMPARE(CellText(w.PLC().ProgramGrid(), row, pgErrors), QString());
+    QVERIFY(!CellText(w.PLC().ProgramGrid(), 4, pgErrors).isEmpty());
 
-    QTest::mouseClick(w.tbtnRun, Qt::LeftButton);
+    QTest::mouseClick(tbtnRun(w), Qt::LeftButton);
     QVERIFY(FFixture->Settle());
-    QVERIFY(w.tbtnRun->Pressed());
+    QVERIFY(tbtnRun(w)->Pressed());
 
     // The program counts port 4 up to 170 (pins 33, 35, 37, 39) and stays there; a tick shows it.
     const auto shownPort4 = [&w] {
         int value = 0;
         for (int pin = 0; pin < 8; ++pin)
-            value |= w.gridPort[4]->item(pin, pcState)->data(Qt::DisplayRole).toInt();
+            value |= PortGrids(w)[4]->item(pin, pcState)->data(Qt::DisplayRole).toInt();
         return value;
     };
     QTRY_COMPARE_WITH_TIMEOUT(shownPort4(), 170, 10000);
     for (int pin = 0; pin < 8; ++pin)
-        QCOMPARE(w.gridPort[4]->item(pin, pcState)->data(Qt::DisplayRole).toInt(), 170 & (1 << pin));
+        QCOMPARE(PortGrids(w)[4]->item(pin, pcState)->data(Qt::DisplayRole).toInt(), 170 & (1 << pin));
 
     // Run with a file name here to keep a picture of the window (under Xvfb with -platform xcb).
     const QString picture = qEnvironmentVariable("VELMORANT_PROGRAM_PICTURE");

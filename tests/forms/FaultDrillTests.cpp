@@ -32,7 +32,7 @@ constexpr int Port3State = BoardPorts[3];
 int ShownPortState(TformMain& W, int Port) {
     int value = 0;
     for (int pin = 0; pin < 8; ++pin)
-        if (W.gridPort[Port]->item(pin, pcState)->data(Qt::DisplayRole).toInt() != 0) value |= 1 << pin;
+        if (PortGrids(W)[Port]->item(pin, pcState)->data(Qt::DisplayRole).toInt() != 0) value |= 1 << pin;
     return value;
 }
 
@@ -194,7 +194,7 @@ private:
     // A tick goes through: every reading as the board has it, and a click sends its command.
     void CheckUsable(TformMain& W) {
         // An error report restarts the polling; only this test's tick may run here.
-        W.timerStatus->stop();
+        W.SetPolling(false);
         QVERIFY(FFixture->Settle());
         FFixture->Sim().ClearCommands();
         W.timerStatusTimer();
@@ -207,11 +207,11 @@ private:
             auto lock = FFixture->Sim().Lock();
             temperature = FFixture->Sim().Board().TemperatureF();
         }
-        QCOMPARE(W.lblTemp->text(), Q(TemperatureText(temperature)));
+        QCOMPARE(lblTemp(W)->text(), Q(TemperatureText(temperature)));
 
-        const bool pullups = W.chkPullupPort0->isChecked();
+        const bool pullups = chkPullupPort0(W)->isChecked();
         FFixture->Sim().ClearCommands();
-        QTest::mouseClick(W.chkPullupPort0, Qt::LeftButton);
+        QTest::mouseClick(chkPullupPort0(W), Qt::LeftButton);
         QVERIFY(FFixture->Settle());
         QVERIFY(FFixture->Sim().Commands().size() >= 1);
         QCOMPARE(Q(FFixture->Sim().Commands().front()), QString(pullups ? "PU0 0" : "PU0 1"));
@@ -245,38 +245,38 @@ void FaultDrillTests::boardPulledOut() {
     const std::string file = ApplicationFolders.UserDataPath + "drill.velmor";
     WriteFile(file, "[PinComments]\r\nPin3=from the file\r\n[Program]\r\nLine0=set port4 = 1\r\n");
     const int port3Before = ShownPortState(w, 3);
-    const QString temperatureBefore = w.lblTemp->text();
+    const QString temperatureBefore = lblTemp(w)->text();
     if (during != "start-up") FFixture->Sim().HangUpAtCommand(size_t(hangUpAt));
 
     if (during == "tick") {
         w.timerStatusTimer();
     } else if (during == "recall from the board") {
         ui.Answers.push_back(mbYes);
-        QTest::mouseClick(w.btnRecallFromEEPROM, Qt::LeftButton);
+        QTest::mouseClick(btnRecallFromEEPROM(w), Qt::LeftButton);
     } else if (during == "recall from a file") {
         ui.FileNames.push_back(file);
-        w.miRecallfromFile->trigger();
+        miRecallfromFile(w)->trigger();
     }
     QVERIFY(FFixture->Settle());
 
     // The port is closed and awaited; nothing the board never sent is shown.
-    QCOMPARE(w.lblConnected->text(), QString("CONNECTION LOST: waiting for COM1"));
+    QCOMPARE(lblConnected(w)->text(), QString("CONNECTION LOST: waiting for COM1"));
     QVERIFY(Q(w.StatusText()).contains("lost"));
     QCOMPARE(ErrorBoxes(ui), 0);
-    QVERIFY(!w.timerStatus->isActive());
+    QVERIFY(!w.Polling());
     QCOMPARE(ShownPortState(w, 3), port3Before);
-    QCOMPARE(w.lblTemp->text(), temperatureBefore);
-    QVERIFY(w.gridPort[3]->item(0, pcState)->data(StaleRole).toBool());
+    QCOMPARE(lblTemp(w)->text(), temperatureBefore);
+    QVERIFY(PortGrids(w)[3]->item(0, pcState)->data(StaleRole).toBool());
 
     if (after == "disconnect") {
-        QTest::mouseClick(w.btnFind, Qt::LeftButton);
+        QTest::mouseClick(btnFind(w), Qt::LeftButton);
         QVERIFY(FFixture->Settle());
-        QCOMPARE(w.lblConnected->text(), QString("NOT CONNECTED"));
+        QCOMPARE(lblConnected(w)->text(), QString("NOT CONNECTED"));
         FFixture->Sim().ClearCommands();
         QVERIFY(FFixture->Sim().Replug());
         QTest::qWait(1500);  // longer than the watch's period: the window must not come back
         QVERIFY(FFixture->Sim().Commands().empty());
-        QCOMPARE(w.lblConnected->text(), QString("NOT CONNECTED"));
+        QCOMPARE(lblConnected(w)->text(), QString("NOT CONNECTED"));
         return;
     }
     if (after == "new version") {
@@ -287,24 +287,24 @@ void FaultDrillTests::boardPulledOut() {
     // window connects by itself the way a Connect click does.
     FFixture->Sim().ClearCommands();
     QVERIFY(FFixture->Sim().Replug());
-    QTRY_COMPARE_WITH_TIMEOUT(w.lblConnected->text(), QString("CONNECTED to COM1"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(lblConnected(w)->text(), QString("CONNECTED to COM1"), 15000);
     QVERIFY(FFixture->Settle());
-    w.timerStatus->stop();
+    w.SetPolling(false);
     QVERIFY(FFixture->Settle());
     const TCommands cmds = FFixture->Sim().Commands();
     QVERIFY(cmds.size() > 5);
     // Read back as it is: a board that kept its power still has the changes its EEPROM lacks.
     QCOMPARE(ToQt(TCommands(cmds.begin(), cmds.begin() + 4)), ToQt({"", "VER", "PC", "PLCRM 0"}));
     QVERIFY(!Contains(cmds, "RECALL"));
-    QCOMPARE(w.lblFirmware->text(), after == "new version" ? QString("2.10") : QString("1.05"));
-    QVERIFY(!w.gridPort[3]->item(0, pcState)->data(StaleRole).toBool());
+    QCOMPARE(lblFirmware(w)->text(), after == "new version" ? QString("2.10") : QString("1.05"));
+    QVERIFY(!PortGrids(w)[3]->item(0, pcState)->data(StaleRole).toBool());
     CheckUsable(w);
 }
 
 void FaultDrillTests::unsavedChangesOfALostBoardAreOffered() {
     TformMain& w = OpenQuiet();
-    w.cmbxPeriod->setCurrentIndex(5);
-    emit w.cmbxPeriod->activated(5);
+    cmbxPeriod(w)->setCurrentIndex(5);
+    emit cmbxPeriod(w)->activated(5);
     QVERIFY(FFixture->Settle());
     FFixture->Sim().HangUp();
     w.timerStatusTimer();
@@ -325,7 +325,7 @@ void FaultDrillTests::unsavedChangesOfALostBoardAreOffered() {
     QTRY_VERIFY_WITH_TIMEOUT(Contains(FFixture->Sim().Commands(), "UR 5"), 15000);
     QVERIFY(FFixture->Settle());
     QVERIFY(Q(FFixture->Ui().Messages.back().Text).contains("send them to the Velmorant"));
-    QCOMPARE(w.cmbxPeriod->currentIndex(), 5);
+    QCOMPARE(cmbxPeriod(w)->currentIndex(), 5);
 }
 
 void FaultDrillTests::silentBoardThenAnswering() {
@@ -333,20 +333,20 @@ void FaultDrillTests::silentBoardThenAnswering() {
     FFixture->Sim().SetFault(TFault::Silent);
     for (int tick = 0; tick < 2; ++tick) {
         // The last delivery restarted the polling: a slow silent read would let it tick in too.
-        w.timerStatus->stop();
+        w.SetPolling(false);
         FFixture->Sim().ClearCommands();
         w.timerStatusTimer();
         QVERIFY(FFixture->Settle());
         // The first read found no board: the rest of the tick is not tried.
         QCOMPARE(ToQt(FFixture->Sim().Commands()), QStringList{"PRTRD0"});
     }
-    QCOMPARE(w.lblConnected->text(), QString("NO RESPONSE from COM1"));
+    QCOMPARE(lblConnected(w)->text(), QString("NO RESPONSE from COM1"));
     QCOMPARE(ShownPortState(w, 3), Port3State);
     QCOMPARE(ErrorBoxes(FFixture->Ui()), 0);
 
     FFixture->Sim().SetFault(TFault::None);
     CheckUsable(w);
-    QCOMPARE(w.lblConnected->text(), QString("CONNECTED to COM1"));
+    QCOMPARE(lblConnected(w)->text(), QString("CONNECTED to COM1"));
 }
 
 void FaultDrillTests::misbehavingBoard_data() {
@@ -384,7 +384,7 @@ void FaultDrillTests::misbehavingBoard() {
     FFixture->Sim().SetFaultFilter(command.toStdString());
     FFixture->Sim().SetFault(TFault(fault), 1, std::chrono::milliseconds(delayMs));
 
-    const QString temperatureBefore = w.lblTemp->text();
+    const QString temperatureBefore = lblTemp(w)->text();
     w.timerStatusTimer();
     QVERIFY(FFixture->Settle());
 
@@ -392,7 +392,7 @@ void FaultDrillTests::misbehavingBoard() {
     QCOMPARE(ShownPortState(w, 3), port3);
     for (int port = 0; port < TVelmorant::PortCountConst; ++port)
         if (port != 3) QCOMPARE(ShownPortState(w, port), BoardPorts[port]);
-    QCOMPARE(w.lblTemp->text(), temperatureBefore);
+    QCOMPARE(lblTemp(w)->text(), temperatureBefore);
     QVERIFY(w.Velmorant().DevicePresent());
     QCOMPARE(ErrorBoxes(FFixture->Ui()), 0);
     if (settleMs > 0) QTest::qWait(settleMs);
@@ -442,7 +442,7 @@ void FaultDrillTests::misbehavingBoardAtStartUp() {
     if (!error.isEmpty())
         QVERIFY2(Q(ui.Messages.back().Text).contains(error), ui.Messages.back().Text.c_str());
     QCOMPARE(Q(w.StatusText()), status);
-    QCOMPARE(w.lblConnected->text(), QString("CONNECTED to COM1"));
+    QCOMPARE(lblConnected(w)->text(), QString("CONNECTED to COM1"));
     CheckUsable(w);
 }
 
@@ -478,7 +478,7 @@ void FaultDrillTests::settingsSaveOnBadDisk() {
     TSpoiledFolder& spoiled = Spoiled(folder, fullDisk);
     if (!spoiled.Prepare()) QSKIP("no tmpfs can be mounted here (needs root)");
     ui.FileNames.push_back(file);
-    w.miSavetoFile->trigger();
+    miSavetoFile(w)->trigger();
     QVERIFY(FFixture->Settle());
     QCOMPARE(ErrorBoxes(ui), 0);
     const std::string old = ReadFile(file);
@@ -489,7 +489,7 @@ void FaultDrillTests::settingsSaveOnBadDisk() {
     w.setWindowTitle("Velmorant");
 
     ui.FileNames.push_back(file);
-    w.miSavetoFile->trigger();
+    miSavetoFile(w)->trigger();
     QVERIFY(FFixture->Settle());
 
     QCOMPARE(ErrorBoxes(ui), 1);
@@ -501,7 +501,7 @@ void FaultDrillTests::settingsSaveOnBadDisk() {
     // With room again the same command writes the file.
     spoiled.Heal();
     ui.FileNames.push_back(file);
-    w.miSavetoFile->trigger();
+    miSavetoFile(w)->trigger();
     QVERIFY(FFixture->Settle());
     QCOMPARE(ErrorBoxes(ui), 1);
     QVERIFY(ReadFile(file).find("Pin0=changed since") != std::string::npos);
@@ -515,26 +515,26 @@ void FaultDrillTests::logSaveOnBadDisk() {
     TSpoiledFolder& spoiled = Spoiled(folder, fullDisk);
     if (!spoiled.Prepare()) QSKIP("no tmpfs can be mounted here (needs root)");
     ui.FileNames.push_back(folder + "/log.csv");
-    QVERIFY(w.editLogFilename->Browse());
+    QVERIFY(editLogFilename(w)->Browse());
     if (!spoiled.Spoil() || !spoiled.SpoilForRoot()) QSKIP("the folder cannot be made to refuse writes here");
-    w.DataLogger().SetAutosaveInterval(0);  // every row is due for a save
+    w.Logging().DataLogger().SetAutosaveInterval(0);  // every row is due for a save
 
-    w.spinLogInterval->setValue(1);
-    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    spinLogInterval(w)->setValue(1);
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     QVERIFY(Settle(w));
-    w.timerStatus->start();
-    QTRY_VERIFY_WITH_TIMEOUT(w.DataLogger().Count() >= 2, 15000);
+    w.SetPolling(true);
+    QTRY_VERIFY_WITH_TIMEOUT(w.Logging().DataLogger().Count() >= 2, 15000);
     QVERIFY(Settle(w));  // the recorder's word on the failed saves has arrived
-    const int waiting = w.DataLogger().Count();
+    const int waiting = w.Logging().DataLogger().Count();
 
     QCOMPARE(ErrorBoxes(ui), 1);
     QVERIFY(spoiled.Names().empty());  // no half-written log either
     QVERIFY(Q(w.StatusText()).contains("waiting, last save failed"));
-    QVERIFY(w.DataLoggingEnabled);
+    QVERIFY(w.Logging().DataLoggingEnabled());
 
     spoiled.Heal();
-    QTRY_COMPARE_WITH_TIMEOUT(w.DataLogger().Count(), 0, 15000);
-    w.timerStatus->stop();  // with no autosave interval every later row makes a file of its own
+    QTRY_COMPARE_WITH_TIMEOUT(w.Logging().DataLogger().Count(), 0, 15000);
+    w.SetPolling(false);  // with no autosave interval every later row makes a file of its own
     QVERIFY(Settle(w));
     QCOMPARE(ErrorBoxes(ui), 1);
     const auto files = TWindowFixture::Files(folder, "log ");
@@ -599,7 +599,7 @@ void FaultDrillTests::badSettingsFile() {
     FFixture->Sim().ClearCommands();
 
     ui.FileNames.push_back(file);
-    w.miRecallfromFile->trigger();
+    miRecallfromFile(w)->trigger();
     QVERIFY(FFixture->Settle());
 
     QCOMPARE(ErrorBoxes(ui), error.isEmpty() ? 0 : 1);
@@ -620,10 +620,10 @@ void FaultDrillTests::badSettingsFile() {
     const auto content = FileContentOf(v);
     const std::string copy = ApplicationFolders.UserDataPath + "copy.velmor";
     ui.FileNames.push_back(copy);
-    w.miSavetoFile->trigger();
+    miSavetoFile(w)->trigger();
     QVERIFY(FFixture->Settle());
     ui.FileNames.push_back(copy);
-    w.miRecallfromFile->trigger();
+    miRecallfromFile(w)->trigger();
     QVERIFY(FFixture->Settle());
     QCOMPARE(ErrorBoxes(ui), error.isEmpty() ? 0 : 1);
     QVERIFY(FileContentOf(v) == content);

@@ -45,24 +45,24 @@ void FeedbackTests::StatusAfterEachAction() {
     TformMain& w = fx.OpenWithoutPolling();
     const std::string file = ApplicationFolders.UserDataPath + "feedback.velmor";
     if (action == "save eeprom") {
-        QTest::mouseClick(w.btnSaveToEEPROM, Qt::LeftButton);
+        QTest::mouseClick(btnSaveToEEPROM(w), Qt::LeftButton);
     } else if (action == "recall eeprom") {
         fx.Ui().Answers = {mbYes};
-        QTest::mouseClick(w.btnRecallFromEEPROM, Qt::LeftButton);
+        QTest::mouseClick(btnRecallFromEEPROM(w), Qt::LeftButton);
     } else if (action == "log") {
-        QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
-        w.LogRow(TTickReadings{});
+        QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
+        w.Logging().LogRow(TTickReadings{});
         QVERIFY(Settle(w));
         QVERIFY(w.findChild<QLabel*>("lblLogging")->text().startsWith("Logging: 1 row taken"));
-        QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+        QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     } else {
         fx.Ui().FileNames = {file};
         if (action == "recall file") {
             fx.Ui().FileNames.push_front(file);
-            w.miSavetoFile->trigger();
+            miSavetoFile(w)->trigger();
             QVERIFY(fx.Settle());
         }
-        (action == "save file" ? w.miSavetoFile : w.miRecallfromFile)->trigger();
+        (action == "save file" ? miSavetoFile(w) : miRecallfromFile(w))->trigger();
     }
     QVERIFY(fx.Settle());
     status.replace("<file>", Q(file));
@@ -75,11 +75,11 @@ void FeedbackTests::UnsavedMarkFollowsTheEEPROM() {
     TformMain& w = fx.OpenWithoutPolling();
     auto* mark = w.findChild<QLabel*>("lblUnsaved");
     QVERIFY(mark != nullptr && mark->isHidden());
-    w.cmbxPeriod->setCurrentIndex(3);
-    emit w.cmbxPeriod->activated(3);
+    cmbxPeriod(w)->setCurrentIndex(3);
+    emit cmbxPeriod(w)->activated(3);
     QVERIFY(fx.Settle());
     QVERIFY(!mark->isHidden());
-    QTest::mouseClick(w.btnSaveToEEPROM, Qt::LeftButton);
+    QTest::mouseClick(btnSaveToEEPROM(w), Qt::LeftButton);
     QVERIFY(fx.Settle());
     QVERIFY(mark->isHidden());
     QCOMPARE(w.windowTitle(), QString("Velmorant"));  // the caption stays as it is
@@ -88,35 +88,35 @@ void FeedbackTests::UnsavedMarkFollowsTheEEPROM() {
 void FeedbackTests::DisconnectedReadingsAreFaded() {
     TWindowFixture fx;
     TformMain& w = fx.OpenWithoutPolling();
-    const QVariant shown = w.gridAnalog1->item(0, acValue)->data(Qt::DisplayRole);
-    QVERIFY(!w.gridAnalog1->item(0, acValue)->data(StaleRole).toBool());
-    QTest::mouseClick(w.btnFind, Qt::LeftButton);
+    const QVariant shown = gridAnalog1(w)->item(0, acValue)->data(Qt::DisplayRole);
+    QVERIFY(!gridAnalog1(w)->item(0, acValue)->data(StaleRole).toBool());
+    QTest::mouseClick(btnFind(w), Qt::LeftButton);
     QVERIFY(fx.Settle());
-    QCOMPARE(w.lblConnected->text(), QString("NOT CONNECTED"));
+    QCOMPARE(lblConnected(w)->text(), QString("NOT CONNECTED"));
     // The last readings stay to be read, marked as no longer live.
-    QCOMPARE(w.gridAnalog1->item(0, acValue)->data(Qt::DisplayRole), shown);
-    QVERIFY(w.gridAnalog1->item(0, acValue)->data(StaleRole).toBool());
-    QVERIFY(w.gridPort[0]->item(0, pcState)->data(StaleRole).toBool());
+    QCOMPARE(gridAnalog1(w)->item(0, acValue)->data(Qt::DisplayRole), shown);
+    QVERIFY(gridAnalog1(w)->item(0, acValue)->data(StaleRole).toBool());
+    QVERIFY(PortGrids(w)[0]->item(0, pcState)->data(StaleRole).toBool());
 }
 
 void FeedbackTests::NetworkPortIsKeptAndTried() {
     TWindowFixture fx;
     TformMain& w = fx.OpenWithoutPolling();
-    QTest::mouseClick(w.btnFind, Qt::LeftButton);
+    QTest::mouseClick(btnFind(w), Qt::LeftButton);
     QVERIFY(fx.Settle());
     fx.Sim().ClearCommands();
     // A malformed name is refused with its reason and asked again; port 1 on the loopback refuses.
     fx.Ui().TextAnswers = {"socket://127.0.0.1:70000", "socket://127.0.0.1:1"};
-    const int add = w.comboPort->findText(AddNetworkPortItem);
-    QCOMPARE(add, w.comboPort->count() - 1);
-    w.comboPort->setCurrentIndex(add);
-    emit w.comboPort->activated(add);
+    const int add = comboPort(w)->findText(AddNetworkPortItem);
+    QCOMPARE(add, comboPort(w)->count() - 1);
+    comboPort(w)->setCurrentIndex(add);
+    emit comboPort(w)->activated(add);
     QVERIFY(fx.Settle());
-    QCOMPARE(w.comboPort->currentText(), QString("socket://127.0.0.1:1"));
+    QCOMPARE(comboPort(w)->currentText(), QString("socket://127.0.0.1:1"));
     QCOMPARE(ErrorBoxes(fx.Ui()), 2);  // the malformed name, then "Velmorant not found."
     QVERIFY(Q(fx.Ui().Messages.back().Text).startsWith("Velmorant not found."));
     QVERIFY(fx.Sim().Commands().empty());  // the local board was not tried instead
-    QCOMPARE(w.lblConnected->text(), QString("NOT CONNECTED"));
+    QCOMPARE(lblConnected(w)->text(), QString("NOT CONNECTED"));
     const TIniFile ini(ApplicationFolders.AppSettingsPath + "Velmorant.ini");
     QCOMPARE(ReadNetworkPortNames(ini), std::vector<std::string>{"socket://127.0.0.1:1"});
 }
@@ -124,7 +124,7 @@ void FeedbackTests::NetworkPortIsKeptAndTried() {
 void FeedbackTests::TrendsFollowTheTicks() {
     TWindowFixture fx;
     TformMain& w = fx.OpenWithoutPolling();
-    w.miTrends->trigger();
+    miTrends(w)->trigger();
     auto* trends = w.findChild<TformTrends*>();
     QVERIFY(trends != nullptr && trends->isVisible());
     w.timerStatusTimer();
@@ -139,11 +139,11 @@ void FeedbackTests::Pictures() {
     if (folder.isEmpty()) QSKIP("no picture folder given");
     TWindowFixture fx;
     TformMain& w = fx.Open();
-    w.spinLogInterval->setValue(1);
-    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(w.DataLogger().Count() >= 3, 15000);
+    spinLogInterval(w)->setValue(1);
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(w.Logging().DataLogger().Count() >= 3, 15000);
     QVERIFY(w.grab().save(folder + "/screenshot-logging.png"));
-    QTest::mouseClick(w.btnFind, Qt::LeftButton);
+    QTest::mouseClick(btnFind(w), Qt::LeftButton);
     QVERIFY(fx.Settle());
     QVERIFY(w.grab().save(folder + "/screenshot-disconnected.png"));
 }

@@ -103,9 +103,9 @@ private:
 
     // Switches logging on with a one-second interval and waits for Rows rows.
     void LogRows(TformMain& W, int Rows) {
-        W.spinLogInterval->setValue(1);
-        if (!W.chkEnableDataLogging->isChecked()) QTest::mouseClick(W.chkEnableDataLogging, Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(W.DataLogger().Count() >= Rows, 15000);
+        spinLogInterval(W)->setValue(1);
+        if (!chkEnableDataLogging(W)->isChecked()) QTest::mouseClick(chkEnableDataLogging(W), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(W.Logging().DataLogger().Count() >= Rows, 15000);
     }
 };
 
@@ -125,7 +125,7 @@ void FilesLoggingTests::saveAndRecallSettings() {
     w.Velmorant().SetProgramLine(2, line);
     w.Velmorant().SetPinComment(5, "valve");
     ui.FileNames.push_back(file);
-    w.miSavetoFile->trigger();
+    miSavetoFile(w)->trigger();
     QVERIFY(FFixture->Settle());
 
     QCOMPARE(ui.FileRequests.size(), size_t(1));
@@ -147,7 +147,7 @@ void FilesLoggingTests::saveAndRecallSettings() {
     w.setWindowTitle("Velmorant");
     FFixture->Sim().ClearCommands();
     ui.FileNames.push_back(file);
-    w.miRecallfromFile->trigger();
+    miRecallfromFile(w)->trigger();
     QVERIFY(FFixture->Settle());
 
     QCOMPARE(ui.FileRequests.size(), size_t(2));
@@ -161,16 +161,16 @@ void FilesLoggingTests::saveAndRecallSettings() {
     QCOMPARE(w.windowTitle(), QString("Bench test.velmor - Velmorant"));
     QCOMPARE(Q(w.Velmorant().GetProgramLine(2).Comment), QString("pump on"));
     QCOMPARE(Q(w.Velmorant().GetPinComment(5)), QString("valve"));
-    QCOMPARE(w.gridProgram->item(2, pgCode)->text(), QString("set PORT4 = 9 OR 0"));
-    QCOMPARE(w.gridProgram->item(2, pgComments)->text(), QString("pump on"));
-    QCOMPARE(w.gridPort[0]->item(5, pcComment)->text(), QString("valve"));
+    QCOMPARE(w.PLC().ProgramGrid()->item(2, pgCode)->text(), QString("set PORT4 = 9 OR 0"));
+    QCOMPARE(w.PLC().ProgramGrid()->item(2, pgComments)->text(), QString("pump on"));
+    QCOMPARE(PortGrids(w)[0]->item(5, pcComment)->text(), QString("valve"));
     const auto traffic = FFixture->Traffic();
     QVERIFY(Contains(traffic, "PLCWR2 1B04443B"));
     QVERIFY(Contains(traffic, "AORD4"));  // the full update after the recall
 
     // And the next save offers the recalled name, without its folder.
     ui.FileNames.push_back("");
-    w.miSavetoFile->trigger();
+    miSavetoFile(w)->trigger();
     QVERIFY(FFixture->Settle());
     QCOMPARE(Q(ui.FileRequests.back().FileName), QString("Bench test.velmor"));
 }
@@ -185,18 +185,18 @@ void FilesLoggingTests::cancelledDialogChangesNothing() {
     QFETCH(bool, save);
     TformMain& w = FFixture->OpenWithoutPolling();
     auto& ui = FFixture->Ui();
-    w.dlgOpen.FileName = ApplicationFolders.UserDataPath + "a.velmor";
-    w.dlgSave.FileName = ApplicationFolders.UserDataPath + "b.velmor";
+    w.SettingsFileDialog(false).FileName = ApplicationFolders.UserDataPath + "a.velmor";
+    w.SettingsFileDialog(true).FileName = ApplicationFolders.UserDataPath + "b.velmor";
     w.setWindowTitle("x.velmor - Velmorant");
 
     ui.FileNames.push_back("");
-    (save ? w.miSavetoFile : w.miRecallfromFile)->trigger();
+    (save ? miSavetoFile(w) : miRecallfromFile(w))->trigger();
     QVERIFY(FFixture->Settle());
 
     QCOMPARE(ui.FileRequests.size(), size_t(1));
     // The dialog shown offers its own name without the folder; the other keeps its name.
     QCOMPARE(Q(ui.FileRequests[0].FileName), QString(save ? "b.velmor" : "a.velmor"));
-    QCOMPARE(Q((save ? w.dlgOpen : w.dlgSave).FileName),
+    QCOMPARE(Q((save ? w.SettingsFileDialog(false) : w.SettingsFileDialog(true)).FileName),
              Q(ApplicationFolders.UserDataPath + (save ? "a.velmor" : "b.velmor")));
     QCOMPARE(w.windowTitle(), QString("x.velmor - Velmorant"));
     QVERIFY(FFixture->Sim().Commands().empty());
@@ -234,7 +234,7 @@ void FilesLoggingTests::failedFileCommands() {
     if (!contents.isEmpty()) WriteFile(path, contents.toStdString());
 
     ui.FileNames.push_back(path);
-    (save ? w.miSavetoFile : w.miRecallfromFile)->trigger();
+    (save ? miSavetoFile(w) : miRecallfromFile(w))->trigger();
     QVERIFY(FFixture->Settle());
 
     QCOMPARE(ErrorBoxes(ui), 1);
@@ -249,20 +249,20 @@ void FilesLoggingTests::recallWithoutBoardSendsNothing() {
     const std::string file = ApplicationFolders.UserDataPath + "program.velmor";
     WriteFile(file,
               "[Program]\r\nLine4=set port3 = 2\r\nLine4.comment=blink\r\n[PinComments]\r\nPin1=led\r\n");
-    QTest::mouseClick(w.btnFind, Qt::LeftButton);  // disconnect
+    QTest::mouseClick(btnFind(w), Qt::LeftButton);  // disconnect
     QVERIFY(FFixture->Settle());
     QVERIFY(!w.Velmorant().DevicePresent());
     FFixture->Sim().ClearCommands();
 
     ui.FileNames.push_back(file);
-    w.miRecallfromFile->trigger();
+    miRecallfromFile(w)->trigger();
     QVERIFY(FFixture->Settle());
 
     QCOMPARE(ErrorBoxes(ui), 0);
     QVERIFY(FFixture->Sim().Commands().empty());
-    QCOMPARE(w.gridProgram->item(4, pgCode)->text(), QString("set PORT3 = 2 OR 0"));
-    QCOMPARE(w.gridProgram->item(4, pgComments)->text(), QString("blink"));
-    QCOMPARE(w.gridPort[0]->item(1, pcComment)->text(), QString("led"));
+    QCOMPARE(w.PLC().ProgramGrid()->item(4, pgCode)->text(), QString("set PORT3 = 2 OR 0"));
+    QCOMPARE(w.PLC().ProgramGrid()->item(4, pgComments)->text(), QString("blink"));
+    QCOMPARE(PortGrids(w)[0]->item(1, pcComment)->text(), QString("led"));
     QCOMPARE(w.windowTitle(), QString("program.velmor - Velmorant"));
 }
 
@@ -272,23 +272,23 @@ void FilesLoggingTests::recallWithoutBoardSendsNothing() {
 void FilesLoggingTests::loggingOnAndOffWritesHeaderAlone() {
     TformMain& w = FFixture->Open();
     const std::string docs = FFixture->Documents();
-    QCOMPARE(w.editLogFilename->Text(), QString("Velmorant Datalog.csv"));
-    QCOMPARE(w.editLogFilename->toolTip(), QString("Velmorant Datalog.csv"));
-    QCOMPARE(Q(w.editLogFilename->Dialog().InitialFolder), Q(ApplicationFolders.UserDataPath));
-    QCOMPARE(w.spinLogInterval->value(), 60);
+    QCOMPARE(editLogFilename(w)->Text(), QString("Velmorant Datalog.csv"));
+    QCOMPARE(editLogFilename(w)->toolTip(), QString("Velmorant Datalog.csv"));
+    QCOMPARE(Q(editLogFilename(w)->Dialog().InitialFolder), Q(ApplicationFolders.UserDataPath));
+    QCOMPARE(spinLogInterval(w)->value(), 60);
     // No tick may come between switching on and off.
-    w.timerStatus->stop();
+    w.SetPolling(false);
 
-    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
 
     QVERIFY(Settle(w));
-    QVERIFY(w.DataLoggingEnabled);
-    QVERIFY(!w.spinLogInterval->isEnabled() && !w.editLogFilename->isEnabled());
+    QVERIFY(w.Logging().DataLoggingEnabled());
+    QVERIFY(!spinLogInterval(w)->isEnabled() && !editLogFilename(w)->isEnabled());
     QVERIFY(TWindowFixture::Files(docs, "Velmorant Datalog").empty());
-    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     QVERIFY(Settle(w));
-    QVERIFY(!w.DataLoggingEnabled);
-    QVERIFY(w.spinLogInterval->isEnabled() && w.editLogFilename->isEnabled());
+    QVERIFY(!w.Logging().DataLoggingEnabled());
+    QVERIFY(spinLogInterval(w)->isEnabled() && editLogFilename(w)->isEnabled());
 
     const auto files = TWindowFixture::Files(docs, "Velmorant Datalog ");
     QCOMPARE(files.size(), size_t(1));
@@ -303,7 +303,7 @@ void FilesLoggingTests::rowsComeOncePerInterval() {
     const QString example = qEnvironmentVariable("VELMORANT_EXAMPLE_DATALOG");
     TformMain& w = FFixture->Open();
     LogRows(w, example.isEmpty() ? 3 : 10);
-    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     QVERIFY(Settle(w));
 
     const auto files = TWindowFixture::Files(FFixture->Documents(), "Velmorant Datalog ");
@@ -331,12 +331,12 @@ void FilesLoggingTests::closingWritesWaitingRows() {
     if (rowsWaiting) {
         LogRows(w, 1);
     } else {
-        w.timerStatus->stop();
-        QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+        w.SetPolling(false);
+        QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
         QVERIFY(Settle(w));
-        QVERIFY(w.DataLoggingEnabled);
+        QVERIFY(w.Logging().DataLoggingEnabled());
     }
-    const int rows = w.DataLogger().Count();
+    const int rows = w.Logging().DataLogger().Count();
     FFixture->Destroy();
 
     const auto files = TWindowFixture::Files(FFixture->Documents(), "Velmorant Datalog ");
@@ -350,7 +350,7 @@ void FilesLoggingTests::chosenLogFileIsUsedAtNextSwitchOn() {
     const std::string chosen = FFixture->Root() + "/logs/run.CSV";
     std::filesystem::create_directories(FFixture->Root() + "/logs");
     ui.FileNames.push_back(chosen);
-    QTest::mouseClick(w.editLogFilename->BrowseButton(), Qt::LeftButton);
+    QTest::mouseClick(editLogFilename(w)->BrowseButton(), Qt::LeftButton);
 
     const TFileDialogRequest& browse = ui.FileRequests.at(0);
     QCOMPARE(Q(browse.Title), QString("Log File Name"));
@@ -358,13 +358,13 @@ void FilesLoggingTests::chosenLogFileIsUsedAtNextSwitchOn() {
     QCOMPARE(browse.FilterIndex, 2);
     QCOMPARE(Q(browse.DefaultSuffix), QString(".CSV"));
     QCOMPARE(Q(browse.InitialFolder), Q(ApplicationFolders.UserDataPath));
-    QCOMPARE(w.editLogFilename->Text(), Q(chosen));
-    QCOMPARE(w.editLogFilename->toolTip(), Q(chosen));
+    QCOMPARE(editLogFilename(w)->Text(), Q(chosen));
+    QCOMPARE(editLogFilename(w)->toolTip(), Q(chosen));
 
-    w.timerStatus->stop();
-    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    w.SetPolling(false);
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     QVERIFY(Settle(w));
-    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     QVERIFY(Settle(w));
     QCOMPARE(TWindowFixture::Files(FFixture->Root() + "/logs", "run ").size(), size_t(1));
     QVERIFY(TWindowFixture::Files(FFixture->Documents(), "Velmorant Datalog").empty());
@@ -377,23 +377,23 @@ void FilesLoggingTests::failingLogSaveIsReportedOnce() {
     const std::string folder = FFixture->Root() + "/stick";
     std::filesystem::create_directories(folder);
     ui.FileNames.push_back(folder + "/log.csv");
-    QVERIFY(w.editLogFilename->Browse());
+    QVERIFY(editLogFilename(w)->Browse());
     std::filesystem::remove(folder);
-    w.DataLogger().SetAutosaveInterval(0);  // every row is due for a save
+    w.Logging().DataLogger().SetAutosaveInterval(0);  // every row is due for a save
 
     LogRows(w, 3);
     QVERIFY(Settle(w));  // the recorder's word on the failed saves has arrived
 
     QCOMPARE(ErrorBoxes(ui), 1);
     QVERIFY(Q(ui.Messages[0].Text).contains(Q(folder + "/log ")));
-    QVERIFY(w.DataLoggingEnabled);
+    QVERIFY(w.Logging().DataLoggingEnabled());
     QVERIFY(QRegularExpression("^Data log: \\d+ rows waiting, last save failed$")
                 .match(Q(w.StatusText()))
                 .hasMatch());
 
     std::filesystem::create_directories(folder);
-    QTRY_COMPARE_WITH_TIMEOUT(w.DataLogger().Count(), 0, 15000);
-    w.timerStatus->stop();  // with no autosave interval, every later row makes a file of its own
+    QTRY_COMPARE_WITH_TIMEOUT(w.Logging().DataLogger().Count(), 0, 15000);
+    w.SetPolling(false);  // with no autosave interval, every later row makes a file of its own
     QVERIFY(Settle(w));
     QCOMPARE(ErrorBoxes(ui), 1);
     const auto files = TWindowFixture::Files(folder, "log ");
@@ -410,27 +410,27 @@ void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
     const std::string folder = FFixture->Root() + "/stick";
     std::filesystem::create_directories(folder);
     ui.FileNames.push_back(folder + "/log.csv");
-    QVERIFY(w.editLogFilename->Browse());
+    QVERIFY(editLogFilename(w)->Browse());
     LogRows(w, 1);
-    w.timerStatus->stop();
+    w.SetPolling(false);
     std::filesystem::remove(folder);
-    const int rows = w.DataLogger().Count();
+    const int rows = w.Logging().DataLogger().Count();
 
-    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
 
     QVERIFY(Settle(w));
 
     QCOMPARE(ErrorBoxes(ui), 1);
-    QVERIFY(w.chkEnableDataLogging->isChecked());
-    QVERIFY(w.DataLoggingEnabled);
-    QVERIFY(!w.spinLogInterval->isEnabled());
-    QCOMPARE(w.DataLogger().Count(), rows);
+    QVERIFY(chkEnableDataLogging(w)->isChecked());
+    QVERIFY(w.Logging().DataLoggingEnabled());
+    QVERIFY(!spinLogInterval(w)->isEnabled());
+    QCOMPARE(w.Logging().DataLogger().Count(), rows);
     QVERIFY(Q(w.StatusText()).contains("waiting"));
 
     std::filesystem::create_directories(folder);
-    QTest::mouseClick(w.chkEnableDataLogging, Qt::LeftButton);
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     QVERIFY(Settle(w));
-    QVERIFY(!w.DataLoggingEnabled);
+    QVERIFY(!w.Logging().DataLoggingEnabled());
     QCOMPARE(ErrorBoxes(ui), 1);
     const auto files = TWindowFixture::Files(folder, "log ");
     QCOMPARE(files.size(), size_t(1));
@@ -464,10 +464,10 @@ void FilesLoggingTests::firmwareUpdate() {
     }
     TformMain& w = FFixture->OpenWithoutPolling();
     auto& ui = FFixture->Ui();
-    QVERIFY(w.miUpdateFirmware->isEnabled());
+    QVERIFY(miUpdateFirmware(w)->isEnabled());
     ui.Answers.push_back(TMsgButton(answer));
 
-    w.miUpdateFirmware->trigger();
+    miUpdateFirmware(w)->trigger();
     QVERIFY(FFixture->Settle());
 
     const bool ok = answer == mbOK;
@@ -479,8 +479,8 @@ void FilesLoggingTests::firmwareUpdate() {
     if (ok) QVERIFY(FFixture->Sim().WaitForCommands(1, 5000));
     QCOMPARE(ToQt(FFixture->Traffic()), ok ? QStringList{"BTLDR"} : QStringList{});
     QCOMPARE(w.Velmorant().DevicePresent(), !ok);
-    QCOMPARE(w.lblConnected->text(), QString(ok ? "NOT CONNECTED" : "CONNECTED to COM1"));
-    QCOMPARE(w.miUpdateFirmware->isEnabled(), !ok);
+    QCOMPARE(lblConnected(w)->text(), QString(ok ? "NOT CONNECTED" : "CONNECTED to COM1"));
+    QCOMPARE(miUpdateFirmware(w)->isEnabled(), !ok);
     QCOMPARE(ui.Programs.size(), size_t(started ? 1 : 0));
     if (started) {
         QCOMPARE(Q(ui.Programs[0].first), Q(place.Updater()));
@@ -493,9 +493,9 @@ void FilesLoggingTests::firmwareUpdate() {
 
 void FilesLoggingTests::firmwareUpdateWithoutBoardDoesNothing() {
     TformMain& w = FFixture->Open();
-    QTest::mouseClick(w.btnFind, Qt::LeftButton);  // disconnect
+    QTest::mouseClick(btnFind(w), Qt::LeftButton);  // disconnect
     QVERIFY(FFixture->Settle());
-    QVERIFY(!w.miUpdateFirmware->isEnabled());
+    QVERIFY(!miUpdateFirmware(w)->isEnabled());
     FFixture->Sim().ClearCommands();
     w.miUpdateFirmwareClick();
     QVERIFY(FFixture->Settle());
@@ -507,14 +507,14 @@ void FilesLoggingTests::noRowsAfterFirmwareUpdate() {
     TformMain& w = FFixture->Open();
     LogRows(w, 1);
     FFixture->Ui().Answers.push_back(mbOK);
-    w.miUpdateFirmware->trigger();
+    miUpdateFirmware(w)->trigger();
     QVERIFY(FFixture->Settle());
-    const int rows = w.DataLogger().Count();
-    QVERIFY(!w.timerStatus->isActive());
+    const int rows = w.Logging().DataLogger().Count();
+    QVERIFY(!w.Polling());
     // Longer than the interval: a running timer would have logged another row by now.
     QTest::qWait(1500);
-    QCOMPARE(w.DataLogger().Count(), rows);
-    QVERIFY(w.DataLoggingEnabled);
+    QCOMPARE(w.Logging().DataLogger().Count(), rows);
+    QVERIFY(w.Logging().DataLoggingEnabled());
 }
 
 VELMORANT_QTEST_MAIN(FilesLoggingTests)

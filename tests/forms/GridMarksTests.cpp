@@ -58,7 +58,7 @@ void TGridMarksTests::MarksShowAndClear_data() {
 void TGridMarksTests::MarksShowAndClear() {
     QFETCH(QString, error);
     QFETCH(bool, taller);
-    QTableWidget* grid = FForm->gridProgram;
+    QTableWidget* grid = FForm->PLC().ProgramGrid();
     const int rowHeight = grid->rowHeight(3);
     grid->item(3, pgCode)->setText("set port0 5");
 
@@ -76,7 +76,7 @@ void TGridMarksTests::MarksShowAndClear() {
 }
 
 void TGridMarksTests::EnterCommitsAndMovesToTheNextLine() {
-    QTableWidget* grid = FForm->gridProgram;
+    QTableWidget* grid = FForm->PLC().ProgramGrid();
     grid->setCurrentCell(0, pgCode);
     const QStringList lines{"set port4 = port4 + 1", "if port4 = 170 goto 3", "goto 0", "set port0 5"};
     for (int row = 0; row < lines.size(); ++row) {
@@ -101,8 +101,8 @@ void TGridMarksTests::EnterCommitsAndMovesToTheNextLine() {
     // Run under Xvfb (-platform xcb) with a file name here to keep a picture of the window.
     const QString picture = qEnvironmentVariable("VELMORANT_LINE_ERROR_PICTURE");
     if (!picture.isEmpty()) {
-        FForm->gridPort[0]->setCurrentCell(0, pcComment);
-        QVERIFY(TypeAndEnter(FForm->gridPort[0], "Pump relay left"));
+        PortGrids(*FForm)[0]->setCurrentCell(0, pcComment);
+        QVERIFY(TypeAndEnter(PortGrids(*FForm)[0], "Pump relay left"));
         grid->setCurrentCell(3, pgLineNo);
         grid->scrollToTop();
         QVERIFY(FForm->grab().save(picture));
@@ -131,8 +131,8 @@ void TGridMarksTests::Keys() {
     QFETCH(int, modifiers);
     QFETCH(QString, command);
     QFETCH(QString, dialog);
-    QVERIFY(FForm->tbarProgram->isEnabled());
-    FForm->gridProgram->setCurrentCell(2, pgCode);
+    QVERIFY(tbarProgram(*FForm)->isEnabled());
+    FForm->PLC().ProgramGrid()->setCurrentCell(2, pgCode);
     FFixture->Sim().ClearCommands();
 
     QTest::keyClick(FForm, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
@@ -170,7 +170,7 @@ void TGridMarksTests::PortGridHover() {
     QFETCH(QString, comment);
     QFETCH(bool, pointing);
     QFETCH(QString, hint);
-    QTableWidget* grid = FForm->gridPort[port];
+    QTableWidget* grid = PortGrids(*FForm)[port];
     if (!direction.isEmpty()) grid->item(5, pcDirection)->setText(direction);
     grid->item(5, pcComment)->setText(comment);
     // A hand left over from the cell before must go where a click does nothing.

@@ -67,7 +67,7 @@ public:
         FUi->BoardThere = [this] { return FWindow->Session().State().DevicePresent; };
         FWindow->show();
         QVERIFY(Settle(*FWindow));
-        FWindow->timerStatus->stop();
+        FWindow->SetPolling(false);
         QVERIFY(Settle(*FWindow));
         qInfo("drill seed %u", FSeed);
         for (int step = 0; step < Steps && !QTest::currentTestFailed(); ++step) {
@@ -76,7 +76,7 @@ public:
             FSteps.push_back(FLast);
             if (QTest::currentTestFailed()) break;
             // The last delivery may have restarted the polling; the drill ticks by itself.
-            FWindow->timerStatus->stop();
+            FWindow->SetPolling(false);
             QVERIFY2(Settle(*FWindow), Where("settling").c_str());
             Check();
         }
@@ -104,7 +104,7 @@ private:
         for (const std::string& step : FSteps) steps += step + "; ";
         return "seed " + std::to_string(FSeed) + ", step " + std::to_string(FStep) + " (" + FLast +
                "): " + What + "\n   steps: " + steps + "\n   status: " + FWindow->StatusText() +
-               "\n   link: " + FWindow->lblConnected->text().toStdString();
+               "\n   link: " + lblConnected(*FWindow)->text().toStdString();
     }
     const TBoardState& State() const { return FWindow->Session().State(); }
     velsim::TSimulator& Sim() { return FSim.Sim(); }
@@ -119,20 +119,20 @@ private:
                 if (!present) return Act();
                 const int port = Pick(6), pin = Pick(8);
                 FLast = "pin " + std::to_string(port * 8 + pin);
-                ClickCell(w.gridPort[port], pin, pcState);
+                ClickCell(PortGrids(w)[port], pin, pcState);
                 break;
             }
             case 2: {
-                QCheckBox* box = Pick(2) ? w.chkPullupPort0 : w.chkPullupPort2;
+                QCheckBox* box = Pick(2) ? chkPullupPort0(w) : chkPullupPort2(w);
                 FLast = "pull-up";
                 QTest::mouseClick(box, Qt::LeftButton);
                 break;
             }
             case 3: {
-                const int period = Pick(w.cmbxPeriod->count());
+                const int period = Pick(cmbxPeriod(w)->count());
                 FLast = "period " + std::to_string(period);
-                w.cmbxPeriod->setCurrentIndex(period);
-                emit w.cmbxPeriod->activated(period);
+                cmbxPeriod(w)->setCurrentIndex(period);
+                emit cmbxPeriod(w)->activated(period);
                 break;
             }
             case 4: {
@@ -140,16 +140,16 @@ private:
                 FLast = "line " + std::to_string(line);
                 // As the cell's editor does: the typed text in the cell, then the handler.
                 const char* text = LineTexts[Pick(int(std::size(LineTexts)))];
-                w.gridProgram->item(line, pgCode)->setText(text);
-                w.gridProgramEndEditing(pgCode, line, text);
+                w.PLC().ProgramGrid()->item(line, pgCode)->setText(text);
+                w.PLC().gridProgramEndEditing(pgCode, line, text);
                 break;
             }
             case 5: {
                 const int pin = Pick(24);
                 FLast = "comment " + std::to_string(pin);
                 const std::string text = "c" + std::to_string(FStep);
-                w.gridPort[pin / 8]->item(pin % 8, pcComment)->setText(Q(text));
-                w.gridPort0AfterEdit(w.gridPort[pin / 8], pcComment, pin % 8, text);
+                PortGrids(w)[pin / 8]->item(pin % 8, pcComment)->setText(Q(text));
+                w.Pins().gridPort0AfterEdit(PortGrids(w)[pin / 8], pcComment, pin % 8, text);
                 break;
             }
             case 6:
@@ -196,7 +196,7 @@ private:
             case 11:
                 if (present || lost) {
                     FLast = "disconnect";
-                    QTest::mouseClick(w.btnFind, Qt::LeftButton);
+                    QTest::mouseClick(btnFind(w), Qt::LeftButton);
                 } else {
                     FLast = "connect";
                     Sim().SetFault(TFault::None);
@@ -209,7 +209,7 @@ private:
                     }
                     const bool recall = Pick(3) != 0;
                     FUi->Answers.push_back(recall ? mbYes : mbNo);
-                    QTest::mouseClick(w.btnFind, Qt::LeftButton);
+                    QTest::mouseClick(btnFind(w), Qt::LeftButton);
                     QVERIFY(Settle(w));
                     FUi->Answers.clear();
                     // Without the recall the panels show the program's settings, not the board's.
@@ -220,7 +220,7 @@ private:
                 if (!present || FSilent) return Act();
                 FLast = "recall from the EEPROM";
                 FUi->Answers.push_back(mbYes);
-                QTest::mouseClick(w.btnRecallFromEEPROM, Qt::LeftButton);
+                QTest::mouseClick(btnRecallFromEEPROM(w), Qt::LeftButton);
                 QVERIFY(Settle(w));
                 FUi->Answers.clear();
                 FMayDiffer = false;
@@ -233,7 +233,7 @@ private:
     void Check() {
         TformMain& w = *FWindow;
         const TBoardState& s = State();
-        const QString label = w.lblConnected->text();
+        const QString label = lblConnected(w)->text();
         const bool labelRight = s.Lost             ? label.startsWith("CONNECTION LOST")
                                 : !s.DevicePresent ? label == "NOT CONNECTED"
                                 : s.NoResponse     ? label.startsWith("NO RESPONSE")
@@ -244,11 +244,11 @@ private:
 
         // The panels show what the session holds.
         QVERIFY2(
-            w.chkPullupPort0->isChecked() == s.Pullups[0] && w.chkPullupPort2->isChecked() == s.Pullups[2],
+            chkPullupPort0(w)->isChecked() == s.Pullups[0] && chkPullupPort2(w)->isChecked() == s.Pullups[2],
             Where("pull-ups").c_str());
-        QVERIFY2(w.cmbxPeriod->currentIndex() == s.UpdatePeriod, Where("period").c_str());
+        QVERIFY2(cmbxPeriod(w)->currentIndex() == s.UpdatePeriod, Where("period").c_str());
         for (int pin = 0; pin < 24; ++pin) {
-            QTableWidget* grid = w.gridPort[pin / 8];
+            QTableWidget* grid = PortGrids(w)[pin / 8];
             const bool input = IsBitSet(s.Directions[pin / 8], pin % 8);
             QVERIFY2(grid->item(pin % 8, pcDirection)->text() == (input ? "Input" : "Output"),
                      Where("direction of pin " + std::to_string(pin)).c_str());
@@ -257,7 +257,7 @@ private:
         }
         for (int line = 0; line < 8; ++line) {
             TProgramLine shown;
-            TextToProgramLine(shown, w.gridProgram->item(line, pgCode)->text().toStdString());
+            TextToProgramLine(shown, w.PLC().ProgramGrid()->item(line, pgCode)->text().toStdString());
             QVERIFY2(SameProgramCode(shown, s.ProgramLines[size_t(line)]),
                      Where("line " + std::to_string(line)).c_str());
         }
@@ -265,7 +265,7 @@ private:
         for (int port = 0; port < TVelmorant::PortCountConst; ++port) {
             const std::optional<int>& value = s.Readings.Ports[port];
             for (int pin = 0; pin < 8; ++pin) {
-                const QTableWidgetItem* cell = w.gridPort[port]->item(pin, pcState);
+                const QTableWidgetItem* cell = PortGrids(w)[port]->item(pin, pcState);
                 const bool stale = cell->data(StaleRole).toBool();
                 QVERIFY2(stale == !value, Where("stale mark of port " + std::to_string(port)).c_str());
                 if (value)

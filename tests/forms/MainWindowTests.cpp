@@ -57,13 +57,13 @@ void TMainWindowTests::StartUpTalksToTheBoardInOrder() {
     QCOMPARE(ToQt(tail), ToQt(expected));
 
     TformMain& f = *w.Form;
-    QCOMPARE(f.lblConnected->text(), QString("CONNECTED to COM3"));
-    QCOMPARE(f.lblFirmware->text(), QString("1.05"));
-    QCOMPARE(f.btnFind->text(), QString("Disconnect"));
-    QVERIFY(f.btnFind->isChecked());
-    QVERIFY(!f.comboPort->isEnabled());
-    QCOMPARE(f.comboPort->currentText(), QString("COM3"));
-    QVERIFY(f.btnSaveToEEPROM->isEnabled());
+    QCOMPARE(lblConnected(f)->text(), QString("CONNECTED to COM3"));
+    QCOMPARE(lblFirmware(f)->text(), QString("1.05"));
+    QCOMPARE(btnFind(f)->text(), QString("Disconnect"));
+    QVERIFY(btnFind(f)->isChecked());
+    QVERIFY(!comboPort(f)->isEnabled());
+    QCOMPARE(comboPort(f)->currentText(), QString("COM3"));
+    QVERIFY(btnSaveToEEPROM(f)->isEnabled());
     QVERIFY(w.Ui->Messages.empty());
 }
 
@@ -77,20 +77,20 @@ void TMainWindowTests::TickMakesTwelveExchangesAndTheTimerRuns() {
     // Connected, the timer polls by itself.
     fx.Sim().ClearCommands();
     f.ShowConnectionState();
-    QVERIFY(f.timerStatus->isActive());
+    QVERIFY(f.Polling());
     QTRY_VERIFY_WITH_TIMEOUT(fx.Sim().Commands().size() >= 12, 5000);
 
     // A tick after a disconnection only stops the timer.
-    f.timerStatus->stop();
+    f.SetPolling(false);
     QVERIFY(Settle(f));
     f.Velmorant().Disconnect();
     f.Session().Resync();  // the window learns the state from the session
     QVERIFY(Settle(f));
-    f.timerStatus->start();
+    f.SetPolling(true);
     fx.Sim().ClearCommands();
     f.timerStatusTimer();
     QVERIFY(Settle(f));
-    QVERIFY(!f.timerStatus->isActive());
+    QVERIFY(!f.Polling());
     QVERIFY(fx.Sim().Commands().empty());
 }
 
@@ -99,35 +99,35 @@ void TMainWindowTests::ConnectButtonDisconnectsAndReconnects() {
     TWindowUnderTest w;
     TformMain& f = *w.Form;
 
-    QTest::mouseClick(f.btnFind, Qt::LeftButton);
+    QTest::mouseClick(btnFind(f), Qt::LeftButton);
     QVERIFY(Settle(f));
-    QCOMPARE(f.lblConnected->text(), QString("NOT CONNECTED"));
-    QCOMPARE(f.lblFirmware->text(), QString("?"));
-    QCOMPARE(f.btnFind->text(), QString("Connect"));
-    QVERIFY(!f.btnFind->isChecked());
-    QVERIFY(f.comboPort->isEnabled());
-    QVERIFY(!f.timerStatus->isActive());
-    QVERIFY(!f.btnRecallFromEEPROM->isEnabled());
-    QCOMPARE(f.pnlComm->CollapsedCaption(), QString("COM Port Connection (NOT CONNECTED)"));
+    QCOMPARE(lblConnected(f)->text(), QString("NOT CONNECTED"));
+    QCOMPARE(lblFirmware(f)->text(), QString("?"));
+    QCOMPARE(btnFind(f)->text(), QString("Connect"));
+    QVERIFY(!btnFind(f)->isChecked());
+    QVERIFY(comboPort(f)->isEnabled());
+    QVERIFY(!f.Polling());
+    QVERIFY(!btnRecallFromEEPROM(f)->isEnabled());
+    QCOMPARE(f.Connection().CollapsedCaption(), QString("COM Port Connection (NOT CONNECTED)"));
 
     // Connecting again asks before it overwrites the window's values; No keeps them.
     fx.Sim().ClearCommands();
     w.Ui->Answers = {mbNo};
-    QTest::mouseClick(f.btnFind, Qt::LeftButton);
+    QTest::mouseClick(btnFind(f), Qt::LeftButton);
     QVERIFY(Settle(f));
     w.StopPolling();
-    QVERIFY(f.btnFind->isChecked());
-    QCOMPARE(f.lblConnected->text(), QString("CONNECTED to COM3"));
+    QVERIFY(btnFind(f)->isChecked());
+    QCOMPARE(lblConnected(f)->text(), QString("CONNECTED to COM3"));
     QCOMPARE(w.Ui->Messages.size(), size_t(1));
     QVERIFY(w.Ui->Messages[0].Text.rfind("Do you want to recall the settings from the Velmorant", 0) == 0);
     QVERIFY(!Contains(fx.Sim().Commands(), "RECALL"));
     QVERIFY(Contains(fx.Sim().Commands(), "PLCRM 0"));
 
-    QTest::mouseClick(f.btnFind, Qt::LeftButton);
+    QTest::mouseClick(btnFind(f), Qt::LeftButton);
     QVERIFY(Settle(f));
     fx.Sim().ClearCommands();
     w.Ui->Answers = {mbYes};
-    QTest::mouseClick(f.btnFind, Qt::LeftButton);
+    QTest::mouseClick(btnFind(f), Qt::LeftButton);
     QVERIFY(Settle(f));
     w.StopPolling();
     QVERIFY(Contains(fx.Sim().Commands(), "RECALL"));
@@ -138,18 +138,18 @@ void TMainWindowTests::NotFoundIsReportedOnlyFromThePortList() {
     fx.Sim().OverrideReply("VER", "no board here");
     TWindowUnderTest w;
     TformMain& f = *w.Form;
-    QCOMPARE(f.lblConnected->text(), QString("NOT CONNECTED"));
+    QCOMPARE(lblConnected(f)->text(), QString("NOT CONNECTED"));
     QVERIFY(w.Ui->Messages.empty());
 
     // The button springs back without a word.
-    QTest::mouseClick(f.btnFind, Qt::LeftButton);
+    QTest::mouseClick(btnFind(f), Qt::LeftButton);
     QVERIFY(Settle(f));
-    QVERIFY(!f.btnFind->isChecked());
+    QVERIFY(!btnFind(f)->isChecked());
     QVERIFY(w.Ui->Messages.empty());
 
     // Picking a port in the list says so.
-    f.comboPort->setCurrentIndex(f.comboPort->findText("COM3"));
-    emit f.comboPort->activated(f.comboPort->currentIndex());
+    comboPort(f)->setCurrentIndex(comboPort(f)->findText("COM3"));
+    emit comboPort(f)->activated(comboPort(f)->currentIndex());
     QVERIFY(Settle(f));
     QCOMPARE(w.Ui->Messages.size(), size_t(1));
     QCOMPARE(w.Ui->Messages[0].Kind, mkError);
@@ -248,10 +248,10 @@ void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {
     {
         TWindowUnderTest w;
         TformMain& f = *w.Form;
-        QCOMPARE(f.comboPort->currentText(), QString("COM3"));
+        QCOMPARE(comboPort(f)->currentText(), QString("COM3"));
         const int fullHeight = f.height();
-        f.pnlAnalog->SetExpanded(false);
-        f.pnlPLC->SetExpanded(false);
+        f.Analog().SetExpanded(false);
+        f.PLC().SetExpanded(false);
         heightCollapsed = f.height();
         QVERIFY(heightCollapsed < fullHeight);
         f.move(f.pos() + QPoint(13, 7));
@@ -263,13 +263,13 @@ void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {
 
     TWindowUnderTest again;
     TformMain& f = *again.Form;
-    QCOMPARE(f.comboPort->currentText(), QString("COM3"));
-    QVERIFY(!f.pnlAnalog->Expanded());
-    QVERIFY(f.pnlPins->Expanded());
-    QVERIFY(!f.pnlPLC->Expanded());
+    QCOMPARE(comboPort(f)->currentText(), QString("COM3"));
+    QVERIFY(!f.Analog().Expanded());
+    QVERIFY(f.Pins().Expanded());
+    QVERIFY(!f.PLC().Expanded());
     QCOMPARE(f.geometry(), placed);
     // Opening a panel again gives its room back.
-    f.pnlPLC->SetExpanded(true);
+    f.PLC().SetExpanded(true);
     QVERIFY(f.height() > heightCollapsed);
 }
 
@@ -279,14 +279,14 @@ void TMainWindowTests::SilentBoardShowsErrorsAndStaysUsable() {
     // Each silent reply costs the full reply deadline, so only two.
     fx.Sim().SetFaultFilter("TEMP");
     fx.Sim().SetFault(TFault::Silent, 1);
-    const QString before = f.lblTemp->text();
+    const QString before = lblTemp(f)->text();
     f.timerStatusTimer();
     QVERIFY(Settle(f));
     QCOMPARE(f.StatusText(), std::string("Error reading temperature"));
     // The failed read shows no value of its own: the last good one stays.
-    QCOMPARE(f.lblTemp->text(), before);
+    QCOMPARE(lblTemp(f)->text(), before);
     QVERIFY(f.Velmorant().DevicePresent());
-    QVERIFY(f.btnFind->isChecked());
+    QVERIFY(btnFind(f)->isChecked());
 
     fx.Sim().SetFaultFilter("PRTRD2");
     fx.Sim().SetFault(TFault::Silent, 1);
@@ -306,7 +306,7 @@ void TMainWindowTests::SilentBoardShowsErrorsAndStaysUsable() {
 void TMainWindowTests::LogoOpensTheMakersAddress() {
     TSimFixture fx;
     TWindowUnderTest w;
-    QTest::mouseClick(w.Form->imgLogo, Qt::LeftButton);
+    QTest::mouseClick(imgLogo(*w.Form), Qt::LeftButton);
     QCOMPARE(w.Ui->Urls, std::vector<std::string>{MakerWebAddress});
 }
 

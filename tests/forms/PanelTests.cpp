@@ -82,7 +82,7 @@ void TPanelTests::PinClicks() {
     QFETCH(QString, expected);
     TWindowFixture fx;
     TformMain& w = fx.OpenWithoutPolling();
-    QTableWidget* grid = w.gridPort[port];
+    QTableWidget* grid = PortGrids(w)[port];
     {
         // The board's own directions and pins: the window takes them from the board, not from its cells.
         auto lock = fx.Sim().Lock();
@@ -95,7 +95,7 @@ void TPanelTests::PinClicks() {
         }
         board.PortState[size_t(port)] = static_cast<uint8_t>(state);
     }
-    w.RecallFromDevice(false, false);
+    w.EEPROM().RecallFromDevice(false, false);
     QVERIFY(fx.Settle());
     fx.Sim().ClearCommands();
 
@@ -113,17 +113,17 @@ void TPanelTests::DirectionChoiceSendsTheWholeByte() {
     QVERIFY(!f.Velmorant().Changed());
     fx.Sim().ClearCommands();
 
-    ChooseDirection(f.gridPort[2], 5, "Output");
+    ChooseDirection(PortGrids(f)[2], 5, "Output");
     QTRY_COMPARE(ToQt(fx.Sim().Commands()), QStringList{"DIRWR2 223"});
     QVERIFY(fx.Settle());
-    QCOMPARE(f.gridPort[2]->item(5, pcDirection)->text(), QString("Output"));
+    QCOMPARE(PortGrids(f)[2]->item(5, pcDirection)->text(), QString("Output"));
     QVERIFY(f.Velmorant().Changed());
 
-    ChooseDirection(f.gridPort[2], 5, "Input");
+    ChooseDirection(PortGrids(f)[2], 5, "Input");
     QTRY_COMPARE(ToQt(fx.Sim().Commands()), (QStringList{"DIRWR2 223", "DIRWR2 255"}));
 
     // The same item again still sends the byte.
-    ChooseDirection(f.gridPort[2], 5, "Input");
+    ChooseDirection(PortGrids(f)[2], 5, "Input");
     QTRY_COMPARE(fx.Sim().Commands().size(), size_t(3));
     QCOMPARE(fx.Sim().Commands().back(), std::string("DIRWR2 255"));
 }
@@ -134,7 +134,7 @@ void TPanelTests::DirectionWithoutABoardOnlyChangesTheCache() {
     TformMain& f = fx.Open();
     QVERIFY(!f.Velmorant().DevicePresent());
 
-    ChooseDirection(f.gridPort[0], 2, "Output");
+    ChooseDirection(PortGrids(f)[0], 2, "Output");
     QTRY_VERIFY(f.Session().State().Changed);
     QVERIFY(fx.Settle());
     QCOMPARE(int(f.Velmorant().GetPortDirection(0)), 251);
@@ -145,25 +145,25 @@ void TPanelTests::PullupsWriteBothPortsButNotDuringAnUpdate() {
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
 
-    QTest::mouseClick(f.chkPullupPort0, Qt::LeftButton);
+    QTest::mouseClick(chkPullupPort0(f), Qt::LeftButton);
     QVERIFY(fx.Settle());
-    QVERIFY(f.chkPullupPort0->isChecked());
+    QVERIFY(chkPullupPort0(f)->isChecked());
     QCOMPARE(ToQt(fx.Sim().Commands()), (QStringList{"PU0 1", "PU2 0"}));
     QVERIFY(f.Velmorant().Changed());
 
-    QTest::mouseClick(f.chkPullupPort2, Qt::LeftButton);
+    QTest::mouseClick(chkPullupPort2(f), Qt::LeftButton);
     QVERIFY(fx.Settle());
     QCOMPARE(ToQt(fx.Sim().Commands()), (QStringList{"PU0 1", "PU2 0", "PU0 1", "PU2 1"}));
 
     // A display update that ticks a box sends nothing.
     {
-        QSignalBlocker quiet(f.chkPullupPort0);
-        f.chkPullupPort0->setChecked(false);
+        QSignalBlocker quiet(chkPullupPort0(f));
+        chkPullupPort0(f)->setChecked(false);
     }
     fx.Sim().ClearCommands();
     f.RefreshDisplay(true, false);
     QVERIFY(fx.Settle());
-    QVERIFY(f.chkPullupPort0->isChecked());
+    QVERIFY(chkPullupPort0(f)->isChecked());
     QVERIFY(!HasPrefix(fx.Sim().Commands(), "PU"));
 }
 
@@ -183,22 +183,22 @@ void TPanelTests::PeriodIsSentForTheUsersChoiceOnly() {
     QFETCH(QString, expected);
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
-    QCOMPARE(f.cmbxPeriod->count(), 16);
+    QCOMPARE(cmbxPeriod(f)->count(), 16);
     fx.Sim().ClearCommands();
 
-    const int index = f.cmbxPeriod->findText(item);
-    f.cmbxPeriod->setCurrentIndex(index);
+    const int index = cmbxPeriod(f)->findText(item);
+    cmbxPeriod(f)->setCurrentIndex(index);
     QVERIFY(fx.Sim().Commands().empty());
-    emit f.cmbxPeriod->activated(index);
+    emit cmbxPeriod(f)->activated(index);
     QVERIFY(fx.Settle());
     QCOMPARE(ToQt(fx.Sim().Commands()), QStringList{expected});
 
     // Showing the driver's period does not send it back.
-    f.cmbxPeriod->setCurrentIndex(index == 0 ? 1 : 0);
+    cmbxPeriod(f)->setCurrentIndex(index == 0 ? 1 : 0);
     fx.Sim().ClearCommands();
     f.RefreshDisplay(true, false);
     QVERIFY(fx.Settle());
-    QCOMPARE(f.cmbxPeriod->currentIndex(), index);
+    QCOMPARE(cmbxPeriod(f)->currentIndex(), index);
     QVERIFY(!HasPrefix(fx.Sim().Commands(), "UR"));
 }
 
@@ -207,20 +207,20 @@ void TPanelTests::OffsetIsSentEachTimeTheBoxIsLeft() {
     TformMain& f = fx.OpenWithoutPolling();
     f.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&f));
-    f.timerStatus->stop();
-    f.spinThermOffset->setFocus();
+    f.SetPolling(false);
+    spinThermOffset(f)->setFocus();
     fx.Sim().ClearCommands();
 
-    f.spinThermOffset->setValue(-5);
+    spinThermOffset(f)->setValue(-5);
     QVERIFY(fx.Sim().Commands().empty());
-    f.btnTempTable->setFocus();
+    btnTempTable(f)->setFocus();
     QVERIFY(fx.Settle());
     QCOMPARE(ToQt(fx.Sim().Commands()), QStringList{"AOWR4 -5"});
     QVERIFY(f.Velmorant().Changed());
     f.Velmorant().SetChanged(false);
     QVERIFY(fx.Resync());
-    f.spinThermOffset->setFocus();
-    f.btnTempTable->setFocus();
+    spinThermOffset(f)->setFocus();
+    btnTempTable(f)->setFocus();
     QVERIFY(fx.Settle());
     QCOMPARE(ToQt(fx.Sim().Commands()), (QStringList{"AOWR4 -5", "AOWR4 -5"}));
     QVERIFY(!f.Velmorant().Changed());
@@ -229,7 +229,7 @@ void TPanelTests::OffsetIsSentEachTimeTheBoxIsLeft() {
 void TPanelTests::CommentEditIsStoredNotSent() {
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
-    QTableWidget* grid = f.gridPort[2];
+    QTableWidget* grid = PortGrids(f)[2];
 
     grid->setCurrentCell(1, pcComment);
     grid->editItem(grid->item(1, pcComment));
@@ -246,17 +246,17 @@ void TPanelTests::CommentEditIsStoredNotSent() {
 void TPanelTests::EEPROMButtons() {
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
-    QTest::mouseClick(f.btnSaveToEEPROM, Qt::LeftButton);
+    QTest::mouseClick(btnSaveToEEPROM(f), Qt::LeftButton);
     QVERIFY(fx.Settle());
     QCOMPARE(ToQt(fx.Sim().Commands()), QStringList{"SAVE"});
 
     fx.Sim().ClearCommands();
     fx.Ui().Answers = {mbNo};
-    QTest::mouseClick(f.btnRecallFromEEPROM, Qt::LeftButton);
+    QTest::mouseClick(btnRecallFromEEPROM(f), Qt::LeftButton);
     QVERIFY(fx.Settle());
     QVERIFY(fx.Sim().Commands().empty());
     fx.Ui().Answers = {mbYes};
-    QTest::mouseClick(f.btnRecallFromEEPROM, Qt::LeftButton);
+    QTest::mouseClick(btnRecallFromEEPROM(f), Qt::LeftButton);
     QVERIFY(fx.Settle());
     const TCommands cmds = fx.Sim().Commands();
     QVERIFY(cmds.size() > 13);
@@ -285,15 +285,15 @@ void TPanelTests::LiveValuesAreShown() {
     fx.Sim().OverrideReply("PRTRD1", "5");
     fx.Sim().OverrideReply("ADC3", std::to_string(raw));
     fx.Sim().OverrideReply("TEMP", "77");
-    f.chkShowTenBits->setChecked(tenBits);
+    chkShowTenBits(f)->setChecked(tenBits);
     f.RefreshDisplay(false, false);
     QVERIFY(fx.Settle());
-    QCOMPARE(f.gridAnalog2->item(0, acValue)->data(Qt::DisplayRole).toInt(), shown);
-    QCOMPARE(f.gridAnalog2->item(0, acGauge)->data(Qt::DisplayRole).toInt(), raw);
+    QCOMPARE(gridAnalog2(f)->item(0, acValue)->data(Qt::DisplayRole).toInt(), shown);
+    QCOMPARE(gridAnalog2(f)->item(0, acGauge)->data(Qt::DisplayRole).toInt(), raw);
     const int expectedPins[8] = {1, 0, 4, 0, 0, 0, 0, 0};
     for (int pin = 0; pin < 8; ++pin)
-        QCOMPARE(f.gridPort[1]->item(pin, pcState)->data(Qt::DisplayRole).toInt(), expectedPins[pin]);
-    QCOMPARE(f.lblTemp->text(), QString("Temperature = 77F (25.0C)"));
+        QCOMPARE(PortGrids(f)[1]->item(pin, pcState)->data(Qt::DisplayRole).toInt(), expectedPins[pin]);
+    QCOMPARE(lblTemp(f)->text(), QString("Temperature = 77F (25.0C)"));
 }
 
 void TPanelTests::TemperatureLine_data() {

@@ -115,8 +115,8 @@ void TReliabilityTests::LoggingUntilKilled() {
     if (!qEnvironmentVariableIsSet(ChildVariable)) QSKIP("runs as the child of the crash drill");
     TWindowUnderTest w;
     QVERIFY(Settle(*w.Form));
-    w.Form->spinLogInterval->setValue(1);
-    QTest::mouseClick(w.Form->chkEnableDataLogging, Qt::LeftButton);
+    spinLogInterval(*w.Form)->setValue(1);
+    QTest::mouseClick(chkEnableDataLogging(*w.Form), Qt::LeftButton);
     QTest::qWait(600000);  // until the parent kills it
 }
 

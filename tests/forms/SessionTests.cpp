@@ -57,9 +57,9 @@ void SessionTests::StoppedAtTheNextExchange() {
     }
     if (during == "retrieval") {
         fx.Ui().Answers = {mbYes};
-        QTest::mouseClick(w.btnRecallFromEEPROM, Qt::LeftButton);
+        QTest::mouseClick(btnRecallFromEEPROM(w), Qt::LeftButton);
         QVERIFY(fx.Sim().WaitForCommands(8, 10000));
-        QVERIFY(!w.btnRecallFromEEPROM->isEnabled());  // it cannot be started twice
+        QVERIFY(!btnRecallFromEEPROM(w)->isEnabled());  // it cannot be started twice
     } else {
         fx.Sim().SetFault(TFault::Silent);
         w.timerStatusTimer();
@@ -67,7 +67,7 @@ void SessionTests::StoppedAtTheNextExchange() {
     }
     QVERIFY(!w.Session().Idle());
     if (action == "disconnect")
-        QTest::mouseClick(w.btnFind, Qt::LeftButton);
+        QTest::mouseClick(btnFind(w), Qt::LeftButton);
     else
         w.close();
     QVERIFY(fx.Settle());
@@ -78,7 +78,7 @@ void SessionTests::StoppedAtTheNextExchange() {
     // (The autosave at closing reads the port states on its own, as it always did.)
     if (during == "silent") QVERIFY(!HasCommand(cmds, "ADC0"));
     if (action == "disconnect") {
-        QCOMPARE(w.lblConnected->text(), QString("NOT CONNECTED"));
+        QCOMPARE(lblConnected(w)->text(), QString("NOT CONNECTED"));
         QVERIFY(w.isVisible());
     } else {
         // The usual sequence ran: no question (nothing changed), the autosave, the window hidden.
@@ -98,8 +98,8 @@ void SessionTests::ActionDuringATickRunsAfterIt() {
     w.timerStatusTimer();
     QVERIFY(fx.Sim().WaitForCommands(1, 10000));
     // The user switches two outputs while the tick still reads.
-    ClickCell(w.gridPort[3], 0, pcState);
-    ClickCell(w.gridPort[3], 1, pcState);
+    ClickCell(PortGrids(w)[3], 0, pcState);
+    ClickCell(PortGrids(w)[3], 1, pcState);
     QVERIFY(fx.Settle());
     TCommands expected = TickCommands();
     expected.push_back("PINWR24 1");
@@ -116,13 +116,13 @@ void SetLineRate(TWindowFixture& Fx) {
 
 // Unplugs the board while it has a change its EEPROM lacks (period 5), so that the change is kept.
 void LoseWithAKeptChange(TWindowFixture& Fx, TformMain& W) {
-    W.cmbxPeriod->setCurrentIndex(5);
-    emit W.cmbxPeriod->activated(5);
+    cmbxPeriod(W)->setCurrentIndex(5);
+    emit cmbxPeriod(W)->activated(5);
     QVERIFY(Fx.Settle());
     Fx.Sim().HangUp();
     W.timerStatusTimer();
     QVERIFY(Fx.Settle());
-    QVERIFY(W.lblConnected->text().startsWith("CONNECTION LOST"));
+    QVERIFY(lblConnected(W)->text().startsWith("CONNECTION LOST"));
 }
 
 // Plugs the board back in, as it comes after losing its power: with its EEPROM's settings.
@@ -160,12 +160,12 @@ void SessionTests::InterleavedWithTheSessionsWork() {
     if (interleaving == "click behind retrieval") {
         SetLineRate(fx);
         ui.Answers = {mbYes};
-        QTest::mouseClick(w.btnRecallFromEEPROM, Qt::LeftButton);
+        QTest::mouseClick(btnRecallFromEEPROM(w), Qt::LeftButton);
         QVERIFY(fx.Sim().WaitForCommands(4, 10000));
-        QTest::mouseClick(w.chkPullupPort0, Qt::LeftButton);
+        QTest::mouseClick(chkPullupPort0(w), Qt::LeftButton);
         QVERIFY(fx.Settle());
         // The retrieval's display update shows the click that came after it, as the board has it.
-        QVERIFY(w.chkPullupPort0->isChecked());
+        QVERIFY(chkPullupPort0(w)->isChecked());
         QVERIFY(w.Session().State().Pullups[0]);
         auto lock = fx.Sim().Lock();
         QVERIFY(fx.Sim().Board().Working.Pullups[0]);
@@ -176,11 +176,11 @@ void SessionTests::InterleavedWithTheSessionsWork() {
         fx.Sim().SetFault(TFault::Late, 1, std::chrono::milliseconds(400));
         ReplugAfterAPowerLoss(fx);
         QTRY_VERIFY_WITH_TIMEOUT(Contains(fx.Sim().Commands(), "PLCRM 0"), 15000);
-        QTest::mouseClick(w.btnFind, Qt::LeftButton);
+        QTest::mouseClick(btnFind(w), Qt::LeftButton);
         QVERIFY(fx.Settle());
         QTest::qWait(100);  // anything the dropped result would have started has had its turn
         QVERIFY(fx.Settle());
-        QCOMPARE(w.lblConnected->text(), QString("NOT CONNECTED"));
+        QCOMPARE(lblConnected(w)->text(), QString("NOT CONNECTED"));
         QVERIFY(!Q(w.StatusText()).contains("Connected again"));
         QCOMPARE(KeptChangesQuestions(ui), 0);
     } else if (interleaving == "declined then lost again") {
@@ -189,24 +189,24 @@ void SessionTests::InterleavedWithTheSessionsWork() {
         ReplugAfterAPowerLoss(fx);
         QTRY_COMPARE_WITH_TIMEOUT(KeptChangesQuestions(ui), 1, 15000);
         QVERIFY(fx.Settle());
-        w.timerStatus->stop();
+        w.SetPolling(false);
         fx.Sim().HangUp();
         w.timerStatusTimer();
         QVERIFY(fx.Settle());
         ReplugAfterAPowerLoss(fx);
-        QTRY_COMPARE_WITH_TIMEOUT(w.lblConnected->text(), QString("CONNECTED to COM1"), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(lblConnected(w)->text(), QString("CONNECTED to COM1"), 15000);
         QVERIFY(fx.Settle());
         // No ends it for good: the old file is not offered again.
         QCOMPARE(KeptChangesQuestions(ui), 1);
     } else {
         // The board's EEPROM has period 0, the program's settings 5: a recall reads 0 first.
-        w.cmbxPeriod->setCurrentIndex(5);
-        emit w.cmbxPeriod->activated(5);
+        cmbxPeriod(w)->setCurrentIndex(5);
+        emit cmbxPeriod(w)->activated(5);
         QVERIFY(fx.Settle());
         SetLineRate(fx);
         fx.Sim().ClearCommands();
         ui.Answers = {mbYes, mbNo};
-        QTest::mouseClick(w.btnRecallFromEEPROM, Qt::LeftButton);
+        QTest::mouseClick(btnRecallFromEEPROM(w), Qt::LeftButton);
         QVERIFY(fx.Sim().WaitForCommands(12, 10000));
         w.close();
         QVERIFY(fx.Settle());

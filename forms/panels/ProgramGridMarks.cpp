@@ -2,8 +2,6 @@
 
 #include <QTableWidget>
 
-#include "Main.h"
-
 QTableWidgetItem* CellOf(QTableWidget* Grid, int Row, int Col, bool Editable) {
     QTableWidgetItem* item = Grid->item(Row, Col);
     if (item == nullptr) {

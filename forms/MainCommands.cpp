@@ -1,11 +1,12 @@
-// The File menu's settings-file commands.
-#include <QCheckBox>
+// The menus' commands: settings files, data logs and the trends, the firmware update, the about box.
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
-#include <QString>
 #include <QUrl>
+#include <filesystem>
+#include <system_error>
 
+#include "AboutDlg.h"
 #include "GeneralLib.h"
 #include "Main.h"
 #include "TrendsWnd.h"
@@ -13,6 +14,11 @@
 namespace {
 
 const char* const SettingsFilter = "Velmorant Settings (*.velmor)|*.velmor";
+
+const char* const UpdateModeText =
+    "The Velmorant will now be rebooted in \"update mode\" so that\n\ryou can load new firmware using the "
+    "HIDBootloader program.";
+const char* const RunUpdaterText = "Now run the HIDBootloader program to update the firmware on the Velmorant.";
 
 // The name without its folder, so that a dialog opens in its own folder with that name filled in.
 std::string NameWithoutFolder(const std::string& Path) {
@@ -29,6 +35,10 @@ void PrepareSettingsDialog(TFileDialogRequest& Dialog, bool Save) {
     Dialog.OverwritePrompt = Save;
     Dialog.FileMustExist = !Save;
     Dialog.FileName = NameWithoutFolder(Dialog.FileName);
+}
+
+std::string FirmwareUpdaterFolder() {
+    return GetSpecialFolderPath(sfProgramFiles) + "Tarnwick/Velmorant/Firmware/";
 }
 
 }  // namespace
@@ -71,8 +81,8 @@ TformTrends& TformMain::Trends() {
     if (FTrends == nullptr) {
         FTrends = new TformTrends(this);
         FTrends->SetUiServices(FUi.get());
-        FTrends->SetTenBits(chkShowTenBits->isChecked());
-        connect(chkShowTenBits, &QCheckBox::toggled, FTrends, &TformTrends::SetTenBits);
+        FTrends->SetTenBits(FAnalog->TenBits());
+        connect(FAnalog, &TAnalogPanel::TenBitsChanged, FTrends, &TformTrends::SetTenBits);
         if (FSession->State().DevicePresent) FTrends->StartConnection();
     }
     return *FTrends;
@@ -109,4 +119,33 @@ void TformMain::dropEvent(QDropEvent* Event) {
     Event->acceptProposedAction();
     miTrendsClick();
     Trends().OpenLogFiles(files);
+}
+
+void TformMain::miUpdateFirmwareClick() {
+    if (!FSession->State().DevicePresent) return;
+    if (FUi->Message(this, TMessageRequest{mkInformation, std::string(), UpdateModeText, {mbOK, mbAbort}}) != mbOK)
+        return;
+    FSession->UpdateFirmware([this] {
+        ShowConnectionState();
+        StartFirmwareUpdater();
+    });
+}
+
+void TformMain::StartFirmwareUpdater() {
+    const std::string folder = FirmwareUpdaterFolder();
+    const std::string updater = folder + "HIDBootloader";
+    std::error_code error;
+    // is_regular_file follows links, so a link counts when its target is there.
+    if (std::filesystem::is_regular_file(updater, error))
+        FUi->StartProgram(updater, folder);
+    else
+        FUi->ShowInformation(this, RunUpdaterText);
+}
+
+void TformMain::miExitClick() {
+    close();
+}
+
+void TformMain::miAboutClick() {
+    if (FAbout != nullptr) FAbout->exec();
 }

@@ -9,7 +9,7 @@ class QTableWidget;
 // Entry i holds the temperature in whole degrees Fahrenheit for the 10-bit reading 4 * i.
 extern const std::array<int, 256> TemperatureTable;
 
-// (DegF - 32) * 5 / 9.
+// Degrees Celsius of DegF (CelsiusOf, under the name the table's users know).
 double FarenheitToCentigrade(double DegF);
 
 class TformTempTable : public QDialog {

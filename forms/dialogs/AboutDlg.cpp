@@ -9,7 +9,7 @@
 #include <cstdio>
 
 #include "Controls.h"
-#include "Main.h"
+#include "Maker.h"
 #include "Pictures.h"
 #include "UiServices.h"
 

@@ -7,6 +7,9 @@
 class QTableWidget;
 class QTableWidgetItem;
 
+// Columns of the program grid.
+enum TProgramColumn : int { pgLineNo = 0, pgCode = 1, pgComments = 2, pgErrors = 3 };
+
 // Colours of a line in error: the Errors cell, and the Code text that is not on the board.
 inline const QColor ErrorCellBackground(255, 224, 224);
 inline const QColor ErrorCellText(170, 0, 0);

@@ -5,6 +5,8 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "Conversions.h"
+
 const std::array<int, 256> TemperatureTable{
     -90, -79, -62, -51, -42, -36, -30, -26, -21, -18, -14, -11, -8,  -5,  -3,  0,    //
     2,   4,   7,   9,   11,  12,  14,  16,  18,  19,  21,  22,  24,  25,  27,  28,   //
@@ -41,7 +43,7 @@ public:
 }  // namespace
 
 double FarenheitToCentigrade(double DegF) {
-    return (DegF - 32) * 5 / 9;
+    return CelsiusOf(DegF);
 }
 
 TformTempTable::TformTempTable(QWidget* Parent) : QDialog(Parent) {
@@ -94,7 +96,7 @@ void TformTempTable::FillTable() {
         // The process locale gives the decimal separator.
         std::snprintf(celsius, sizeof celsius, "%.1f", degC);
         gridTempTable->setItem(i, colADC, new TNumericItem(QString::number(adc), adc));
-        gridTempTable->setItem(i, colADC8, new TNumericItem(QString::number(adc >> 2), adc >> 2));
+        gridTempTable->setItem(i, colADC8, new TNumericItem(QString::number(EightBitsOf(adc)), EightBitsOf(adc)));
         gridTempTable->setItem(i, colTempF, new TNumericItem(QString::number(degF), degF));
         gridTempTable->setItem(i, colTempC, new TNumericItem(QString::fromLocal8Bit(celsius), degC));
     }

@@ -1,0 +1,152 @@
+// What the board session tells the window, and the status timer that asks it for ticks.
+#include <QTimer>
+
+#include "LinkSupervisor.h"
+#include "Main.h"
+#include "PanelSupport.h"
+#include "StatusLine.h"
+#include "TrendsWnd.h"
+
+void TformMain::BindSession() {
+    connect(FSession.get(), &TBoardSession::DeviceError, this, [this](const QString& Text, bool Present) {
+        // The error says more than the progress of the work it interrupted.
+        if (FSession->LongWorkPending()) FStatus->ErrorDuringWork();
+        HandleDeviceError(Text.toStdString(), Present);
+    });
+    connect(FSession.get(), &TBoardSession::Failed, this,
+            [this](const QString& Text) { FUi->ShowError(this, Text.toStdString()); });
+    connect(FSession.get(), &TBoardSession::Progress, this,
+            [this](const QString& Text) { FStatus->ShowProgress(Text.toStdString()); });
+    connect(FSession.get(), &TBoardSession::LongWorkChanged, this,
+            [this] { EnableConnectedControls(FSession->State().DevicePresent); });
+    connect(FSession.get(), &TBoardSession::StateChanged, this, [this] {
+        const TBoardState& state = FSession->State();
+        FStatus->ShowUnsaved(state.DevicePresent && state.Changed);
+    });
+    connect(FSession.get(), &TBoardSession::TickRead, this,
+            Guarded(*FUi, this, [this](const TTickReadings& R) { ShowTick(R); }));
+    connect(FSession.get(), &TBoardSession::Refreshed, this, Guarded(*FUi, this, [this](const TRefresh& R) {
+                UpdateDisplay(R.Readings, R.ShowSettings, R.ShowProgram);
+            }));
+    connect(FSession.get(), &TBoardSession::ChangeTakenBack, this, [this] {
+        // The settings and PLC state as they stand again.
+        PaintSettings();
+        FPLC->ShowPLCState(FSession->State().PLCEnabled, FSession->State().PLCRunMode, false);
+        FStatus->Append("The change was not made on the Velmorant.");
+    });
+    connect(FSupervisor, &TLinkSupervisor::NewConnection, this, [this] {
+        // A new connection starts the trends' "since connecting"; a board answering again does not.
+        if (FTrends != nullptr) FTrends->StartConnection();
+    });
+    connect(FSupervisor, &TLinkSupervisor::Lost, this, [this](const QString& Port, const QString& Kept) {
+        SetStatusText("The connection to the Velmorant on " + Port.toStdString() +
+                      " was lost; it connects again by itself once the board is back." +
+                      (Kept.isEmpty() ? std::string()
+                                      : " Changes not saved in its EEPROM are kept in " + Kept.toStdString()));
+    });
+    connect(FSupervisor, &TLinkSupervisor::Silent, this, [this](const QString& Port) {
+        SetStatusText("The Velmorant on " + Port.toStdString() + " does not answer");
+    });
+    connect(FSupervisor, &TLinkSupervisor::Reconnected, this, [this](const QString& Port) {
+        if (StatusText().empty()) SetStatusText("Connected again to the Velmorant on " + Port.toStdString());
+    });
+    connect(FSupervisor, &TLinkSupervisor::OfferKeptChanges, this,
+            Guarded(*FUi, this, [this](const QString& File) { OfferUnsavedChanges(File.toStdString()); }));
+    connect(FSession.get(), &TBoardSession::BecameIdle, this, [this] {
+        // Taken out first: a step may post work and wait again.
+        std::vector<std::function<void()>> waiting;
+        waiting.swap(FWhenIdle);
+        for (auto& then : waiting) RunGuarded(*FUi, this, then);
+    });
+}
+
+void TformMain::ShowConnectionState() {
+    const TBoardState& state = FSession->State();
+    FConnection->ShowState(state);
+    EnableConnectedControls(state.DevicePresent);
+    if (!state.DevicePresent) UpdateDisplay(TTickReadings{}, false, false);
+    SetStatusText(std::string());
+}
+
+void TformMain::EnableConnectedControls(bool Connected) {
+    FConnection->EnableConnected(Connected);
+    // Long work cannot be started twice; Disconnect and the panels stay live meanwhile.
+    const bool free = !FSession->LongWorkPending();
+    FEEPROM->EnableConnected(Connected, free);
+    miRecallfromFile->setEnabled(free);
+    // Restarting a running timer would put its next tick off.
+    if (!Connected || FCloseStage != TCloseStage::Open)
+        timerStatus->stop();
+    else if (!timerStatus->isActive())
+        timerStatus->start();
+    miUpdateFirmware->setEnabled(Connected && free);
+    FPLC->EnableConnected(Connected);
+}
+
+void TformMain::HandleDeviceError(const std::string& Text, bool DevicePresent) {
+    ShowConnectionState();
+    if (DevicePresent) {
+        SetStatusText(Text);
+    } else {
+        SetStatusText("Disconnected");
+        FConnection->FillPortList();
+    }
+}
+
+void TformMain::OfferUnsavedChanges(const std::string& File) {
+    const std::string question =
+        "The Velmorant is back. The changes made before the connection was lost were not saved in its "
+        "EEPROM, so the board no longer has them. They were kept in \"" +
+        File + "\".\r\nDo you want to send them to the Velmorant now?";
+    // Asked once: No ends it for good.
+    FSupervisor->KeptChangesOffered();
+    if (FUi->Ask(this, "Confirm", question, {mbYes, mbNo}) != mbYes) return;
+    RecallSettingsFile(File);
+}
+
+void TformMain::timerStatusTimer() {
+    if (!FSession->State().DevicePresent) {
+        timerStatus->stop();
+        return;
+    }
+    // A tick still waiting on a slow board makes this one unnecessary.
+    FSession->Tick();
+}
+
+bool TformMain::Polling() const {
+    return timerStatus->isActive();
+}
+
+void TformMain::SetPolling(bool On) {
+    if (On)
+        timerStatus->start();
+    else
+        timerStatus->stop();
+}
+
+void TformMain::ShowTick(const TTickReadings& Readings) {
+    UpdateDisplay(Readings, false, false);
+    FLogging->LogRow(Readings);
+    if (FTrends != nullptr) FTrends->AddTick(Readings);
+}
+
+void TformMain::UpdateDisplay(const TTickReadings& Readings, bool ShowSettings, bool ShowProgram) {
+    const TBoardState& state = FSession->State();
+    if (ShowSettings) PaintSettings();
+    FPins->ShowReadings(Readings);
+    FAnalog->ShowReadings(Readings);
+    // A user's change still on its way to the board would be undone by showing the state before it.
+    if (FSession->Idle() || ShowSettings) FPLC->ShowPLCState(state.PLCEnabled, state.PLCRunMode);
+    if (ShowProgram) FPLC->ShowProgram(state);
+}
+
+void TformMain::RefreshDisplay(bool ShowSettings, bool ShowProgram) {
+    FSession->Refresh(ShowSettings, ShowProgram);
+}
+
+void TformMain::PaintSettings() {
+    const TBoardState& state = FSession->State();
+    FPins->ShowSettings(state);
+    FPLC->ShowPeriod(state.UpdatePeriod);
+    FAnalog->ShowOffset(state.ADCOffsets[4]);
+}

@@ -39,7 +39,8 @@ TMosquitto::TMosquitto() : TLoopbackServer("/usr/sbin/mosquitto", "mosquitto") {
 }
 
 bool TMosquitto::Start(std::string& Error) {
-    return Launch({"-c", Folder() + "/mosquitto.conf"}, [this] { return Accepts(Port()); }, Error);
+    return Launch(
+        {"-c", Folder() + "/mosquitto.conf"}, [this] { return Accepts(Port()); }, Error);
 }
 
 }  // namespace veltest

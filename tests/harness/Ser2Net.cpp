@@ -43,7 +43,8 @@ std::string TSer2Net::Name() const {
 }
 
 bool TSer2Net::Start(std::string& Error) {
-    return Launch({"-n", "-d", "-c", Folder() + "/ser2net.yaml"}, [this] { return Listening(Port()); }, Error);
+    return Launch(
+        {"-n", "-d", "-c", Folder() + "/ser2net.yaml"}, [this] { return Listening(Port()); }, Error);
 }
 
 }  // namespace veltest

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # One entry point for a fresh Debian 12 machine: installs what is missing, builds, runs.
 #   ./bootstrap.sh demo    the program connected to the simulated board
-#   ./bootstrap.sh test    every test, in a normal build and in an ASan+UBSan build; the threaded
-#                          tests (label "threads") also under ThreadSanitizer
+#   ./bootstrap.sh test    the formatting check, then every test, in a normal build and in an
+#                          ASan+UBSan build; the threaded tests (label "threads") also under
+#                          ThreadSanitizer
 #   ./bootstrap.sh bench   the benchmarks (release build)
 #   ./bootstrap.sh fuzz TARGET [SECONDS]   one fuzz target under libFuzzer (clang), 60 s by default
 #   ./bootstrap.sh package [check]  the Debian package (build/package/*.deb), checked by lintian; with
@@ -19,7 +20,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           xvfb xauth imagemagick fonts-dejavu-core
           clang libclang-rt-14-dev python3-serial ser2net faketime
           dpkg-dev debootstrap lintian help2man
-          libmosquitto-dev mosquitto mosquitto-clients)
+          libmosquitto-dev mosquitto mosquitto-clients clang-format)
 
 install_deps() {
     local missing=()
@@ -58,6 +59,7 @@ case "$cmd" in
 deps) install_deps ;;
 test)
     install_deps
+    scripts/check-format
     configure_build build/normal Debug
     run_tests build/normal
     configure_build build/sanitize Debug -DVELMORANT_SANITIZE=ON

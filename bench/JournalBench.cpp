@@ -8,13 +8,12 @@
 #include <string>
 
 #include "DataLogger.h"
+#include "TickReadings.h"
 
 namespace {
 
-const char* const Header = "Time,Port0,Port1,Port2,VPort0,VPort1,VPort2,A0,A1,A2,A3,A4,Temp,Counter";
-
 std::string HourOfJournal(const std::string& Target) {
-    std::string text = "T" + Target + "\nH" + Header + "\n";
+    std::string text = "T" + Target + "\nH" + DataLogHeader + "\n";
     for (int s = 0; s < 3600; ++s) {
         char row[128];
         std::snprintf(row, sizeof row, "R12/09/26 %02d:%02d:%02d,145,140,66,0,0,0,769,296,771,557,297,72,\n",

@@ -70,21 +70,13 @@ TTickReadings Tick(TSession& S, TTickErrorFilter& Told, const std::function<bool
 
 // True when a read of the tick failed (also one Stop left out).
 bool AnyReadFailed(const TTickReadings& R) {
-    const auto Failed = [](const std::optional<int>& V) { return !V; };
-    return !R.Errors.empty() || std::any_of(R.Ports.begin(), R.Ports.end(), Failed) ||
-           std::any_of(R.Analog.begin(), R.Analog.end(), Failed) || !R.Temperature;
-}
-
-std::vector<std::optional<int>> ValuesOf(const TTickReadings& R) {
-    std::vector<std::optional<int>> Values(R.Ports.begin(), R.Ports.end());
-    Values.insert(Values.end(), R.Analog.begin(), R.Analog.end());
-    Values.push_back(R.Temperature);
-    return Values;
+    const auto Values = R.Values();
+    return !R.Errors.empty() || std::any_of(Values.begin(), Values.end(), [](const auto& V) { return !V; });
 }
 
 std::string JsonReadings(const TTickReadings& R) {
     std::string Json = "{\"time\":" + JsonString(TDataLogger::FormatTimeStamp(R.Time));
-    const auto Values = ValuesOf(R);
+    const auto Values = R.Values();
     for (size_t I = 0; I < Values.size(); ++I)
         Json += "," + JsonString(ReadingLabels()[I]) + ":" + JsonValue(Values[I]);
     return Json + "}";
@@ -117,7 +109,7 @@ int RunRead(TSession& S) {
     if (S.Request.Json) {
         S.Out << JsonReadings(R) << '\n';
     } else {
-        const auto Values = ValuesOf(R);
+        const auto Values = R.Values();
         for (size_t I = 0; I < Values.size(); ++I)
             S.Out << ReadingLabels()[I] << '\t' << (Values[I] ? std::to_string(*Values[I]) : "") << '\n';
     }

@@ -33,7 +33,7 @@ TSimBoard QuietBoard(int Lines = 60) {
     return Board;
 }
 
-class ReplyTest : public testing::TestWithParam<TReplyCase> {};
+class ReplyTest : public ::testing::TestWithParam<TReplyCase> {};
 
 TEST_P(ReplyTest, AnswersAsTheBoardDoes) {
     TSimBoard Board = QuietBoard();
@@ -44,25 +44,26 @@ TEST_P(ReplyTest, AnswersAsTheBoardDoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Identity, ReplyTest,
-                         testing::Values(TReplyCase{{"VER"}, "1.05"}, TReplyCase{{"PC"}, "PC:0 L:60 "},
-                                         TReplyCase{{" VER \n"}, "1.05"}, TReplyCase{{"\nPC"}, "PC:0 L:60 "},
-                                         TReplyCase{{""}, ""}, TReplyCase{{"  \n"}, ""},
-                                         TReplyCase{{"BTLDR"}, ""}));
+                         ::testing::Values(TReplyCase{{"VER"}, "1.05"}, TReplyCase{{"PC"}, "PC:0 L:60 "},
+                                           TReplyCase{{" VER \n"}, "1.05"},
+                                           TReplyCase{{"\nPC"}, "PC:0 L:60 "}, TReplyCase{{""}, ""},
+                                           TReplyCase{{"  \n"}, ""}, TReplyCase{{"BTLDR"}, ""}));
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, ReplyTest,
-    testing::Values(TReplyCase{{"UR?"}, "0"}, TReplyCase{{"UR 15", "UR?"}, "15"}, TReplyCase{{"PLCEN?"}, "1"},
-                    TReplyCase{{"PLCEN 0", "PLCEN?"}, "0"}, TReplyCase{{"PLCRM?"}, "0"},
-                    TReplyCase{{"PLCRM 2", "PLCRM?"}, "2"}, TReplyCase{{"DIRRD5"}, "255"},
-                    TReplyCase{{"DIRWR3 7", "DIRRD3"}, "7"}, TReplyCase{{"PU0?"}, "0"},
-                    TReplyCase{{"PU2 1", "PU2?"}, "1"}, TReplyCase{{"PU2 1", "PU0?"}, "0"},
-                    TReplyCase{{"AORD4"}, "0"}, TReplyCase{{"AOWR4 -128", "AORD4"}, "-128"},
-                    TReplyCase{{"AOWR0 128", "AORD0"}, "128"}, TReplyCase{{"PLCRD59"}, "00000000"},
-                    TReplyCase{{"PLCWR59 1a07369f", "PLCRD59"}, "1A07369F"},
-                    TReplyCase{{"PLCWR0   0C350000", "PLCRD0"}, "0C350000"}));
+    ::testing::Values(TReplyCase{{"UR?"}, "0"}, TReplyCase{{"UR 15", "UR?"}, "15"},
+                      TReplyCase{{"PLCEN?"}, "1"}, TReplyCase{{"PLCEN 0", "PLCEN?"}, "0"},
+                      TReplyCase{{"PLCRM?"}, "0"}, TReplyCase{{"PLCRM 2", "PLCRM?"}, "2"},
+                      TReplyCase{{"DIRRD5"}, "255"}, TReplyCase{{"DIRWR3 7", "DIRRD3"}, "7"},
+                      TReplyCase{{"PU0?"}, "0"}, TReplyCase{{"PU2 1", "PU2?"}, "1"},
+                      TReplyCase{{"PU2 1", "PU0?"}, "0"}, TReplyCase{{"AORD4"}, "0"},
+                      TReplyCase{{"AOWR4 -128", "AORD4"}, "-128"}, TReplyCase{{"AOWR0 128", "AORD0"}, "128"},
+                      TReplyCase{{"PLCRD59"}, "00000000"},
+                      TReplyCase{{"PLCWR59 1a07369f", "PLCRD59"}, "1A07369F"},
+                      TReplyCase{{"PLCWR0   0C350000", "PLCRD0"}, "0C350000"}));
 
 INSTANTIATE_TEST_SUITE_P(Ports, ReplyTest,
-                         testing::Values(
+                         ::testing::Values(
                              // Virtual ports take every bit; physical ones only their outputs.
                              TReplyCase{{"PRTWR4 85", "PRTRD4"}, "85"},
                              TReplyCase{{"PINWR47 1", "PRTRD5"}, "128"},
@@ -76,22 +77,21 @@ INSTANTIATE_TEST_SUITE_P(Ports, ReplyTest,
 // Anything the board does not understand answers "?".
 INSTANTIATE_TEST_SUITE_P(
     NotUnderstood, ReplyTest,
-    testing::Values(TReplyCase{{"ver"}, "?"}, TReplyCase{{"FOO"}, "?"}, TReplyCase{{"VER?"}, "?"},
-                    TReplyCase{{"VER 1"}, "?"}, TReplyCase{{"TEMP 1"}, "?"}, TReplyCase{{"PRTRD"}, "?"},
-                    TReplyCase{{"PRTRD6"}, "?"}, TReplyCase{{"PRTRD-1"}, "?"}, TReplyCase{{"PRTRD0 1"}, "?"},
-                    TReplyCase{{"PRTRD1?"}, "?"}, TReplyCase{{"PRTRDx"}, "?"}, TReplyCase{{"PINRD48"}, "?"},
-                    TReplyCase{{"ADC5"}, "?"}, TReplyCase{{"AORD5"}, "?"}, TReplyCase{{"AOWR0 129"}, "?"},
-                    TReplyCase{{"AOWR0 -129"}, "?"}, TReplyCase{{"AOWR5 0"}, "?"}, TReplyCase{{"UR 16"}, "?"},
-                    TReplyCase{{"UR -1"}, "?"}, TReplyCase{{"UR"}, "?"}, TReplyCase{{"PLCRM 3"}, "?"},
-                    TReplyCase{{"PU1?"}, "?"}, TReplyCase{{"PU3 1"}, "?"}, TReplyCase{{"PU0"}, "?"},
-                    TReplyCase{{"DIRWR0 256"}, "?"}, TReplyCase{{"PRTWR0 x"}, "?"},
-                    TReplyCase{{"PRTWR0 -1"}, "?"}, TReplyCase{{"PINWR00"}, "?"},
-                    TReplyCase{{"PLCRD60"}, "?"}, TReplyCase{{"PLCRD 0 1"}, "?"},
-                    TReplyCase{{"PLCWR60 00000000"}, "?"}, TReplyCase{{"PLCWR0 0000000"}, "?"},
-                    TReplyCase{{"PLCWR0 000000000"}, "?"}, TReplyCase{{"PLCWR0 0000000G"}, "?"},
-                    TReplyCase{{"PLCWR0"}, "?"}, TReplyCase{{"PLCEX 60"}, "?"}, TReplyCase{{"PLCEX -2"}, "?"},
-                    TReplyCase{{"PLCEX"}, "?"}, TReplyCase{{"PRTRD99999999999"}, "?"},
-                    TReplyCase{{"5"}, "?"}));
+    ::testing::Values(
+        TReplyCase{{"ver"}, "?"}, TReplyCase{{"FOO"}, "?"}, TReplyCase{{"VER?"}, "?"},
+        TReplyCase{{"VER 1"}, "?"}, TReplyCase{{"TEMP 1"}, "?"}, TReplyCase{{"PRTRD"}, "?"},
+        TReplyCase{{"PRTRD6"}, "?"}, TReplyCase{{"PRTRD-1"}, "?"}, TReplyCase{{"PRTRD0 1"}, "?"},
+        TReplyCase{{"PRTRD1?"}, "?"}, TReplyCase{{"PRTRDx"}, "?"}, TReplyCase{{"PINRD48"}, "?"},
+        TReplyCase{{"ADC5"}, "?"}, TReplyCase{{"AORD5"}, "?"}, TReplyCase{{"AOWR0 129"}, "?"},
+        TReplyCase{{"AOWR0 -129"}, "?"}, TReplyCase{{"AOWR5 0"}, "?"}, TReplyCase{{"UR 16"}, "?"},
+        TReplyCase{{"UR -1"}, "?"}, TReplyCase{{"UR"}, "?"}, TReplyCase{{"PLCRM 3"}, "?"},
+        TReplyCase{{"PU1?"}, "?"}, TReplyCase{{"PU3 1"}, "?"}, TReplyCase{{"PU0"}, "?"},
+        TReplyCase{{"DIRWR0 256"}, "?"}, TReplyCase{{"PRTWR0 x"}, "?"}, TReplyCase{{"PRTWR0 -1"}, "?"},
+        TReplyCase{{"PINWR00"}, "?"}, TReplyCase{{"PLCRD60"}, "?"}, TReplyCase{{"PLCRD 0 1"}, "?"},
+        TReplyCase{{"PLCWR60 00000000"}, "?"}, TReplyCase{{"PLCWR0 0000000"}, "?"},
+        TReplyCase{{"PLCWR0 000000000"}, "?"}, TReplyCase{{"PLCWR0 0000000G"}, "?"},
+        TReplyCase{{"PLCWR0"}, "?"}, TReplyCase{{"PLCEX 60"}, "?"}, TReplyCase{{"PLCEX -2"}, "?"},
+        TReplyCase{{"PLCEX"}, "?"}, TReplyCase{{"PRTRD99999999999"}, "?"}, TReplyCase{{"5"}, "?"}));
 
 TEST(SimBoard, BootloaderSilencesEveryCommand) {
     TSimBoard Board = QuietBoard();
@@ -112,7 +112,7 @@ struct TAnalogCase {
     int ADC, TempF;
 };
 
-class AnalogTest : public testing::TestWithParam<TAnalogCase> {};
+class AnalogTest : public ::testing::TestWithParam<TAnalogCase> {};
 
 // The offset moves the reading, and through it the thermistor's temperature.
 TEST_P(AnalogTest, OffsetAndThermistorTable) {
@@ -124,10 +124,10 @@ TEST_P(AnalogTest, OffsetAndThermistorTable) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Readings, AnalogTest,
-                         testing::Values(TAnalogCase{300, 0, 300, 73}, TAnalogCase{300, 128, 428, 99},
-                                         TAnalogCase{0, 0, 0, -90}, TAnalogCase{60, 3, 63, 0},
-                                         TAnalogCase{100, -128, 0, -90}, TAnalogCase{1000, 128, 1023, 700},
-                                         TAnalogCase{512, 0, 512, 115}));
+                         ::testing::Values(TAnalogCase{300, 0, 300, 73}, TAnalogCase{300, 128, 428, 99},
+                                           TAnalogCase{0, 0, 0, -90}, TAnalogCase{60, 3, 63, 0},
+                                           TAnalogCase{100, -128, 0, -90}, TAnalogCase{1000, 128, 1023, 700},
+                                           TAnalogCase{512, 0, 512, 115}));
 
 TEST(SimBoard, InputsDriftDeterministicallyWhateverTheTickSize) {
     TSimBoardOptions Options;
@@ -180,7 +180,7 @@ struct TRunCase {
     int Port3;
 };
 
-class RunTest : public testing::TestWithParam<TRunCase> {};
+class RunTest : public ::testing::TestWithParam<TRunCase> {};
 
 // "set PORT3 = PORT3 + 1", then "delay 10" only where a case writes it, then "goto 0".
 TEST_P(RunTest, CountsAtTheRateOfTheUpdatePeriod) {
@@ -193,12 +193,12 @@ TEST_P(RunTest, CountsAtTheRateOfTheUpdatePeriod) {
 
 INSTANTIATE_TEST_SUITE_P(
     Programs, RunTest,
-    testing::Values(TRunCase{"FullSpeed", {"PLCRM 2"}, 100, 50}, TRunCase{"Wraps", {"PLCRM 2"}, 1000, 244},
-                    TRunCase{"Eighth", {"UR 3", "PLCRM 2"}, 800, 50}, TRunCase{"Paused", {}, 1000, 0},
-                    TRunCase{"Stepping", {"PLCRM 1"}, 1000, 0},
-                    TRunCase{"Disabled", {"PLCEN 0", "PLCRM 2"}, 1000, 0},
-                    TRunCase{"Delay", {"PLCWR1 04450000", "PLCWR2 01000000", "PLCRM 2"}, 1000, 10},
-                    TRunCase{"LastLineWraps", {"PLCWR1 00000000", "PLCRM 2"}, 600, 10}),
+    ::testing::Values(TRunCase{"FullSpeed", {"PLCRM 2"}, 100, 50}, TRunCase{"Wraps", {"PLCRM 2"}, 1000, 244},
+                      TRunCase{"Eighth", {"UR 3", "PLCRM 2"}, 800, 50}, TRunCase{"Paused", {}, 1000, 0},
+                      TRunCase{"Stepping", {"PLCRM 1"}, 1000, 0},
+                      TRunCase{"Disabled", {"PLCEN 0", "PLCRM 2"}, 1000, 0},
+                      TRunCase{"Delay", {"PLCWR1 04450000", "PLCWR2 01000000", "PLCRM 2"}, 1000, 10},
+                      TRunCase{"LastLineWraps", {"PLCWR1 00000000", "PLCRM 2"}, 600, 10}),
     [](const auto& Info) { return Info.param.Name; });
 
 TEST(SimBoard, RunningProgramFollowsAnInputAndDrivesOutputsOnly) {
@@ -225,7 +225,7 @@ std::ostream& operator<<(std::ostream& Out, const TStepCase& C) {
     return Out << C.Line;
 }
 
-class StepTest : public testing::TestWithParam<TStepCase> {};
+class StepTest : public ::testing::TestWithParam<TStepCase> {};
 
 // AIN0 reads 100 (400 >> 2); ports 3 and 4 start at 0.
 TEST_P(StepTest, ExecutesOneLine) {
@@ -238,26 +238,26 @@ TEST_P(StepTest, ExecutesOneLine) {
     EXPECT_EQ(Board.ProgramCounter, GetParam().Next);
 }
 
-INSTANTIATE_TEST_SUITE_P(Statements, StepTest,
-                         testing::Values(TStepCase{"00000000", 6, 0, 0},    // nop
-                                         TStepCase{"01020000", 2, 0, 0},    // goto 2
-                                         TStepCase{"013C0000", 0, 0, 0},    // goto 60: the board lacks it
-                                         TStepCase{"0207369F", 7, 0, 0},    // if AIN0 = 100 goto 7
-                                         TStepCase{"1A07369F", 6, 0, 0},    // if AIN0 > 100 goto 7
-                                         TStepCase{"120736A0", 7, 0, 0},    // if AIN0 < 101 goto 7
-                                         TStepCase{"0A07369F", 6, 0, 0},    // if AIN0 <> 100 goto 7
-                                         TStepCase{"02C33A3A", 3, 0, 0},    // if 255 = 255 goto 3
-                                         TStepCase{"0343039F", 6, 44, 0},   // set PORT3 = 200 + 100
-                                         TStepCase{"0B034041", 6, 255, 0},  // set PORT3 = 5 - 6
-                                         TStepCase{"13442B77", 6, 0, 48},   // set PORT4 = 240 AND 60
-                                         TStepCase{"23C42B3A", 6, 0, 15},   // set PORT4 = 240 XOR 255
-                                         TStepCase{"1B04363B", 6, 0, 100},  // set PORT4 = AIN0 OR 0
-                                         TStepCase{"131E3D3D", 6, 1, 0},    // set PIN24 = 2 AND 2
-                                         TStepCase{"2B03403C", 6, 0, 0},    // operation 5: nothing
-                                         TStepCase{"1B36403B", 6, 0,
-                                                   0},  // an lvalue the board lacks: nothing
-                                         TStepCase{"07FFFFFF", 6, 0, 0},    // line type 7: nothing
-                                         TStepCase{"0C350000", 6, 0, 0}));  // delay 250: a step does not wait
+INSTANTIATE_TEST_SUITE_P(
+    Statements, StepTest,
+    ::testing::Values(TStepCase{"00000000", 6, 0, 0},    // nop
+                      TStepCase{"01020000", 2, 0, 0},    // goto 2
+                      TStepCase{"013C0000", 0, 0, 0},    // goto 60: the board lacks it
+                      TStepCase{"0207369F", 7, 0, 0},    // if AIN0 = 100 goto 7
+                      TStepCase{"1A07369F", 6, 0, 0},    // if AIN0 > 100 goto 7
+                      TStepCase{"120736A0", 7, 0, 0},    // if AIN0 < 101 goto 7
+                      TStepCase{"0A07369F", 6, 0, 0},    // if AIN0 <> 100 goto 7
+                      TStepCase{"02C33A3A", 3, 0, 0},    // if 255 = 255 goto 3
+                      TStepCase{"0343039F", 6, 44, 0},   // set PORT3 = 200 + 100
+                      TStepCase{"0B034041", 6, 255, 0},  // set PORT3 = 5 - 6
+                      TStepCase{"13442B77", 6, 0, 48},   // set PORT4 = 240 AND 60
+                      TStepCase{"23C42B3A", 6, 0, 15},   // set PORT4 = 240 XOR 255
+                      TStepCase{"1B04363B", 6, 0, 100},  // set PORT4 = AIN0 OR 0
+                      TStepCase{"131E3D3D", 6, 1, 0},    // set PIN24 = 2 AND 2
+                      TStepCase{"2B03403C", 6, 0, 0},    // operation 5: nothing
+                      TStepCase{"1B36403B", 6, 0, 0},    // an lvalue the board lacks: nothing
+                      TStepCase{"07FFFFFF", 6, 0, 0},    // line type 7: nothing
+                      TStepCase{"0C350000", 6, 0, 0}));  // delay 250: a step does not wait
 
 TEST(SimBoard, StepFromTheProgramCounterWrapsAfterTheLastLine) {
     TSimBoard Board = QuietBoard(10);
@@ -267,7 +267,7 @@ TEST(SimBoard, StepFromTheProgramCounterWrapsAfterTheLastLine) {
     EXPECT_EQ(Board.Execute("PC"), "PC:1 L:10 ");
 }
 
-class EEPROMTest : public testing::Test {
+class EEPROMTest : public ::testing::Test {
 protected:
     void SetUp() override {
         char Template[] = "/tmp/velmorant-eeprom-XXXXXX";

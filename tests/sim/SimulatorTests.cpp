@@ -81,7 +81,7 @@ private:
     int FFd;
 };
 
-class SimulatorTest : public testing::Test {
+class SimulatorTest : public ::testing::Test {
 protected:
     std::string LinkPath() { return Fixture.LinksFolder() + "ports/" + Fixture.ComName(); }
     TSimFixture Fixture;
@@ -123,7 +123,7 @@ struct TFaultCase {
     std::optional<std::string> Reply;  // nullopt: no CR arrives
 };
 
-class FaultTest : public SimulatorTest, public testing::WithParamInterface<TFaultCase> {};
+class FaultTest : public SimulatorTest, public ::testing::WithParamInterface<TFaultCase> {};
 
 TEST_P(FaultTest, GoesWrongOnceThenRecovers) {
     TClient Client(LinkPath());
@@ -134,11 +134,11 @@ TEST_P(FaultTest, GoesWrongOnceThenRecovers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultTest,
-                         testing::Values(TFaultCase{"Silent", TFault::Silent, std::nullopt},
-                                         TFaultCase{"Late", TFault::Late, "1.05\r\n"},
-                                         TFaultCase{"Question", TFault::Question, "?\r\n"},
-                                         TFaultCase{"TwoLines", TFault::TwoLines, "1.05\r\nREADY\r\n"},
-                                         TFaultCase{"NoTerminator", TFault::NoTerminator, std::nullopt}),
+                         ::testing::Values(TFaultCase{"Silent", TFault::Silent, std::nullopt},
+                                           TFaultCase{"Late", TFault::Late, "1.05\r\n"},
+                                           TFaultCase{"Question", TFault::Question, "?\r\n"},
+                                           TFaultCase{"TwoLines", TFault::TwoLines, "1.05\r\nREADY\r\n"},
+                                           TFaultCase{"NoTerminator", TFault::NoTerminator, std::nullopt}),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
 TEST_F(SimulatorTest, PiecesArriveInSeveralReads) {

@@ -12,6 +12,8 @@ TDateTime Now();
 TDateTime SecsToTime(int Secs);
 // Encodes a time of day; throws ERangeError for an hour above 23 or other fields out of range.
 TDateTime EncodeTime(unsigned Hour, unsigned Min, unsigned Sec, unsigned MSec);
+// The whole days of a date (proleptic Gregorian) as TDateTime counts them. The date is not checked.
+long long DateToDays(long long Year, unsigned Month, unsigned Day);
 
 // A deadline some milliseconds from now (measured on a monotonic clock, so clock changes do not move it).
 class TTimeoutCount {

@@ -27,15 +27,6 @@ struct TDecodedTime {
     int Year, Month, Day, Hour, Min, Sec, MSec, WeekDay, YearDay;
 };
 
-long long DaysFromCivil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
 // TDateTime holds local time already: the day count and the fraction are the local date and time of day,
 // so no time zone enters here. Before 1899-12-30 the day counts down while the time still counts up.
 TDecodedTime DecodeDateTime(TDateTime Time) {
@@ -67,7 +58,7 @@ TDecodedTime DecodeDateTime(TDateTime Time) {
     t.MSec = static_cast<int>(ms % 1000);
     long long unixDays = days - UnixDateDelta;
     t.WeekDay = static_cast<int>(((unixDays % 7) + 7 + 4) % 7);  // 1970-01-01 was a Thursday
-    t.YearDay = static_cast<int>(unixDays - DaysFromCivil(y, 1, 1));
+    t.YearDay = static_cast<int>(days - DateToDays(y, 1, 1));
     return t;
 }
 

@@ -24,7 +24,7 @@ void PrintTo(const TExampleCase& Case, std::ostream* Out) {
     *Out << '"' << Case.Text << '"';
 }
 
-class CompiledExample : public testing::TestWithParam<TExampleCase> {};
+class CompiledExample : public ::testing::TestWithParam<TExampleCase> {};
 
 TEST_P(CompiledExample, TextCompilesToBytesAndCommand) {
     const TExampleCase& Case = GetParam();
@@ -47,7 +47,7 @@ TEST_P(CompiledExample, BytesDecodeToCanonicalText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, CompiledExample,
-    testing::Values(
+    ::testing::Values(
         TExampleCase{"nop", {0x00, 0x00, 0x00, 0x00}, "PLCWR3 00000000", "nop"},
         TExampleCase{"goto 5", {0x01, 0x05, 0x00, 0x00}, "PLCWR3 01050000", "goto 5"},
         TExampleCase{
@@ -87,7 +87,7 @@ struct THexErrorCase {
     std::string Message;
 };
 
-class HexConversionError : public testing::TestWithParam<THexErrorCase> {};
+class HexConversionError : public ::testing::TestWithParam<THexErrorCase> {};
 
 TEST_P(HexConversionError, NamesTheBadPairWithItsPrefix) {
     try {
@@ -99,12 +99,12 @@ TEST_P(HexConversionError, NamesTheBadPairWithItsPrefix) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, HexConversionError,
-                         testing::Values(THexErrorCase{"G1000000", "'$G1' is not a valid integer value"},
-                                         THexErrorCase{"1A07369G", "'$9G' is not a valid integer value"},
-                                         THexErrorCase{"00 10000", "'$ 1' is not a valid integer value"},
-                                         THexErrorCase{"00-10000", "'$-1' is not a valid integer value"},
-                                         THexErrorCase{"0000+100", "'$+1' is not a valid integer value"},
-                                         THexErrorCase{"00000x10", "'$0x' is not a valid integer value"}));
+                         ::testing::Values(THexErrorCase{"G1000000", "'$G1' is not a valid integer value"},
+                                           THexErrorCase{"1A07369G", "'$9G' is not a valid integer value"},
+                                           THexErrorCase{"00 10000", "'$ 1' is not a valid integer value"},
+                                           THexErrorCase{"00-10000", "'$-1' is not a valid integer value"},
+                                           THexErrorCase{"0000+100", "'$+1' is not a valid integer value"},
+                                           THexErrorCase{"00000x10", "'$0x' is not a valid integer value"}));
 
 TEST(HexToCompiledLine, RejectsWrongLength) {
     for (const char* Text : {"", "1A07369", "1A07369F0"})
@@ -147,7 +147,7 @@ void PrintTo(const TRangeCase& Case, std::ostream* Out) {
     *Out << Case.Name;
 }
 
-class CompileOutOfRange : public testing::TestWithParam<TRangeCase> {};
+class CompileOutOfRange : public ::testing::TestWithParam<TRangeCase> {};
 
 TEST_P(CompileOutOfRange, ThrowsInsteadOfTruncating) {
     EXPECT_THROW(CompileProgramLine(GetParam().Line), ERangeError);
@@ -155,18 +155,19 @@ TEST_P(CompileOutOfRange, ThrowsInsteadOfTruncating) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, CompileOutOfRange,
-    testing::Values(TRangeCase{"GotoTarget64", MakeLine(ltGOTO, 64, 0, 0, 0, 3, 59)},
-                    TRangeCase{"GotoTargetNegative", MakeLine(ltGOTO, -1, 0, 0, 0, 3, 59)},
-                    TRangeCase{"IfTarget64", MakeLine(ltIF, 64, 0, 0, 0, 3, 59)},
-                    TRangeCase{"IfComparison4", MakeLine(ltIF, 0, 0, 0, 4, 3, 59)},
-                    TRangeCase{"IfRValue1Above9Bits", MakeLine(ltIF, 0, 0, 512, 0, 3, 59)},
-                    TRangeCase{"IfRValue2Negative", MakeLine(ltIF, 0, 0, 0, 0, 3, -1)},
-                    TRangeCase{"SetLValue64", MakeLine(ltSET, 0, 64, 0, 0, 3, 59)},
-                    TRangeCase{"SetOperation8", MakeLine(ltSET, 0, 0, 0, 0, 8, 59)},
-                    TRangeCase{"SetRValue2Above9Bits", MakeLine(ltSET, 0, 0, 0, 0, 3, 512)},
-                    TRangeCase{"DelayRValue512", MakeLine(ltDELAY, 0, 0, 512, 0, 3, 59)},
-                    TRangeCase{"DelayRValueNegative", MakeLine(ltDELAY, 0, 0, -1, 0, 3, 59)},
-                    TRangeCase{"LineType5", MakeLine(static_cast<TProgramLineType>(5), 0, 0, 0, 0, 3, 59)}));
+    ::testing::Values(TRangeCase{"GotoTarget64", MakeLine(ltGOTO, 64, 0, 0, 0, 3, 59)},
+                      TRangeCase{"GotoTargetNegative", MakeLine(ltGOTO, -1, 0, 0, 0, 3, 59)},
+                      TRangeCase{"IfTarget64", MakeLine(ltIF, 64, 0, 0, 0, 3, 59)},
+                      TRangeCase{"IfComparison4", MakeLine(ltIF, 0, 0, 0, 4, 3, 59)},
+                      TRangeCase{"IfRValue1Above9Bits", MakeLine(ltIF, 0, 0, 512, 0, 3, 59)},
+                      TRangeCase{"IfRValue2Negative", MakeLine(ltIF, 0, 0, 0, 0, 3, -1)},
+                      TRangeCase{"SetLValue64", MakeLine(ltSET, 0, 64, 0, 0, 3, 59)},
+                      TRangeCase{"SetOperation8", MakeLine(ltSET, 0, 0, 0, 0, 8, 59)},
+                      TRangeCase{"SetRValue2Above9Bits", MakeLine(ltSET, 0, 0, 0, 0, 3, 512)},
+                      TRangeCase{"DelayRValue512", MakeLine(ltDELAY, 0, 0, 512, 0, 3, 59)},
+                      TRangeCase{"DelayRValueNegative", MakeLine(ltDELAY, 0, 0, -1, 0, 3, 59)},
+                      TRangeCase{"LineType5",
+                                 MakeLine(static_cast<TProgramLineType>(5), 0, 0, 0, 0, 3, 59)}));
 
 TEST(CompileProgramLine, ReadsOnlyTheFieldsOfItsType) {
     // Fields of other statements may hold anything, as long as the line's own fields fit.

@@ -12,20 +12,11 @@
 #include <limits>
 #include <sstream>
 
+#include "TimeoutMgr.h"
+
 namespace {
 
 constexpr int ValueColumns = 13;  // after the time: twelve readings and the (always empty) counter
-constexpr long long UnixDateDelta = 25569;
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-long long DaysFromCivil(long long Y, unsigned M, unsigned D) {
-    Y -= M <= 2;
-    const long long Era = (Y >= 0 ? Y : Y - 399) / 400;
-    const unsigned Yoe = static_cast<unsigned>(Y - Era * 400);
-    const unsigned Doy = (153 * (M > 2 ? M - 3 : M + 9) + 2) / 5 + D - 1;
-    const unsigned Doe = Yoe * 365 + Yoe / 4 - Yoe / 100 + Doy;
-    return Era * 146097 + static_cast<long long>(Doe) - 719468;
-}
 
 bool ValidDate(int Y, int M, int D) {
     static const int Days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -97,8 +88,7 @@ bool ParseDate(std::string_view S, size_t& Pos, int& Days) {
     if (Digits[Order.Year] <= 2) Y += Y < 69 ? 2000 : 1900;
     const int M = Values[Order.Month], D = Values[Order.Day];
     if (!ValidDate(Y, M, D)) return false;
-    Days = static_cast<int>(DaysFromCivil(Y, static_cast<unsigned>(M), static_cast<unsigned>(D)) +
-                            UnixDateDelta);
+    Days = static_cast<int>(DateToDays(Y, static_cast<unsigned>(M), static_cast<unsigned>(D)));
     return true;
 }
 

@@ -21,6 +21,16 @@ void CheckDuration(uint32_t Millisecs) {
 
 }  // namespace
 
+long long DateToDays(long long Year, unsigned Month, unsigned Day) {
+    // Days from 1970-01-01, counted in 400-year eras from 0000-03-01 so that leap days end a year.
+    Year -= Month <= 2;
+    const long long Era = (Year >= 0 ? Year : Year - 399) / 400;
+    const unsigned Yoe = static_cast<unsigned>(Year - Era * 400);
+    const unsigned Doy = (153 * (Month > 2 ? Month - 3 : Month + 9) + 2) / 5 + Day - 1;
+    const unsigned Doe = Yoe * 365 + Yoe / 4 - Yoe / 100 + Doy;
+    return Era * 146097 + static_cast<long long>(Doe) - 719468 + static_cast<long long>(UnixEpochAsDateTime);
+}
+
 TDateTime Now() {
     using namespace std::chrono;
     const auto Stamp = floor<milliseconds>(system_clock::now());

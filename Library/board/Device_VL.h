@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Numbers.h"
 #include "SerialPort.h"
 #include "WakeEvent.h"
 
@@ -73,12 +74,6 @@ using TCompiledLineBytes = std::array<uint8_t, 4>;
 extern const std::array<const char*, 5> LineKeywords;       // "nop" "goto" "if" "set" "delay"
 extern const std::array<const char*, 4> ComparisonSymbols;  // "=" "<>" "<" ">"
 extern const std::array<const char*, 5> OperationSymbols;   // "+" "-" "AND" "OR" "XOR"
-
-// The standard integer conversion: blanks in front, a sign, decimal or hex after "$", "x", "X",
-// "0x", "0X", nothing after the digits, the 32-bit signed range. False when Text is no number.
-bool TryStrToInt(const std::string& Text, int32_t& Value);
-// As TryStrToInt, Default when Text is no number.
-int32_t StrToIntDef(const std::string& Text, int32_t Default);
 
 // Parses Text into Line (ParseError empty, or exactly one message); the Comment stays.
 void TextToProgramLine(TProgramLine& Line, const std::string& Text);

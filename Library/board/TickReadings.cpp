@@ -40,11 +40,17 @@ private:
 }  // namespace
 
 bool TTickReadings::Empty() const {
-    for (const auto& v : Ports)
+    for (const auto& v : Values())
         if (v) return false;
-    for (const auto& v : Analog)
-        if (v) return false;
-    return !Temperature;
+    return true;
+}
+
+std::array<std::optional<int>, 12> TTickReadings::Values() const {
+    std::array<std::optional<int>, 12> All;
+    std::copy(Ports.begin(), Ports.end(), All.begin());
+    std::copy(Analog.begin(), Analog.end(), All.begin() + Ports.size());
+    All.back() = Temperature;
+    return All;
 }
 
 TTickReadings ReadTick(TVelmorant& Driver, const std::function<bool()>& Stop) {
@@ -86,8 +92,6 @@ std::string LogRowOf(const TTickReadings& Readings) {
         if (Value) row += std::to_string(*Value);
         row += ',';
     };
-    for (const auto& v : Readings.Ports) append(v);
-    for (const auto& v : Readings.Analog) append(v);
-    append(Readings.Temperature);
+    for (const auto& v : Readings.Values()) append(v);
     return row;
 }

@@ -20,7 +20,7 @@ struct TNumberCase {
     int32_t Value;
 };
 
-class NumberConversion : public testing::TestWithParam<TNumberCase> {};
+class NumberConversion : public ::testing::TestWithParam<TNumberCase> {};
 
 TEST_P(NumberConversion, ConvertsOrRejects) {
     const TNumberCase& Case = GetParam();
@@ -34,26 +34,25 @@ TEST_P(NumberConversion, ConvertsOrRejects) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, NumberConversion,
-    testing::Values(TNumberCase{"0", true, 0}, TNumberCase{"42", true, 42}, TNumberCase{"   7", true, 7},
-                    TNumberCase{"+5", true, 5}, TNumberCase{"-5", true, -5}, TNumberCase{"007", true, 7},
-                    TNumberCase{"$ff", true, 255}, TNumberCase{"$FF", true, 255},
-                    TNumberCase{"x10", true, 16}, TNumberCase{"X10", true, 16}, TNumberCase{"0x1f", true, 31},
-                    TNumberCase{"0X1F", true, 31}, TNumberCase{"-$10", true, -16},
-                    TNumberCase{"2147483647", true, 2147483647}, TNumberCase{"-2147483648", true, INT32_MIN},
-                    TNumberCase{"$7FFFFFFF", true, 2147483647},
-                    // Hex is a 32-bit pattern: the top half wraps to negative.
-                    TNumberCase{"$FFFFFFFF", true, -1}, TNumberCase{"$80000000", true, INT32_MIN},
-                    TNumberCase{"-$80000000", true, INT32_MIN}, TNumberCase{"-$FFFFFFFF", true, 1},
-                    TNumberCase{"$000000000001", true, 1},
-                    TNumberCase{"00000000002147483647", true, 2147483647}, TNumberCase{"", false, 0},
-                    TNumberCase{" ", false, 0}, TNumberCase{"+", false, 0}, TNumberCase{"-", false, 0},
-                    TNumberCase{"$", false, 0}, TNumberCase{"0x", false, 0}, TNumberCase{"x", false, 0},
-                    TNumberCase{"5 ", false, 0}, TNumberCase{"5x", false, 0}, TNumberCase{"\t5", false, 0},
-                    TNumberCase{"- 5", false, 0}, TNumberCase{"+-5", false, 0}, TNumberCase{"$-5", false, 0},
-                    TNumberCase{"$G1", false, 0}, TNumberCase{"1.5", false, 0},
-                    TNumberCase{"2147483648", false, 0}, TNumberCase{"-2147483649", false, 0},
-                    TNumberCase{"99999999999999999999999", false, 0}, TNumberCase{"$100000000", false, 0},
-                    TNumberCase{"$FFFFFFFFFFFFFFFFFFFF", false, 0}, TNumberCase{"0x-1", false, 0}));
+    ::testing::Values(
+        TNumberCase{"0", true, 0}, TNumberCase{"42", true, 42}, TNumberCase{"   7", true, 7},
+        TNumberCase{"+5", true, 5}, TNumberCase{"-5", true, -5}, TNumberCase{"007", true, 7},
+        TNumberCase{"$ff", true, 255}, TNumberCase{"$FF", true, 255}, TNumberCase{"x10", true, 16},
+        TNumberCase{"X10", true, 16}, TNumberCase{"0x1f", true, 31}, TNumberCase{"0X1F", true, 31},
+        TNumberCase{"-$10", true, -16}, TNumberCase{"2147483647", true, 2147483647},
+        TNumberCase{"-2147483648", true, INT32_MIN}, TNumberCase{"$7FFFFFFF", true, 2147483647},
+        // Hex is a 32-bit pattern: the top half wraps to negative.
+        TNumberCase{"$FFFFFFFF", true, -1}, TNumberCase{"$80000000", true, INT32_MIN},
+        TNumberCase{"-$80000000", true, INT32_MIN}, TNumberCase{"-$FFFFFFFF", true, 1},
+        TNumberCase{"$000000000001", true, 1}, TNumberCase{"00000000002147483647", true, 2147483647},
+        TNumberCase{"", false, 0}, TNumberCase{" ", false, 0}, TNumberCase{"+", false, 0},
+        TNumberCase{"-", false, 0}, TNumberCase{"$", false, 0}, TNumberCase{"0x", false, 0},
+        TNumberCase{"x", false, 0}, TNumberCase{"5 ", false, 0}, TNumberCase{"5x", false, 0},
+        TNumberCase{"\t5", false, 0}, TNumberCase{"- 5", false, 0}, TNumberCase{"+-5", false, 0},
+        TNumberCase{"$-5", false, 0}, TNumberCase{"$G1", false, 0}, TNumberCase{"1.5", false, 0},
+        TNumberCase{"2147483648", false, 0}, TNumberCase{"-2147483649", false, 0},
+        TNumberCase{"99999999999999999999999", false, 0}, TNumberCase{"$100000000", false, 0},
+        TNumberCase{"$FFFFFFFFFFFFFFFFFFFF", false, 0}, TNumberCase{"0x-1", false, 0}));
 
 // Expected outcome of a parse: the message (empty when valid) and every code of the line; the
 // defaults are those of the cleared line.
@@ -73,7 +72,7 @@ void PrintTo(const TParseCase& Case, std::ostream* Out) {
     *Out << '"' << Case.Text << '"';
 }
 
-class ParseLine : public testing::TestWithParam<TParseCase> {};
+class ParseLine : public ::testing::TestWithParam<TParseCase> {};
 
 TEST_P(ParseLine, GivesMessageAndCodes) {
     const TParseCase& Case = GetParam();
@@ -102,7 +101,7 @@ const std::string BadGoTo = "Invalid line number after GOTO";
 
 INSTANTIATE_TEST_SUITE_P(
     Statements, ParseLine,
-    testing::Values(
+    ::testing::Values(
         TParseCase{"", BadStatement}, TParseCase{"   ", BadStatement}, TParseCase{"\t\r\n", BadStatement},
         TParseCase{"stop", BadStatement}, TParseCase{"NOP", ""}, TParseCase{"nop anything", ""},
         TParseCase{"nope", ""}, TParseCase{"  \tNoP\t ", ""}, TParseCase{"goto 60", "", ltGOTO, 60},
@@ -166,7 +165,7 @@ struct TRenderCase {
     std::string Canonical;
 };
 
-class RenderLine : public testing::TestWithParam<TRenderCase> {};
+class RenderLine : public ::testing::TestWithParam<TRenderCase> {};
 
 TEST_P(RenderLine, GivesCanonicalText) {
     TProgramLine Line;
@@ -176,14 +175,14 @@ TEST_P(RenderLine, GivesCanonicalText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, RenderLine,
-                         testing::Values(TRenderCase{"NOP whatever", "nop"},
-                                         TRenderCase{"goto $3C", "goto 60"},
-                                         TRenderCase{"Set Port0 = 5", "set PORT0 = 5 OR 0"},
-                                         TRenderCase{"SET Pin0 = Ain4 xor 3", "set PIN0 = AIN4 XOR 3"},
-                                         TRenderCase{"if  ain0   >  x64 goto 07", "if AIN0 > 100 goto 7"},
-                                         TRenderCase{"if 0x0 <> pin0047 goto 1", "if 0 <> PIN4 goto 1"},
-                                         TRenderCase{"delay $C8", "delay 200"},
-                                         TRenderCase{"set pin0012 = +1 - -0", "set PIN1 = 1 - 0"}));
+                         ::testing::Values(TRenderCase{"NOP whatever", "nop"},
+                                           TRenderCase{"goto $3C", "goto 60"},
+                                           TRenderCase{"Set Port0 = 5", "set PORT0 = 5 OR 0"},
+                                           TRenderCase{"SET Pin0 = Ain4 xor 3", "set PIN0 = AIN4 XOR 3"},
+                                           TRenderCase{"if  ain0   >  x64 goto 07", "if AIN0 > 100 goto 7"},
+                                           TRenderCase{"if 0x0 <> pin0047 goto 1", "if 0 <> PIN4 goto 1"},
+                                           TRenderCase{"delay $C8", "delay 200"},
+                                           TRenderCase{"set pin0012 = +1 - -0", "set PIN1 = 1 - 0"}));
 
 TEST(ProgramLine, EmptyRecordIsNopAndClearedLineKeepsComment) {
     EXPECT_EQ(ProgramLineToText(TProgramLine{}), "nop");
@@ -228,7 +227,7 @@ struct TOddCodeCase {
     std::string Text;
 };
 
-class RenderOddCodes : public testing::TestWithParam<TOddCodeCase> {};
+class RenderOddCodes : public ::testing::TestWithParam<TOddCodeCase> {};
 
 TEST_P(RenderOddCodes, RendersWithoutTableOverrunAndDoesNotParse) {
     const TOddCodeCase& Case = GetParam();
@@ -242,16 +241,16 @@ TEST_P(RenderOddCodes, RendersWithoutTableOverrunAndDoesNotParse) {
 
 INSTANTIATE_TEST_SUITE_P(
     FromBoard, RenderOddCodes,
-    testing::Values(TOddCodeCase{MakeLine(ltGOTO, 63, 0, 0, 0, 3, 59), "goto 63"},
-                    TOddCodeCase{MakeLine(ltSET, 0, 0, 60, 0, 5, 59), "set PORT0 = 1 ?5 0"},
-                    TOddCodeCase{MakeLine(ltSET, 0, 1, 60, 0, 7, 59), "set PORT1 = 1 ?7 0"},
-                    TOddCodeCase{MakeLine(ltSET, 0, 54, 60, 0, 3, 59), "set  = 1 OR 0"},
-                    TOddCodeCase{MakeLine(ltSET, 0, 63, 60, 0, 3, 59), "set  = 1 OR 0"},
-                    TOddCodeCase{MakeLine(ltSET, 0, 0, 315, 0, 3, 511), "set PORT0 = 256 OR 452"},
-                    TOddCodeCase{MakeLine(ltIF, 5, 0, 0, 9, 3, 59), "if PORT0 ?9 0 goto 5"},
-                    TOddCodeCase{MakeLine(ltIF, 5, 0, -1, -2, 3, 59), "if  ?-2 0 goto 5"},
-                    TOddCodeCase{MakeLine(ltDELAY, 0, 0, 400, 0, 3, 59), "delay 341"},
-                    TOddCodeCase{MakeLine(static_cast<TProgramLineType>(9), 0, 0, 0, 0, 3, 59), ""}));
+    ::testing::Values(TOddCodeCase{MakeLine(ltGOTO, 63, 0, 0, 0, 3, 59), "goto 63"},
+                      TOddCodeCase{MakeLine(ltSET, 0, 0, 60, 0, 5, 59), "set PORT0 = 1 ?5 0"},
+                      TOddCodeCase{MakeLine(ltSET, 0, 1, 60, 0, 7, 59), "set PORT1 = 1 ?7 0"},
+                      TOddCodeCase{MakeLine(ltSET, 0, 54, 60, 0, 3, 59), "set  = 1 OR 0"},
+                      TOddCodeCase{MakeLine(ltSET, 0, 63, 60, 0, 3, 59), "set  = 1 OR 0"},
+                      TOddCodeCase{MakeLine(ltSET, 0, 0, 315, 0, 3, 511), "set PORT0 = 256 OR 452"},
+                      TOddCodeCase{MakeLine(ltIF, 5, 0, 0, 9, 3, 59), "if PORT0 ?9 0 goto 5"},
+                      TOddCodeCase{MakeLine(ltIF, 5, 0, -1, -2, 3, 59), "if  ?-2 0 goto 5"},
+                      TOddCodeCase{MakeLine(ltDELAY, 0, 0, 400, 0, 3, 59), "delay 341"},
+                      TOddCodeCase{MakeLine(static_cast<TProgramLineType>(9), 0, 0, 0, 0, 3, 59), ""}));
 
 TEST(OperandText, SymbolsOutsideTheTables) {
     EXPECT_EQ(ComparisonToText(TComparisonSpec{4, {}}), "?4");

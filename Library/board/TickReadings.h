@@ -27,6 +27,8 @@ struct TTickReadings {
 
     // True when every read of the tick failed (nothing answered).
     bool Empty() const;
+    // The twelve values in reading order: the data log's columns after the time.
+    std::array<std::optional<int>, 12> Values() const;
 };
 
 // Reads one tick on a connected driver: empty readings (Time 0) without a board. Each read stands

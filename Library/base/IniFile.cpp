@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Device_VL.h"
 #include "Errors.h"
 #include "FileUtil.h"
+#include "Numbers.h"
 
 namespace {
 

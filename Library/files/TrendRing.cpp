@@ -39,9 +39,8 @@ void TTrendRing::Add(double Time, const TTrendValues& Values) {
 void TTrendRing::Add(const TTickReadings& Readings) {
     TTrendValues Values;
     const auto Of = [](const std::optional<int>& V) { return V ? static_cast<float>(*V) : Gap; };
-    for (int P = 0; P < 6; ++P) Values[tcPort0 + P] = Of(Readings.Ports[P]);
-    for (int A = 0; A < 5; ++A) Values[tcAnalog0 + A] = Of(Readings.Analog[A]);
-    Values[tcTemperature] = Of(Readings.Temperature);
+    const auto Read = Readings.Values();  // the columns' order
+    for (int C = 0; C < tcColumnCount; ++C) Values[C] = Of(Read[C]);
     Add(Readings.Time, Values);
 }
 

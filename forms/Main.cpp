@@ -6,6 +6,7 @@
 #include <QKeySequence>
 #include <QMenuBar>
 #include <QScreen>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
@@ -32,6 +33,19 @@ const char* const SaveChangesText =
 const char* const NotSavedText =
     "The settings were not saved in the EEPROM on the Velmorant.\n"
     "The window stays open; save again, or close and answer No to leave them unsaved.";
+
+// Scrolls the panels when the window is smaller than they are, and otherwise asks for their whole
+// size, as the panels alone would (a plain scroll area caps its hint at a few hundred pixels).
+class TPanelScroller : public QScrollArea {
+public:
+    explicit TPanelScroller(QWidget* Parent) : QScrollArea(Parent) {
+        setObjectName("scrollPanels");
+        setFrameShape(QFrame::NoFrame);
+        setWidgetResizable(true);
+    }
+    QSize sizeHint() const override { return widget() != nullptr ? widget()->sizeHint() : QScrollArea::sizeHint(); }
+    QSize minimumSizeHint() const override { return QSize(0, 0); }
+};
 
 }  // namespace
 
@@ -94,7 +108,9 @@ void TformMain::CreateControls() {
     // Takes the room the PLC panel leaves while it is collapsed.
     layout->addStretch(0);
     layout->addWidget(FEEPROM);
-    setCentralWidget(central);
+    auto* scroller = new TPanelScroller(this);
+    scroller->setWidget(central);
+    setCentralWidget(scroller);
     setAcceptDrops(true);
 
     timerStatus = new QTimer(this);
@@ -123,9 +139,9 @@ void TformMain::CreateControls() {
                                  std::string(), true, false};
 
     panels::LengthenHints(this);
-    // The window's frame takes the rest of 800 by 300. Set on the central widget, so that the
-    // layout can still ask for more than that.
-    central->setMinimumSize(784, 262 - menuBar()->sizeHint().height() - statusBar()->sizeHint().height());
+    // The window's frame takes the rest of 800 by 300. Set on the scroller, so that the panels can
+    // still ask for more than that, and scroll when they get less.
+    centralWidget()->setMinimumSize(784, 262 - menuBar()->sizeHint().height() - statusBar()->sizeHint().height());
 }
 
 void TformMain::CreateMenu() {

@@ -59,6 +59,9 @@ void TEEPROMBar::btnRecallFromEEPROMClick() {
 void TEEPROMBar::btnSaveToEEPROMClick() {
     if (FSession.LongWorkPending()) return;
     FSession.SaveToEEPROM([this](bool Saved) {
-        if (Saved) FStatus.SetText("Settings saved in the EEPROM on the Velmorant");
+        if (Saved)
+            FStatus.SetText("Settings saved in the EEPROM on the Velmorant");
+        else
+            FStatus.Append("The settings were not saved in the EEPROM on the Velmorant.");
     });
 }

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QSignalBlocker>
@@ -121,6 +122,7 @@ void TPLCPanel::CreateProgramGrid(QWidget* Body) {
     gridProgram->setSelectionBehavior(QAbstractItemView::SelectItems);
     gridProgram->setEditTriggers(QAbstractItemView::SelectedClicked | QAbstractItemView::EditKeyPressed |
                                  QAbstractItemView::AnyKeyPressed);
+    gridProgram->installEventFilter(this);
     auto* programDelegate = new TNotifyingTextDelegate(gridProgram);
     gridProgram->setItemDelegate(programDelegate);
     connect(programDelegate, &TNotifyingTextDelegate::EditAccepted, this,
@@ -170,6 +172,21 @@ void TPLCPanel::CreateSyntaxList(QWidget* Body) {
         "SET <A HREF=lvalue>&lt;LValue&gt;</A> = <A HREF=rvalue>&lt;RValue1&gt;</A> "
         "<A HREF=oper>&lt;Operation&gt;</A> <A HREF=rvalue>&lt;RValue2&gt;</A>");
     listSyntax->setWordWrap(true);
+}
+
+bool TPLCPanel::eventFilter(QObject* Watched, QEvent* Event) {
+    // While a line is edited its keys go to the editor, not to the grid.
+    if (Watched != gridProgram || Event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<QKeyEvent*>(Event);
+    const QModelIndex current = gridProgram->currentIndex();
+    if (!current.isValid()) return false;
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && key->modifiers() == Qt::NoModifier) {
+        gridProgram->edit(current);
+        return true;
+    }
+    const bool printable = !key->text().isEmpty() && key->text().at(0).isPrint();
+    // A key meant for somewhere else must not start rewriting a line the user never chose.
+    return printable && !gridProgram->selectionModel()->isSelected(current);
 }
 
 void TPLCPanel::ShowPLCState(bool PLCEnabled, TPLCRunMode RunMode, bool Echo) {

@@ -46,6 +46,10 @@ public:
     // Selects Value; -1 clears the selection, a row that does not exist is ignored.
     void SetCurrentLine(int Value);
 
+protected:
+    // Enter opens a line for editing as F2 does; a key typed into a cell not selected is not an edit.
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+
 private:
     void CreateProgramGrid(QWidget* Body);
     void CreateSyntaxList(QWidget* Body);

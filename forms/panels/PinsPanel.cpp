@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QSignalBlocker>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -81,6 +82,7 @@ TPinsPanel::TPinsPanel(TBoardSession& Session, TUiServices& Ui, QWidget* Parent)
                     // The direction list opens with the same click that selects its cell.
                     if (Col == pcDirection && PortOfGrid(grid) <= 2) grid->editItem(grid->item(Row, Col));
                 }));
+    for (QTableWidget* grid : gridPort) grid->installEventFilter(this);
     connect(chkPullupPort0, &QCheckBox::toggled, this,
             Guarded(FUi, this, [this](bool On) { chkPullupPort0Click(0, On); }));
     connect(chkPullupPort2, &QCheckBox::toggled, this,
@@ -154,6 +156,16 @@ QTableWidget* TPinsPanel::CreatePortGrid(int Port) {
     panels::FitGridHeight(grid, 8);
     grid->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     return grid;
+}
+
+bool TPinsPanel::eventFilter(QObject* Watched, QEvent* Event) {
+    auto* grid = qobject_cast<QTableWidget*>(Watched);
+    if (grid == nullptr || Event->type() != QEvent::KeyPress || signalsBlocked()) return false;
+    const auto* key = static_cast<QKeyEvent*>(Event);
+    if (key->key() != Qt::Key_Space || key->modifiers() != Qt::NoModifier || grid->currentColumn() != pcState)
+        return false;
+    RunGuarded(FUi, window(), [&] { gridPort0CellClick(grid, pcState, grid->currentRow()); });
+    return true;
 }
 
 int TPinsPanel::PortOfGrid(const QTableWidget* Grid) const {

@@ -43,6 +43,10 @@ public:
     // Port is the port of the box the user clicked (0 or 2).
     void chkPullupPort0Click(int Port, bool Checked);
 
+protected:
+    // Space on a State cell toggles its pin, as a click does.
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
+
 private:
     QTableWidget* CreatePortGrid(int Port);
     // The port whose grid Grid is (0..5).

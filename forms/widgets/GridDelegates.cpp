@@ -48,6 +48,11 @@ void TStateBarDelegate::paint(QPainter* Painter, const QStyleOptionViewItem& Opt
     Painter->fillRect(bar, on ? Faded(FOnColor, Index) : QColor(224, 224, 224));
     Painter->setPen(QColor(128, 128, 128));
     Painter->drawRect(bar.adjusted(0, 0, -1, -1));
+    if (Option.state & QStyle::State_HasFocus) {
+        // The keyboard's place must show: Space toggles the pin it is on.
+        Painter->setPen(QPen(Option.palette.highlight().color(), 1, Qt::DashLine));
+        Painter->drawRect(Option.rect.adjusted(0, 0, -1, -1));
+    }
     Painter->restore();
 }
 

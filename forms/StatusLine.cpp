@@ -60,18 +60,15 @@ void TStatusLine::Append(const std::string& Value) {
 }
 
 void TStatusLine::AddPermanent(QWidget* Widget) {
-    // Before the unsaved mark and the messages button, which stay at the far right.
-    for (QWidget* right : {static_cast<QWidget*>(FUnsaved), static_cast<QWidget*>(FHistoryButton)}) {
-        const bool shown = !right->isHidden();
-        FBar->removeWidget(right);
-        right->setVisible(shown);
-    }
+    // Before the unsaved mark and the messages button, which stay at the far right. Taking a widget
+    // out of the bar hides it, so both are shown again as they should be.
+    FBar->removeWidget(FUnsaved);
+    FBar->removeWidget(FHistoryButton);
     FBar->addPermanentWidget(Widget);
-    for (QWidget* right : {static_cast<QWidget*>(FUnsaved), static_cast<QWidget*>(FHistoryButton)}) {
-        const bool shown = !right->isHidden();
-        FBar->addPermanentWidget(right);
-        right->setVisible(shown);
-    }
+    FBar->addPermanentWidget(FUnsaved);
+    FBar->addPermanentWidget(FHistoryButton);
+    FUnsaved->setVisible(!FUnsaved->text().isEmpty());
+    FHistoryButton->show();
 }
 
 void TStatusLine::ShowUnsaved(bool Unsaved) {

@@ -28,14 +28,6 @@ namespace {
 constexpr std::array<int, TVelmorant::PortCountConst> BoardPorts{0xA5, 0x0F, 0xC3, 0x5A, 0x33, 0x81};
 constexpr int Port3State = BoardPorts[3];
 
-// The byte a port's grid shows, one State cell per bit.
-int ShownPortState(TformMain& W, int Port) {
-    int value = 0;
-    for (int pin = 0; pin < 8; ++pin)
-        if (PortGrids(W)[Port]->item(pin, pcState)->data(Qt::DisplayRole).toInt() != 0) value |= 1 << pin;
-    return value;
-}
-
 // Deterministic noise without line ends, so that it stays inside one line of a file.
 std::string Noise(size_t Size, unsigned Seed) {
     std::string text;
@@ -139,24 +131,24 @@ private slots:
         FFixture.reset();
     }
 
-    void boardPulledOut_data();
-    void boardPulledOut();
-    void silentBoardThenAnswering();
-    void unsavedChangesOfALostBoardAreOffered();
-    void misbehavingBoard_data();
-    void misbehavingBoard();
-    void misbehavingBoardAtStartUp_data();
-    void misbehavingBoardAtStartUp();
+    void BoardPulledOut_data();
+    void BoardPulledOut();
+    void SilentBoardThenAnswering();
+    void UnsavedChangesOfALostBoardAreOffered();
+    void MisbehavingBoard_data();
+    void MisbehavingBoard();
+    void MisbehavingBoardAtStartUp_data();
+    void MisbehavingBoardAtStartUp();
 
-    void autosaveAtCloseOnBadDisk_data() { BadDiskRows(); }
-    void autosaveAtCloseOnBadDisk();
-    void settingsSaveOnBadDisk_data() { BadDiskRows(); }
-    void settingsSaveOnBadDisk();
-    void logSaveOnBadDisk_data() { BadDiskRows(); }
-    void logSaveOnBadDisk();
+    void AutosaveAtCloseOnBadDisk_data() { BadDiskRows(); }
+    void AutosaveAtCloseOnBadDisk();
+    void SettingsSaveOnBadDisk_data() { BadDiskRows(); }
+    void SettingsSaveOnBadDisk();
+    void LogSaveOnBadDisk_data() { BadDiskRows(); }
+    void LogSaveOnBadDisk();
 
-    void badSettingsFile_data();
-    void badSettingsFile();
+    void BadSettingsFile_data();
+    void BadSettingsFile();
 
 private:
     std::unique_ptr<TWindowFixture> FFixture;
@@ -223,7 +215,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 // The board
 
-void FaultDrillTests::boardPulledOut_data() {
+void FaultDrillTests::BoardPulledOut_data() {
     QTest::addColumn<QString>("during");
     QTest::addColumn<int>("hangUpAt");   // the command the cable comes out at, 1-based
     QTest::addColumn<QString>("after");  // what happens while the window waits
@@ -235,7 +227,7 @@ void FaultDrillTests::boardPulledOut_data() {
     QTest::newRow("user disconnects while waiting") << "tick" << 1 << "disconnect";
 }
 
-void FaultDrillTests::boardPulledOut() {
+void FaultDrillTests::BoardPulledOut() {
     QFETCH(QString, during);
     QFETCH(int, hangUpAt);
     QFETCH(QString, after);
@@ -301,7 +293,7 @@ void FaultDrillTests::boardPulledOut() {
     CheckUsable(w);
 }
 
-void FaultDrillTests::unsavedChangesOfALostBoardAreOffered() {
+void FaultDrillTests::UnsavedChangesOfALostBoardAreOffered() {
     TformMain& w = OpenQuiet();
     cmbxPeriod(w)->setCurrentIndex(5);
     emit cmbxPeriod(w)->activated(5);
@@ -328,7 +320,7 @@ void FaultDrillTests::unsavedChangesOfALostBoardAreOffered() {
     QCOMPARE(cmbxPeriod(w)->currentIndex(), 5);
 }
 
-void FaultDrillTests::silentBoardThenAnswering() {
+void FaultDrillTests::SilentBoardThenAnswering() {
     TformMain& w = OpenQuiet();
     FFixture->Sim().SetFault(TFault::Silent);
     for (int tick = 0; tick < 2; ++tick) {
@@ -349,7 +341,7 @@ void FaultDrillTests::silentBoardThenAnswering() {
     QCOMPARE(lblConnected(w)->text(), QString("CONNECTED to COM1"));
 }
 
-void FaultDrillTests::misbehavingBoard_data() {
+void FaultDrillTests::MisbehavingBoard_data() {
     QTest::addColumn<int>("fault");
     QTest::addColumn<QString>("command");  // the one whose reply goes wrong
     QTest::addColumn<int>("delayMs");
@@ -373,7 +365,7 @@ void FaultDrillTests::misbehavingBoard_data() {
         << int(TFault::Late) << "TEMP" << 1200 << "Error reading temperature" << Port3State << 500;
 }
 
-void FaultDrillTests::misbehavingBoard() {
+void FaultDrillTests::MisbehavingBoard() {
     QFETCH(int, fault);
     QFETCH(QString, command);
     QFETCH(int, delayMs);
@@ -400,7 +392,7 @@ void FaultDrillTests::misbehavingBoard() {
     QCOMPARE(Q(w.StatusText()), status);  // a good tick does not clear the last error
 }
 
-void FaultDrillTests::misbehavingBoardAtStartUp_data() {
+void FaultDrillTests::MisbehavingBoardAtStartUp_data() {
     QTest::addColumn<QString>("command");  // the one whose reply goes wrong
     QTest::addColumn<int>("fault");
     QTest::addColumn<QString>("reply");  // instead of a fault
@@ -424,7 +416,7 @@ void FaultDrillTests::misbehavingBoardAtStartUp_data() {
                                              << "Error getting PLC run mode: the board did not understand the command";
 }
 
-void FaultDrillTests::misbehavingBoardAtStartUp() {
+void FaultDrillTests::MisbehavingBoardAtStartUp() {
     QFETCH(QString, command);
     QFETCH(int, fault);
     QFETCH(QString, reply);
@@ -449,7 +441,7 @@ void FaultDrillTests::misbehavingBoardAtStartUp() {
 // ---------------------------------------------------------------------------------------------
 // Disks that refuse to write
 
-void FaultDrillTests::autosaveAtCloseOnBadDisk() {
+void FaultDrillTests::AutosaveAtCloseOnBadDisk() {
     QFETCH(bool, fullDisk);
     TformMain& w = OpenQuiet();
     std::string folder = ApplicationFolders.UserDataPath;
@@ -469,7 +461,7 @@ void FaultDrillTests::autosaveAtCloseOnBadDisk() {
     QVERIFY(std::filesystem::exists(ApplicationFolders.AppSettingsPath + "Velmorant.ini"));
 }
 
-void FaultDrillTests::settingsSaveOnBadDisk() {
+void FaultDrillTests::SettingsSaveOnBadDisk() {
     QFETCH(bool, fullDisk);
     TformMain& w = OpenQuiet();
     auto& ui = FFixture->Ui();
@@ -507,7 +499,7 @@ void FaultDrillTests::settingsSaveOnBadDisk() {
     QVERIFY(ReadFile(file).find("Pin0=changed since") != std::string::npos);
 }
 
-void FaultDrillTests::logSaveOnBadDisk() {
+void FaultDrillTests::LogSaveOnBadDisk() {
     QFETCH(bool, fullDisk);
     TformMain& w = OpenQuiet();
     auto& ui = FFixture->Ui();
@@ -552,7 +544,7 @@ void FaultDrillTests::logSaveOnBadDisk() {
 // ---------------------------------------------------------------------------------------------
 // Settings files that are not what they claim
 
-void FaultDrillTests::badSettingsFile_data() {
+void FaultDrillTests::BadSettingsFile_data() {
     QTest::addColumn<QByteArray>("contents");  // "folder" and "pipe" make one of that name
     QTest::addColumn<QString>("error");        // a part of the error box's text; "" for none
     QTest::addColumn<int>("pin");
@@ -577,7 +569,7 @@ void FaultDrillTests::badSettingsFile_data() {
     QTest::newRow("a named pipe") << QByteArray("pipe") << "Invalid argument" << 0 << QByteArray("before");
 }
 
-void FaultDrillTests::badSettingsFile() {
+void FaultDrillTests::BadSettingsFile() {
     QFETCH(QByteArray, contents);
     QFETCH(QString, error);
     QFETCH(int, pin);

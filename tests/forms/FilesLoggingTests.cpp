@@ -78,25 +78,25 @@ private slots:
     void init() { FFixture = std::make_unique<TWindowFixture>(); }
     void cleanup() { FFixture.reset(); }
 
-    void saveAndRecallSettings();
-    void cancelledDialogChangesNothing_data();
-    void cancelledDialogChangesNothing();
-    void failedFileCommands_data();
-    void failedFileCommands();
-    void recallWithoutBoardSendsNothing();
+    void SaveAndRecallSettings();
+    void CancelledDialogChangesNothing_data();
+    void CancelledDialogChangesNothing();
+    void FailedFileCommands_data();
+    void FailedFileCommands();
+    void RecallWithoutBoardSendsNothing();
 
-    void loggingOnAndOffWritesHeaderAlone();
-    void rowsComeOncePerInterval();
-    void closingWritesWaitingRows_data();
-    void closingWritesWaitingRows();
-    void chosenLogFileIsUsedAtNextSwitchOn();
-    void failingLogSaveIsReportedOnce();
-    void failingSwitchOffKeepsLoggingOn();
+    void LoggingOnAndOffWritesHeaderAlone();
+    void RowsComeOncePerInterval();
+    void ClosingWritesWaitingRows_data();
+    void ClosingWritesWaitingRows();
+    void ChosenLogFileIsUsedAtNextSwitchOn();
+    void FailingLogSaveIsReportedOnce();
+    void FailingSwitchOffKeepsLoggingOn();
 
-    void firmwareUpdate_data();
-    void firmwareUpdate();
-    void firmwareUpdateWithoutBoardDoesNothing();
-    void noRowsAfterFirmwareUpdate();
+    void FirmwareUpdate_data();
+    void FirmwareUpdate();
+    void FirmwareUpdateWithoutBoardDoesNothing();
+    void NoRowsAfterFirmwareUpdate();
 
 private:
     std::unique_ptr<TWindowFixture> FFixture;
@@ -112,7 +112,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Settings files
 
-void FilesLoggingTests::saveAndRecallSettings() {
+void FilesLoggingTests::SaveAndRecallSettings() {
     TformMain& w = FFixture->OpenWithoutPolling();
     auto& ui = FFixture->Ui();
     const std::string userData = ApplicationFolders.UserDataPath;
@@ -175,13 +175,13 @@ void FilesLoggingTests::saveAndRecallSettings() {
     QCOMPARE(Q(ui.FileRequests.back().FileName), QString("Bench test.velmor"));
 }
 
-void FilesLoggingTests::cancelledDialogChangesNothing_data() {
+void FilesLoggingTests::CancelledDialogChangesNothing_data() {
     QTest::addColumn<bool>("save");
     QTest::newRow("recall") << false;
     QTest::newRow("save") << true;
 }
 
-void FilesLoggingTests::cancelledDialogChangesNothing() {
+void FilesLoggingTests::CancelledDialogChangesNothing() {
     QFETCH(bool, save);
     TformMain& w = FFixture->OpenWithoutPolling();
     auto& ui = FFixture->Ui();
@@ -204,7 +204,7 @@ void FilesLoggingTests::cancelledDialogChangesNothing() {
     QVERIFY(ui.Messages.empty());
 }
 
-void FilesLoggingTests::failedFileCommands_data() {
+void FilesLoggingTests::FailedFileCommands_data() {
     QTest::addColumn<bool>("save");
     QTest::addColumn<QString>("file");      // in the user data folder
     QTest::addColumn<QString>("contents");  // written first unless empty
@@ -223,7 +223,7 @@ void FilesLoggingTests::failedFileCommands_data() {
                                 << "Unable to write to";
 }
 
-void FilesLoggingTests::failedFileCommands() {
+void FilesLoggingTests::FailedFileCommands() {
     QFETCH(bool, save);
     QFETCH(QString, file);
     QFETCH(QString, contents);
@@ -243,7 +243,7 @@ void FilesLoggingTests::failedFileCommands() {
     QVERIFY(!Contains(FFixture->Traffic(), "AORD4"));  // no full update after a failed recall
 }
 
-void FilesLoggingTests::recallWithoutBoardSendsNothing() {
+void FilesLoggingTests::RecallWithoutBoardSendsNothing() {
     TformMain& w = FFixture->Open();
     auto& ui = FFixture->Ui();
     const std::string file = ApplicationFolders.UserDataPath + "program.velmor";
@@ -269,7 +269,7 @@ void FilesLoggingTests::recallWithoutBoardSendsNothing() {
 // ---------------------------------------------------------------------------------------------
 // Data logging
 
-void FilesLoggingTests::loggingOnAndOffWritesHeaderAlone() {
+void FilesLoggingTests::LoggingOnAndOffWritesHeaderAlone() {
     TformMain& w = FFixture->Open();
     const std::string docs = FFixture->Documents();
     QCOMPARE(editLogFilename(w)->Text(), QString("Velmorant Datalog.csv"));
@@ -298,7 +298,7 @@ void FilesLoggingTests::loggingOnAndOffWritesHeaderAlone() {
                 .hasMatch());
 }
 
-void FilesLoggingTests::rowsComeOncePerInterval() {
+void FilesLoggingTests::RowsComeOncePerInterval() {
     // Run with a file name here to keep a longer log as an example.
     const QString example = qEnvironmentVariable("VELMORANT_EXAMPLE_DATALOG");
     TformMain& w = FFixture->Open();
@@ -319,13 +319,13 @@ void FilesLoggingTests::rowsComeOncePerInterval() {
     if (!example.isEmpty()) WriteFile(example.toStdString(), ReadFile(files[0]));
 }
 
-void FilesLoggingTests::closingWritesWaitingRows_data() {
+void FilesLoggingTests::ClosingWritesWaitingRows_data() {
     QTest::addColumn<bool>("rowsWaiting");
     QTest::newRow("rows waiting") << true;
     QTest::newRow("no rows") << false;
 }
 
-void FilesLoggingTests::closingWritesWaitingRows() {
+void FilesLoggingTests::ClosingWritesWaitingRows() {
     QFETCH(bool, rowsWaiting);
     TformMain& w = FFixture->Open();
     if (rowsWaiting) {
@@ -344,7 +344,7 @@ void FilesLoggingTests::closingWritesWaitingRows() {
     if (rowsWaiting) QCOMPARE(Lines(ReadFile(files[0])).size(), size_t(rows + 1));
 }
 
-void FilesLoggingTests::chosenLogFileIsUsedAtNextSwitchOn() {
+void FilesLoggingTests::ChosenLogFileIsUsedAtNextSwitchOn() {
     TformMain& w = FFixture->Open();
     auto& ui = FFixture->Ui();
     const std::string chosen = FFixture->Root() + "/logs/run.CSV";
@@ -370,7 +370,7 @@ void FilesLoggingTests::chosenLogFileIsUsedAtNextSwitchOn() {
     QVERIFY(TWindowFixture::Files(FFixture->Documents(), "Velmorant Datalog").empty());
 }
 
-void FilesLoggingTests::failingLogSaveIsReportedOnce() {
+void FilesLoggingTests::FailingLogSaveIsReportedOnce() {
     TformMain& w = FFixture->Open();
     auto& ui = FFixture->Ui();
     // A folder that goes away while logging runs (root may write into read-only folders).
@@ -404,7 +404,7 @@ void FilesLoggingTests::failingLogSaveIsReportedOnce() {
     QCOMPARE(Q(w.StatusText()), QString("Data log: saved again"));
 }
 
-void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
+void FilesLoggingTests::FailingSwitchOffKeepsLoggingOn() {
     TformMain& w = FFixture->Open();
     auto& ui = FFixture->Ui();
     const std::string folder = FFixture->Root() + "/stick";
@@ -440,7 +440,7 @@ void FilesLoggingTests::failingSwitchOffKeepsLoggingOn() {
 // ---------------------------------------------------------------------------------------------
 // Firmware update
 
-void FilesLoggingTests::firmwareUpdate_data() {
+void FilesLoggingTests::FirmwareUpdate_data() {
     QTest::addColumn<int>("answer");
     QTest::addColumn<QString>("updater");  // "", "script", "link", "dangling link"
     QTest::addColumn<bool>("started");
@@ -452,7 +452,7 @@ void FilesLoggingTests::firmwareUpdate_data() {
     QTest::newRow("ok, dangling link") << int(mbOK) << "dangling link" << false;
 }
 
-void FilesLoggingTests::firmwareUpdate() {
+void FilesLoggingTests::FirmwareUpdate() {
     QFETCH(int, answer);
     QFETCH(QString, updater);
     QFETCH(bool, started);
@@ -491,7 +491,7 @@ void FilesLoggingTests::firmwareUpdate() {
     if (toldToRun) QCOMPARE(Q(ui.Messages[1].Text), QString(RunUpdaterText));
 }
 
-void FilesLoggingTests::firmwareUpdateWithoutBoardDoesNothing() {
+void FilesLoggingTests::FirmwareUpdateWithoutBoardDoesNothing() {
     TformMain& w = FFixture->Open();
     QTest::mouseClick(btnFind(w), Qt::LeftButton);  // disconnect
     QVERIFY(FFixture->Settle());
@@ -503,7 +503,7 @@ void FilesLoggingTests::firmwareUpdateWithoutBoardDoesNothing() {
     QVERIFY(FFixture->Sim().Commands().empty());
 }
 
-void FilesLoggingTests::noRowsAfterFirmwareUpdate() {
+void FilesLoggingTests::NoRowsAfterFirmwareUpdate() {
     TformMain& w = FFixture->Open();
     LogRows(w, 1);
     FFixture->Ui().Answers.push_back(mbOK);

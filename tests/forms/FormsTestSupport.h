@@ -91,64 +91,72 @@ inline bool CloseAndSettle(TformMain& Form) {
     return !Form.isVisible();
 }
 
-// The main window with a scripted TUiServices, shown (and so connected) unless asked not to.
-struct TWindowUnderTest {
-    TScriptedUi* Ui = nullptr;
-    std::unique_ptr<TformMain> Form;
-
-    explicit TWindowUnderTest(bool Show = true) {
-        auto ui = std::make_unique<TScriptedUi>();
-        Ui = ui.get();
-        Form = std::make_unique<TformMain>(std::move(ui));
-        if (!Show) return;
-        Form->show();
-        Settle(*Form);
-    }
-    // Stops the status timer, so that only the test's own actions talk to the board.
-    void StopPolling() {
-        Form->SetPolling(false);
-        Settle(*Form);
-    }
-};
-
 using TCommands = std::vector<std::string>;
 
-// The window on a simulated board linked as COM1 (the port a first start tries first), made for
-// each test and gone before the board and the folders.
+// The main window with a scripted TUiServices on a simulated board linked as ComName (COM1, the
+// port a first start tries first), made for each test and gone before the board and the folders.
+// Opening again replaces the window; the old one goes first, as when the program starts again.
 class TWindowFixture {
 public:
     explicit TWindowFixture(const std::string& ComName = "COM1") : FSim(ComName) {}
-    ~TWindowFixture() { FWindow.reset(); }
+    ~TWindowFixture() { Destroy(); }
+    TWindowFixture(const TWindowFixture&) = delete;
+    TWindowFixture& operator=(const TWindowFixture&) = delete;
 
+    // Creates the window without showing it; it connects to the board when shown.
+    TformMain& Create() {
+        Destroy();
+        auto ui = std::make_unique<TScriptedUi>();
+        FUi = ui.get();
+        FForm = std::make_unique<TformMain>(std::move(ui));
+        return *FForm;
+    }
     // Creates and shows the window, which connects to the board by itself, and waits for that.
     TformMain& Open() {
-        FWindow = std::make_unique<TWindowUnderTest>();
-        ::Settle(*FWindow->Form);
+        Show();
         FSim.Sim().ClearCommands();
-        return *FWindow->Form;
+        return *FForm;
     }
     // Opens the window and stops its status timer, so that the board hears only what the test does.
     TformMain& OpenWithoutPolling() {
-        TformMain& Form = Open();
-        FWindow->StopPolling();
-        ::Settle(Form);
+        OpenKeepingStartUp();
         FSim.Sim().ClearCommands();
-        return Form;
+        return *FForm;
+    }
+    // As OpenWithoutPolling, but the board's record keeps the start-up's traffic.
+    TformMain& OpenKeepingStartUp() {
+        Show();
+        StopPolling();
+        return *FForm;
     }
     // Destroys the window as the program's end does (the driver, then the data log).
-    void Destroy() { FWindow->Form.reset(); }
+    void Destroy() {
+        FForm.reset();
+        FUi = nullptr;
+    }
+    // Stops the status timer, so that only the test's own actions talk to the board.
+    void StopPolling() {
+        FForm->SetPolling(false);
+        Settle();
+    }
+    // Key clicks reach the focus widget only in the active window.
+    bool Activate() {
+        FForm->activateWindow();
+        return QTest::qWaitForWindowActive(FForm.get());
+    }
     // Waits until the window's board session has run everything posted so far.
-    bool Settle() { return ::Settle(*FWindow->Form); }
+    bool Settle() { return ::Settle(*FForm); }
     // After a test changed the driver directly: the window learns the new state as after any job.
     bool Resync() {
-        FWindow->Form->Session().Resync();
+        FForm->Session().Resync();
         return Settle();
     }
 
-    TScriptedUi& Ui() { return *FWindow->Ui; }
+    TScriptedUi& Ui() { return *FUi; }
     velsim::TSimulator& Sim() { return FSim.Sim(); }
     const std::string& Root() const { return FSim.Root(); }
     std::string Documents() const { return FSim.Root() + "/documents/"; }
+    std::string LinksFolder() const { return FSim.LinksFolder(); }
 
     // The commands since the last ClearCommands, without the timer's polling.
     TCommands Traffic() {
@@ -167,8 +175,15 @@ public:
     }
 
 private:
+    void Show() {
+        Create();
+        FForm->show();
+        Settle();
+    }
+
     velsim::TSimFixture FSim;
-    std::unique_ptr<TWindowUnderTest> FWindow;
+    TScriptedUi* FUi = nullptr;
+    std::unique_ptr<TformMain> FForm;
 };
 
 // A control of Scope by its name; a name that is not there fails the test at once.
@@ -236,6 +251,11 @@ inline bool Contains(const TCommands& Commands, const std::string& Command) {
     return std::find(Commands.begin(), Commands.end(), Command) != Commands.end();
 }
 
+inline bool HasPrefix(const TCommands& Commands, const std::string& Prefix) {
+    return std::any_of(Commands.begin(), Commands.end(),
+                       [&Prefix](const std::string& c) { return c.rfind(Prefix, 0) == 0; });
+}
+
 inline int ErrorBoxes(const TScriptedUi& Ui) {
     return static_cast<int>(std::count_if(Ui.Messages.begin(), Ui.Messages.end(),
                                           [](const TMessageRequest& m) { return m.Kind == mkError; }));
@@ -251,16 +271,18 @@ inline std::vector<std::string> Lines(const std::string& Text) {
     return lines;
 }
 
+// The byte a port's grid shows, one State cell per bit.
+inline int ShownPortState(TformMain& F, int Port) {
+    int value = 0;
+    for (int pin = 0; pin < 8; ++pin)
+        if (PortGrids(F)[Port]->item(pin, pcState)->data(Qt::DisplayRole).toInt() != 0) value |= 1 << pin;
+    return value;
+}
+
 // The twelve exchanges of one status tick.
 inline TCommands TickCommands() {
     return {"PRTRD0", "PRTRD1", "PRTRD2", "PRTRD3", "PRTRD4", "PRTRD5",
             "ADC0",   "ADC1",   "ADC2",   "ADC3",   "ADC4",   "TEMP"};
-}
-
-// Clicks the centre of a grid cell as the user does.
-inline void ClickCell(QTableWidget* Grid, int Row, int Col) {
-    const QRect cell = Grid->visualItemRect(Grid->item(Row, Col));
-    QTest::mouseClick(Grid->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
 }
 
 // Runs the test class in an application of AppClass, on the offscreen platform unless another

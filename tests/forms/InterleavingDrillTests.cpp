@@ -12,6 +12,7 @@
 #include <random>
 
 #include "FormsTestSupport.h"
+#include "GridInput.h"
 #include "GridDelegates.h"
 
 using velsim::TFault;

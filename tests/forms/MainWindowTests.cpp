@@ -12,13 +12,15 @@
 #include "IniFile.h"
 
 using velsim::TFault;
-using velsim::TSimFixture;
 
 namespace {
 
 std::string AutosavePath(const std::string& Root) {
     return Root + "/documents/Velmorant/Autosaved.velmor";
 }
+
+// The board on a port the first start does not try first.
+const char* const BoardPort = "COM3";
 
 }  // namespace
 
@@ -40,9 +42,8 @@ private slots:
 };
 
 void TMainWindowTests::StartUpTalksToTheBoardInOrder() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
+    TWindowFixture fx(BoardPort);
+    TformMain& f = fx.OpenKeepingStartUp();
     const TCommands cmds = fx.Sim().Commands();
 
     // Identification (after a lone CR that clears the board's line), the pause, the recall.
@@ -56,7 +57,6 @@ void TMainWindowTests::StartUpTalksToTheBoardInOrder() {
     for (const auto& c : TickCommands()) expected.push_back(c);
     QCOMPARE(ToQt(tail), ToQt(expected));
 
-    TformMain& f = *w.Form;
     QCOMPARE(lblConnected(f)->text(), QString("CONNECTED to COM3"));
     QCOMPARE(lblFirmware(f)->text(), QString("1.05"));
     QCOMPARE(btnFind(f)->text(), QString("Disconnect"));
@@ -64,7 +64,7 @@ void TMainWindowTests::StartUpTalksToTheBoardInOrder() {
     QVERIFY(!comboPort(f)->isEnabled());
     QCOMPARE(comboPort(f)->currentText(), QString("COM3"));
     QVERIFY(btnSaveToEEPROM(f)->isEnabled());
-    QVERIFY(w.Ui->Messages.empty());
+    QVERIFY(fx.Ui().Messages.empty());
 }
 
 void TMainWindowTests::TickMakesTwelveExchangesAndTheTimerRuns() {
@@ -95,9 +95,8 @@ void TMainWindowTests::TickMakesTwelveExchangesAndTheTimerRuns() {
 }
 
 void TMainWindowTests::ConnectButtonDisconnectsAndReconnects() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    TformMain& f = *w.Form;
+    TWindowFixture fx(BoardPort);
+    TformMain& f = fx.Open();
 
     QTest::mouseClick(btnFind(f), Qt::LeftButton);
     QVERIFY(Settle(f));
@@ -112,68 +111,66 @@ void TMainWindowTests::ConnectButtonDisconnectsAndReconnects() {
 
     // Connecting again asks before it overwrites the window's values; No keeps them.
     fx.Sim().ClearCommands();
-    w.Ui->Answers = {mbNo};
+    fx.Ui().Answers = {mbNo};
     QTest::mouseClick(btnFind(f), Qt::LeftButton);
     QVERIFY(Settle(f));
-    w.StopPolling();
+    fx.StopPolling();
     QVERIFY(btnFind(f)->isChecked());
     QCOMPARE(lblConnected(f)->text(), QString("CONNECTED to COM3"));
-    QCOMPARE(w.Ui->Messages.size(), size_t(1));
-    QVERIFY(w.Ui->Messages[0].Text.rfind("Do you want to recall the settings from the Velmorant", 0) == 0);
+    QCOMPARE(fx.Ui().Messages.size(), size_t(1));
+    QVERIFY(fx.Ui().Messages[0].Text.rfind("Do you want to recall the settings from the Velmorant", 0) == 0);
     QVERIFY(!Contains(fx.Sim().Commands(), "RECALL"));
     QVERIFY(Contains(fx.Sim().Commands(), "PLCRM 0"));
 
     QTest::mouseClick(btnFind(f), Qt::LeftButton);
     QVERIFY(Settle(f));
     fx.Sim().ClearCommands();
-    w.Ui->Answers = {mbYes};
+    fx.Ui().Answers = {mbYes};
     QTest::mouseClick(btnFind(f), Qt::LeftButton);
     QVERIFY(Settle(f));
-    w.StopPolling();
+    fx.StopPolling();
     QVERIFY(Contains(fx.Sim().Commands(), "RECALL"));
 }
 
 void TMainWindowTests::NotFoundIsReportedOnlyFromThePortList() {
-    TSimFixture fx;
+    TWindowFixture fx(BoardPort);
     fx.Sim().OverrideReply("VER", "no board here");
-    TWindowUnderTest w;
-    TformMain& f = *w.Form;
+    TformMain& f = fx.Open();
     QCOMPARE(lblConnected(f)->text(), QString("NOT CONNECTED"));
-    QVERIFY(w.Ui->Messages.empty());
+    QVERIFY(fx.Ui().Messages.empty());
 
     // The button springs back without a word.
     QTest::mouseClick(btnFind(f), Qt::LeftButton);
     QVERIFY(Settle(f));
     QVERIFY(!btnFind(f)->isChecked());
-    QVERIFY(w.Ui->Messages.empty());
+    QVERIFY(fx.Ui().Messages.empty());
 
     // Picking a port in the list says so.
     comboPort(f)->setCurrentIndex(comboPort(f)->findText("COM3"));
     emit comboPort(f)->activated(comboPort(f)->currentIndex());
     QVERIFY(Settle(f));
-    QCOMPARE(w.Ui->Messages.size(), size_t(1));
-    QCOMPARE(w.Ui->Messages[0].Kind, mkError);
-    QCOMPARE(QString::fromStdString(w.Ui->Messages[0].Text).section('\n', 0, 0),
+    QCOMPARE(fx.Ui().Messages.size(), size_t(1));
+    QCOMPARE(fx.Ui().Messages[0].Kind, mkError);
+    QCOMPARE(QString::fromStdString(fx.Ui().Messages[0].Text).section('\n', 0, 0),
              QString("Velmorant not found."));
 }
 
 void TMainWindowTests::CloseAsksOnlyWhenConnectedAndChanged() {
-    TSimFixture fx;
+    TWindowFixture fx(BoardPort);
     {
-        TWindowUnderTest w;
-        QVERIFY(!w.Form->Velmorant().Changed());
-        QVERIFY(CloseAndSettle(*w.Form));
-        QVERIFY(w.Ui->Messages.empty());
+        TformMain& f = fx.Open();
+        QVERIFY(!f.Velmorant().Changed());
+        QVERIFY(CloseAndSettle(f));
+        QVERIFY(fx.Ui().Messages.empty());
     }
     {
-        TWindowUnderTest w;
-        w.StopPolling();
-        w.Form->Velmorant().Disconnect();
-        w.Form->Velmorant().SetChanged(true);
-        w.Form->Session().Resync();
-        QVERIFY(Settle(*w.Form));
-        QVERIFY(CloseAndSettle(*w.Form));
-        QVERIFY(w.Ui->Messages.empty());
+        TformMain& f = fx.Open();
+        fx.StopPolling();
+        f.Velmorant().Disconnect();
+        f.Velmorant().SetChanged(true);
+        QVERIFY(fx.Resync());
+        QVERIFY(CloseAndSettle(f));
+        QVERIFY(fx.Ui().Messages.empty());
     }
 }
 
@@ -219,35 +216,33 @@ void TMainWindowTests::CloseAnswers() {
 }
 
 void TMainWindowTests::CloseWithoutQuestionStillWritesItsFiles() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    w.StopPolling();
-    w.Form->Velmorant().SetChanged(true);
-    w.Form->CloseWithoutQuestion();
-    QVERIFY(Settle(*w.Form));
-    QVERIFY(!w.Form->isVisible());
-    QVERIFY(w.Ui->Messages.empty());
+    TWindowFixture fx(BoardPort);
+    TformMain& f = fx.OpenWithoutPolling();
+    f.Velmorant().SetChanged(true);
+    f.CloseWithoutQuestion();
+    QVERIFY(fx.Settle());
+    QVERIFY(!f.isVisible());
+    QVERIFY(fx.Ui().Messages.empty());
     QVERIFY(std::filesystem::exists(AutosavePath(fx.Root())));
     QVERIFY(std::filesystem::exists(fx.LinksFolder() + "Velmorant.ini"));
 }
 
 void TMainWindowTests::AutosaveIsWrittenWithoutABoard() {
-    TSimFixture fx;
+    TWindowFixture fx(BoardPort);
     fx.Sim().OverrideReply("VER", "?");
-    TWindowUnderTest w;
-    QVERIFY(!w.Form->Velmorant().DevicePresent());
-    QCOMPARE(w.Form->AutosaveFile(), AutosavePath(fx.Root()));
-    QVERIFY(CloseAndSettle(*w.Form));
+    TformMain& f = fx.Open();
+    QVERIFY(!f.Velmorant().DevicePresent());
+    QCOMPARE(f.AutosaveFile(), AutosavePath(fx.Root()));
+    QVERIFY(CloseAndSettle(f));
     QVERIFY(std::filesystem::exists(AutosavePath(fx.Root())));
 }
 
 void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {
-    TSimFixture fx;
+    TWindowFixture fx(BoardPort);
     QRect placed;
     int heightCollapsed = 0;
     {
-        TWindowUnderTest w;
-        TformMain& f = *w.Form;
+        TformMain& f = fx.Open();
         QCOMPARE(comboPort(f)->currentText(), QString("COM3"));
         const int fullHeight = f.height();
         f.Analog().SetExpanded(false);
@@ -257,12 +252,12 @@ void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {
         f.move(f.pos() + QPoint(13, 7));
         placed = f.geometry();
         QVERIFY(CloseAndSettle(f));
+        fx.Destroy();
     }
     const TIniFile ini(fx.LinksFolder() + "Velmorant.ini");
     QCOMPARE(ini.ReadString("formMain", "pnlAnalog.Expanded", ""), std::string("False"));
 
-    TWindowUnderTest again;
-    TformMain& f = *again.Form;
+    TformMain& f = fx.Open();
     QCOMPARE(comboPort(f)->currentText(), QString("COM3"));
     QVERIFY(!f.Analog().Expanded());
     QVERIFY(f.Pins().Expanded());
@@ -304,10 +299,10 @@ void TMainWindowTests::SilentBoardShowsErrorsAndStaysUsable() {
 }
 
 void TMainWindowTests::LogoOpensTheMakersAddress() {
-    TSimFixture fx;
-    TWindowUnderTest w;
-    QTest::mouseClick(imgLogo(*w.Form), Qt::LeftButton);
-    QCOMPARE(w.Ui->Urls, std::vector<std::string>{MakerWebAddress});
+    TWindowFixture fx(BoardPort);
+    TformMain& f = fx.Open();
+    QTest::mouseClick(imgLogo(f), Qt::LeftButton);
+    QCOMPARE(fx.Ui().Urls, std::vector<std::string>{MakerWebAddress});
 }
 
 VELMORANT_QTEST_MAIN(TMainWindowTests)

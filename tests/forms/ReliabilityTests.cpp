@@ -68,8 +68,8 @@ void TReliabilityTests::RowsOfAKilledRunAreRecoveredAtTheNextStart() {
     QVERIFY(child.waitForFinished());
     const int rows = JournalRows(settings);
 
-    TWindowUnderTest next(false);
-    QVERIFY(Settle(*next.Form));  // the recovery runs beside the window
+    TformMain& next = fixture.Create();
+    QVERIFY(fixture.Settle());  // the recovery runs beside the window
     const auto files = TWindowFixture::Files(fixture.Documents(), "Velmorant Datalog ");
     QCOMPARE(files.size(), size_t(1));
     const auto lines = Lines(ReadFile(files[0]));
@@ -77,10 +77,10 @@ void TReliabilityTests::RowsOfAKilledRunAreRecoveredAtTheNextStart() {
     QCOMPARE(Q(lines[0]), Q(LogHeader));
     const QString note = Q("Data log: " + std::to_string(rows) + " rows of an earlier run recovered into " +
                            std::filesystem::path(files[0]).filename().string());
-    QCOMPARE(Q(next.Form->StatusText()), note);
-    next.Form->show();  // the connection's texts replace the note; it is said again after them
-    QVERIFY(Settle(*next.Form));
-    QTRY_COMPARE_WITH_TIMEOUT(Q(next.Form->StatusText()), note, 15000);
+    QCOMPARE(Q(next.StatusText()), note);
+    next.show();  // the connection's texts replace the note; it is said again after them
+    QVERIFY(fixture.Settle());
+    QTRY_COMPARE_WITH_TIMEOUT(Q(next.StatusText()), note, 15000);
     QCOMPARE(JournalRows(settings), 0);
 }
 
@@ -113,10 +113,12 @@ void TReliabilityTests::LoggingGoesOnAcrossAClockStepBack() {
 
 void TReliabilityTests::LoggingUntilKilled() {
     if (!qEnvironmentVariableIsSet(ChildVariable)) QSKIP("runs as the child of the crash drill");
-    TWindowUnderTest w;
-    QVERIFY(Settle(*w.Form));
-    spinLogInterval(*w.Form)->setValue(1);
-    QTest::mouseClick(chkEnableDataLogging(*w.Form), Qt::LeftButton);
+    // The parent's board and folders, which this process inherits with its environment.
+    TformMain w(std::make_unique<TScriptedUi>());
+    w.show();
+    QVERIFY(Settle(w));
+    spinLogInterval(w)->setValue(1);
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     QTest::qWait(600000);  // until the parent kills it
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "FormsTestSupport.h"
+#include "GridInput.h"
 
 using velsim::TFault;
 

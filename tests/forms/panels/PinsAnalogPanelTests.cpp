@@ -1,40 +1,16 @@
-// The port, pin and analog panels: what each user action sends to the simulated board, and
-// what the display update shows.
+// The pins and analog panels and the EEPROM buttons under them: what each user action sends to
+// the simulated board, and what the display update shows.
 #include <QCheckBox>
-#include <QComboBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QToolTip>
 #include <clocale>
 
 #include "FormsTestSupport.h"
-#include "GridDelegates.h"
+#include "GridInput.h"
 
-namespace {
-
-// The user opens the Direction list of a cell and picks Item.
-void ChooseDirection(QTableWidget* Grid, int Row, const QString& Item) {
-    QTRY_VERIFY(Grid->findChild<TCloseUpComboBox*>() == nullptr);
-    ClickCell(Grid, Row, pcDirection);
-    auto* combo = Grid->findChild<TCloseUpComboBox*>();
-    QVERIFY(combo != nullptr);
-    QCoreApplication::processEvents();
-    combo->setCurrentIndex(combo->findText(Item));
-    combo->hidePopup();
-}
-
-bool HasPrefix(const TCommands& Commands, const std::string& Prefix) {
-    for (const auto& c : Commands)
-        if (c.rfind(Prefix, 0) == 0) return true;
-    return false;
-}
-
-
-
-}  // namespace
-
-class TPanelTests : public QObject {
+class TPinsAnalogPanelTests : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase() { std::setlocale(LC_NUMERIC, "C"); }
@@ -43,10 +19,10 @@ private slots:
     void DirectionChoiceSendsTheWholeByte();
     void DirectionWithoutABoardOnlyChangesTheCache();
     void PullupsWriteBothPortsButNotDuringAnUpdate();
-    void PeriodIsSentForTheUsersChoiceOnly_data();
-    void PeriodIsSentForTheUsersChoiceOnly();
     void OffsetIsSentEachTimeTheBoxIsLeft();
     void CommentEditIsStoredNotSent();
+    void PortGridHover_data();
+    void PortGridHover();
     void EEPROMButtons();
     void LiveValuesAreShown_data();
     void LiveValuesAreShown();
@@ -56,7 +32,7 @@ private slots:
     void BitHelpers();
 };
 
-void TPanelTests::PinClicks_data() {
+void TPinsAnalogPanelTests::PinClicks_data() {
     QTest::addColumn<int>("port");
     QTest::addColumn<int>("row");
     QTest::addColumn<QString>("direction");
@@ -73,7 +49,7 @@ void TPanelTests::PinClicks_data() {
     QTest::newRow("comment cell") << 2 << 1 << "Output" << 0 << int(pcComment) << "";
 }
 
-void TPanelTests::PinClicks() {
+void TPinsAnalogPanelTests::PinClicks() {
     QFETCH(int, port);
     QFETCH(int, row);
     QFETCH(QString, direction);
@@ -106,42 +82,42 @@ void TPanelTests::PinClicks() {
     QCOMPARE(grid->item(row, pcState)->data(Qt::DisplayRole).toInt(), state);
 }
 
-void TPanelTests::DirectionChoiceSendsTheWholeByte() {
+void TPinsAnalogPanelTests::DirectionChoiceSendsTheWholeByte() {
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
     QCOMPARE(int(f.Velmorant().GetPortDirection(2)), 255);
     QVERIFY(!f.Velmorant().Changed());
     fx.Sim().ClearCommands();
 
-    ChooseDirection(PortGrids(f)[2], 5, "Output");
+    QVERIFY(ChooseInCell(PortGrids(f)[2], 5, pcDirection, "Output"));
     QTRY_COMPARE(ToQt(fx.Sim().Commands()), QStringList{"DIRWR2 223"});
     QVERIFY(fx.Settle());
     QCOMPARE(PortGrids(f)[2]->item(5, pcDirection)->text(), QString("Output"));
     QVERIFY(f.Velmorant().Changed());
 
-    ChooseDirection(PortGrids(f)[2], 5, "Input");
+    QVERIFY(ChooseInCell(PortGrids(f)[2], 5, pcDirection, "Input"));
     QTRY_COMPARE(ToQt(fx.Sim().Commands()), (QStringList{"DIRWR2 223", "DIRWR2 255"}));
 
     // The same item again still sends the byte.
-    ChooseDirection(PortGrids(f)[2], 5, "Input");
+    QVERIFY(ChooseInCell(PortGrids(f)[2], 5, pcDirection, "Input"));
     QTRY_COMPARE(fx.Sim().Commands().size(), size_t(3));
     QCOMPARE(fx.Sim().Commands().back(), std::string("DIRWR2 255"));
 }
 
-void TPanelTests::DirectionWithoutABoardOnlyChangesTheCache() {
+void TPinsAnalogPanelTests::DirectionWithoutABoardOnlyChangesTheCache() {
     TWindowFixture fx;
     fx.Sim().OverrideReply("VER", "?");
     TformMain& f = fx.Open();
     QVERIFY(!f.Velmorant().DevicePresent());
 
-    ChooseDirection(PortGrids(f)[0], 2, "Output");
+    QVERIFY(ChooseInCell(PortGrids(f)[0], 2, pcDirection, "Output"));
     QTRY_VERIFY(f.Session().State().Changed);
     QVERIFY(fx.Settle());
     QCOMPARE(int(f.Velmorant().GetPortDirection(0)), 251);
     QVERIFY(fx.Sim().Commands().empty());
 }
 
-void TPanelTests::PullupsWriteBothPortsButNotDuringAnUpdate() {
+void TPinsAnalogPanelTests::PullupsWriteBothPortsButNotDuringAnUpdate() {
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
 
@@ -167,46 +143,10 @@ void TPanelTests::PullupsWriteBothPortsButNotDuringAnUpdate() {
     QVERIFY(!HasPrefix(fx.Sim().Commands(), "PU"));
 }
 
-void TPanelTests::PeriodIsSentForTheUsersChoiceOnly_data() {
-    QTest::addColumn<QString>("item");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("1/8") << "1/8"
-                         << "UR 3";
-    QTest::newRow("Full Speed") << "Full Speed"
-                                << "UR 0";
-    QTest::newRow("1/32768") << "1/32768"
-                             << "UR 15";
-}
-
-void TPanelTests::PeriodIsSentForTheUsersChoiceOnly() {
-    QFETCH(QString, item);
-    QFETCH(QString, expected);
+void TPinsAnalogPanelTests::OffsetIsSentEachTimeTheBoxIsLeft() {
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
-    QCOMPARE(cmbxPeriod(f)->count(), 16);
-    fx.Sim().ClearCommands();
-
-    const int index = cmbxPeriod(f)->findText(item);
-    cmbxPeriod(f)->setCurrentIndex(index);
-    QVERIFY(fx.Sim().Commands().empty());
-    emit cmbxPeriod(f)->activated(index);
-    QVERIFY(fx.Settle());
-    QCOMPARE(ToQt(fx.Sim().Commands()), QStringList{expected});
-
-    // Showing the driver's period does not send it back.
-    cmbxPeriod(f)->setCurrentIndex(index == 0 ? 1 : 0);
-    fx.Sim().ClearCommands();
-    f.RefreshDisplay(true, false);
-    QVERIFY(fx.Settle());
-    QCOMPARE(cmbxPeriod(f)->currentIndex(), index);
-    QVERIFY(!HasPrefix(fx.Sim().Commands(), "UR"));
-}
-
-void TPanelTests::OffsetIsSentEachTimeTheBoxIsLeft() {
-    TWindowFixture fx;
-    TformMain& f = fx.OpenWithoutPolling();
-    f.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&f));
+    QVERIFY(fx.Activate());
     f.SetPolling(false);
     spinThermOffset(f)->setFocus();
     fx.Sim().ClearCommands();
@@ -226,24 +166,66 @@ void TPanelTests::OffsetIsSentEachTimeTheBoxIsLeft() {
     QVERIFY(!f.Velmorant().Changed());
 }
 
-void TPanelTests::CommentEditIsStoredNotSent() {
+void TPinsAnalogPanelTests::CommentEditIsStoredNotSent() {
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
+    QVERIFY(fx.Activate());
     QTableWidget* grid = PortGrids(f)[2];
 
     grid->setCurrentCell(1, pcComment);
-    grid->editItem(grid->item(1, pcComment));
-    auto* editor = grid->viewport()->findChild<QLineEdit*>();
-    QVERIFY(editor != nullptr);
-    QTest::keyClicks(editor, "pump on");
-    QTest::keyClick(editor, Qt::Key_Return);
+    QVERIFY(EditCurrentCellByTyping(grid, "pump on"));
     QTRY_COMPARE(f.Session().State().PinComments[17], std::string("pump on"));
     QVERIFY(fx.Settle());
     QVERIFY(fx.Sim().Commands().empty());
     QVERIFY(!f.Velmorant().Changed());
 }
 
-void TPanelTests::EEPROMButtons() {
+void TPinsAnalogPanelTests::PortGridHover_data() {
+    QTest::addColumn<int>("port");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("direction");  // "" leaves the cell alone (virtual ports have none)
+    QTest::addColumn<QString>("comment");
+    QTest::addColumn<bool>("pointing");
+    QTest::addColumn<QString>("hint");
+    QTest::newRow("output pin's State") << 0 << int(pcState) << "Output"
+                                        << "" << true << "";
+    QTest::newRow("input pin's State") << 1 << int(pcState) << "Input"
+                                       << "" << false << "";
+    QTest::newRow("virtual pin's State") << 4 << int(pcState) << ""
+                                         << "" << true << "";
+    QTest::newRow("comment cut off") << 2 << int(pcComment) << "Output"
+                                     << "Pump relay left, north tank" << false
+                                     << "Pump relay left, north tank";
+}
+
+void TPinsAnalogPanelTests::PortGridHover() {
+    QFETCH(int, port);
+    QFETCH(int, column);
+    QFETCH(QString, direction);
+    QFETCH(QString, comment);
+    QFETCH(bool, pointing);
+    QFETCH(QString, hint);
+    TWindowFixture fx;
+    TformMain& f = fx.OpenWithoutPolling();
+    QVERIFY(fx.Activate());
+    QTableWidget* grid = PortGrids(f)[port];
+    if (!direction.isEmpty()) grid->item(5, pcDirection)->setText(direction);
+    grid->item(5, pcComment)->setText(comment);
+    // A hand left over from the cell before must go where a click does nothing.
+    grid->viewport()->setCursor(Qt::PointingHandCursor);
+    QToolTip::hideText();
+
+    const QPoint at = CellCentre(grid, 5, column);
+    const QPoint global = grid->viewport()->mapToGlobal(at);
+    QMouseEvent move(QEvent::MouseMove, at, global, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(grid->viewport(), &move);
+    QHelpEvent help(QEvent::ToolTip, at, global);
+    QApplication::sendEvent(grid->viewport(), &help);
+    QCOMPARE(grid->viewport()->cursor().shape(), pointing ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    QCOMPARE(QToolTip::text(), hint);
+}
+
+void TPinsAnalogPanelTests::EEPROMButtons() {
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
     QTest::mouseClick(btnSaveToEEPROM(f), Qt::LeftButton);
@@ -266,7 +248,7 @@ void TPanelTests::EEPROMButtons() {
     QCOMPARE(fx.Ui().Messages.size(), size_t(2));
 }
 
-void TPanelTests::LiveValuesAreShown_data() {
+void TPinsAnalogPanelTests::LiveValuesAreShown_data() {
     QTest::addColumn<bool>("tenBits");
     QTest::addColumn<int>("raw");
     QTest::addColumn<int>("shown");
@@ -276,7 +258,7 @@ void TPanelTests::LiveValuesAreShown_data() {
     QTest::newRow("3 in 10 bits") << true << 3 << 3;
 }
 
-void TPanelTests::LiveValuesAreShown() {
+void TPinsAnalogPanelTests::LiveValuesAreShown() {
     QFETCH(bool, tenBits);
     QFETCH(int, raw);
     QFETCH(int, shown);
@@ -296,7 +278,7 @@ void TPanelTests::LiveValuesAreShown() {
     QCOMPARE(lblTemp(f)->text(), QString("Temperature = 77F (25.0C)"));
 }
 
-void TPanelTests::TemperatureLine_data() {
+void TPinsAnalogPanelTests::TemperatureLine_data() {
     QTest::addColumn<int>("degF");
     QTest::addColumn<QString>("text");
     QTest::newRow("77") << 77 << "Temperature = 77F (25.0C)";
@@ -306,13 +288,13 @@ void TPanelTests::TemperatureLine_data() {
     QTest::newRow("700") << 700 << "Temperature = 700F (371.1C)";
 }
 
-void TPanelTests::TemperatureLine() {
+void TPinsAnalogPanelTests::TemperatureLine() {
     QFETCH(int, degF);
     QFETCH(QString, text);
     QCOMPARE(QString::fromStdString(TemperatureText(degF)), text);
 }
 
-void TPanelTests::BitHelpers_data() {
+void TPinsAnalogPanelTests::BitHelpers_data() {
     QTest::addColumn<int>("bit");
     QTest::addColumn<bool>("state");
     QTest::addColumn<int>("before");
@@ -325,7 +307,7 @@ void TPanelTests::BitHelpers_data() {
     QTest::newRow("clear bit 7") << 7 << false << 255 << 127;
 }
 
-void TPanelTests::BitHelpers() {
+void TPinsAnalogPanelTests::BitHelpers() {
     QFETCH(int, bit);
     QFETCH(bool, state);
     QFETCH(int, before);
@@ -337,5 +319,5 @@ void TPanelTests::BitHelpers() {
     QCOMPARE(IsBitSet(value, bit), state);
 }
 
-VELMORANT_QTEST_MAIN(TPanelTests)
-#include "PanelTests.moc"
+VELMORANT_QTEST_MAIN(TPinsAnalogPanelTests)
+#include "PinsAnalogPanelTests.moc"

@@ -3,7 +3,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QDialog>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QToolButton>
 #include <QSpinBox>
 #include <QtTest>
 
@@ -25,6 +30,8 @@ private slots:
     void NetworkPortIsKeptAndTried();
     void TrendsFollowTheTicks();
     void Pictures();
+    void LongStatusIsWholeOnHoverAndInTheMessages();
+    void SmallWindowScrolls();
 };
 
 void FeedbackTests::StatusAfterEachAction_data() {
@@ -147,6 +154,39 @@ void FeedbackTests::Pictures() {
     QVERIFY(fx.Settle());
     QVERIFY(w.grab().save(folder + "/screenshot-disconnected.png"));
 }
+
+void FeedbackTests::LongStatusIsWholeOnHoverAndInTheMessages() {
+    TWindowFixture fx;
+    TformMain& w = fx.OpenWithoutPolling();
+    const std::string text = "Settings saved in " + std::string(300, 'x') + "/the end.velmor";
+    w.SetStatusText(text);
+    auto* status = Control<QLabel>(w, "sbarStatus");
+    QVERIFY(status->text().size() < int(text.size()));
+    QVERIFY(status->text().startsWith("Settings saved in ") && status->text().endsWith("the end.velmor"));
+    QCOMPARE(status->toolTip(), Q(text));
+    w.SetStatusText("Disconnected");
+    QVERIFY(status->toolTip().isEmpty());
+
+    QTest::mouseClick(Control<QToolButton>(w, "btnStatusHistory"), Qt::LeftButton);
+    auto* messages = Control<QPlainTextEdit>(*w.findChild<QDialog*>("dlgStatusHistory"), "textStatusHistory");
+    const QStringList lines = messages->toPlainText().split('\n', Qt::SkipEmptyParts);
+    QVERIFY(lines.size() >= 2);
+    QVERIFY(lines[0].endsWith("  Disconnected"));
+    QVERIFY(lines[1].endsWith("  " + Q(text)));
+}
+
+void FeedbackTests::SmallWindowScrolls() {
+    TWindowFixture fx;
+    TformMain& w = fx.OpenWithoutPolling();
+    auto* scroller = Control<QScrollArea>(w, "scrollPanels");
+    QVERIFY(!scroller->verticalScrollBar()->isVisible());
+    w.resize(w.width(), 420);
+    QTRY_VERIFY(scroller->verticalScrollBar()->isVisible());
+    // The bottom bar is still there to be scrolled to.
+    scroller->ensureWidgetVisible(btnSaveToEEPROM(w));
+    QVERIFY(btnSaveToEEPROM(w)->visibleRegion().boundingRect().height() > 0);
+}
+
 
 VELMORANT_QTEST_MAIN(FeedbackTests)
 #include "FeedbackTests.moc"

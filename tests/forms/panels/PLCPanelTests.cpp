@@ -34,6 +34,8 @@ private slots:
     void SingleStep();
     void Keys_data();
     void Keys();
+    void EditingStartsWhereTheUserChose_data();
+    void EditingStartsWhereTheUserChose();
     void PLCModeSwitchesEditing();
     void RecallOfBoardWithPLCOffSendsItBack();
     void PeriodIsSentForTheUsersChoiceOnly_data();
@@ -300,6 +302,28 @@ void TPLCPanelTests::Keys() {
         QTRY_COMPARE(FFixture->Ui().FileRequests.size(), size_t(1));
         QCOMPARE(Q(FFixture->Ui().FileRequests.front().Title), dialog);
     }
+}
+
+void TPLCPanelTests::EditingStartsWhereTheUserChose_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("selected");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("Enter") << int(Qt::Key_Return) << true << true;
+    QTest::newRow("F2") << int(Qt::Key_F2) << true << true;
+    QTest::newRow("a letter") << int(Qt::Key_S) << true << true;
+    QTest::newRow("a letter, cell not selected") << int(Qt::Key_S) << false << false;
+}
+
+void TPLCPanelTests::EditingStartsWhereTheUserChose() {
+    QFETCH(int, key);
+    QFETCH(bool, selected);
+    QFETCH(bool, opens);
+    TformMain& w = FFixture->OpenWithoutPolling();
+    QTableWidget* grid = w.PLC().ProgramGrid();
+    grid->setCurrentCell(2, pgCode);
+    if (!selected) grid->clearSelection();
+    QTest::keyClick(grid, Qt::Key(key));
+    QCOMPARE(CellEditor(grid) != nullptr, opens);
 }
 
 void TPLCPanelTests::PLCModeSwitchesEditing() {

@@ -39,14 +39,18 @@ void TPinsAnalogPanelTests::PinClicks_data() {
     QTest::addColumn<int>("state");
     QTest::addColumn<int>("column");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("lit output pin 12") << 1 << 4 << "Output" << 16 << int(pcState) << "PINWR12 0";
-    QTest::newRow("grey output pin 12") << 1 << 4 << "Output" << 0 << int(pcState) << "PINWR12 1";
-    QTest::newRow("input pin 3") << 0 << 3 << "Input" << 0 << int(pcState) << "";
+    QTest::addColumn<bool>("bySpace");  // Space on the focused cell instead of a click
+    QTest::newRow("lit output pin 12") << 1 << 4 << "Output" << 16 << int(pcState) << "PINWR12 0" << false;
+    QTest::newRow("grey output pin 12") << 1 << 4 << "Output" << 0 << int(pcState) << "PINWR12 1" << false;
+    QTest::newRow("input pin 3") << 0 << 3 << "Input" << 0 << int(pcState) << "" << false;
     QTest::newRow("virtual pin 32, board says input")
-        << 4 << 0 << "Input" << 0 << int(pcState) << "PINWR32 1";
-    QTest::newRow("lit virtual pin 47") << 5 << 7 << "" << 128 << int(pcState) << "PINWR47 0";
-    QTest::newRow("pin number cell") << 1 << 4 << "Output" << 0 << int(pcPin) << "";
-    QTest::newRow("comment cell") << 2 << 1 << "Output" << 0 << int(pcComment) << "";
+        << 4 << 0 << "Input" << 0 << int(pcState) << "PINWR32 1" << false;
+    QTest::newRow("lit virtual pin 47") << 5 << 7 << "" << 128 << int(pcState) << "PINWR47 0" << false;
+    QTest::newRow("pin number cell") << 1 << 4 << "Output" << 0 << int(pcPin) << "" << false;
+    QTest::newRow("comment cell") << 2 << 1 << "Output" << 0 << int(pcComment) << "" << false;
+    QTest::newRow("Space on grey output pin 12") << 1 << 4 << "Output" << 0 << int(pcState) << "PINWR12 1" << true;
+    QTest::newRow("Space on input pin 3") << 0 << 3 << "Input" << 0 << int(pcState) << "" << true;
+    QTest::newRow("Space on a comment") << 2 << 1 << "Output" << 0 << int(pcComment) << "" << true;
 }
 
 void TPinsAnalogPanelTests::PinClicks() {
@@ -56,6 +60,7 @@ void TPinsAnalogPanelTests::PinClicks() {
     QFETCH(int, state);
     QFETCH(int, column);
     QFETCH(QString, expected);
+    QFETCH(bool, bySpace);
     TWindowFixture fx;
     TformMain& w = fx.OpenWithoutPolling();
     QTableWidget* grid = PortGrids(w)[port];
@@ -75,7 +80,12 @@ void TPinsAnalogPanelTests::PinClicks() {
     QVERIFY(fx.Settle());
     fx.Sim().ClearCommands();
 
-    ClickCell(grid, row, column);
+    if (bySpace) {
+        grid->setCurrentCell(row, column);
+        QTest::keyClick(grid, Qt::Key_Space);
+    } else {
+        ClickCell(grid, row, column);
+    }
     QVERIFY(fx.Settle());
     QCOMPARE(ToQt(fx.Sim().Commands()), expected.isEmpty() ? QStringList() : QStringList{expected});
     // The cell waits for the board's answer at the next tick.

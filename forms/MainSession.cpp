@@ -70,6 +70,8 @@ void TformMain::ShowConnectionState() {
 
 void TformMain::EnableConnectedControls(bool Connected) {
     FConnection->EnableConnected(Connected);
+    // A lost board is the supervisor's to find again; a closing window looks for none.
+    FConnection->WatchForBoards(!Connected && !FSession->State().Lost && FCloseStage == TCloseStage::Open);
     // Long work cannot be started twice; Disconnect and the panels stay live meanwhile.
     const bool free = !FSession->LongWorkPending();
     FEEPROM->EnableConnected(Connected, free);

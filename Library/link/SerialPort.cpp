@@ -467,6 +467,17 @@ std::string ResolveSerialPortPath(const std::string& PortName) {
     return "/dev/ttyS" + std::to_string(Number - 33);
 }
 
+std::vector<std::string> PresentSerialPortNames() {
+    std::vector<std::string> Names;
+    for (int N = 1; N <= 64; ++N) {
+        const std::string Name = SerialPortName(static_cast<uint8_t>(N));
+        struct stat Info {};
+        // stat follows the link: a link whose device is gone is no port.
+        if (stat(ResolveSerialPortPath(Name).c_str(), &Info) == 0) Names.push_back(Name);
+    }
+    return Names;
+}
+
 std::string SerialPortLinksFolder() {
     return AppSettingsFolder();
 }

@@ -4,6 +4,7 @@
 #include <bitset>
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 // An open port: a file descriptor. INVALID_HANDLE_VALUE means no port is open.
@@ -38,6 +39,8 @@ bool SerialPortHungUp(THandle Handle);
 void EnumerateSerialPorts(bool IncludeBusy, TSerialPortSet& Ports);
 // True when the last EnumerateSerialPorts found a port that exists but we lack permission to open.
 bool LastEnumerationHadPermissionDenied();
+// The COM names whose device node is there now, without opening any: a look that disturbs no device.
+std::vector<std::string> PresentSerialPortNames();
 // "COM%d".
 std::string SerialPortName(uint8_t Number);
 // Resolves "COMn" to a device node: the link ports/COMn in the settings folder, else the default table.

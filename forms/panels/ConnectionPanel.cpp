@@ -16,6 +16,7 @@
 #include "Maker.h"
 #include "NetPort.h"
 #include "PanelSupport.h"
+#include "PlugWatcher.h"
 #include "Pictures.h"
 #include "PortProber.h"
 #include "StatusLine.h"
@@ -34,7 +35,8 @@ TConnectionPanel::TConnectionPanel(TBoardSession& Session, TLinkSupervisor& Supe
       FSupervisor(Supervisor),
       FProber(Prober),
       FUi(Ui),
-      FStatus(Status) {
+      FStatus(Status),
+      FPlugWatcher(new TPlugWatcher(this)) {
     setObjectName("pnlComm");
     SetColor(QColor(222, 230, 238));
     QWidget* body = Body();
@@ -84,9 +86,34 @@ TConnectionPanel::TConnectionPanel(TBoardSession& Session, TLinkSupervisor& Supe
     connect(btnFind, &QPushButton::clicked, this, Guarded(FUi, this, [this] { btnFindClick(); }));
     connect(comboPort, &QComboBox::activated, this, Guarded(FUi, this, [this] { comboPortClick(); }));
     connect(comboPort, &TDropDownComboBox::DropDown, this, Guarded(FUi, this, [this] { comboPortDropDown(); }));
+    connect(FPlugWatcher, &TPlugWatcher::Plugged, this,
+            Guarded(FUi, this, [this](const QStringList& Names) { TryPlugged(Names); }));
+}
+
+void TConnectionPanel::WatchForBoards(bool On) {
+    FPlugWatcher->SetWatching(On);
+}
+
+void TConnectionPanel::TryPlugged(const QStringList& Names) {
+    if (FSession.State().DevicePresent || FSession.State().Lost || !FSession.Idle()) return;
+    std::vector<std::string> names;
+    for (const QString& name : Names)
+        if (name.toStdString() != FLeftPort) names.push_back(name.toStdString());
+    if (names.empty()) return;
+    // Only the new ports: the others were there before and had no board, or one the user left.
+    FillPortList([this, names] {
+        FSession.Connect(names, [this](const TConnectOutcome& Outcome) {
+            if (Outcome.Found.empty()) return;
+            FSupervisor.SetPortName(Outcome.Found);
+            comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(Outcome.Found)));
+            emit AttemptEnded();
+            if (FSession.State().DevicePresent) emit UserConnected();
+        });
+    });
 }
 
 void TConnectionPanel::ConnectToDevice(bool ShowError, std::function<void()> Connected) {
+    FLeftPort.clear();
     // The selected port first, then every other local one in list order. A network port is only
     // tried when chosen, and alone: the user asked for that machine's board, not for any board.
     std::vector<std::string> names;
@@ -192,8 +219,10 @@ bool TConnectionPanel::AddNetworkPort() {
 void TConnectionPanel::btnFindClick() {
     if (btnFind->isChecked())
         ConnectToDevice(false, [this] { emit UserConnected(); });
-    else
+    else {
+        FLeftPort = FSupervisor.PortName();
         emit DisconnectRequested();
+    }
 }
 
 void TConnectionPanel::comboPortClick() {

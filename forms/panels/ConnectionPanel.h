@@ -13,6 +13,7 @@ struct TBoardState;
 class TClickableLabel;
 class TDropDownComboBox;
 class TLinkSupervisor;
+class TPlugWatcher;
 class TPortProber;
 class TStatusLine;
 class TUiServices;
@@ -38,6 +39,8 @@ public:
     // The link's state as the session holds it.
     void ShowState(const TBoardState& State);
     void EnableConnected(bool Connected);
+    // While on, a port that appears is tried at once, and a board on it connects as by Connect.
+    void WatchForBoards(bool On);
 
     void btnFindClick();
     void comboPortClick();
@@ -53,11 +56,16 @@ signals:
     void DisconnectRequested();
 
 private:
+    void TryPlugged(const QStringList& Names);
+
     TBoardSession& FSession;
     TLinkSupervisor& FSupervisor;
     TPortProber& FProber;
     TUiServices& FUi;
     TStatusLine& FStatus;
+    TPlugWatcher* FPlugWatcher;
+    // The port the user disconnected from: a board there comes back only when the user asks.
+    std::string FLeftPort;
     QLabel* lblStatus;
     QLabel* lblConnected;
     TClickableLabel* imgLogo;

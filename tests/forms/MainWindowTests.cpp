@@ -39,6 +39,7 @@ private slots:
     void SecondRunRestoresPortPanelsAndPlacement();
     void SilentBoardShowsErrorsAndStaysUsable();
     void LogoOpensTheMakersAddress();
+    void PluggedBoardIsFoundByItself();
 };
 
 void TMainWindowTests::StartUpTalksToTheBoardInOrder() {
@@ -303,6 +304,22 @@ void TMainWindowTests::LogoOpensTheMakersAddress() {
     TformMain& f = fx.Open();
     QTest::mouseClick(imgLogo(f), Qt::LeftButton);
     QCOMPARE(fx.Ui().Urls, std::vector<std::string>{MakerWebAddress});
+}
+
+void TMainWindowTests::PluggedBoardIsFoundByItself() {
+    TWindowFixture fx;
+    // No board where the window looks first: it starts without one.
+    std::filesystem::remove(fx.LinksFolder() + "ports/COM1");
+    TformMain& w = fx.Open();
+    QCOMPARE(lblConnected(w)->text(), QString("NOT CONNECTED"));
+    fx.Ui().Answers = {mbNo};
+
+    QVERIFY(fx.Sim().LinkAs("COM4", fx.LinksFolder()));
+    QTRY_COMPARE_WITH_TIMEOUT(lblConnected(w)->text(), QString("CONNECTED to COM4"), 10000);
+    QVERIFY(fx.Settle());
+    // Connected as by the Connect button: the recall question, answered No here.
+    QCOMPARE(fx.Ui().Messages.size(), size_t(1));
+    QVERIFY(fx.Ui().Messages[0].Text.rfind("Do you want to recall the settings", 0) == 0);
 }
 
 VELMORANT_QTEST_MAIN(TMainWindowTests)

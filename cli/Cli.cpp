@@ -386,7 +386,7 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     TSession S(Request, Out, Err);
     try {
         if (Request.Kind == ckPorts) return RunPorts(S);
-        CheckFileToSend(Request);
+        for (const std::string& Note : CheckFileToSend(Request)) S.Error(Note);
         OpenOutputFiles(S);
         TDeviceLink Link;
         if (Request.Kind == ckMqtt) {

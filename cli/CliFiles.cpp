@@ -94,7 +94,8 @@ std::vector<std::string> CheckProgramSection(const TIniFile& Ini, const std::str
         TProgramLine Parsed;
         std::string Hint;
         TextToProgramLine(Parsed, Text, Hint);
-        const std::string Where = Quoted(File) + ", program line " + std::to_string(Line) + " \"" + Text + "\": ";
+        const std::string Where =
+            Quoted(File) + ", program line " + std::to_string(Line) + " \"" + Text + "\": ";
         if (!Parsed.ParseError.empty()) throw EFileError(Where + Sentence(Parsed.ParseError));
         if (!Hint.empty()) Notes.push_back(Where + Sentence(Hint));
         try {

@@ -18,7 +18,8 @@ void ProgramLineHintTests::typedLine_data() {
     QTest::addColumn<QString>("shown");
     QTest::newRow("text after the line") << "if PIN3 = 1 goto 2 extra"
                                          << "Text after the line is ignored (extra). ";
-    QTest::newRow("complete line") << "if PIN3 = 1 goto 2" << "";
+    QTest::newRow("complete line") << "if PIN3 = 1 goto 2"
+                                   << "";
 }
 
 void ProgramLineHintTests::typedLine() {

@@ -5,6 +5,7 @@
 #include <QtTest>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "FormsTestSupport.h"
@@ -24,7 +25,6 @@ class LogScheduleTests : public QObject {
 private slots:
     void oneRowPerInterval_data();
     void oneRowPerInterval();
-    void switchingOnAgain_data();
     void switchingOnAgain();
     void windowTakesARowEveryInterval();
 };
@@ -68,24 +68,18 @@ void LogScheduleTests::oneRowPerInterval() {
     }
 }
 
-void LogScheduleTests::switchingOnAgain_data() {
-    QTest::addColumn<int>("onAgainMs");
-    QTest::addColumn<int>("firstRowMs");
-    QTest::newRow("within the interval") << 1000 << 5000;
-    QTest::newRow("after it") << 7000 << 7000;
-}
-
-// Logging switched off after its first row (at 0, interval 5 s) and on again.
+// Switched off after the first row (at 0, interval 5 s) and on again: within the interval the next
+// row waits for it, after it the row comes at once.
 void LogScheduleTests::switchingOnAgain() {
-    QFETCH(int, onAgainMs);
-    QFETCH(int, firstRowMs);
-    TLogSchedule schedule;
-    schedule.Start(5000, StatusTickMs, 0);
-    QVERIFY(schedule.TakeRow(0));
-    schedule.Start(5000, StatusTickMs, onAgainMs);
-    int64_t now = onAgainMs;
-    while (!schedule.TakeRow(now)) now += StatusTickMs;
-    QCOMPARE(now, int64_t{firstRowMs});
+    for (const auto& [onAgain, firstRow] : {std::pair<int64_t, int64_t>{1000, 5000}, {7000, 7000}}) {
+        TLogSchedule schedule;
+        schedule.Start(5000, StatusTickMs, 0);
+        QVERIFY(schedule.TakeRow(0));
+        schedule.Start(5000, StatusTickMs, onAgain);
+        int64_t now = onAgain;
+        while (!schedule.TakeRow(now)) now += StatusTickMs;
+        QCOMPARE(now, firstRow);
+    }
 }
 
 // The window against the board at its real line rate, its ticks on a stepped clock: 20 s give a

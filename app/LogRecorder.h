@@ -38,7 +38,8 @@ public:
     // The file the rows go to; the name shown until the first save.
     const std::string& Target() const { return FTarget; }
     void SetTarget(const std::string& Target);
-    // Takes a row at the next tick and then one per interval of IntervalSecs, each at the tick
+    // Takes a row at the next tick (unless the last row is less than an interval ago: then when the
+    // interval since it has passed) and then one per interval of IntervalSecs, each at the tick
     // nearest its due time (the status timer's ticks, StatusTickMs apart).
     void Start(int IntervalSecs);
     // Saves the rows taken; Done(true, file written) and rows no longer taken, or Done(false, reason)

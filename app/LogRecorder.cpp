@@ -55,7 +55,8 @@ TLogRecorder::TLogRecorder(const std::string& Target, const std::string& Header,
       FLogger(std::make_unique<TDataLogger>(
           Target, Header, AutosaveSecs,
           TDataLogOptions{loAppendTimestampToFilename, loAutosaveAtIntervals, loClearWhenSaved})),
-      FTarget(Target) {
+      FTarget(Target),
+      FClock(&MonotonicMillisecs) {
     FThread = std::thread([this] { Run(); });
 }
 
@@ -83,9 +84,10 @@ void TLogRecorder::SetTarget(const std::string& Target) {
 }
 
 void TLogRecorder::Start(int IntervalSecs) {
-    Post([this, IntervalSecs] {
+    const int64_t now = FClock();
+    Post([this, IntervalSecs, now] {
         FRunning = true;
-        FInterval = IntervalSecs;
+        FSchedule.Start(IntervalSecs * int64_t{1000}, StatusTickMs, now);
         FTaken = 0;
     });
 }
@@ -112,15 +114,14 @@ void TLogRecorder::Stop(std::function<void(bool Saved, const std::string& FileOr
 }
 
 void TLogRecorder::AddTick(const TTickReadings& Readings) {
-    Post([this, Readings] {
-        if (!FRunning) return;
-        // Measured on the monotonic clock: a wall-clock step back would otherwise stop logging for its
-        // length.
-        const std::optional<int64_t> since = FLogger->MillisecsSinceLastRow();
-        if (since && *since < FInterval * int64_t{1000}) return;
+    // Read here, as the tick arrives, not when the recorder's thread gets to it behind a save; and on
+    // the monotonic clock, which a wall-clock step cannot move.
+    const int64_t now = FClock();
+    Post([this, Readings, now] {
+        if (!FRunning || !FSchedule.TakeRow(now)) return;
         std::string failure;
         try {
-            FLogger->AddValue(Now(), LogRowOf(Readings));
+            FLogger->AddValue(Readings.Time != 0 ? Readings.Time : Now(), LogRowOf(Readings));
             ++FTaken;
             // A failed save at switching off is tried again here; a failed autosave retries by itself.
             if (FSaveFailed && FLogger->Count() > 0) FLogger->SaveToFile();
@@ -173,6 +174,10 @@ std::string TLogRecorder::Finish(bool& JournalHolds) {
 
 void TLogRecorder::SetAutosaveInterval(int Secs) {
     Post([this, Secs] { FLogger->SetAutosaveInterval(Secs); });
+}
+
+void TLogRecorder::SetClock(TTickClock Clock) {
+    FClock = std::move(Clock);
 }
 
 void TLogRecorder::Post(std::function<void()> Work) {

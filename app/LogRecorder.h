@@ -14,9 +14,14 @@
 #include <string>
 #include <thread>
 
+#include "DataJournal.h"
+#include "LogSchedule.h"
 #include "TickReadings.h"
 
 class TDataLogger;
+
+// The window's status timer period: the ticks that rows are taken at.
+inline constexpr int StatusTickMs = 500;
 
 class TLogRecorder : public QObject {
     Q_OBJECT
@@ -33,12 +38,14 @@ public:
     // The file the rows go to; the name shown until the first save.
     const std::string& Target() const { return FTarget; }
     void SetTarget(const std::string& Target);
-    // Takes a row at the next tick and then one per interval of IntervalSecs.
+    // Takes a row at the next tick (unless the last row is less than an interval ago: then when the
+    // interval since it has passed) and then one per interval of IntervalSecs, each at the tick
+    // nearest its due time (the status timer's ticks, StatusTickMs apart).
     void Start(int IntervalSecs);
     // Saves the rows taken; Done(true, file written) and rows no longer taken, or Done(false, reason)
     // and rows still taken, so that none is left with no one to write it.
     void Stop(std::function<void(bool Saved, const std::string& FileOrReason)> Done);
-    // A tick's readings: a row when logging runs and the interval has passed.
+    // A tick's readings: a row when logging runs and one is due, stamped with the time of reading.
     void AddTick(const TTickReadings& Readings);
     // Saves what is waiting and waits for it: at the program's end. Empty, or why the rows are not
     // in a file (then JournalHolds says whether the journal keeps them for the next start).
@@ -48,6 +55,9 @@ public:
     int Count() const { return FCount; }
     // Tests make every row due for a save.
     void SetAutosaveInterval(int Secs);
+    // The monotonic clock that decides when rows are due (MonotonicMillisecs by default), read on
+    // the caller's thread at Start and AddTick; tests step it by hand.
+    void SetClock(TTickClock Clock);
     // Every call made has run and its signals have arrived.
     bool Idle() const { return FPending == 0; }
 
@@ -73,11 +83,12 @@ private:
 
     std::unique_ptr<TDataLogger> FLogger;  // recorder's thread only, once constructed
     std::string FTarget;
+    TTickClock FClock;
     int FPending = 0;
     std::atomic<int> FCount{0};
     // Recorder's thread only.
     bool FRunning = false;
-    int FInterval = 0;
+    TLogSchedule FSchedule;
     int FTaken = 0;
     bool FSaveFailed = false;
 

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -16,6 +17,7 @@
 #include "CliSession.h"
 #include "Errors.h"
 #include "GeneralLib.h"
+#include "NetPort.h"
 #include "SerialPort.h"
 
 namespace velcli {
@@ -70,23 +72,42 @@ bool IsBusyErrno(int Error) {
     return Error == EBUSY || Error == EWOULDBLOCK || Error == EAGAIN;
 }
 
-// Identifies the board on Name. On failure says why, naming the port as Label.
+// The device node a COM name leads to: its link's target, or the node of the default table.
+std::string DeviceOf(const std::string& Name) {
+    const std::string Path = ResolveSerialPortPath(Name);
+    std::error_code Error;
+    const std::filesystem::path Target = std::filesystem::read_symlink(Path, Error);
+    if (Error) return Path;
+    return (std::filesystem::path(Path).parent_path() / Target).lexically_normal().string();
+}
+
+// Why a port named by the user gave no board, in the program's own words. Error is the errno of a
+// failed open; Record the serial layer's last record (worded for the user, unless internal).
+std::string Unreachable(bool Opened, bool Network, int Error, const std::string& Record) {
+    // The layer's internal records ("PMI:...") only say which call failed; the user gets the reason.
+    if (Network && !Record.empty() && Record.rfind("PMI:", 0) != 0) return Record;
+    if (Opened) return "no answer from a Velmorant (the port opened, but nothing answered as the board does)";
+    if (IsBusyErrno(Error)) return "in use by another program (the Velmorant window?); nothing was sent";
+    if (Error == EACCES || Error == EPERM)
+        return "permission denied: install the udev rule that comes with the program (see its README), "
+               "or add your user to the \"dialout\" group and log in again";
+    if (Error == ENOENT || Error == ENODEV || Error == ENXIO)
+        return "no such device; is the board plugged in? 'velmorant-cli ports' lists the ports there are";
+    if (Error == ENOTTY || Error == EINVAL) return "not a serial port";
+    return std::string("cannot be opened: ") + std::strerror(Error);
+}
+
+// Identifies the board on Name. On failure says why, naming the port as Label, unless Quiet.
 bool TryPort(TSession& S, const std::string& Name, const std::string& Label, bool Quiet) {
     const std::string Before = S.Device.ComPortName();
+    GetLastSerialError();  // an earlier port's record is no reason for this one
     errno = 0;
     if (S.Device.FindDevice(Name)) return true;
     const int Error = errno;
+    const std::string Record = GetLastSerialError();
     // The driver takes the name only once the port opened; a port that opened was not held elsewhere.
     const bool Opened = S.Device.ComPortName() == Name && Before != Name;
-    if (Quiet) return false;
-    // A network port's own reason is on stderr already, and its errno says nothing of other holders.
-    const bool Network = Name.find("://") != std::string::npos;
-    if (!Opened && !Network && IsBusyErrno(Error))
-        S.Error(Label + " is in use by another program (the Velmorant window?); nothing was sent.");
-    else if (!Opened && (Error == EACCES || Error == EPERM))
-        S.Error(std::string(NotFoundText) + " " + PermissionHelpText);
-    else
-        S.Error(NotFoundText);
+    if (!Quiet) S.Error(Label + ": " + Unreachable(Opened, IsNetworkPortName(Name), Error, Record));
     return false;
 }
 
@@ -100,7 +121,8 @@ bool Connect(TSession& S, TDeviceLink& Link) {
         }
         return TryPort(S, Name, R.Device, false);
     }
-    if (!R.Port.empty()) return TryPort(S, R.Port, R.Port, false);
+    if (IsNetworkPortName(R.Port)) return TryPort(S, R.Port, R.Port, false);
+    if (!R.Port.empty()) return TryPort(S, R.Port, R.Port + " (" + DeviceOf(R.Port) + ")", false);
 
     TSerialPortSet Free, All;
     EnumerateSerialPorts(false, Free);
@@ -384,9 +406,14 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     }
 
     TSession S(Request, Out, Err);
+    // The serial layer's raw records stay off the user's screen: every failure is told in our words.
+    struct TQuietSerialLayer {
+        TQuietSerialLayer() { SetSerialErrorEcho(false); }
+        ~TQuietSerialLayer() { SetSerialErrorEcho(true); }
+    } Quiet;
     try {
         if (Request.Kind == ckPorts) return RunPorts(S);
-        CheckFileToSend(Request);
+        for (const std::string& Note : CheckFileToSend(Request)) S.Error(Note);
         OpenOutputFiles(S);
         TDeviceLink Link;
         if (Request.Kind == ckMqtt) {

@@ -10,6 +10,8 @@
 
 #include "CliMqtt.h"
 #include "Device_VL.h"
+#include "NetPort.h"
+#include "SerialPort.h"
 
 namespace velcli {
 
@@ -129,6 +131,45 @@ void ParseCommand(TCliRequest& R, const std::vector<std::string>& Words) {
     }
 }
 
+// A port name the program cannot take is a command line error, told before anything is opened.
+void CheckPortName(const std::string& Port) {
+    if (IsNetworkPortName(Port)) {
+        TNetworkPortName Parsed;
+        std::string Error;
+        if (!ParseNetworkPortName(Port, Parsed, Error)) throw EUsageError(Error);
+        return;
+    }
+    if (!ResolveSerialPortPath(Port).empty()) return;
+    if (Port[0] == '/')
+        throw EUsageError("'" + Port + "' is a device node, not a port name: use --device " + Port);
+    std::string Upper = Port;
+    for (char& C : Upper) C = static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
+    if (!ResolveSerialPortPath(Upper).empty())
+        throw EUsageError("no port is named '" + Port + "'; port names are upper case: " + Upper);
+    throw EUsageError("no port is named '" + Port +
+                      "': port names are COM1 to COM64, socket://HOST:PORT and rfc2217://HOST:PORT");
+}
+
+// Commands that change the board act only on the port named: a search could find another board.
+bool ChangesBoard(TCommandKind Kind) {
+    switch (Kind) {
+        case ckSet:
+        case ckProgramDownload:
+        case ckPlcRun:
+        case ckPlcStop:
+        case ckPlcStep:
+        case ckPlcEnable:
+        case ckPlcDisable:
+        case ckEepromSave:
+        case ckEepromRecall:
+        case ckSettingsRecall:
+        case ckBootloader:
+            return true;
+        default:
+            return false;
+    }
+}
+
 bool IsNumberWord(const std::string& Word) {
     return Word.size() > 1 && Word[0] == '-' && (std::isdigit(static_cast<unsigned char>(Word[1])) != 0);
 }
@@ -209,6 +250,12 @@ TCliRequest ParseArguments(const std::vector<std::string>& Args) {
         throw EUsageError("no command given");
     }
     ParseCommand(R, Words);
+    if (!R.Port.empty()) CheckPortName(R.Port);
+    if (ChangesBoard(R.Kind) && R.Port.empty() && R.Device.empty()) {
+        const std::string Name = Words[0] + (R.Kind == ckSet || R.Kind == ckBootloader ? "" : " " + Words[1]);
+        throw EUsageError("'" + Name + "' changes the board, so it needs the board's port: give --port (or " +
+                          "--device); only commands that just read search the ports");
+    }
     if (R.Kind != ckWatch && (IntervalGiven || CountGiven || !R.CsvFile.empty()))
         throw EUsageError("--interval, --count and --csv belong to watch");
     CheckMqttRequest(R);
@@ -244,8 +291,9 @@ Commands:
                               500 ms, Home Assistant discovery, commands with --allow-writes
 
 Options:
-  -p, --port NAME       the board's port (COM3, or another name the program knows);
-                        without it (or --device) every free port is tried
+  -p, --port NAME       the board's port: COM1..COM64 (see 'ports'), socket://HOST:PORT or
+                        rfc2217://HOST:PORT; without it (or --device) a command that only
+                        reads tries every free port
   -d, --device PATH     the board's device node, like /dev/ttyACM0
   -j, --json            machine-readable output (one JSON value; watch: one object a line)
       --interval S      watch: seconds between readings (default 1; 0 as fast as the board answers)
@@ -267,7 +315,17 @@ MQTT options (mqtt; needs --port or --device):
   -h, --help            show this help and exit
   -V, --version         show the version and exit
 
-Exit status: 0 on success, 1 when the board or a file failed, 2 for a command line error.
+Commands that change the board (set, program download, plc, eeprom, settings recall,
+bootloader, mqtt) act only on the port given with --port or --device, never on one found by
+searching.
+
+When the board cannot be reached, the message names the port, its device, and why: no such
+device, permission denied, in use by another program, no answer from a Velmorant, or the
+network's reason (unknown host, connection refused, no answer within 3 s).
+
+Exit status: 0 on success, 1 when the board or a file failed, 2 for a command line error
+(nothing is sent then; a malformed port name and a command that changes the board without
+--port are command line errors).
 Numbers may be given in hexadecimal as 0xF0 or $F0.
 )";
 }

@@ -83,23 +83,28 @@ void CheckNumbers(const TIniFile& Ini, const std::string& File, bool Ports, bool
     }
 }
 
-void CheckProgramSection(const TIniFile& Ini, const std::string& File) {
+// The notes are on text that a line leaves unread: the line is sent without it.
+std::vector<std::string> CheckProgramSection(const TIniFile& Ini, const std::string& File) {
     const std::string Missing = "\x01";
     CheckNumbers(Ini, File, false, true);
+    std::vector<std::string> Notes;
     for (int Line = 0; Line < MostProgramLines; ++Line) {
         const std::string Text = Ini.ReadString(ProgramSection, LineKey(Line), Missing);
         if (Text == Missing) continue;
         TProgramLine Parsed;
-        TextToProgramLine(Parsed, Text);
-        if (!Parsed.ParseError.empty())
-            throw EFileError(Quoted(File) + ", program line " + std::to_string(Line) + " \"" + Text +
-                             "\": " + Sentence(Parsed.ParseError));
+        std::string Hint;
+        TextToProgramLine(Parsed, Text, Hint);
+        const std::string Where =
+            Quoted(File) + ", program line " + std::to_string(Line) + " \"" + Text + "\": ";
+        if (!Parsed.ParseError.empty()) throw EFileError(Where + Sentence(Parsed.ParseError));
+        if (!Hint.empty()) Notes.push_back(Where + Sentence(Hint));
         try {
             CompileProgramLine(Parsed);
         } catch (const ERangeError& E) {
             throw EFileError(Quoted(File) + ", program line " + std::to_string(Line) + ": " + E.what());
         }
     }
+    return Notes;
 }
 
 // A file's own comments survive a save over it: the board keeps none, and would otherwise blank them.
@@ -148,8 +153,8 @@ void CheckFileToWrite(const std::string& File) {
     if (Error != 0) throw EFileError("Unable to write to " + File + ". " + std::strerror(Error));
 }
 
-void CheckFileToSend(const TCliRequest& R) {
-    if (R.Kind != ckProgramDownload && R.Kind != ckSettingsRecall) return;
+std::vector<std::string> CheckFileToSend(const TCliRequest& R) {
+    if (R.Kind != ckProgramDownload && R.Kind != ckSettingsRecall) return {};
     const TIniFile Ini(R.File);
     if (const std::string Reason = Ini.OpenError(); !Reason.empty())
         throw EFileError("Cannot open " + Quoted(R.File) + ". " + Reason);
@@ -160,7 +165,7 @@ void CheckFileToSend(const TCliRequest& R) {
         Offline.RecallSettingsFromFile(R.File, false);
         CheckNumbers(Ini, R.File, true, false);
     }
-    CheckProgramSection(Ini, R.File);
+    return CheckProgramSection(Ini, R.File);
 }
 
 int RunFileCommand(TSession& S) {

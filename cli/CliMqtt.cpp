@@ -386,9 +386,12 @@ private:
             return;
         }
         const int Before = FS.ErrorCount;
+        GetLastSerialError();
         if (!FS.Device.FindDevice(FPort)) {
+            // A network port's reason is worded for the user; the layer's internal records are not.
+            const std::string Reason = GetLastSerialError();
             FS.Device.Disconnect();
-            WaitingFor();
+            WaitingFor(Reason.rfind("PMI:", 0) == 0 ? std::string() : Reason);
             return;
         }
         FS.ErrorCount = Before;
@@ -414,10 +417,10 @@ private:
         FLastStateRow.reset();
     }
 
-    void WaitingFor() {
+    void WaitingFor(const std::string& Reason = std::string()) {
         if (FWaitingSaid) return;
         FWaitingSaid = true;
-        Say("waiting for the Velmorant on " + FLabel);
+        Say("waiting for the Velmorant on " + FLabel + (Reason.empty() ? "" : " (" + Reason + ")"));
         PublishAvailability(false);
     }
 

@@ -58,8 +58,8 @@ void CheckFileToWrite(const std::string& File);
 
 // The file commands: program download|upload, settings save|recall.
 // Checks a file that is to be sent to the board, before any connection; throws EVelmorantError
-// with the reason when the file is unusable.
-void CheckFileToSend(const TCliRequest& R);
+// with the reason when the file is unusable. Returns notes on text its program lines leave unread.
+std::vector<std::string> CheckFileToSend(const TCliRequest& R);
 // Runs a file command on the connected board; the exit code.
 int RunFileCommand(TSession& S);
 

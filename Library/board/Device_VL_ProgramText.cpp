@@ -169,7 +169,8 @@ void ParseGoToTarget(TProgramLine& Line, const std::string& Text) {
     }
 }
 
-void ParseIf(TProgramLine& Line, std::string R) {
+// IF and SET leave in R what follows the complete statement.
+void ParseIf(TProgramLine& Line, std::string& R) {
     if (!ParseOperand(Line, Line.RValue1, TextToRValue, NextWord(R))) return;
     if (!ParseOperand(Line, Line.Comparison, TextToComparison, NextWord(R))) return;
     if (!ParseOperand(Line, Line.RValue2, TextToRValue, NextWord(R))) return;
@@ -182,7 +183,7 @@ void ParseIf(TProgramLine& Line, std::string R) {
     ParseGoToTarget(Line, NextWord(R));
 }
 
-void ParseSet(TProgramLine& Line, std::string R) {
+void ParseSet(TProgramLine& Line, std::string& R) {
     if (!ParseOperand(Line, Line.LValue, TextToLValue, NextWord(R))) return;
     // The whole word is consumed, so "=5" swallows the value and "==" passes.
     if (!NextWord(R).starts_with('=')) {
@@ -199,8 +200,15 @@ void ParseSet(TProgramLine& Line, std::string R) {
 }  // namespace
 
 void TextToProgramLine(TProgramLine& Line, const std::string& Text) {
+    std::string Ignored;
+    TextToProgramLine(Line, Text, Ignored);
+}
+
+void TextToProgramLine(TProgramLine& Line, const std::string& Text, std::string& Hint) {
     Line.ParseError.clear();
-    const std::string S = LowerCase(Trim(Text));
+    Hint.clear();
+    const std::string Typed = Trim(Text);
+    const std::string S = LowerCase(Typed);
     ClearProgramLine(Line);
 
     size_t Type = 0;
@@ -210,28 +218,35 @@ void TextToProgramLine(TProgramLine& Line, const std::string& Text) {
         return;
     }
     Line.LineType = static_cast<TProgramLineType>(Type);
-    const std::string R = S.substr(std::char_traits<char>::length(LineKeywords[Type]));
+    std::string R = S.substr(std::char_traits<char>::length(LineKeywords[Type]));
 
     switch (Line.LineType) {
         case ltNOP:
+            R = Trim(R);
             break;
         case ltGOTO:
             // Untrimmed on purpose: the conversion skips the blanks, and anything after the
             // number makes it no number ("goto 5 x").
             ParseGoToTarget(Line, R);
+            R.clear();
             break;
         case ltIF:
-            ParseIf(Line, Trim(R));
+            R = Trim(R);
+            ParseIf(Line, R);
             break;
         case ltSET:
-            ParseSet(Line, Trim(R));
+            R = Trim(R);
+            ParseSet(Line, R);
             break;
-        case ltDELAY: {
-            std::string Rest = Trim(R);
-            ParseOperand(Line, Line.RValue1, TextToRValue, NextWord(Rest));
+        case ltDELAY:
+            R = Trim(R);
+            ParseOperand(Line, Line.RValue1, TextToRValue, NextWord(R));
             break;
-        }
     }
+    // The line is complete without the rest, which it keeps as it was typed: the renderer, the
+    // settings file and the board never see it, so the user is told.
+    if (Line.ParseError.empty() && !R.empty())
+        Hint = "Text after the line is ignored (" + Typed.substr(Typed.size() - R.size()) + "). ";
 }
 
 // Codes outside the code space render empty (lvalue) or as an out-of-range constant (rvalue),

@@ -155,11 +155,6 @@ void TDataLogger::SetJournal(const std::string& Path) {
 }
 
 bool TDataLogger::AddValue(TDateTime Time, const std::string& Entry) {
-    // Read once the autosave is over, failed or not, so that its time counts into the next interval.
-    struct TRowStamp {
-        TDataLogger& Logger;
-        ~TRowStamp() { Logger.FLastRowTick = Logger.FTicks(); }
-    } Stamp{*this};
     FDataBuffer.push_back(FormatEntry(Time, Entry));
     if (FJournal) FJournal->Append(FDataFilename, FDataBuffer);
     if (FOptions.Contains(loAutosaveAtIntervals)) {
@@ -168,11 +163,6 @@ bool TDataLogger::AddValue(TDateTime Time, const std::string& Entry) {
         if (FTicks() - FLastSaveTick > Limit) SaveToFile();
     }
     return true;
-}
-
-std::optional<int64_t> TDataLogger::MillisecsSinceLastRow() const {
-    if (!FLastRowTick) return std::nullopt;
-    return FTicks() - *FLastRowTick;
 }
 
 void TDataLogger::Clear() {

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,8 +68,6 @@ public:
     TDataLogOptions Options() const { return FOptions; }
     void SetOptions(TDataLogOptions Value) { FOptions = Value; }
     TDateTime LastSaveTime() const { return FLastSaveTime; }
-    // Milliseconds on the monotonic clock since the last AddValue returned or threw; none before.
-    std::optional<int64_t> MillisecsSinceLastRow() const;
 
     // The "c" time stamp of the locale: date, blank, time; the date alone at exactly midnight.
     // Holding a comma or a double quote, it comes back quoted with inner quotes doubled.
@@ -94,6 +91,5 @@ private:
     TClock FClock;
     TTickClock FTicks;
     int64_t FLastSaveTick;
-    std::optional<int64_t> FLastRowTick;
     std::unique_ptr<TDataJournal> FJournal;
 };

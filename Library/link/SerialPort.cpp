@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -47,6 +48,7 @@ std::map<THandle, int> GWakeFds;
 
 // errno of the last failed open or lock in OpenSerialPort, 0 when the failure came later.
 thread_local int GLastOpenErrno = 0;
+std::atomic<bool> GSerialErrorEcho{true};
 
 bool IsValidHandle(THandle Handle) {
     return Handle >= 0;
@@ -489,8 +491,12 @@ void ReportSerialError(const std::string& Name) {
     RecordSerialError(Buffer);
 }
 
+void SetSerialErrorEcho(bool On) {
+    GSerialErrorEcho = On;
+}
+
 void RecordSerialError(const std::string& Text) {
-    std::fprintf(stderr, "%s\n", Text.c_str());
+    if (GSerialErrorEcho) std::fprintf(stderr, "%s\n", Text.c_str());
     std::lock_guard Lock(GLock);
     GLastSerialError = Text;
 }

@@ -48,10 +48,13 @@ std::string SerialPortName(uint8_t Number);
 std::string ResolveSerialPortPath(const std::string& PortName);
 // The folder holding the ports/ links: $XDG_CONFIG_HOME/Tarnwick/Velmorant/ (or ~/.config/...), with "/".
 std::string SerialPortLinksFolder();
-// Records "PMI:%s failed. Error code=%d" (errno) as the last serial error and writes it to stderr.
+// Records "PMI:%s failed. Error code=%d" (errno) as the last serial error (see RecordSerialError).
 void ReportSerialError(const std::string& Name);
-// Records Text as the last serial error and writes it to stderr.
+// Records Text as the last serial error and writes it to stderr (unless the echo is off).
 void RecordSerialError(const std::string& Text);
+// Whether serial errors are also written to stderr (on at start); a program that words every
+// failure for its user itself turns it off.
+void SetSerialErrorEcho(bool On);
 // Returns the last serial error text and empties it.
 std::string GetLastSerialError();
 

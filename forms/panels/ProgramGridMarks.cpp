@@ -2,6 +2,8 @@
 
 #include <QTableWidget>
 
+#include "Device_VL.h"
+
 QTableWidgetItem* CellOf(QTableWidget* Grid, int Row, int Col, bool Editable) {
     QTableWidgetItem* item = Grid->item(Row, Col);
     if (item == nullptr) {
@@ -15,12 +17,21 @@ void MarkProgramLineError(QTableWidget* Grid, int Row, const std::string& Error)
     if (Grid == nullptr || Row < 0 || Row >= Grid->rowCount()) return;
     QTableWidgetItem* errors = CellOf(Grid, Row, pgErrors, false);
     QTableWidgetItem* code = CellOf(Grid, Row, pgCode, true);
-    errors->setText(QString::fromStdString(Error));
+    // A line the board took may still have left typed text unread: said in the same cell, not as an error.
+    std::string hint;
+    if (Error.empty()) {
+        TProgramLine typed;
+        TextToProgramLine(typed, code->text().toStdString(), hint);
+    }
+    errors->setText(QString::fromStdString(Error.empty() ? hint : Error));
     // The cell shows its whole text; a hint of its own would only hide the grid's syntax hint.
     errors->setData(Qt::ToolTipRole, QVariant());
     if (Error.empty()) {
         errors->setData(Qt::BackgroundRole, QVariant());
-        errors->setData(Qt::ForegroundRole, QVariant());
+        if (hint.empty())
+            errors->setData(Qt::ForegroundRole, QVariant());
+        else
+            errors->setForeground(HintCellText);
         code->setData(Qt::ForegroundRole, QVariant());
         code->setData(Qt::FontRole, QVariant());
         code->setData(Qt::ToolTipRole, QVariant());

@@ -14,10 +14,12 @@ enum TProgramColumn : int { pgLineNo = 0, pgCode = 1, pgComments = 2, pgErrors =
 inline const QColor ErrorCellBackground(255, 224, 224);
 inline const QColor ErrorCellText(170, 0, 0);
 inline const QColor UnsentCodeText(150, 90, 90);
+// The Errors cell's text for typed text that a valid line ignores.
+inline const QColor HintCellText(110, 110, 110);
 
 // The item of a grid cell, made (read-only unless Editable) when the cell has none yet.
 QTableWidgetItem* CellOf(QTableWidget* Grid, int Row, int Col, bool Editable);
 
-// Marks row Row of Grid with Error, or clears its marks and error text when Error is empty; the
-// row grows to show the whole text.
+// Marks row Row of Grid with Error, or clears its marks and error text when Error is empty (then
+// shows the hint for text after the line in the Code cell, if any); the row grows to show the whole text.
 void MarkProgramLineError(QTableWidget* Grid, int Row, const std::string& Error);

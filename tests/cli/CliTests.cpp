@@ -151,18 +151,75 @@ TEST_F(CliTest, BadCommandLinesAreRefusedBeforeTheBoardIsTouched) {
     EXPECT_THAT(Commands(), ::testing::ElementsAre("", "VER", "PC"));
 }
 
-TEST_F(CliTest, APortHeldElsewhereIsReportedInUseAndLeftAlone) {
+// A port that gives no board is named with its device and the reason, once and in the program's own
+// words; a malformed name, or a command that changes the board without a port, is a usage error.
+TEST_F(CliTest, APortThatGivesNoBoardIsNamedWithItsDeviceAndReason) {
+    const std::string Links = Fixture.LinksFolder() + "ports/", Unplugged = Fixture.Root() + "/unplugged";
+    ASSERT_EQ(symlink(Unplugged.c_str(), (Links + "COM9").c_str()), 0);
+    veltest::WriteFile(File("plain"), "");
+    ASSERT_EQ(symlink(File("plain").c_str(), (Links + "COM8").c_str()), 0);
+    const std::string Search = "; only commands that just read search the ports";
+    const struct {
+        std::vector<std::string> Args;
+        int Code;
+        std::string Message;
+    } Cases[] = {
+        {{"--port", "COM9", "info"},
+         1,
+         "COM9 (" + Unplugged +
+             "): no such device; is the board plugged in? 'velmorant-cli ports' lists the "
+             "ports there are"},
+        {{"--port", "COM8", "read"}, 1, "COM8 (" + File("plain") + "): not a serial port"},
+        {{"--device", Unplugged, "read"}, 1, Unplugged + ": no such device"},
+        {{"--port", "socket://127.0.0.1:1", "info"},
+         1,
+         "socket://127.0.0.1:1: 127.0.0.1:1 refused the connection: no port server listens there"},
+        {{"--port", "com3", "info"}, 2, "no port is named 'com3'; port names are upper case: COM3"},
+        {{"--port", "COM99", "info"},
+         2,
+         "no port is named 'COM99': port names are COM1 to COM64, socket://HOST:PORT and "
+         "rfc2217://HOST:PORT"},
+        {{"--port", "/dev/pts/1", "info"},
+         2,
+         "'/dev/pts/1' is a device node, not a port name: use --device /dev/pts/1"},
+        {{"--port", "rfc2217://host", "info"}, 2, "\"rfc2217://host\" is not a network port name"},
+        {{"set", "pin", "5", "1"},
+         2,
+         "'set' changes the board, so it needs the board's port: give --port (or --device)" + Search},
+        {{"program", "download", File("p.velmor")}, 2, "'program download' changes the board"},
+        {{"eeprom", "recall"}, 2, "'eeprom recall' changes the board"},
+        {{"plc", "step"}, 2, "'plc step' changes the board"},
+        {{"bootloader"}, 2, "'bootloader' changes the board"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(::testing::PrintToString(C.Args));
+        const TRun R = Run(C.Args, false);
+        EXPECT_EQ(R.Code, C.Code);
+        // One line of ours (and the pointer to --help for a usage error): no raw record, no second
+        // "not found".
+        EXPECT_THAT(R.Err, ::testing::StartsWith("velmorant-cli: " + C.Message));
+        EXPECT_EQ(std::count(R.Err.begin(), R.Err.end(), '\n'), C.Code == 2 ? 2 : 1) << R.Err;
+    }
+    EXPECT_THAT(Commands(), IsEmpty());
+    // Reading needs no port: the board is searched for.
+    EXPECT_EQ(Run({"info"}, false).Code, 0);
+
+    const std::string Device = " (" + Fixture.Sim().DevicePath() + "): ";
     THandle Held = OpenSerialPort(Fixture.ComName(), "19200,8,N,1,NONE");
     ASSERT_NE(Held, INVALID_HANDLE_VALUE);
-    const TRun R = Run({"read"});
+    const TRun Busy = Run({"read"});
     CloseSerialPort(Held);
-    EXPECT_EQ(R.Code, 1);
-    EXPECT_THAT(R.Err, HasSubstr("COM3 is in use by another program"));
-    EXPECT_THAT(Commands(), IsEmpty());
-
-    const TRun Missing = Run({"--port", "COM9", "info"}, false);
-    EXPECT_EQ(Missing.Code, 1);
-    EXPECT_EQ(Missing.Err, "velmorant-cli: Velmorant not found.\n");
+    EXPECT_EQ(Busy.Code, 1);
+    EXPECT_EQ(Busy.Err, "velmorant-cli: COM3" + Device +
+                            "in use by another program (the Velmorant window?); nothing was sent\n");
+    Fixture.Sim().ClearCommands();
+    Fixture.Sim().SetFault(velsim::TFault::Silent);
+    const TRun Silent = Run({"read"});
+    EXPECT_EQ(Silent.Code, 1);
+    EXPECT_EQ(Silent.Err,
+              "velmorant-cli: COM3" + Device +
+                  "no answer from a Velmorant (the port opened, but nothing answered as the board "
+                  "does)\n");
 }
 
 TEST_F(CliTest, AFailedReadIsAGapAndFailsTheRun) {
@@ -204,8 +261,15 @@ TEST_F(CliTest, AReplyThatIsNoReadingIsNeverANumber) {
 
 TEST_F(CliTest, FilesTravelBetweenBoardAndFileAndKeepTheirComments) {
     const std::string Program = File("program.velmor");
-    veltest::WriteFile(Program, "[Program]\nPeriod=4\nLine0=set pin3 = 1\nLine0.comment=start\n");
-    ASSERT_EQ(Run({"program", "download", Program}).Code, 0);
+    veltest::WriteFile(Program,
+                       "[Program]\nPeriod=4\nLine0=set pin3 = 1 or 0 at once\nLine0.comment=start\n");
+    const TRun Download = Run({"program", "download", Program});
+    ASSERT_EQ(Download.Code, 0) << Download.Err;
+    // Text the line leaves unread is not lost in silence.
+    EXPECT_EQ(Download.Err,
+              "velmorant-cli: \"" + Program +
+                  "\", program line 0 \"set pin3 = 1 or 0 at once\": Text after the line is ignored "
+                  "(at once).\n");
     EXPECT_THAT(Commands(), Contains("UR 4"));
     EXPECT_THAT(Commands(), Contains("PLCWR0 1B093C3B"));
 

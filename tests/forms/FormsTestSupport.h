@@ -98,7 +98,8 @@ using TCommands = std::vector<std::string>;
 // Opening again replaces the window; the old one goes first, as when the program starts again.
 class TWindowFixture {
 public:
-    explicit TWindowFixture(const std::string& ComName = "COM1") : FSim(ComName) {}
+    explicit TWindowFixture(const std::string& ComName = "COM1", velsim::TSimBoardOptions Options = {})
+        : FSim(ComName, Options) {}
     ~TWindowFixture() { Destroy(); }
     TWindowFixture(const TWindowFixture&) = delete;
     TWindowFixture& operator=(const TWindowFixture&) = delete;

@@ -160,6 +160,28 @@ INSTANTIATE_TEST_SUITE_P(
         TParseCase{"delay", "Invalid rvalue specifier (). ", ltDELAY},
         TParseCase{"delay ain5", "Invalid rvalue specifier (AIN5). ", ltDELAY}));
 
+// A valid line that leaves text unread says so; a complete line or one in error has no hint.
+TEST(ParseLine, HintNamesTextAfterTheLine) {
+    const std::pair<std::string, std::string> Cases[] = {
+        {"if PIN3 = 1 goto 2 extra", "extra"},
+        {"nop anything", "anything"},
+        {"nope", "e"},
+        {" \tdelay pin3  Later On ", "Later On"},
+        {"set port1 = pin5 + ain2 extra words", "extra words"},
+        {"set port0 = 5", ""},
+        {"if ain0 > 5 goto3", ""},
+        {"goto 5", ""},
+        {"goto 5 x", ""},
+        {"set port0 = 5 6", ""},
+    };
+    for (const auto& [Text, Ignored] : Cases) {
+        TProgramLine Line;
+        std::string Hint = "stale";
+        TextToProgramLine(Line, Text, Hint);
+        EXPECT_EQ(Hint, Ignored.empty() ? "" : "Text after the line is ignored (" + Ignored + "). ") << Text;
+    }
+}
+
 struct TRenderCase {
     std::string Text;
     std::string Canonical;

@@ -66,6 +66,18 @@ void TformMain::RecallSettingsFile(const std::string& FileName) {
 }
 
 void TformMain::miSavetoFileClick() {
+    const std::vector<int> inError = FPLC->LinesInError();
+    if (!inError.empty()) {
+        std::string lines;
+        for (size_t i = 0; i < inError.size(); ++i)
+            lines += (i == 0 ? "" : i + 1 == inError.size() ? " and " : ", ") + std::to_string(inError[i]);
+        // The file keeps what the program holds for them, not the typed text, which would be lost.
+        const std::string question = std::string(inError.size() == 1 ? "Program line " : "Program lines ") + lines +
+                                     (inError.size() == 1 ? " has an error" : " have errors") +
+                                     ". The file would keep the lines as they were before, and what you typed "
+                                     "would be lost.\r\nSave anyway?";
+        if (FUi->Ask(this, "Save Settings", question, {mbYes, mbNo}) != mbYes) return;
+    }
     PrepareSettingsDialog(dlgSave, true);
     std::string chosen;
     if (!FUi->FileDialog(this, dlgSave, chosen)) return;

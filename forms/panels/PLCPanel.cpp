@@ -216,6 +216,16 @@ void TPLCPanel::ShowProgramLine(int Index) {
         gridProgram->setVerticalHeaderItem(Index, new QTableWidgetItem(QString()));
 }
 
+std::vector<int> TPLCPanel::LinesInError() const {
+    std::vector<int> lines;
+    for (int row = 0; row < gridProgram->rowCount(); ++row) {
+        const QTableWidgetItem* errors = gridProgram->item(row, pgErrors);
+        // A hint leaves the background alone; only an error marks it.
+        if (errors != nullptr && errors->data(Qt::BackgroundRole).isValid()) lines.push_back(row);
+    }
+    return lines;
+}
+
 void TPLCPanel::ShowPeriod(int Period) {
     const QSignalBlocker blockPeriod(cmbxPeriod);
     cmbxPeriod->setCurrentIndex(Period);

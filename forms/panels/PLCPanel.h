@@ -2,6 +2,7 @@
 // The PLC program panel: PLC mode, the logic update period, run, stop and single step, and the
 // program grid with its syntax beside it.
 #include <string>
+#include <vector>
 
 #include "CollapsiblePanel.h"
 #include "Device_VL.h"
@@ -32,6 +33,8 @@ public:
     // The logic update period as the session holds it, without sending it back.
     void ShowPeriod(int Period);
     void EnableConnected(bool Connected);
+    // The lines whose typed text is in error, so neither the board nor a file has it.
+    std::vector<int> LinesInError() const;
     // The program grid, for the window's tests.
     QTableWidget* ProgramGrid() const { return gridProgram; }
 

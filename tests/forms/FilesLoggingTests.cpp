@@ -13,6 +13,7 @@
 
 #include "Controls.h"
 #include "FormsTestSupport.h"
+#include "GridInput.h"
 #include "GeneralLib.h"
 
 namespace {
@@ -79,6 +80,8 @@ private slots:
     void cleanup() { FFixture.reset(); }
 
     void SaveAndRecallSettings();
+    void SavingAsksFirstWhenLinesAreInError_data();
+    void SavingAsksFirstWhenLinesAreInError();
     void CancelledDialogChangesNothing_data();
     void CancelledDialogChangesNothing();
     void FailedFileCommands_data();
@@ -111,6 +114,32 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // Settings files
+
+void FilesLoggingTests::SavingAsksFirstWhenLinesAreInError_data() {
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("No keeps the typed text on the screen") << int(mbNo) << false;
+    QTest::newRow("Yes saves what the program holds") << int(mbYes) << true;
+}
+
+void FilesLoggingTests::SavingAsksFirstWhenLinesAreInError() {
+    QFETCH(int, answer);
+    QFETCH(bool, saved);
+    TformMain& w = FFixture->OpenWithoutPolling();
+    auto& ui = FFixture->Ui();
+    QVERIFY(EditCellByClick(w.PLC().ProgramGrid(), 3, pgCode, "set port0 5"));
+    QVERIFY(EditCellByClick(w.PLC().ProgramGrid(), 6, pgCode, "goto"));
+    const std::string file = ApplicationFolders.UserDataPath + "typed.velmor";
+    ui.Answers.push_back(TMsgButton(answer));
+    ui.FileNames.push_back(file);
+    miSavetoFile(w)->trigger();
+    QVERIFY(FFixture->Settle());
+
+    QCOMPARE(ui.Messages.size(), size_t(1));
+    QVERIFY(Q(ui.Messages[0].Text).startsWith("Program lines 3 and 6 have errors."));
+    QCOMPARE(std::filesystem::exists(file), saved);
+    QCOMPARE(CellText(w.PLC().ProgramGrid(), 3, pgCode), QString("set port0 5"));
+}
 
 void FilesLoggingTests::SaveAndRecallSettings() {
     TformMain& w = FFixture->OpenWithoutPolling();

@@ -20,6 +20,7 @@ private slots:
     void VersionText_data();
     void VersionText();
     void AboutShowsVersionAndOpensTheSite();
+    void EscapeClosesTheTable();
 };
 
 void TDialogTests::TableRows_data() {
@@ -111,6 +112,15 @@ void TDialogTests::AboutShowsVersionAndOpensTheSite() {
     about.show();
     QTest::mouseClick(about.imgLogo, Qt::LeftButton);
     QCOMPARE(ui.Urls, std::vector<std::string>{MakerWebAddress});
+}
+
+void TDialogTests::EscapeClosesTheTable() {
+    TformTempTable dlg;
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    dlg.gridTempTable->setFocus();
+    QTest::keyClick(dlg.gridTempTable, Qt::Key_Escape);
+    QVERIFY(!dlg.isVisible());
 }
 
 VELMORANT_QTEST_MAIN(TDialogTests)

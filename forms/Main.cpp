@@ -120,7 +120,7 @@ void TformMain::CreateControls() {
 
     connect(FConnection, &TConnectionPanel::AttemptEnded, this, [this] { ShowConnectionState(); });
     connect(FConnection, &TConnectionPanel::UserConnected, this,
-            Guarded(*FUi, this, [this] { FEEPROM->RecallFromDevice(true, true); }));
+            Guarded(*FUi, this, [this] { FEEPROM->RecallFromDevice(true, true, std::string(), true); }));
     connect(FConnection, &TConnectionPanel::DisconnectRequested, this, [this] {
         FSupervisor->Stop();
         FSession->Disconnect([this] { ShowConnectionState(); });
@@ -216,6 +216,7 @@ void TformMain::FormCreate() {
     dlgSave.InitialFolder = ApplicationFolders.UserDataPath;
 
     FSession->SetUnsavedFolder(ApplicationFolders.UserDataPath);
+    FEEPROM->SetScratchFolder(ApplicationFolders.UserDataPath);
     BindSession();
 
     // The design size first, so that panels restored as collapsed shrink it as they do later.

@@ -59,6 +59,7 @@ void TformMain::RecallSettingsFile(const std::string& FileName) {
         setWindowTitle(QString::fromStdString(NameWithoutFolder(FileName) + " - Velmorant"));
         // A board lost on the way did not get everything: the loss is what the user must read.
         if (FSession->State().Lost) return;
+        FEEPROM->ShowProgramSettingsMark(false);
         SetStatusText("Settings recalled from " + FileName +
                       (Sent > 0 ? ", " + std::to_string(Sent) + " program lines sent to the Velmorant"
                                 : std::string()));

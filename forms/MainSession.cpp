@@ -63,6 +63,8 @@ void TformMain::BindSession() {
 void TformMain::ShowConnectionState() {
     const TBoardState& state = FSession->State();
     FConnection->ShowState(state);
+    // Without a board there is nothing for the program's settings to differ from.
+    if (!state.DevicePresent) FEEPROM->ShowProgramSettingsMark(false);
     EnableConnectedControls(state.DevicePresent);
     if (!state.DevicePresent) UpdateDisplay(TTickReadings{}, false, false);
     SetStatusText(std::string());

@@ -1,6 +1,7 @@
 #include "EEPROMBar.h"
 
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPushButton>
 
 #include "BoardSession.h"
@@ -29,20 +30,72 @@ TEEPROMBar::TEEPROMBar(TBoardSession& Session, TUiServices& Ui, TStatusLine& Sta
                             "Save all current settings to non-volatile memory on Velmorant");
     btnRecallFromEEPROM->setEnabled(false);
     btnSaveToEEPROM->setEnabled(false);
+    pnlProgramSettings = Named(new QWidget(this), "pnlProgramSettings");
+    auto* mark = new QHBoxLayout(pnlProgramSettings);
+    mark->setContentsMargins(0, 0, 0, 0);
+    lblProgramSettings = Named(new QLabel("The panels show the program's settings, not the Velmorant's:",
+                                          pnlProgramSettings),
+                               "lblProgramSettings");
+    lblProgramSettings->setStyleSheet("color: rgb(205, 110, 0);");
+    btnSendProgramSettings = Named(new QPushButton("Send to Velmorant", pnlProgramSettings),
+                                   "btnSendProgramSettings", "Send these settings and this program to the Velmorant");
+    btnReadBoardSettings = Named(new QPushButton("Read Velmorant", pnlProgramSettings), "btnReadBoardSettings",
+                                 "Show the Velmorant's own settings and program instead");
+    mark->addWidget(lblProgramSettings);
+    mark->addWidget(btnSendProgramSettings);
+    mark->addWidget(btnReadBoardSettings);
+    pnlProgramSettings->hide();
     row->addWidget(btnRecallFromEEPROM);
+    row->addStretch(1);
+    row->addWidget(pnlProgramSettings);
     row->addStretch(1);
     row->addWidget(btnSaveToEEPROM);
 
     connect(btnRecallFromEEPROM, &QPushButton::clicked, this,
             Guarded(FUi, this, [this] { btnRecallFromEEPROMClick(); }));
     connect(btnSaveToEEPROM, &QPushButton::clicked, this, Guarded(FUi, this, [this] { btnSaveToEEPROMClick(); }));
+    connect(btnSendProgramSettings, &QPushButton::clicked, this,
+            Guarded(FUi, this, [this] { SendProgramSettings(); }));
+    connect(btnReadBoardSettings, &QPushButton::clicked, this, Guarded(FUi, this, [this] { ReadBoardSettings(); }));
 }
 
-void TEEPROMBar::RecallFromDevice(bool FromEEPROM, bool Ask, const std::string& DoneText) {
+void TEEPROMBar::ShowProgramSettingsMark(bool Shown) {
+    pnlProgramSettings->setVisible(Shown);
+}
+
+bool TEEPROMBar::ProgramSettingsMarked() const {
+    return !pnlProgramSettings->isHidden();
+}
+
+void TEEPROMBar::SendProgramSettings() {
+    if (FSession.LongWorkPending() || !FSession.State().DevicePresent) return;
+    // The settings file's recall is the one path that sends every setting and line; a file of the
+    // program's own state keeps it that way.
+    const std::string file = FScratchFolder + "Sent to Velmorant.velmor";
+    FSession.SaveSettingsFile(file, [this, file] {
+        FSession.RecallSettingsFile(file, [this](int) {
+            if (FSession.State().Lost) return;
+            ShowProgramSettingsMark(false);
+            FStatus.SetText("The program's settings were sent to the Velmorant");
+        });
+    });
+}
+
+void TEEPROMBar::ReadBoardSettings() {
+    if (FSession.LongWorkPending()) return;
+    RecallFromDevice(false, false, "The Velmorant's settings are shown");
+}
+
+void TEEPROMBar::RecallFromDevice(bool FromEEPROM, bool Ask, const std::string& DoneText, bool MarkIfDeclined) {
     if (!FSession.State().DevicePresent) return;
-    if (Ask && FUi.Ask(window(), "Confirm", RecallQuestion, {mbYes, mbNo}) != mbYes) return;
+    if (Ask && FUi.Ask(window(), "Confirm", RecallQuestion, {mbYes, mbNo}) != mbYes) {
+        if (MarkIfDeclined) ShowProgramSettingsMark(true);
+        return;
+    }
     FSession.Retrieve(FromEEPROM, [this, DoneText](bool Retrieved) {
-        if (Retrieved && !DoneText.empty() && FStatus.Text().empty()) FStatus.SetText(DoneText);
+        if (!Retrieved) return;
+        ShowProgramSettingsMark(false);
+        if (!DoneText.empty() && FStatus.Text().empty()) FStatus.SetText(DoneText);
     });
 }
 

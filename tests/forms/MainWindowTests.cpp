@@ -40,6 +40,8 @@ private slots:
     void SilentBoardShowsErrorsAndStaysUsable();
     void LogoOpensTheMakersAddress();
     void PluggedBoardIsFoundByItself();
+    void DeclinedRecallIsMarkedUntilTheyAgree_data();
+    void DeclinedRecallIsMarkedUntilTheyAgree();
 };
 
 void TMainWindowTests::StartUpTalksToTheBoardInOrder() {
@@ -320,6 +322,35 @@ void TMainWindowTests::PluggedBoardIsFoundByItself() {
     // Connected as by the Connect button: the recall question, answered No here.
     QCOMPARE(fx.Ui().Messages.size(), size_t(1));
     QVERIFY(fx.Ui().Messages[0].Text.rfind("Do you want to recall the settings", 0) == 0);
+}
+
+void TMainWindowTests::DeclinedRecallIsMarkedUntilTheyAgree_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("sent");  // a command the way out sends
+    QTest::newRow("send the program's settings") << "btnSendProgramSettings" << "PLCWR0 00000000";
+    QTest::newRow("read the board's") << "btnReadBoardSettings" << "PLCRD0";
+}
+
+void TMainWindowTests::DeclinedRecallIsMarkedUntilTheyAgree() {
+    QFETCH(QString, button);
+    QFETCH(QString, sent);
+    TWindowFixture fx;
+    TformMain& w = fx.OpenWithoutPolling();
+    auto* mark = Control<QWidget>(w.EEPROM(), "pnlProgramSettings");
+    QVERIFY(mark->isHidden());
+    QTest::mouseClick(btnFind(w), Qt::LeftButton);
+    QVERIFY(fx.Settle());
+    fx.Ui().Answers = {mbNo};
+    QTest::mouseClick(btnFind(w), Qt::LeftButton);
+    QVERIFY(fx.Settle());
+    QVERIFY(!mark->isHidden());
+    fx.Sim().ClearCommands();
+
+    QTest::mouseClick(Control<QPushButton>(w.EEPROM(), qPrintable(button)), Qt::LeftButton);
+    QVERIFY(fx.Settle());
+    QVERIFY2(Contains(fx.Traffic(), sent.toStdString()), qPrintable(ToQt(fx.Traffic()).join(", ")));
+    QVERIFY(!Contains(fx.Traffic(), "RECALL"));
+    QVERIFY(mark->isHidden());
 }
 
 VELMORANT_QTEST_MAIN(TMainWindowTests)

@@ -3,6 +3,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 #include "BoardSession.h"
 #include "PanelSupport.h"
@@ -21,8 +22,10 @@ const char* const RecallQuestion =
 TEEPROMBar::TEEPROMBar(TBoardSession& Session, TUiServices& Ui, TStatusLine& Status, QWidget* Parent)
     : QWidget(Parent), FSession(Session), FUi(Ui), FStatus(Status) {
     setObjectName("pnlBottom");
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(4, 3, 4, 3);
+    auto* rows = new QVBoxLayout(this);
+    rows->setContentsMargins(4, 3, 4, 3);
+    rows->setSpacing(3);
+    auto* row = new QHBoxLayout;
     btnRecallFromEEPROM =
         Named(new QPushButton("Recall Settings from EEPROM on Velmorant", this), "btnRecallFromEEPROM",
               "Recall all current settings from non-volatile memory on Velmorant");
@@ -44,12 +47,14 @@ TEEPROMBar::TEEPROMBar(TBoardSession& Session, TUiServices& Ui, TStatusLine& Sta
     mark->addWidget(lblProgramSettings);
     mark->addWidget(btnSendProgramSettings);
     mark->addWidget(btnReadBoardSettings);
+    mark->addStretch(1);
     pnlProgramSettings->hide();
+    // A row of its own above the buttons: beside them it would not fit the window's width.
+    rows->addWidget(pnlProgramSettings);
     row->addWidget(btnRecallFromEEPROM);
     row->addStretch(1);
-    row->addWidget(pnlProgramSettings);
-    row->addStretch(1);
     row->addWidget(btnSaveToEEPROM);
+    rows->addLayout(row);
 
     connect(btnRecallFromEEPROM, &QPushButton::clicked, this,
             Guarded(FUi, this, [this] { btnRecallFromEEPROMClick(); }));

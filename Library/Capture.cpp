@@ -107,8 +107,9 @@ std::optional<TCaptureSample> TCaptureRun::Step() {
 
     // The driver's texts are noted as they come and still reach its callback as before.
     const TGetStrProc Saved = FDriver.OnError();
-    FDriver.SetOnError([this, &Saved](const std::string& Text) {
-        if (FTold.insert(Text).second) FNew.push_back(Text);
+    std::vector<std::string> Texts;
+    FDriver.SetOnError([&Texts, &Saved](const std::string& Text) {
+        Texts.push_back(Text);
         if (Saved) Saved(Text);
     });
     const TCaptureChannel Channel = FRequest.Channels[FNext];
@@ -123,7 +124,8 @@ std::optional<TCaptureSample> TCaptureRun::Step() {
     FDriver.SetOnError(Saved);
     const double Time = Elapsed();
 
-    // An interruption or a hang-up ended the exchange: the board said nothing about the input.
+    // An interruption or a hang-up ended the exchange: the board said nothing about the input, and
+    // the failure is none of its own.
     if (!Value && FDriver.Interrupted()) {
         FEnd = ceStopped;
         return std::nullopt;
@@ -132,6 +134,8 @@ std::optional<TCaptureSample> TCaptureRun::Step() {
         FEnd = ceLost;
         return std::nullopt;
     }
+    for (std::string& Text : Texts)
+        if (FTold.insert(Text).second) FNew.push_back(std::move(Text));
     TCaptureSample Sample{static_cast<int>(FNext), Time, Value};
     ++FSamples;
     FNext = (FNext + 1) % FRequest.Channels.size();

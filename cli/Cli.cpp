@@ -295,6 +295,8 @@ int RunBoardCommand(TSession& S) {
             return RunSet(S);
         case ckWatch:
             return RunWatch(S);
+        case ckCapture:
+            return RunCapture(S);
         case ckPlcRun:
             D.SetPLCRunMode(rmRun);
             break;

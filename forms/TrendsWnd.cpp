@@ -420,8 +420,9 @@ void TformTrends::RangeChanged(const QCPRange& Range) {
 }
 
 void TformTrends::VisibleRange(double& From, double& To) const {
-    From = TimeOf(FPlot->xAxis->range().lower);
-    To = TimeOf(FPlot->xAxis->range().upper);
+    const QCPRange Range = FPlot->xAxis->range();
+    From = ShowingCapture() ? Range.lower : TimeOf(Range.lower);
+    To = ShowingCapture() ? Range.upper : TimeOf(Range.upper);
 }
 
 void TformTrends::ScheduleRedraw() {

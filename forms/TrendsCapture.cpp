@@ -22,7 +22,7 @@ constexpr int CaptureFrameMs = 40;
 // A capture without a length shows its last seconds while it runs.
 constexpr double FollowSeconds = 10;
 const QColor PortColors[] = {QColor(23, 190, 207),  QColor(188, 189, 34), QColor(227, 119, 194),
-                             QColor(127, 127, 127), QColor(0, 90, 140),   QColor(150, 60, 0)};
+                             QColor(127, 127, 127), QColor(0, 0, 0),      QColor(180, 0, 90)};
 
 }  // namespace
 

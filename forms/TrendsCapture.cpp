@@ -74,6 +74,8 @@ QWidget* TformTrends::BuildCaptureControls() {
 }
 
 void TformTrends::SetSession(TBoardSession& Session) {
+    if (FSession == &Session) return;
+    if (FSession) disconnect(FSession, nullptr, this, nullptr);
     FSession = &Session;
     connect(&Session, &TBoardSession::CaptureSamples, this, &TformTrends::CaptureSamples);
     connect(&Session, &TBoardSession::CaptureEnded, this, &TformTrends::CaptureEnded);

@@ -20,17 +20,22 @@ std::string Lower(std::string Text) {
 }  // namespace
 
 std::string TCaptureChannel::Name() const {
-    return Port ? PortLabels[Index] : "A" + std::to_string(Index);
+    if (Port) return PortLabels[Index];
+    std::string Name = "A";
+    Name += static_cast<char>('0' + Index);
+    return Name;
 }
 
 std::optional<TCaptureChannel> TCaptureChannel::Parse(const std::string& Text) {
     const std::string Word = Lower(Text);
-    for (int Input = 0; Input < TVelmorant::AnalogInputCount; ++Input)
-        if (Word == "a" + std::to_string(Input)) return TCaptureChannel{false, Input};
-    for (int Port = 0; Port < TVelmorant::PortCountConst; ++Port)
-        if (Word == "p" + std::to_string(Port) || Word == Lower(PortLabels[Port]))
-            return TCaptureChannel{true, Port};
-    return std::nullopt;
+    for (int Number = 0; Number < TVelmorant::PortCountConst; ++Number)
+        if (Word == Lower(PortLabels[Number])) return TCaptureChannel{true, Number};
+    if (Word.size() != 2 || (Word[0] != 'a' && Word[0] != 'p') || Word[1] < '0' || Word[1] > '9')
+        return std::nullopt;
+    const bool Port = Word[0] == 'p';
+    const int Index = Word[1] - '0';
+    if (Index >= (Port ? TVelmorant::PortCountConst : TVelmorant::AnalogInputCount)) return std::nullopt;
+    return TCaptureChannel{Port, Index};
 }
 
 size_t TCaptureRequest::MaxRounds() const {
@@ -151,7 +156,10 @@ std::vector<std::string> TCaptureRun::NewErrors() {
 
 std::string CaptureCsvHeader(const std::vector<TCaptureChannel>& Channels) {
     std::string Header = "Time (ms)";
-    for (const TCaptureChannel& Channel : Channels) Header += "," + Channel.Name();
+    for (const TCaptureChannel& Channel : Channels) {
+        Header += ',';
+        Header += Channel.Name();
+    }
     return Header;
 }
 

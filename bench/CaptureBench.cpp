@@ -58,8 +58,8 @@ private:
 
 // What one sample moved over the line.
 double WireBytes(const TCaptureChannel& Channel, int Value) {
-    const std::string Command = (Channel.Port ? "PRTRD" : "ADC") + std::to_string(Channel.Index);
-    return static_cast<double>(Command.size() + 1 + std::to_string(Value).size() + 2);
+    const size_t Command = Channel.Port ? 6 : 4;  // "PRTRDn", "ADCn"
+    return static_cast<double>(Command + 1 + std::to_string(Value).size() + 2);
 }
 
 // range(0): the number of analog inputs, from A0 on. One iteration is one capture of 5 s.

@@ -354,6 +354,24 @@ void WriteDayJournal(const std::string& Folder, const std::string& Target) {
     }
 }  // left for recovery: it holds rows
 
+// The capture's samples a second through the session and the window, beside what its bytes allow.
+void PrintCaptureRate(const TCaptureData& Data) {
+    double bytes = 0;
+    size_t good = 0;
+    for (size_t c = 0; c < Data.ChannelCount(); ++c)
+        for (size_t i = 0; i < Data.Size(c); ++i) {
+            if (std::isnan(Data.Value(c, i))) continue;
+            // "ADCn" and CR, the reading and CR LF
+            bytes += static_cast<double>(5 + std::to_string(static_cast<int>(Data.Value(c, i))).size() + 2);
+            ++good;
+        }
+    const double seconds = Data.LastTime(), wire = bytes * 10 / LineRate;
+    std::printf("capture drawn live: %zu samples (%zu good) in %.2f s, %.1f a second, %.1f%% of the limit\n",
+                Data.Samples(), good, seconds,
+                seconds > 0 ? static_cast<double>(Data.Samples()) / seconds : 0.0,
+                seconds > 0 ? 100 * wire / seconds : 0.0);
+}
+
 TResult RunSession(TCaseRun& Run) {
     const std::string settings = Run.Fixture.LinksFolder();
     if (Run.Case == csRecovery) WriteDayJournal(settings, Run.Fixture.Root() + "/documents/Velmorant Datalog.csv");
@@ -441,24 +459,6 @@ TResult RunSession(TCaseRun& Run) {
     // A read the silent board keeps waiting for ends at its deadline before the port closes.
     form.reset();
     return r;
-}
-
-// The capture's samples a second through the session and the window, beside what its bytes allow.
-void PrintCaptureRate(const TCaptureData& Data) {
-    double bytes = 0;
-    size_t good = 0;
-    for (size_t c = 0; c < Data.ChannelCount(); ++c)
-        for (size_t i = 0; i < Data.Size(c); ++i) {
-            if (std::isnan(Data.Value(c, i))) continue;
-            // "ADCn" and CR, the reading and CR LF
-            bytes += static_cast<double>(5 + std::to_string(static_cast<int>(Data.Value(c, i))).size() + 2);
-            ++good;
-        }
-    const double seconds = Data.LastTime(), wire = bytes * 10 / LineRate;
-    std::printf("capture drawn live: %zu samples (%zu good) in %.2f s, %.1f a second, %.1f%% of the limit\n",
-                Data.Samples(), good, seconds,
-                seconds > 0 ? static_cast<double>(Data.Samples()) / seconds : 0.0,
-                seconds > 0 ? 100 * wire / seconds : 0.0);
 }
 
 // The CPU time of one thread of this process, from the scheduler's account (nanoseconds).

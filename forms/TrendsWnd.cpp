@@ -584,6 +584,8 @@ void TformTrends::UpdateStatus() {
         Text += QStringLiteral("Data log: %1 rows").arg(Ring.Size());
     else
         Text += QStringLiteral("Live: %1 samples held (up to 24 hours)").arg(Ring.Size());
+    if (FCapturing && !ShowingCapture())
+        Text += QStringLiteral("   A capture runs: the ticks pause until it ends (Show Capture)");
     if (FPaused) Text += QStringLiteral("   Paused: the picture stands still, the readings go on");
     FStatus->setText(Text);
 }

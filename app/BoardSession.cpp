@@ -90,12 +90,14 @@ TBoardSession::TBoardSession(QObject* Parent) : QObject(Parent), FDriver(std::ma
     qRegisterMetaType<TBoardState>();
     qRegisterMetaType<TTickReadings>();
     qRegisterMetaType<TRefresh>();
+    qRegisterMetaType<std::vector<TCaptureSample>>();
+    qRegisterMetaType<TCaptureEnd>();
     // Both callbacks run on the worker, inside a job.
     FDriver->SetOnError([this](const std::string& Text) {
         FReadFailed = true;
         // A tick's errors are told once each, after the tick, not at every tick they come again; an
         // exchange ended by Disconnect or Close is no error of the board's.
-        if (FRunningKind == jkTick || FDriver->Interrupted()) return;
+        if (FRunningKind == jkTick || FRunningKind == jkCapture || FDriver->Interrupted()) return;
         emit DeviceError(QString::fromStdString(Text), FDriver->DevicePresent());
     });
     FDriver->SetOnExchange([this](const std::string& Command) { ExchangeStarting(Command); });
@@ -378,7 +380,7 @@ void TBoardSession::ForgetKeptChanges() {
 }
 
 bool TBoardSession::Tick() {
-    if (FTickPending) return false;
+    if (FTickPending || FCapturing) return false;
     auto readings = std::make_shared<TTickReadings>();
     Post(
         [this, readings](TVelmorant& V) {
@@ -444,6 +446,8 @@ void TBoardSession::StopLongWork() {
                 ++it;
             }
         }
+        // Work that is stopped ends the capture too: the connection ends, or the window closes.
+        if (FCapturing) FCaptureStop = true;
         if (FRunningKind != jkAction) {
             // Ends the exchange in progress at once, also one a peer keeps open by what it sends.
             FStopRunning = true;
@@ -458,7 +462,7 @@ void TBoardSession::Forget(const TJob& Job) {
     --FPending;
     if (Job.Kind == jkTick) FTickPending = false;
     if (Job.Kind == jkLong && --FLongPending == 0) {
-        emit Progress(QString());
+        emit Progress(FCapturing ? FCaptureNote : QString());
         emit LongWorkChanged(false);
     }
 }
@@ -490,16 +494,28 @@ void TBoardSession::ExchangeStarting(const std::string& Command) {
 void TBoardSession::RunWorker() {
     for (;;) {
         TJob job;
+        bool sample = false;
         {
             std::unique_lock<std::mutex> lock(FLock);
-            FWake.wait(lock, [this] { return FQuit || !FQueue.empty(); });
+            FWake.wait(lock, [this] { return FQuit || !FQueue.empty() || FCapture; });
             if (FQuit) return;
-            job = std::move(FQueue.front());
-            FQueue.pop_front();
-            FRunningKind = job.Kind;
+            // A capture reads only while nothing else is asked: the user's commands go between samples.
+            sample = FQueue.empty();
+            if (sample) {
+                FRunningKind = jkCapture;
+                if (FCaptureStop) FCapture->Stop();
+            } else {
+                job = std::move(FQueue.front());
+                FQueue.pop_front();
+                FRunningKind = job.Kind;
+            }
             FStopRunning = false;
             // An interruption was meant for the job before; under FLock, so none meant for this one is lost.
             FDriver->ClearInterrupt();
+        }
+        if (sample) {
+            RunCaptureStep();
+            continue;
         }
         bool ran = false, takenBack = false;
         std::string failure;
@@ -521,23 +537,29 @@ void TBoardSession::RunWorker() {
             takenBack = true;
         }
         CheckLink(*FDriver);
-        TBoardState state = TBoardState::Of(*FDriver);
-        if (FBoardOffset) state.ADCOffsets[4] = *FBoardOffset;
-        state.Readings = FLastReadings;
-        state.Lost = FLost;
-        state.LostPort = FLostPort;
-        state.NoResponse = FDriver->DevicePresent() && FSilentTicks >= 2;
-        state.UnsavedFile = FUnsavedFile;
+        TBoardState state = WorkerState();
         {
             std::lock_guard<std::mutex> lock(FLock);
             FRunningKind = jkAction;
-            FResults.push_back(TResult{std::move(job), std::move(state), ran, takenBack, std::move(failure)});
+            FResults.push_back(
+                TResult{std::move(job), std::move(state), ran, takenBack, std::move(failure), {}});
         }
         // The session lives on the window's thread; a call queued on it runs there, and is dropped
         // with the session if the window goes first. The result crosses under FLock rather than inside
         // the queued call: Debian's Qt locks its event queue where ThreadSanitizer cannot see it.
         QMetaObject::invokeMethod(this, "DeliverNext", Qt::QueuedConnection);
     }
+}
+
+TBoardState TBoardSession::WorkerState() const {
+    TBoardState state = TBoardState::Of(*FDriver);
+    if (FBoardOffset) state.ADCOffsets[4] = *FBoardOffset;
+    state.Readings = FLastReadings;
+    state.Lost = FLost;
+    state.LostPort = FLostPort;
+    state.NoResponse = FDriver->DevicePresent() && FSilentTicks >= 2;
+    state.UnsavedFile = FUnsavedFile;
+    return state;
 }
 
 void TBoardSession::DeliverNext() {
@@ -571,5 +593,10 @@ void TBoardSession::Deliver(const TResult& Result) {
     Forget(job);
     if (current && Result.Ran && job.Done) job.Done();
     if (!Result.Failure.empty()) emit Failed(QString::fromStdString(Result.Failure));
+    if (Result.CaptureEnd) {
+        FCapturing = false;
+        emit Progress(QString());
+        emit CaptureEnded(*Result.CaptureEnd);
+    }
     if (Idle()) emit BecameIdle();
 }

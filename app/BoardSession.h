@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "Capture.h"
 #include "Device_VL.h"
 #include "TickReadings.h"
 
@@ -53,8 +55,8 @@ struct TBoardState {
 };
 
 // What a job is, for stopping: a tick or long work ends at its next exchange when the user
-// disconnects or closes; a user's single action always runs.
-enum TJobKind : uint8_t { jkAction, jkTick, jkLong };
+// disconnects or closes; a user's single action always runs. A capture's step is stopped the same way.
+enum TJobKind : uint8_t { jkAction, jkTick, jkLong, jkCapture };
 
 // What a Connect found.
 struct TConnectOutcome {
@@ -131,6 +133,16 @@ public:
     void Resync();
     // Ends the running tick or long job at its next exchange and drops queued ones; actions stay.
     void StopLongWork();
+    // Starts a capture: Request's channels read back to back on the worker, with the commands asked
+    // meanwhile run between two samples, until a limit or StopCapture. Ticks ask nothing until it
+    // ends (Tick() is false), and Progress says so: a capture at the line's limit leaves no room for
+    // them. False when a capture runs already, without a board, or for a request with a problem.
+    bool StartCapture(const TCaptureRequest& Request);
+    // Ends the capture at once, the exchange in progress too; CaptureEnded follows its last samples.
+    void StopCapture();
+    // From StartCapture until CaptureEnded.
+    bool Capturing() const { return FCapturing; }
+
     // Where the changes of a lost board are kept (a folder ending in "/"); set before any command.
     void SetUnsavedFolder(const std::string& Folder) { FUnsavedFolder = Folder; }
 
@@ -163,6 +175,10 @@ signals:
     void TickRead(const TTickReadings& Readings);
     // A refresh read the board: the display shows it, with the settings and program as asked.
     void Refreshed(const TRefresh& Refresh);
+    // A capture's samples, in the order taken, a few at a time.
+    void CaptureSamples(const std::vector<TCaptureSample>& Samples);
+    // The capture ended, after its last samples were delivered; why.
+    void CaptureEnded(TCaptureEnd End);
 
 private:
     using TWork = std::function<void(TVelmorant&)>;
@@ -184,6 +200,7 @@ private:
         bool Ran = false;
         bool TakenBack = false;
         std::string Failure;
+        std::optional<TCaptureEnd> CaptureEnd;  // a capture's end, delivered as a job's result
     };
 
     // Change marks a setting, taken back when the board does not take it.
@@ -200,6 +217,12 @@ private:
     void Forget(const TJob& Job);
     // Worker: a port that hung up means the board is gone; close it and wait for it.
     void CheckLink(TVelmorant& Driver);
+    // Worker: the state to deliver after a job.
+    TBoardState WorkerState() const;
+    // Worker: one sample of the capture; its end goes out as a result.
+    void RunCaptureStep();
+    // Window thread: hands the samples taken so far to CaptureSamples.
+    Q_INVOKABLE void DeliverCapture();
 
     std::unique_ptr<TVelmorant> FDriver;
     TBoardState FState;
@@ -229,9 +252,25 @@ private:
     TTickErrorFilter FTickErrors;
     // The board's own thermistor offset, read by the current job's refresh.
     std::optional<int> FBoardOffset;
+
+    // The capture. Window thread: whether one runs, and what Progress says meanwhile.
+    bool FCapturing = false;
+    QString FCaptureNote;
+    // Worker only: the capture, the connection it belongs to, the last hand-over of samples.
+    std::unique_ptr<TCaptureRun> FCapture;
+    uint64_t FCaptureConnection = 0;
+    std::chrono::steady_clock::time_point FCaptureHandedOver;
+    // Under FLock: a stop asked for, the samples not handed over yet.
+    bool FCaptureStop = false;
+    std::vector<TCaptureSample> FCaptureBatch;
+    bool FCaptureDeliveryQueued = false;
+
     std::thread FWorker;
 };
 
 Q_DECLARE_METATYPE(TBoardState)
 Q_DECLARE_METATYPE(TTickReadings)
 Q_DECLARE_METATYPE(TRefresh)
+Q_DECLARE_METATYPE(TCaptureSample)
+Q_DECLARE_METATYPE(std::vector<TCaptureSample>)
+Q_DECLARE_METATYPE(TCaptureEnd)

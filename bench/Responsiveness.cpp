@@ -12,12 +12,14 @@
 //   hourly     logging with the trends window open, when an hour's rows are saved at once;
 //   recovery   the start after a crash, while a journal of a day's rows is saved into log files;
 //   port list  the port list opened (and the ports probed) every 200 ms while ticking;
-//   trends     ticking with the trends window open and a day of readings on screen.
+//   trends     ticking with the trends window open and a day of readings on screen;
+//   capture    a capture of the five analog inputs at the line rate, drawn live in the trends window.
 // Then the connected window's CPU while it only polls (the simulator's thread left out), and a
 // tick's cost through the session against a board that answers at once, beside the bare driver's.
 //
 //   velmorant-responsiveness [--seconds N] [--silent-seconds N] [--retrievals N] [--idle-seconds N]
-//                            [--trace MS]
+//                            [--trace MS] [--cases NAME,...]
+// --cases runs only the cases named (by the words above), and neither the idle CPU nor the tick.
 // --trace prints every event that kept the window's thread busy for MS or more, to find what blocks.
 #include <sys/resource.h>
 
@@ -64,6 +66,7 @@ struct TOptions {
     int Retrievals = 5;
     int IdleSeconds = 20;
     int TraceMs = 0;
+    std::string Cases;  // ",word,word,"; empty: everything
 };
 
 // With a threshold, names each event whose delivery took at least that long.
@@ -196,7 +199,17 @@ bool RunEventLoopUntil(const std::function<bool()>& Ready, int TimeoutMs) {
     return true;
 }
 
-enum TCase { csTicking, csSilent, csRetrieval, csLogging, csHourlySave, csRecovery, csPortList, csTrendsDay };
+enum TCase {
+    csTicking,
+    csSilent,
+    csRetrieval,
+    csLogging,
+    csHourlySave,
+    csRecovery,
+    csPortList,
+    csTrendsDay,
+    csCapture
+};
 const char* const CaseNames[] = {"ticking at the line rate",
                                  "board silent",
                                  "full retrievals",
@@ -204,7 +217,10 @@ const char* const CaseNames[] = {"ticking at the line rate",
                                  "logging, an hour's rows saved, trends open",
                                  "start-up recovery of a day's journal",
                                  "port list opened every 200 ms",
-                                 "trends window with a day on screen"};
+                                 "trends window with a day on screen",
+                                 "capture of five inputs drawn live"};
+const char* const CaseWords[] = {"ticking",  "silent",   "retrieval", "logging", "hourly",
+                                 "recovery", "portlist", "trends",    "capture"};
 constexpr int RowsInAnHour = 3600;
 constexpr int TicksInADay = 24 * 3600 * 2;
 
@@ -339,6 +355,24 @@ void WriteDayJournal(const std::string& Folder, const std::string& Target) {
     }
 }  // left for recovery: it holds rows
 
+// The capture's samples a second through the session and the window, beside what its bytes allow.
+void PrintCaptureRate(const TCaptureData& Data) {
+    double bytes = 0;
+    size_t good = 0;
+    for (size_t c = 0; c < Data.ChannelCount(); ++c)
+        for (size_t i = 0; i < Data.Size(c); ++i) {
+            if (std::isnan(Data.Value(c, i))) continue;
+            // "ADCn" and CR, the reading and CR LF
+            bytes += static_cast<double>(5 + std::to_string(static_cast<int>(Data.Value(c, i))).size() + 2);
+            ++good;
+        }
+    const double seconds = Data.LastTime(), wire = bytes * 10 / LineRate;
+    std::printf("capture drawn live: %zu samples (%zu good) in %.2f s, %.1f a second, %.1f%% of the limit\n",
+                Data.Samples(), good, seconds,
+                seconds > 0 ? static_cast<double>(Data.Samples()) / seconds : 0.0,
+                seconds > 0 ? 100 * wire / seconds : 0.0);
+}
+
 TResult RunSession(TCaseRun& Run) {
     const std::string settings = Run.Fixture.LinksFolder();
     if (Run.Case == csRecovery) WriteDayJournal(settings, Run.Fixture.Root() + "/documents/Velmorant Datalog.csv");
@@ -366,6 +400,13 @@ TResult RunSession(TCaseRun& Run) {
         for (int i = 0; i < TicksInADay; ++i) form->Trends().AddTick(SomeReadings(start + i * 0.5 / 86400, i));
         RunEventLoopFor(500);
     }
+    if (Run.Case == csCapture) {
+        form->miTrendsClick();
+        form->Trends().resize(1100, 680);
+        // What the main window does when it makes the trends window.
+        form->Trends().SetSession(form->Session());
+        RunEventLoopFor(500);
+    }
     if (Run.Case == csPortList) {
         QObject::connect(&dropDowns, &QTimer::timeout, [&] { form->Connection().comboPortDropDown(); });
         dropDowns.start(200);
@@ -390,6 +431,15 @@ TResult RunSession(TCaseRun& Run) {
             recoveryPoll.start(20);
             return;
         }
+        if (Run.Case == csCapture) {
+            TCaptureRequest request;
+            for (int input = 0; input < TVelmorant::AnalogInputCount; ++input)
+                request.Channels.push_back({false, input});
+            request.Seconds = Run.Options.Seconds;
+            if (!form->Trends().StartCapture(request)) std::fprintf(stderr, "the capture did not start\n");
+            next = QObject::connect(&form->Session(), &TBoardSession::CaptureEnded, Finished);
+            return;
+        }
         if (Run.Case != csRetrieval) return;
         next =
             QObject::connect(&form->Session(), &TBoardSession::LongWorkChanged, [&, Finished](bool Pending) {
@@ -404,6 +454,7 @@ TResult RunSession(TCaseRun& Run) {
     QObject::disconnect(next);
     if (Run.Case == csHourlySave && form->Logging().DataLogger().Count() >= RowsInAnHour)
         std::fprintf(stderr, "the hour's rows were not saved during the case\n");
+    if (Run.Case == csCapture) PrintCaptureRate(form->Trends().Capture());
     dropDowns.stop();
     recoveryPoll.stop();
     // A read the silent board keeps waiting for ends at its deadline before the port closes.
@@ -548,10 +599,12 @@ int main(int Argc, char** Argv) {
             options.IdleSeconds = IntArgument(Argc, Argv, i);
         else if (std::strcmp(Argv[i], "--trace") == 0)
             options.TraceMs = IntArgument(Argc, Argv, i);
+        else if (std::strcmp(Argv[i], "--cases") == 0 && i + 1 < Argc)
+            options.Cases = std::string(",") + Argv[++i] + ",";
         else {
             std::fprintf(stderr,
                          "usage: %s [--seconds N] [--silent-seconds N] [--retrievals N] [--idle-seconds N] "
-                         "[--trace MS]\n",
+                         "[--trace MS] [--cases NAME,...]\n",
                          Argv[0]);
             return 2;
         }
@@ -576,7 +629,10 @@ int main(int Argc, char** Argv) {
         "| case | design | shots | p50 | p99 | longest wait | shots over 50 ms | seconds | ticks begun | "
         "retrievals | machine busy / steal | load after |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
-    for (TCase c : {csTicking, csSilent, csRetrieval, csLogging, csHourlySave, csRecovery, csPortList, csTrendsDay}) {
+    for (TCase c : {csTicking, csSilent, csRetrieval, csLogging, csHourlySave, csRecovery, csPortList,
+                    csTrendsDay, csCapture}) {
+        const std::string word = std::string(",") + CaseWords[c] + ",";
+        if (!options.Cases.empty() && options.Cases.find(word) == std::string::npos) continue;
         TCaseRun run{fixture, c, options};
         // Today's design logged on the window's thread as well; only the session's window is run with it.
         std::vector<TResult> results;
@@ -590,6 +646,7 @@ int main(int Argc, char** Argv) {
             std::fflush(stdout);
         }
     }
+    if (!options.Cases.empty()) return 0;
     MeasureIdleCpu(fixture, simThreads, options.IdleSeconds);
     MeasureInstantTick(fixture);
     return 0;

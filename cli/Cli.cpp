@@ -317,6 +317,8 @@ int RunBoardCommand(TSession& S) {
             return RunSet(S);
         case ckWatch:
             return RunWatch(S);
+        case ckCapture:
+            return RunCapture(S);
         case ckPlcRun:
             D.SetPLCRunMode(rmRun);
             break;

@@ -123,6 +123,9 @@ void ParseCommand(TCliRequest& R, const std::vector<std::string>& Words) {
         R.Kind = Choice(Words, {"save", "recall"}, Usage) == 0 ? ckSettingsSave : ckSettingsRecall;
         ExpectCount(Words, 3, 3, Usage);
         R.File = Words[2];
+    } else if (Name == "capture") {
+        R.Kind = ckCapture;
+        ParseCaptureWords(R, Words);
     } else if (Name == "mqtt") {
         ExpectCount(Words, 1, 1, "mqtt --broker HOST[:PORT] [OPTION]...");
         R.Kind = ckMqtt;
@@ -183,7 +186,7 @@ const char* QuantityName(TQuantity What) {
 TCliRequest ParseArguments(const std::vector<std::string>& Args) {
     TCliRequest R;
     std::vector<std::string> Words;
-    bool IntervalGiven = false, CountGiven = false;
+    bool IntervalGiven = false, CountGiven = false, SecondsGiven = false;
     bool OptionsEnded = false;
     for (size_t I = 0; I < Args.size(); ++I) {
         std::string Arg = Args[I];
@@ -234,6 +237,14 @@ TCliRequest ParseArguments(const std::vector<std::string>& Args) {
                 R.IntervalSecs > 86400)
                 throw EUsageError("interval '" + Text + "' is not a number of seconds from 0 to 86400");
             IntervalGiven = true;
+        } else if (Arg == "--seconds") {
+            const std::string Text = Value();
+            char* End = nullptr;
+            R.CaptureSecs = std::strtod(Text.c_str(), &End);
+            if (Text.empty() || *End != '\0' || !std::isfinite(R.CaptureSecs) || R.CaptureSecs <= 0 ||
+                R.CaptureSecs > 86400)
+                throw EUsageError("seconds '" + Text + "' is not a number of seconds above 0, up to 86400");
+            SecondsGiven = true;
         } else if (Arg == "--count") {
             R.Count = NumberIn(Value(), "count", 1, INT32_MAX);
             CountGiven = true;
@@ -256,8 +267,13 @@ TCliRequest ParseArguments(const std::vector<std::string>& Args) {
         throw EUsageError("'" + Name + "' changes the board, so it needs the board's port: give --port (or " +
                           "--device); only commands that just read search the ports");
     }
-    if (R.Kind != ckWatch && (IntervalGiven || CountGiven || !R.CsvFile.empty()))
+    if (R.Kind == ckCapture) {
+        if (IntervalGiven) throw EUsageError("--interval belongs to watch");
+        if (!SecondsGiven && !CountGiven) throw EUsageError("capture needs --seconds S or --count N");
+    } else if (R.Kind != ckWatch && (IntervalGiven || CountGiven || !R.CsvFile.empty())) {
         throw EUsageError("--interval, --count and --csv belong to watch");
+    }
+    if (R.Kind != ckCapture && SecondsGiven) throw EUsageError("--seconds belongs to capture");
     CheckMqttRequest(R);
     return R;
 }
@@ -278,6 +294,10 @@ Commands:
   set pin N 0|1               set a pin; set port|dir N 0..255; set pullup N 0|1;
   set ...                     set offset N -128..128; set period 0..15
   watch                       readings as data-log rows until Ctrl+C (or --count rows)
+  capture A0 [A1 ...|P0 ...]  the analog inputs (A0..A4) or ports (P0..P5) named, read in turn as
+                              fast as the line allows, as CSV rows (time in ms since the start,
+                              a column each) until --seconds or --count or Ctrl+C; then a
+                              summary: samples, rate, lowest and highest value of each
   program download FILE       the program of a settings file (.velmor) to the board
   program upload FILE         the board's program into a settings file
   plc run|stop                run or pause the PLC program
@@ -295,10 +315,13 @@ Options:
                         rfc2217://HOST:PORT; without it (or --device) a command that only
                         reads tries every free port
   -d, --device PATH     the board's device node, like /dev/ttyACM0
-  -j, --json            machine-readable output (one JSON value; watch: one object a line)
+  -j, --json            machine-readable output (one JSON value; watch: one object a line;
+                        capture: the summary)
       --interval S      watch: seconds between readings (default 1; 0 as fast as the board answers)
-      --count N         watch: stop after N readings
-      --csv FILE        watch: write the rows to FILE (CR LF line ends) instead of standard output
+      --count N         watch: stop after N readings; capture: after N samples of each input
+      --csv FILE        watch, capture: write the rows to FILE (CR LF line ends) instead of
+                        standard output (capture's summary goes to standard error without it)
+      --seconds S       capture: how long to capture
 
 MQTT options (mqtt; needs --port or --device):
       --broker HOST[:PORT]       the broker (port 1883, or 8883 with --cafile)

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "Capture.h"
+
 namespace velcli {
 
 enum TExitCode : int { ecSuccess = 0, ecFailed = 1, ecUsage = 2 };
@@ -34,7 +36,8 @@ enum TCommandKind {
     ckSettingsSave,
     ckSettingsRecall,
     ckBootloader,
-    ckMqtt
+    ckMqtt,
+    ckCapture
 };
 
 // mqtt: the bridge between the board and a broker.
@@ -61,8 +64,10 @@ struct TCliRequest {
     bool Help = false;
     bool Version = false;
     double IntervalSecs = 1;  // watch
-    long Count = 0;           // watch: rows before stopping, 0 until interrupted
-    std::string CsvFile;      // watch
+    long Count = 0;           // watch: rows before stopping, 0 until interrupted; capture: samples of each
+    std::string CsvFile;      // watch, capture
+    double CaptureSecs = 0;   // capture: its length, 0 for none
+    std::vector<TCaptureChannel> Channels;  // capture
 
     // The command with its arguments, parsed
     TCommandKind Kind = ckNone;
@@ -76,6 +81,8 @@ struct TCliRequest {
 // Reads the arguments (without the program's name); throws EUsageError. With --help or --version
 // the command may be missing.
 TCliRequest ParseArguments(const std::vector<std::string>& Args);
+// capture's words (after "capture"): the channels, checked; throws EUsageError.
+void ParseCaptureWords(TCliRequest& R, const std::vector<std::string>& Words);
 // The name of a quantity as typed ("pin", "dir", ...).
 const char* QuantityName(TQuantity What);
 // The text of --help.

@@ -39,9 +39,10 @@ std::string JsonString(const std::string& Text);
 // A JSON number, or null for a failed read.
 std::string JsonValue(const std::optional<int>& Value);
 
-// read and watch on the connected board; each returns the exit code.
+// read, watch and capture on the connected board; each returns the exit code.
 int RunRead(TSession& S);
 int RunWatch(TSession& S);
+int RunCapture(TSession& S);
 // The read --json object of a reading.
 std::string ReadingsJson(const TTickReadings& R);
 // One monitor tick's readings, each kind of error told once; nullopt when Stop, asked between reads,

@@ -118,7 +118,7 @@ int RunRead(TSession& S) {
 
 void OpenOutputFiles(TSession& S) {
     const TCliRequest& Q = S.Request;
-    if (Q.Kind == ckWatch && !Q.CsvFile.empty()) {
+    if ((Q.Kind == ckWatch || Q.Kind == ckCapture) && !Q.CsvFile.empty()) {
         // Opened, not emptied: a board that is not found leaves an earlier log as it was.
         std::error_code Error;
         S.CsvCreated = !std::filesystem::exists(Q.CsvFile, Error);

@@ -94,6 +94,7 @@ TformTrends& TformMain::Trends() {
     if (FTrends == nullptr) {
         FTrends = new TformTrends(this);
         FTrends->SetUiServices(FUi.get());
+        FTrends->SetSession(*FSession);
         FTrends->SetTenBits(FAnalog->TenBits());
         connect(FAnalog, &TAnalogPanel::TenBitsChanged, FTrends, &TformTrends::SetTenBits);
         if (FSession->State().DevicePresent) FTrends->StartConnection();

@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QMimeData>
 #include <QSaveFile>
+#include <QStatusBar>
 #include <cmath>
 
 #include "DataLogReader.h"
@@ -16,12 +17,37 @@
 
 namespace {
 
+// How long the status bar says where an export went.
+constexpr int ExportNoteMs = 20000;
+
 QStringList LocalFiles(const QMimeData* Data) {
     QStringList Files;
     if (Data == nullptr) return Files;
     for (const QUrl& Url : Data->urls())
         if (Url.isLocalFile()) Files << Url.toLocalFile();
     return Files;
+}
+
+// The data log's header and the rows of Ring between From and To; Rows gets their number.
+std::string DataLogRows(const TTrendRing& Ring, double From, double To, size_t& Rows) {
+    std::string Text = std::string(DataLogHeader) + "\r\n";
+    for (size_t I = Ring.LowerBound(From); I < Ring.Size() && Ring.Time(I) <= To; ++I) {
+        std::string Row;
+        bool Any = false;
+        for (int C = 0; C < tcColumnCount; ++C) {
+            const float V = Ring.Value(I, C);
+            if (!std::isnan(V)) {
+                Row += std::to_string(static_cast<int>(V));
+                Any = true;
+            }
+            Row += ',';
+        }
+        // The marks at a new connection or between files are no rows of the board's.
+        if (!Any) continue;
+        Text += TDataLogger::FormatTimeStamp(Ring.Time(I)) + "," + Row + "\r\n";
+        ++Rows;
+    }
+    return Text;
 }
 
 }  // namespace
@@ -60,6 +86,7 @@ void TformTrends::LoadFinished(unsigned Job, std::shared_ptr<TTrendRing> Ring, c
     if (FLoader.joinable()) FLoader.join();  // it has posted this and is ending
     if (Error.isEmpty() && Ring) {
         FLog = std::make_unique<TTrendRing>(std::move(*Ring));
+        SetCaptureView(false);
         FShowLog = true;
         FWindow = twSinceConnecting;  // the whole log
         FWindowBox->setCurrentIndex(FWindow);
@@ -89,34 +116,27 @@ void TformTrends::dropEvent(QDropEvent* Event) {
     OpenLogFiles(Files);
 }
 
-void TformTrends::ExportCsv(const QString& File) const {
-    const TTrendRing& Ring = Shown();
+size_t TformTrends::ExportCsv(const QString& File) {
     double From, To;
     VisibleRange(From, To);
-    std::string Text = std::string(DataLogHeader) + "\r\n";
-    for (size_t I = Ring.LowerBound(From); I < Ring.Size() && Ring.Time(I) <= To; ++I) {
-        std::string Row;
-        bool Any = false;
-        for (int C = 0; C < tcColumnCount; ++C) {
-            const float V = Ring.Value(I, C);
-            if (!std::isnan(V)) {
-                Row += std::to_string(static_cast<int>(V));
-                Any = true;
-            }
-            Row += ',';
-        }
-        // The marks at a new connection or between files are no rows of the board's.
-        if (Any) Text += TDataLogger::FormatTimeStamp(Ring.Time(I)) + "," + Row + "\r\n";
-    }
+    size_t Rows = 0;
+    const std::string Text =
+        ShowingCapture() ? FCapture.Csv(From, To, &Rows) : DataLogRows(Shown(), From, To, Rows);
     QSaveFile Out(File);
     if (!Out.open(QIODevice::WriteOnly) || Out.write(Text.data(), static_cast<qint64>(Text.size())) < 0 ||
         !Out.commit())
         throw EFileError("Cannot write file \"" + File.toStdString() + "\". " +
                          Out.errorString().toStdString());
+    statusBar()->showMessage(
+        QStringLiteral("Exported %1 rows to %2").arg(Rows).arg(QDir::toNativeSeparators(File)), ExportNoteMs);
+    return Rows;
 }
 
 bool TformTrends::ExportPng(const QString& File) {
-    return FPlot->savePng(File);
+    if (!FPlot->savePng(File)) return false;
+    statusBar()->showMessage(QStringLiteral("Exported the picture to %1").arg(QDir::toNativeSeparators(File)),
+                             ExportNoteMs);
+    return true;
 }
 
 void TformTrends::ExportPngDialog() {

@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "BoardSession.h"
 #include "Conversions.h"
 #include "TimeoutMgr.h"
 #include "UiServices.h"
@@ -36,7 +37,6 @@ const char* const CurveNames[] = {"A0", "A1", "A2", "A3", "A4", "Temperature"};
 const QColor CurveColors[] = {QColor(31, 119, 180),  QColor(255, 127, 14), QColor(44, 160, 44),
                               QColor(148, 103, 189), QColor(140, 86, 75),  QColor(214, 39, 40)};
 const char* const PortNames[] = {"Port0", "Port1", "Port2", "VPort0", "VPort1", "VPort2"};
-constexpr double LaneHeight = 0.7;  // of a pin's lane, so that neighbouring traces never touch
 
 QString PinName(int Port, int Bit) {
     return QStringLiteral("%1.%2").arg(PortNames[Port]).arg(Bit);
@@ -65,6 +65,7 @@ TformTrends::TformTrends(QWidget* Parent)
 
 TformTrends::~TformTrends() {
     StopLoader();
+    StopCapture();
 }
 
 void TformTrends::BuildPlot() {
@@ -140,6 +141,8 @@ void TformTrends::BuildControls() {
     Bar->addAction(QStringLiteral("Reset View"), this, &TformTrends::ResetView);
     FLiveAction = Bar->addAction(QStringLiteral("Back to Live"), this, &TformTrends::ShowLive);
     FLiveAction->setEnabled(false);
+    FCaptureAction = Bar->addAction(QStringLiteral("Show Capture"), this, &TformTrends::ShowCapture);
+    FCaptureAction->setEnabled(false);
 
     auto* Side = new QWidget;
     auto* SideLayout = new QVBoxLayout(Side);
@@ -172,6 +175,7 @@ void TformTrends::BuildControls() {
         }
     connect(FPinList, &QListWidget::itemChanged, this, &TformTrends::PinItemChanged);
     SideLayout->addWidget(FPinList, 1);
+    SideLayout->addWidget(BuildCaptureControls());
     Side->setMaximumWidth(190);
 
     auto* Center = new QWidget;
@@ -224,15 +228,28 @@ const TTrendRing& TformTrends::Shown() const {
 
 void TformTrends::AddTick(const TTickReadings& Readings) {
     FLive.Add(Readings);
-    if (!FPaused && !ShowingLog() && isVisible()) ScheduleRedraw();
+    if (!FPaused && !ShowingLog() && !ShowingCapture() && isVisible()) ScheduleRedraw();
 }
 
 void TformTrends::SetTenBits(bool TenBits) {
     FTenBits = TenBits;
-    FPlot->yAxis->setRange(TenBits ? QCPRange(-10, 1033) : QCPRange(-2.5, 258));
-    FPlot->yAxis->setLabel(TenBits ? QStringLiteral("Analog inputs (10-bit)")
-                                   : QStringLiteral("Analog inputs (8-bit)"));
+    ApplyValueAxis();
     Redraw();
+}
+
+void TformTrends::ApplyValueAxis() {
+    // A capture of ports alone has no analog curve to scale for.
+    const bool Analog =
+        !ShowingCapture() || std::any_of(FCaptureRequest.Channels.begin(), FCaptureRequest.Channels.end(),
+                                         [](const TCaptureChannel& C) { return !C.Port; });
+    if (!Analog) {
+        FPlot->yAxis->setRange(-2.5, 258);
+        FPlot->yAxis->setLabel(QStringLiteral("Port states"));
+        return;
+    }
+    FPlot->yAxis->setRange(FTenBits ? QCPRange(-10, 1033) : QCPRange(-2.5, 258));
+    FPlot->yAxis->setLabel(FTenBits ? QStringLiteral("Analog inputs (10-bit)")
+                                    : QStringLiteral("Analog inputs (8-bit)"));
 }
 
 void TformTrends::StartConnection() {
@@ -241,8 +258,39 @@ void TformTrends::StartConnection() {
     if (!ShowingLog()) ResetView();
 }
 
+void TformTrends::SetCaptureView(bool On) {
+    FShowCapture = On;
+    for (TCurve& Curve : FCurves) {
+        Curve.Graph->data()->clear();
+        if (!On && Curve.Graph->visible())
+            Curve.Graph->addToLegend();
+        else
+            Curve.Graph->removeFromLegend();
+        Curve.Box->setEnabled(!On);
+    }
+    FCelsiusBox->setEnabled(!On);
+    for (QCPGraph* Graph : FCaptureGraphs) {
+        Graph->setVisible(On);
+        if (On)
+            Graph->addToLegend();
+        else
+            Graph->removeFromLegend();
+    }
+    FPlot->yAxis2->setVisible(!On);
+    // A capture's time is counted from its start, in seconds.
+    const QSharedPointer<QCPAxisTicker> Ticker =
+        On ? QSharedPointer<QCPAxisTicker>(new QCPAxisTicker) : TimeTicker();
+    FPlot->xAxis->setTicker(Ticker);
+    FPinRect->axis(QCPAxis::atBottom)->setTicker(Ticker);
+    FPlot->xAxis->setLabel(On ? QStringLiteral("Seconds since the capture began") : QString());
+    ApplyValueAxis();
+    UpdateTitle();
+    UpdateStatus();
+}
+
 void TformTrends::ShowLive() {
     FShowLog = false;
+    SetCaptureView(false);
     UpdateTitle();
     ResetView();
 }
@@ -340,6 +388,10 @@ void TformTrends::ResetView() {
 }
 
 void TformTrends::ApplyRange() {
+    if (ShowingCapture()) {
+        ApplyCaptureRange();
+        return;
+    }
     const TTrendRing& Ring = Shown();
     double End = Ring.Empty() ? Now() : Ring.Time(Ring.Size() - 1);
     double Begin;
@@ -368,8 +420,9 @@ void TformTrends::RangeChanged(const QCPRange& Range) {
 }
 
 void TformTrends::VisibleRange(double& From, double& To) const {
-    From = TimeOf(FPlot->xAxis->range().lower);
-    To = TimeOf(FPlot->xAxis->range().upper);
+    const QCPRange Range = FPlot->xAxis->range();
+    From = ShowingCapture() ? Range.lower : TimeOf(Range.lower);
+    To = ShowingCapture() ? Range.upper : TimeOf(Range.upper);
 }
 
 void TformTrends::ScheduleRedraw() {
@@ -393,6 +446,10 @@ double TformTrends::ShownValue(size_t Index, int Column) const {
 }
 
 void TformTrends::Redraw() {
+    if (ShowingCapture()) {
+        RedrawCapture();
+        return;
+    }
     if (FFollow && !FPaused) ApplyRange();
     const TTrendRing& Ring = Shown();
     double From, To;
@@ -442,6 +499,10 @@ void TformTrends::Redraw() {
 }
 
 void TformTrends::ShowReadOutAt(double X) {
+    if (ShowingCapture()) {
+        CaptureReadOutAt(X);
+        return;
+    }
     const TTrendRing& Ring = Shown();
     if (Ring.Empty()) {
         FReadOut->setText(QStringLiteral(" "));
@@ -497,12 +558,18 @@ QString TformTrends::ReadOut() const {
 
 void TformTrends::UpdateTitle() {
     QString Title = QStringLiteral("Trends");
-    if (ShowingLog() && !FLogFiles.isEmpty()) {
+    if (ShowingCapture()) {
+        QStringList Names;
+        for (const TCaptureChannel& C : FCapture.Channels()) Names << QString::fromStdString(C.Name());
+        Title += QStringLiteral(" - capture of ") + Names.join(QStringLiteral(", "));
+    } else if (ShowingLog() && !FLogFiles.isEmpty()) {
         Title += QStringLiteral(" - ") + QFileInfo(FLogFiles.front()).fileName();
         if (FLogFiles.size() > 1) Title += QStringLiteral(" and %1 more").arg(FLogFiles.size() - 1);
     }
     setWindowTitle(Title);
-    FLiveAction->setEnabled(ShowingLog());
+    FLiveAction->setEnabled(ShowingLog() || ShowingCapture());
+    FCaptureAction->setEnabled(!ShowingCapture() && FCapture.ChannelCount() > 0);
+    FWindowBox->setEnabled(!ShowingCapture());
     FWindowBox->setItemText(twSinceConnecting, ShowingLog() ? QStringLiteral("the whole log")
                                                             : QStringLiteral("since connecting"));
 }
@@ -511,10 +578,14 @@ void TformTrends::UpdateStatus() {
     QString Text;
     if (Loading()) Text = QStringLiteral("Opening the data log...   ");
     const TTrendRing& Ring = Shown();
-    if (ShowingLog())
+    if (ShowingCapture())
+        Text += CaptureStatus();
+    else if (ShowingLog())
         Text += QStringLiteral("Data log: %1 rows").arg(Ring.Size());
     else
         Text += QStringLiteral("Live: %1 samples held (up to 24 hours)").arg(Ring.Size());
+    if (FCapturing && !ShowingCapture())
+        Text += QStringLiteral("   A capture runs: the ticks pause until it ends (Show Capture)");
     if (FPaused) Text += QStringLiteral("   Paused: the picture stands still, the readings go on");
     FStatus->setText(Text);
 }

@@ -1,13 +1,16 @@
 #pragma once
 // The trends window: live curves of the board's readings as the ticks arrive, step traces of the
-// pins the user picks, and recorded data logs plotted afterwards.
+// pins the user picks, recorded data logs plotted afterwards, and fast captures of a few inputs or
+// ports, drawn as they come.
 #include <QMainWindow>
+#include <QPointer>
 #include <QStringList>
 #include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "CaptureData.h"
 #include "TrendRing.h"
 
 class QAction;
@@ -22,6 +25,10 @@ class QLabel;
 class QListWidget;
 class QListWidgetItem;
 class QMouseEvent;
+class QPushButton;
+class QSpinBox;
+class QTimer;
+class TBoardSession;
 class TUiServices;
 
 class TformTrends : public QMainWindow {
@@ -45,14 +52,31 @@ public:
 
     // Message boxes go through Ui from now on (not owned; nullptr: the real ones).
     void SetUiServices(TUiServices* Ui);
+    // The board session that takes captures (not owned); the capture controls work once it is set.
+    void SetSession(TBoardSession& Session);
     // The history on screen: the opened log, or the live one.
     const TTrendRing& Shown() const;
     const TTrendRing& Live() const { return FLive; }
-    bool ShowingLog() const { return FLog != nullptr && FShowLog; }
+    bool ShowingLog() const { return FLog != nullptr && FShowLog && !FShowCapture; }
     // True while a log is being read.
     bool Loading() const { return FLoader.joinable(); }
-    // Back to the live history (the opened log stays available until another is opened).
+    // Back to the live history (the opened log and the capture stay available until replaced).
     void ShowLive();
+
+    // Starts a capture through the session and shows it as it comes; false when the session does
+    // not start it (no session, no board, a capture running, a request with a problem).
+    bool StartCapture(const TCaptureRequest& Request);
+    // Starts a capture of what the capture box asks for.
+    bool StartCaptureFromControls();
+    // Ends this window's capture at once.
+    void StopCapture();
+    // This window's capture runs.
+    bool Capturing() const { return FCapturing; }
+    // The last capture's samples: the one running, or the last to end.
+    const TCaptureData& Capture() const { return FCapture; }
+    bool ShowingCapture() const { return FShowCapture; }
+    // Shows the last capture again.
+    void ShowCapture();
     void SetTimeWindow(TTimeWindow Window);
     // Freezes the picture only; ticks keep arriving in the history.
     void SetPaused(bool Paused);
@@ -63,11 +87,12 @@ public:
     void ShowCurve(int Column, bool Show);
     // Zooms to the time window again and follows new ticks.
     void ResetView();
-    // The time range on screen, TDateTime.
+    // The time range on screen: TDateTime, or seconds since its start for a capture.
     void VisibleRange(double& From, double& To) const;
-    // The rows of the visible range in the data log's format; throws EFileError when it cannot write.
-    void ExportCsv(const QString& File) const;
-    // The picture as shown; false when it cannot be written.
+    // The rows of the visible range, in the data log's format or a capture's; throws EFileError when it
+    // cannot write. The status bar says where they went. Returns the number of rows.
+    size_t ExportCsv(const QString& File);
+    // The picture as shown; false when it cannot be written. The status bar says where it went.
     bool ExportPng(const QString& File);
     // Decimates the history into the curves and repaints at once (ticks repaint through the queue).
     void Redraw();
@@ -97,6 +122,8 @@ private:
         int Port, Bit;
         QCPGraph* Graph;
     };
+    // Of a pin's lane, so that neighbouring traces never touch.
+    static constexpr double LaneHeight = 0.7;
 
     void BuildPlot();
     void BuildControls();
@@ -115,11 +142,24 @@ private:
     void ExportCsvDialog();
     double WindowSeconds() const;
     double ShownValue(size_t Index, int Column) const;
+    void ApplyValueAxis();
+    // The capture (TrendsCapture.cpp).
+    QWidget* BuildCaptureControls();
+    void SetCaptureView(bool On);
+    void ApplyCaptureRange();
+    void RedrawCapture();
+    void CaptureReadOutAt(double X);
+    QString CaptureStatus() const;
+    void CaptureSamples(const std::vector<TCaptureSample>& Samples);
+    void CaptureEnded(TCaptureEnd End);
+    void UpdateCaptureControls();
+    double CaptureValue(size_t Channel, double Value) const;
 
     TTrendRing FLive;
     std::unique_ptr<TTrendRing> FLog;
     QStringList FLogFiles;
     bool FShowLog = false;
+    bool FShowCapture = false;
     double FConnectedAt = 0;  // TDateTime; 0 before any connection
     bool FTenBits = true;
     bool FCelsius = false;
@@ -142,6 +182,20 @@ private:
     QListWidget* FPinList = nullptr;
     QLabel* FReadOut = nullptr;
     QLabel* FStatus = nullptr;
+
+    QPointer<TBoardSession> FSession;
+    TCaptureData FCapture;
+    TCaptureRequest FCaptureRequest;
+    std::vector<QCPGraph*> FCaptureGraphs;
+    bool FCapturing = false;
+    bool FCaptureChanged = false;  // samples came since the last redraw
+    TCaptureEnd FCaptureEnd = ceRunning;
+    QTimer* FCaptureTimer = nullptr;
+    QAction* FCaptureAction = nullptr;
+    std::vector<QCheckBox*> FCaptureBoxes;  // A0..A4, then ports 0..5
+    QSpinBox* FCaptureSeconds = nullptr;
+    QPushButton* FCaptureButton = nullptr;
+    QLabel* FCaptureInfo = nullptr;
 
     std::unique_ptr<TUiServices> FOwnUi;
     TUiServices* FUi = nullptr;

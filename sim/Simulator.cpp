@@ -227,20 +227,24 @@ void TSimulator::Run() {
             HangUpNow();
         }
         const int Master = FMaster;
-        int TimeoutMs = PollMs;
+        // To the microsecond: at the line rate a millisecond rounded up is a sixth of a short exchange.
+        int64_t TimeoutUs = PollMs * 1000;
         short Events = POLLIN;
         if (!FPending.empty()) {
             const auto Left =
-                std::chrono::ceil<std::chrono::milliseconds>(FPending.front().Due - TClock::now());
-            TimeoutMs = static_cast<int>(std::clamp<int64_t>(Left.count(), 0, PollMs));
-            if (TimeoutMs == 0) Events |= POLLOUT;  // due but not yet written: wait until the pty takes it
+                std::chrono::ceil<std::chrono::microseconds>(FPending.front().Due - TClock::now());
+            TimeoutUs = std::clamp<int64_t>(Left.count(), 0, PollMs * 1000);
+            if (TimeoutUs == 0) Events |= POLLOUT;  // due but not yet written: wait until the pty takes it
         }
         L.unlock();
 
         // With no client the master reports a hang-up until the next open: look again after a pause.
         const bool WatchMaster = Master >= 0 && !ClientAway;
         pollfd Fds[2] = {{FWakeRead, POLLIN, 0}, {Master, Events, 0}};
-        ::poll(Fds, WatchMaster ? 2 : 1, ClientAway ? PollMs : TimeoutMs);
+        if (ClientAway) TimeoutUs = PollMs * 1000;
+        const timespec Timeout{static_cast<time_t>(TimeoutUs / 1000000),
+                               static_cast<long>(TimeoutUs % 1000000) * 1000};
+        ::ppoll(Fds, WatchMaster ? 2 : 1, &Timeout, nullptr);
         if (Fds[0].revents & POLLIN) {
             char Drain[64];
             while (::read(FWakeRead, Drain, sizeof Drain) > 0) {

@@ -116,6 +116,10 @@ TEST_F(CliTest, BadCommandLinesAreRefusedBeforeTheBoardIsTouched) {
         {{"read", "--csv", "x.csv"}, 2, "belong to watch"},
         {{"watch", "--interval", "-1"}, 2, "interval '-1'"},
         {{"info", "--bogus"}, 2, "unknown option '--bogus'"},
+        {{"capture", "A0"}, 2, "capture needs --seconds S or --count N"},
+        {{"capture", "A0", "ADC1", "--seconds", "1"}, 2, "'ADC1' is no analog input"},
+        {{"capture", "P1", "p1", "--count", "9"}, 2, "Port1 is named twice"},
+        {{"read", "--seconds", "1"}, 2, "--seconds belongs to capture"},
         {{"--device", "/dev/null", "info"}, 2, "not both"},
         {{"program", "download", File("missing.velmor")}, 1, "Cannot open"},
         {{"program", "download", File("bad-line.velmor")}, 1, "program line 0 \"set pin99 = 1\""},
@@ -322,6 +326,29 @@ TEST_F(CliTest, WatchWritesDataLogRows) {
     EXPECT_THAT(Json.Out, MatchesRegex(R"((\{"time":.*"Temp":[0-9]+\}.){2})"));
 }
 
+TEST_F(CliTest, CaptureWritesARowARoundAndSumsUp) {
+    {
+        auto Lock = Fixture.Sim().Lock();
+        Fixture.Sim().Board().InputsFrozen = true;
+        Fixture.Sim().Board().Analog[2] = 345;
+        Fixture.Sim().Board().PortState[3] = 17;
+    }
+    const std::string Csv = File("capture.csv");
+    const TRun R = Run({"capture", "a2", "P3", "--count", "4", "--csv", Csv});
+    EXPECT_EQ(R.Code, 0) << R.Err;
+    EXPECT_THAT(veltest::ReadFile(Csv),
+                MatchesRegex("Time \\(ms\\),A2,VPort0\r\n([0-9]+\\.[0-9]{3},345,17\r\n){4}"));
+    EXPECT_THAT(
+        R.Out,
+        MatchesRegex("Captured 8 samples in [0-9.]+ s, [0-9.]+ a second \\([0-9.]+ each\\); every input "
+                     "has its samples.\nA2: 4 samples, 0 failed, min 345, max 345\nVPort0: 4 "
+                     "samples, 0 failed, min 17, max 17\n"));
+    const std::vector<std::string> Sent = Commands();
+    EXPECT_THAT(
+        std::vector<std::string>(Sent.begin() + 3, Sent.end()),
+        ::testing::ElementsAre("ADC2", "PRTRD3", "ADC2", "PRTRD3", "ADC2", "PRTRD3", "ADC2", "PRTRD3"));
+}
+
 TEST_F(CliTest, DeviceNodesWorkLikePortNames) {
     const TRun R = Run({"--device", Fixture.Sim().DevicePath(), "info"}, false);
     EXPECT_EQ(R.Code, 0) << R.Err;
@@ -351,6 +378,35 @@ TEST_F(CliTest, InterruptedWatchFlushesAndSucceeds) {
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
     EXPECT_EQ(fgets(Line, sizeof Line, Out), nullptr);
     fclose(Out);
+}
+
+// The real program: Ctrl+C ends a capture at once, its file whole and every sample in it.
+TEST_F(CliTest, InterruptedCaptureLeavesTheFileComplete) {
+    const std::string Csv = File("interrupted.csv");
+    int Pipe[2];
+    ASSERT_EQ(pipe(Pipe), 0);
+    const pid_t Child = fork();
+    if (Child == 0) {
+        dup2(Pipe[1], STDOUT_FILENO);
+        execl(VELMORANT_CLI_PATH, "velmorant-cli", "--port", "COM3", "capture", "A1", "--seconds", "600",
+              "--csv", Csv.c_str(), nullptr);
+        _exit(127);
+    }
+    close(Pipe[1]);
+    ASSERT_TRUE(Fixture.Sim().WaitForCommands(30, 20000));
+    kill(Child, SIGINT);
+    int Status = 0;
+    ASSERT_EQ(waitpid(Child, &Status, 0), Child);
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
+    FILE* Out = fdopen(Pipe[0], "r");
+    char Line[512];
+    ASSERT_NE(fgets(Line, sizeof Line, Out), nullptr);
+    fclose(Out);
+    int Samples = 0;
+    ASSERT_EQ(std::sscanf(Line, "Captured %d samples", &Samples), 1) << Line;
+    EXPECT_GT(Samples, 20);
+    EXPECT_THAT(veltest::ReadFile(Csv), MatchesRegex("Time \\(ms\\),A1\r\n([0-9]+\\.[0-9]{3},[0-9]+\r\n){" +
+                                                     std::to_string(Samples) + "}"));
 }
 
 }  // namespace

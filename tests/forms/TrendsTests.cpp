@@ -1,13 +1,19 @@
 // The trends window: live ticks with gaps, the display-only pause, logs opened off the window's
-// thread, the CSV export, and a live run against the simulated board with a program running.
+// thread, the CSV export, a live run against the simulated board with a program running, and fast
+// captures through the board session.
 // With VELMORANT_TRENDS_SHOTS=<folder> the last test runs ten minutes of board time and saves
 // the pictures of the README there.
 #include <qcustomplot.h>
 
+#include <QCheckBox>
 #include <QMimeData>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
+#include <QStatusBar>
 #include <cmath>
 
+#include "BoardSession.h"
 #include "DataLogReader.h"
 #include "DataLogger.h"
 #include "FormsTestSupport.h"
@@ -25,6 +31,27 @@ TTickReadings Tick(double Time, std::optional<int> A0) {
     R.Temperature = 72;
     return R;
 }
+
+// A session connected to the simulated board, its inputs held at known values.
+struct TCaptureBench {
+    velsim::TSimFixture Fixture{"COM6"};
+    TBoardSession Session;
+    TCaptureBench() {
+        {
+            auto Lock = Fixture.Sim().Lock();
+            Fixture.Sim().Board().InputsFrozen = true;
+            Fixture.Sim().Board().Analog = {111, 222, 333, 444, 555};
+            Fixture.Sim().Board().PortState[4] = 0x5A;
+        }
+        Session.Connect({Fixture.ComName()}, {});
+        Settle();
+        Fixture.Sim().ClearCommands();
+    }
+    bool Settle() {
+        return QTest::qWaitFor([&] { return Session.Idle(); }, 20000);
+    }
+    std::vector<std::string> Commands() { return Fixture.Sim().Commands(); }
+};
 
 bool Opened(TformTrends& Trends, const QStringList& Files) {
     QSignalSpy Spy(&Trends, &TformTrends::LogLoaded);
@@ -48,6 +75,8 @@ private slots:
     void PauseFreezesThePictureButNotTheHistory();
     void LogsOpenJoinedExportAndFailByName();
     void LiveFromTheSimulatedBoard();
+    void CaptureReadsOnlyItsInputsShowsAndExportsThem();
+    void CaptureFromTheControlsStopsAndShowsASilentReplyAsAGap();
 };
 
 void TTrendsTests::LiveTicksDrawGapsAndFollowTheTenBitsBox() {
@@ -229,6 +258,111 @@ void TTrendsTests::LiveFromTheSimulatedBoard() {
     Trends.ShowReadOutAt(Range.lower + 0.5 * Range.size());
     Trends.Plot()->replot();
     QVERIFY(Trends.grab().save(Shots + "/screenshot-trends-log.png"));
+}
+
+void TTrendsTests::CaptureReadsOnlyItsInputsShowsAndExportsThem() {
+    TCaptureBench Bench;
+    const auto TwoTicks = [&] {
+        Bench.Fixture.Sim().ClearCommands();
+        for (int I = 0; I < 2; ++I) {
+            QVERIFY(Bench.Session.Tick());
+            QVERIFY(Bench.Settle());
+        }
+        std::vector<std::string> Expected = TickCommands(), Second = TickCommands();
+        Expected.insert(Expected.end(), Second.begin(), Second.end());
+        QCOMPARE(Bench.Commands(), Expected);
+    };
+    TwoTicks();  // no capture: the monitor's traffic as it always was
+
+    TformTrends Trends;
+    Trends.SetSession(Bench.Session);
+    Trends.show();
+    QSignalSpy Progress(&Bench.Session, &TBoardSession::Progress);
+    QSignalSpy Ended(&Bench.Session, &TBoardSession::CaptureEnded);
+    Bench.Fixture.Sim().ClearCommands();
+    QVERIFY(Trends.StartCapture({{{false, 0}, {true, 4}}, 0, 50}));
+    QVERIFY(!Bench.Session.Tick());  // the ticks wait for the capture
+    QVERIFY(Ended.wait(20000));
+    QCOMPARE(Ended.front().front().value<TCaptureEnd>(), ceCount);
+    QVERIFY(Progress.front().front().toString().startsWith("Capturing A0, VPort1"));
+    QVERIFY(Progress.back().front().toString().isEmpty());
+
+    // Nothing but the capture's reads went out, and every sample holds what the board holds.
+    std::vector<std::string> Expected;
+    for (int I = 0; I < 50; ++I) Expected.insert(Expected.end(), {"ADC0", "PRTRD4"});
+    QCOMPARE(Bench.Commands(), Expected);
+    const TCaptureData& Data = Trends.Capture();
+    QCOMPARE(Data.Size(0), size_t(50));
+    QCOMPARE(Data.Size(1), size_t(50));
+    for (size_t I = 0; I < 50; ++I) {
+        QCOMPARE(Data.Value(0, I), 111.0f);
+        QCOMPARE(Data.Value(1, I), float(0x5A));
+        QVERIFY(Data.Time(1, I) > Data.Time(0, I));
+        if (I > 0) QVERIFY(Data.Time(0, I) > Data.Time(1, I - 1));
+    }
+    QVERIFY(Trends.ShowingCapture());
+    QVERIFY(Trends.windowTitle().endsWith("capture of A0, VPort1"));
+    QCOMPARE(Trends.Plot()->graph(6)->name(), QString("A0"));
+    QVERIFY(!Trends.Plot()->graph(6)->data()->isEmpty());
+    Trends.ShowReadOutAt(Data.Time(1, 10));
+    QVERIFY(Trends.ReadOut().contains("A0 111   VPort1 90"));
+
+    // Zoomed in: the export holds what is shown, and says where it went.
+    QTemporaryDir Dir;
+    Trends.Plot()->xAxis->setRange(Data.Time(0, 10) - 1e-6, Data.Time(0, 19) + 1e-6);
+    const QString Csv = Dir.filePath("capture.csv");
+    QCOMPARE(Trends.ExportCsv(Csv), size_t(10));
+    QVERIFY(Trends.statusBar()->currentMessage().contains(Csv));
+    const std::vector<std::string> Rows = Lines(ReadFile(Csv.toStdString()));
+    QCOMPARE(Rows.size(), size_t(11));
+    QCOMPARE(Rows[0], std::string("Time (ms),A0,VPort1"));
+    QVERIFY(QString::fromStdString(Rows[1]).endsWith(",111,90"));
+    const QString Png = Dir.filePath("capture.png");
+    QVERIFY(Trends.ExportPng(Png));
+    QVERIFY(Trends.statusBar()->currentMessage().contains(Png));
+
+    Trends.ShowLive();
+    QVERIFY(!Trends.ShowingCapture());
+    QCOMPARE(Trends.Plot()->graph(6)->visible(), false);
+    TwoTicks();  // and after it, as it always was
+}
+
+void TTrendsTests::CaptureFromTheControlsStopsAndShowsASilentReplyAsAGap() {
+    TCaptureBench Bench;
+    TformTrends Trends;
+    auto* Start = Trends.findChild<QPushButton*>();
+    QVERIFY(!Start->isEnabled());  // no session: nothing to capture with
+    Trends.SetSession(Bench.Session);
+    Trends.show();
+    // A1 alone, until stopped, from the window's own controls.
+    for (QCheckBox* Box : Trends.findChildren<QCheckBox*>()) Box->setChecked(Box->text() == "A1");
+    Trends.findChild<QSpinBox*>()->setValue(0);
+    QVERIFY(Start->isEnabled());
+    QTest::mouseClick(Start, Qt::LeftButton);
+    QVERIFY(Trends.Capturing());
+    QCOMPARE(Start->text(), QString("Stop Capture"));
+
+    // One reply the board does not send: a gap, and the capture goes on after it.
+    const TCaptureData& Data = Trends.Capture();
+    QVERIFY(QTest::qWaitFor([&] { return Data.Samples() >= 5; }, 20000));
+    Bench.Fixture.Sim().SetFault(velsim::TFault::Silent, 1);
+    QVERIFY(QTest::qWaitFor([&] { return Data.Stats(0).Failed == 1; }, 20000));
+    const size_t AtGap = Data.Samples();
+    QVERIFY(std::isnan(Data.Value(0, AtGap - 1)));
+    QVERIFY(QTest::qWaitFor([&] { return Data.Samples() >= AtGap + 5; }, 20000));
+
+    QSignalSpy Ended(&Bench.Session, &TBoardSession::CaptureEnded);
+    QTest::mouseClick(Start, Qt::LeftButton);
+    QVERIFY(Ended.wait(20000));
+    QCOMPARE(Ended.front().front().value<TCaptureEnd>(), ceStopped);
+    const size_t Sent = Bench.Commands().size();
+    QVERIFY(Bench.Settle());
+    QCOMPARE(Bench.Commands().size(), Sent);  // nothing after the end
+    QCOMPARE(Data.Stats(0).Failed, size_t(1));
+    QVERIFY(Data.Size(0) + 1 >= Sent);  // a read the stop ended leaves no sample, any other one does
+    QCOMPARE(Start->text(), QString("Start Capture"));
+    QVERIFY(Start->isEnabled());
+    QVERIFY(Trends.statusBar()->findChildren<QLabel*>().front()->text().contains("ended: stopped"));
 }
 
 QTEST_MAIN(TTrendsTests)

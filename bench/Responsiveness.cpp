@@ -47,12 +47,12 @@
 #include "BoardSession.h"
 #include "DataJournal.h"
 #include "DataLogger.h"
-#include "TickReadings.h"
-#include "TrendsWnd.h"
 #include "Device_VL.h"
 #include "LogRecorder.h"
 #include "Main.h"
 #include "SimFixture.h"
+#include "TickReadings.h"
+#include "TrendsWnd.h"
 
 namespace {
 
@@ -375,7 +375,8 @@ void PrintCaptureRate(const TCaptureData& Data) {
 
 TResult RunSession(TCaseRun& Run) {
     const std::string settings = Run.Fixture.LinksFolder();
-    if (Run.Case == csRecovery) WriteDayJournal(settings, Run.Fixture.Root() + "/documents/Velmorant Datalog.csv");
+    if (Run.Case == csRecovery)
+        WriteDayJournal(settings, Run.Fixture.Root() + "/documents/Velmorant Datalog.csv");
     // The recovery runs from the window's first moments: the window is made, and shown under the probe.
     std::unique_ptr<TformMain> form =
         Run.Case == csRecovery ? std::make_unique<TformMain>(std::make_unique<TQuietUi>()) : OpenWindow();
@@ -388,8 +389,10 @@ TResult RunSession(TCaseRun& Run) {
         // An hour of rows waiting, then the next row is due for a save.
         form->Logging().DataLogger().Start(0);
         const TDateTime start = Now() - 1.0 / 24;
-        for (int i = 0; i < RowsInAnHour; ++i) form->Logging().DataLogger().AddTick(SomeReadings(start + SecsToTime(i), i));
-        if (!RunEventLoopUntil([&] { return form->Logging().DataLogger().Count() >= RowsInAnHour; }, 60000)) std::exit(1);
+        for (int i = 0; i < RowsInAnHour; ++i)
+            form->Logging().DataLogger().AddTick(SomeReadings(start + SecsToTime(i), i));
+        if (!RunEventLoopUntil([&] { return form->Logging().DataLogger().Count() >= RowsInAnHour; }, 60000))
+            std::exit(1);
         form->Logging().DataLogger().Start(1);
         form->Logging().DataLogger().SetAutosaveInterval(0);
     }
@@ -397,7 +400,8 @@ TResult RunSession(TCaseRun& Run) {
         form->miTrendsClick();
         form->Trends().SetTimeWindow(TformTrends::twSinceConnecting);
         const TDateTime start = Now() - 1.0;
-        for (int i = 0; i < TicksInADay; ++i) form->Trends().AddTick(SomeReadings(start + i * 0.5 / 86400, i));
+        for (int i = 0; i < TicksInADay; ++i)
+            form->Trends().AddTick(SomeReadings(start + i * 0.5 / 86400, i));
         RunEventLoopFor(500);
     }
     if (Run.Case == csCapture) {

@@ -43,7 +43,9 @@ public:
         setFrameShape(QFrame::NoFrame);
         setWidgetResizable(true);
     }
-    QSize sizeHint() const override { return widget() != nullptr ? widget()->sizeHint() : QScrollArea::sizeHint(); }
+    QSize sizeHint() const override {
+        return widget() != nullptr ? widget()->sizeHint() : QScrollArea::sizeHint();
+    }
     QSize minimumSizeHint() const override { return QSize(0, 0); }
 };
 
@@ -55,7 +57,8 @@ TformMain::TformMain(std::unique_ptr<TUiServices> Ui, QWidget* Parent)
       FSession(std::make_unique<TBoardSession>()) {
     SetErrorBoxServices(FUi.get());
     // The window shows the new link first; what the supervisor then says comes after it.
-    connect(FSession.get(), &TBoardSession::LinkChanged, this, Guarded(*FUi, this, [this] { ShowConnectionState(); }));
+    connect(FSession.get(), &TBoardSession::LinkChanged, this,
+            Guarded(*FUi, this, [this] { ShowConnectionState(); }));
     FProber = new TPortProber(this);
     FSupervisor = new TLinkSupervisor(*FSession, this);
     CreateControls();
@@ -125,23 +128,36 @@ void TformMain::CreateControls() {
         FSupervisor->Stop();
         FSession->Disconnect([this] { ShowConnectionState(); });
     });
-    for (TCollapsiblePanel* panel : {static_cast<TCollapsiblePanel*>(FConnection),
-                                     static_cast<TCollapsiblePanel*>(FAnalog), static_cast<TCollapsiblePanel*>(FPins),
-                                     static_cast<TCollapsiblePanel*>(FPLC)})
+    for (TCollapsiblePanel* panel :
+         {static_cast<TCollapsiblePanel*>(FConnection), static_cast<TCollapsiblePanel*>(FAnalog),
+          static_cast<TCollapsiblePanel*>(FPins), static_cast<TCollapsiblePanel*>(FPLC)})
         connect(panel, &TCollapsiblePanel::ExpandedChanged, this,
                 [this](bool, int HeightDelta) { PanelHeightChanged(HeightDelta); });
 
-    dlgOpen = TFileDialogRequest{false, "Recall Settings", "Velmorant Settings (*.velmor)|*.velmor",
-                                 1,     ".velmor",         std::string(),
-                                 std::string(), false, true};
-    dlgSave = TFileDialogRequest{true, "Save Settings", "Velmorant Settings (*.velmor)|*.velmor",
-                                 1,    ".velmor",       std::string(),
-                                 std::string(), true, false};
+    dlgOpen = TFileDialogRequest{false,
+                                 "Recall Settings",
+                                 "Velmorant Settings (*.velmor)|*.velmor",
+                                 1,
+                                 ".velmor",
+                                 std::string(),
+                                 std::string(),
+                                 false,
+                                 true};
+    dlgSave = TFileDialogRequest{true,
+                                 "Save Settings",
+                                 "Velmorant Settings (*.velmor)|*.velmor",
+                                 1,
+                                 ".velmor",
+                                 std::string(),
+                                 std::string(),
+                                 true,
+                                 false};
 
     panels::LengthenHints(this);
     // The window's frame takes the rest of 800 by 300. Set on the scroller, so that the panels can
     // still ask for more than that, and scroll when they get less.
-    centralWidget()->setMinimumSize(784, 262 - menuBar()->sizeHint().height() - statusBar()->sizeHint().height());
+    centralWidget()->setMinimumSize(784,
+                                    262 - menuBar()->sizeHint().height() - statusBar()->sizeHint().height());
 }
 
 void TformMain::CreateMenu() {
@@ -162,12 +178,14 @@ void TformMain::CreateMenu() {
     QMenu* miHelp = Named(menuBar()->addMenu("&Help"), "miHelp");
     QAction* miAbout = Named(miHelp->addAction("&About.."), "miAbout");
 
-    connect(miRecallfromFile, &QAction::triggered, this, Guarded(*FUi, this, [this] { miRecallfromFileClick(); }));
+    connect(miRecallfromFile, &QAction::triggered, this,
+            Guarded(*FUi, this, [this] { miRecallfromFileClick(); }));
     connect(miSavetoFile, &QAction::triggered, this, Guarded(*FUi, this, [this] { miSavetoFileClick(); }));
     connect(miExit, &QAction::triggered, this, Guarded(*FUi, this, [this] { miExitClick(); }));
     connect(miTrends, &QAction::triggered, this, Guarded(*FUi, this, [this] { miTrendsClick(); }));
     connect(miOpenDataLog, &QAction::triggered, this, Guarded(*FUi, this, [this] { miOpenDataLogClick(); }));
-    connect(miUpdateFirmware, &QAction::triggered, this, Guarded(*FUi, this, [this] { miUpdateFirmwareClick(); }));
+    connect(miUpdateFirmware, &QAction::triggered, this,
+            Guarded(*FUi, this, [this] { miUpdateFirmwareClick(); }));
     connect(miAbout, &QAction::triggered, this, Guarded(*FUi, this, [this] { miAboutClick(); }));
 }
 
@@ -204,9 +222,11 @@ void TformMain::SetUpWindowStore() {
         "pnlAnalog.Expanded", [this] { return FAnalog->Expanded(); },
         [this](bool Value) { FAnalog->SetExpanded(Value); });
     fsFormStorage.AddBoolProperty(
-        "pnlPins.Expanded", [this] { return FPins->Expanded(); }, [this](bool Value) { FPins->SetExpanded(Value); });
+        "pnlPins.Expanded", [this] { return FPins->Expanded(); },
+        [this](bool Value) { FPins->SetExpanded(Value); });
     fsFormStorage.AddBoolProperty(
-        "pnlPLC.Expanded", [this] { return FPLC->Expanded(); }, [this](bool Value) { FPLC->SetExpanded(Value); });
+        "pnlPLC.Expanded", [this] { return FPLC->Expanded(); },
+        [this](bool Value) { FPLC->SetExpanded(Value); });
 }
 
 void TformMain::FormCreate() {

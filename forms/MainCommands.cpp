@@ -18,7 +18,8 @@ const char* const SettingsFilter = "Velmorant Settings (*.velmor)|*.velmor";
 const char* const UpdateModeText =
     "The Velmorant will now be rebooted in \"update mode\" so that\n\ryou can load new firmware using the "
     "HIDBootloader program.";
-const char* const RunUpdaterText = "Now run the HIDBootloader program to update the firmware on the Velmorant.";
+const char* const RunUpdaterText =
+    "Now run the HIDBootloader program to update the firmware on the Velmorant.";
 
 // The name without its folder, so that a dialog opens in its own folder with that name filled in.
 std::string NameWithoutFolder(const std::string& Path) {
@@ -73,10 +74,11 @@ void TformMain::miSavetoFileClick() {
         for (size_t i = 0; i < inError.size(); ++i)
             lines += (i == 0 ? "" : i + 1 == inError.size() ? " and " : ", ") + std::to_string(inError[i]);
         // The file keeps what the program holds for them, not the typed text, which would be lost.
-        const std::string question = std::string(inError.size() == 1 ? "Program line " : "Program lines ") + lines +
-                                     (inError.size() == 1 ? " has an error" : " have errors") +
-                                     ". The file would keep the lines as they were before, and what you typed "
-                                     "would be lost.\r\nSave anyway?";
+        const std::string question =
+            std::string(inError.size() == 1 ? "Program line " : "Program lines ") + lines +
+            (inError.size() == 1 ? " has an error" : " have errors") +
+            ". The file would keep the lines as they were before, and what you typed "
+            "would be lost.\r\nSave anyway?";
         if (FUi->Ask(this, "Save Settings", question, {mbYes, mbNo}) != mbYes) return;
     }
     PrepareSettingsDialog(dlgSave, true);
@@ -137,7 +139,8 @@ void TformMain::dropEvent(QDropEvent* Event) {
 
 void TformMain::miUpdateFirmwareClick() {
     if (!FSession->State().DevicePresent) return;
-    if (FUi->Message(this, TMessageRequest{mkInformation, std::string(), UpdateModeText, {mbOK, mbAbort}}) != mbOK)
+    if (FUi->Message(this, TMessageRequest{mkInformation, std::string(), UpdateModeText, {mbOK, mbAbort}}) !=
+        mbOK)
         return;
     FSession->UpdateFirmware([this] {
         ShowConnectionState();

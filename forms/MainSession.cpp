@@ -41,8 +41,9 @@ void TformMain::BindSession() {
     connect(FSupervisor, &TLinkSupervisor::Lost, this, [this](const QString& Port, const QString& Kept) {
         SetStatusText("The connection to the Velmorant on " + Port.toStdString() +
                       " was lost; it connects again by itself once the board is back." +
-                      (Kept.isEmpty() ? std::string()
-                                      : " Changes not saved in its EEPROM are kept in " + Kept.toStdString()));
+                      (Kept.isEmpty()
+                           ? std::string()
+                           : " Changes not saved in its EEPROM are kept in " + Kept.toStdString()));
     });
     connect(FSupervisor, &TLinkSupervisor::Silent, this, [this](const QString& Port) {
         SetStatusText("The Velmorant on " + Port.toStdString() + " does not answer");

@@ -45,7 +45,8 @@ void TStatusLine::SetText(const std::string& Value) {
 void TStatusLine::ShowFitted() {
     const QString whole = QString::fromStdString(FText);
     // The middle goes: a message's start says what happened, its end often the file or the port.
-    const QString shown = fontMetrics().elidedText(whole, Qt::ElideMiddle, std::max(contentsRect().width(), 1));
+    const QString shown =
+        fontMetrics().elidedText(whole, Qt::ElideMiddle, std::max(contentsRect().width(), 1));
     setText(shown);
     setToolTip(shown == whole ? QString() : whole);
 }

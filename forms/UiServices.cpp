@@ -1,11 +1,11 @@
 #include "UiServices.h"
 
-#include <QInputDialog>
-#include <QLineEdit>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -146,10 +146,12 @@ bool TRealUiServices::FileDialog(QWidget* Owner, const TFileDialogRequest& Reque
     return true;
 }
 
-bool TUiServices::AskText(QWidget* Owner, const std::string& Caption, const std::string& Label, std::string& Text) {
+bool TUiServices::AskText(QWidget* Owner, const std::string& Caption, const std::string& Label,
+                          std::string& Text) {
     bool ok = false;
-    const QString answer = QInputDialog::getText(Owner, QString::fromStdString(Caption), QString::fromStdString(Label),
-                                                 QLineEdit::Normal, QString::fromStdString(Text), &ok);
+    const QString answer =
+        QInputDialog::getText(Owner, QString::fromStdString(Caption), QString::fromStdString(Label),
+                              QLineEdit::Normal, QString::fromStdString(Text), &ok);
     if (ok) Text = answer.trimmed().toStdString();
     return ok;
 }

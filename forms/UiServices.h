@@ -49,7 +49,8 @@ public:
     // Starts Program in Folder without waiting for it; false when it could not start.
     virtual bool StartProgram(const std::string& Program, const std::string& Folder) = 0;
     // Asks for one line of text, Text holding the start value; false when cancelled.
-    virtual bool AskText(QWidget* Owner, const std::string& Caption, const std::string& Label, std::string& Text);
+    virtual bool AskText(QWidget* Owner, const std::string& Caption, const std::string& Label,
+                         std::string& Text);
     // The error box: an error icon, one OK button.
     void ShowError(QWidget* Owner, const std::string& Text);
     // An information box with one OK button.

@@ -4,8 +4,8 @@
 #include <bitset>
 #include <cstdint>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 // An open port: a file descriptor. INVALID_HANDLE_VALUE means no port is open.
 using THandle = int;

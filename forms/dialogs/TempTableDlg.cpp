@@ -96,7 +96,8 @@ void TformTempTable::FillTable() {
         // The process locale gives the decimal separator.
         std::snprintf(celsius, sizeof celsius, "%.1f", degC);
         gridTempTable->setItem(i, colADC, new TNumericItem(QString::number(adc), adc));
-        gridTempTable->setItem(i, colADC8, new TNumericItem(QString::number(EightBitsOf(adc)), EightBitsOf(adc)));
+        gridTempTable->setItem(i, colADC8,
+                               new TNumericItem(QString::number(EightBitsOf(adc)), EightBitsOf(adc)));
         gridTempTable->setItem(i, colTempF, new TNumericItem(QString::number(degF), degF));
         gridTempTable->setItem(i, colTempC, new TNumericItem(QString::fromLocal8Bit(celsius), degC));
     }

@@ -93,7 +93,8 @@ TAnalogPanel::TAnalogPanel(TBoardSession& Session, TUiServices& Ui, QWidget* Par
     }
 
     connect(chkShowTenBits, &QCheckBox::toggled, this, &TAnalogPanel::TenBitsChanged);
-    connect(spinThermOffset, &QSpinBox::valueChanged, this, Guarded(FUi, this, [this] { spinThermOffsetChange(); }));
+    connect(spinThermOffset, &QSpinBox::valueChanged, this,
+            Guarded(FUi, this, [this] { spinThermOffsetChange(); }));
     spinThermOffset->installEventFilter(this);
     connect(btnTempTable, &QPushButton::clicked, this, Guarded(FUi, this, [this] { btnTempTableClick(); }));
 }

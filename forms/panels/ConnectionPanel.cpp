@@ -16,8 +16,8 @@
 #include "Maker.h"
 #include "NetPort.h"
 #include "PanelSupport.h"
-#include "PlugWatcher.h"
 #include "Pictures.h"
+#include "PlugWatcher.h"
 #include "PortProber.h"
 #include "StatusLine.h"
 
@@ -85,7 +85,8 @@ TConnectionPanel::TConnectionPanel(TBoardSession& Session, TLinkSupervisor& Supe
     connect(imgLogo, &TClickableLabel::Clicked, this, Guarded(FUi, this, [this] { imgLogoClick(); }));
     connect(btnFind, &QPushButton::clicked, this, Guarded(FUi, this, [this] { btnFindClick(); }));
     connect(comboPort, &QComboBox::activated, this, Guarded(FUi, this, [this] { comboPortClick(); }));
-    connect(comboPort, &TDropDownComboBox::DropDown, this, Guarded(FUi, this, [this] { comboPortDropDown(); }));
+    connect(comboPort, &TDropDownComboBox::DropDown, this,
+            Guarded(FUi, this, [this] { comboPortDropDown(); }));
     connect(FPlugWatcher, &TPlugWatcher::Plugged, this,
             Guarded(FUi, this, [this](const QStringList& Names) { TryPlugged(Names); }));
 }
@@ -139,8 +140,9 @@ void TConnectionPanel::ConnectToDevice(bool ShowError, std::function<void()> Con
         const bool permissionDenied = Outcome.PermissionDenied || FProber.PermissionDenied();
         if (permissionDenied) FStatus.SetText(std::string("Velmorant not found. ") + PermissionHelpText);
         if (ShowError)
-            FUi.ShowError(window(), permissionDenied ? std::string("Velmorant not found.\n\n") + PermissionHelpText
-                                                     : std::string("Velmorant not found."));
+            FUi.ShowError(window(), permissionDenied
+                                        ? std::string("Velmorant not found.\n\n") + PermissionHelpText
+                                        : std::string("Velmorant not found."));
     });
 }
 

@@ -36,14 +36,16 @@ TEEPROMBar::TEEPROMBar(TBoardSession& Session, TUiServices& Ui, TStatusLine& Sta
     pnlProgramSettings = Named(new QWidget(this), "pnlProgramSettings");
     auto* mark = new QHBoxLayout(pnlProgramSettings);
     mark->setContentsMargins(0, 0, 0, 0);
-    lblProgramSettings = Named(new QLabel("The panels show the program's settings, not the Velmorant's:",
-                                          pnlProgramSettings),
-                               "lblProgramSettings");
+    lblProgramSettings =
+        Named(new QLabel("The panels show the program's settings, not the Velmorant's:", pnlProgramSettings),
+              "lblProgramSettings");
     lblProgramSettings->setStyleSheet("color: rgb(205, 110, 0);");
-    btnSendProgramSettings = Named(new QPushButton("Send to Velmorant", pnlProgramSettings),
-                                   "btnSendProgramSettings", "Send these settings and this program to the Velmorant");
-    btnReadBoardSettings = Named(new QPushButton("Read Velmorant", pnlProgramSettings), "btnReadBoardSettings",
-                                 "Show the Velmorant's own settings and program instead");
+    btnSendProgramSettings =
+        Named(new QPushButton("Send to Velmorant", pnlProgramSettings), "btnSendProgramSettings",
+              "Send these settings and this program to the Velmorant");
+    btnReadBoardSettings =
+        Named(new QPushButton("Read Velmorant", pnlProgramSettings), "btnReadBoardSettings",
+              "Show the Velmorant's own settings and program instead");
     mark->addWidget(lblProgramSettings);
     mark->addWidget(btnSendProgramSettings);
     mark->addWidget(btnReadBoardSettings);
@@ -58,10 +60,12 @@ TEEPROMBar::TEEPROMBar(TBoardSession& Session, TUiServices& Ui, TStatusLine& Sta
 
     connect(btnRecallFromEEPROM, &QPushButton::clicked, this,
             Guarded(FUi, this, [this] { btnRecallFromEEPROMClick(); }));
-    connect(btnSaveToEEPROM, &QPushButton::clicked, this, Guarded(FUi, this, [this] { btnSaveToEEPROMClick(); }));
+    connect(btnSaveToEEPROM, &QPushButton::clicked, this,
+            Guarded(FUi, this, [this] { btnSaveToEEPROMClick(); }));
     connect(btnSendProgramSettings, &QPushButton::clicked, this,
             Guarded(FUi, this, [this] { SendProgramSettings(); }));
-    connect(btnReadBoardSettings, &QPushButton::clicked, this, Guarded(FUi, this, [this] { ReadBoardSettings(); }));
+    connect(btnReadBoardSettings, &QPushButton::clicked, this,
+            Guarded(FUi, this, [this] { ReadBoardSettings(); }));
 }
 
 void TEEPROMBar::ShowProgramSettingsMark(bool Shown) {
@@ -91,7 +95,8 @@ void TEEPROMBar::ReadBoardSettings() {
     RecallFromDevice(false, false, "The Velmorant's settings are shown");
 }
 
-void TEEPROMBar::RecallFromDevice(bool FromEEPROM, bool Ask, const std::string& DoneText, bool MarkIfDeclined) {
+void TEEPROMBar::RecallFromDevice(bool FromEEPROM, bool Ask, const std::string& DoneText,
+                                  bool MarkIfDeclined) {
     if (!FSession.State().DevicePresent) return;
     if (Ask && FUi.Ask(window(), "Confirm", RecallQuestion, {mbYes, mbNo}) != mbYes) {
         if (MarkIfDeclined) ShowProgramSettingsMark(true);

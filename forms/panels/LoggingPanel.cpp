@@ -88,8 +88,8 @@ TDataLoggingPanel::TDataLoggingPanel(TUiServices& Ui, TStatusLine& Status, QWidg
 TDataLoggingPanel::~TDataLoggingPanel() = default;
 
 void TDataLoggingPanel::SetUpLogging() {
-    FRecorder = std::make_unique<TLogRecorder>(GetSpecialFolderPath(sfPersonal) + DefaultLogName, DataLogHeader,
-                                               LogAutosaveSecs);
+    FRecorder = std::make_unique<TLogRecorder>(GetSpecialFolderPath(sfPersonal) + DefaultLogName,
+                                               DataLogHeader, LogAutosaveSecs);
     connect(FRecorder.get(), &TLogRecorder::Recovered, this, [this](const QString& Note) {
         // Said again at the first tick, after the connection's own texts.
         FLogRecoveryNote = Note.toStdString();
@@ -178,8 +178,9 @@ void TDataLoggingPanel::ShowLoggingProgress() {
     const std::string& target = FRecorder->Target();
     lblLogging->setText(QString::fromStdString("Logging: " + RowsText(FRowsTaken) + " taken for " +
                                                NameWithoutFolder(target)));
-    lblLogging->setToolTip(QString::fromStdString("Rows are saved hourly, and when logging is switched off, to " +
-                                                  target + " with the time of the save added to the name"));
+    lblLogging->setToolTip(
+        QString::fromStdString("Rows are saved hourly, and when logging is switched off, to " + target +
+                               " with the time of the save added to the name"));
 }
 
 void TDataLoggingPanel::editLogFilenameAfterDialog(std::string& AName, bool&) {

@@ -64,7 +64,8 @@ TPLCPanel::TPLCPanel(TBoardSession& Session, TUiServices& Ui, QWidget* Parent)
     tbarProgram->setFixedHeight(24);
     tbarProgram->addSeparator();
     tbarProgram->addSeparator();
-    const auto addButton = [this](const char* Name, const char* Caption, const char* Hint, const QIcon& Icon) {
+    const auto addButton = [this](const char* Name, const char* Caption, const char* Hint,
+                                  const QIcon& Icon) {
         auto* b = Named(new TPressedToolButton(tbarProgram), Name, Hint);
         b->setText(Caption);
         b->setIcon(Icon);
@@ -93,7 +94,8 @@ TPLCPanel::TPLCPanel(TBoardSession& Session, TUiServices& Ui, QWidget* Parent)
     connect(chkPLCEnabled, &QCheckBox::toggled, this, Guarded(FUi, this, [this] { chkPLCEnabledClick(); }));
     connect(tbtnRun, &QToolButton::clicked, this, Guarded(FUi, this, [this] { tbtnRunClick(); }));
     connect(tbtnStop, &QToolButton::clicked, this, Guarded(FUi, this, [this] { tbtnStopClick(); }));
-    connect(tbtnSingleStep, &QToolButton::clicked, this, Guarded(FUi, this, [this] { tbtnSingleStepClick(); }));
+    connect(tbtnSingleStep, &QToolButton::clicked, this,
+            Guarded(FUi, this, [this] { tbtnSingleStepClick(); }));
 }
 
 void TPLCPanel::CreateProgramGrid(QWidget* Body) {

@@ -66,7 +66,8 @@ TPinsPanel::TPinsPanel(TBoardSession& Session, TUiServices& Ui, QWidget* Parent)
         // Shares by stretch alone, so that a caption-bar control does not widen its port.
         pnlPort[port]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         row->addWidget(pnlPort[port], port <= 2 ? 11 : 6);
-        for (int pin = 0; pin < 8; ++pin) gridPort[port]->item(pin, pcPin)->setText(QString::number(port * 8 + pin));
+        for (int pin = 0; pin < 8; ++pin)
+            gridPort[port]->item(pin, pcPin)->setText(QString::number(port * 8 + pin));
     }
     chkPullupPort0 = Named(new QCheckBox("Enable Pullups"), "chkPullupPort0",
                            "Enable built-in pull-up resistors (to 5V) on Port 0");

@@ -349,11 +349,14 @@ void FaultDrillTests::MisbehavingBoard_data() {
     QTest::addColumn<int>("port3");     // what port 3's grid shows after the tick
     QTest::addColumn<int>("settleMs");  // before the next tick
     // A failed read keeps the last good value; so does a reply that is no reading.
-    QTest::newRow("silent") << int(TFault::Silent) << "PRTRD3" << 0 << "Error reading port" << Port3State << 0;
+    QTest::newRow("silent") << int(TFault::Silent) << "PRTRD3" << 0 << "Error reading port" << Port3State
+                            << 0;
     QTest::newRow("garbage") << int(TFault::Garbage) << "PRTRD3" << 0
-                             << "Error reading port: the board's reply is not a valid value" << Port3State << 0;
+                             << "Error reading port: the board's reply is not a valid value" << Port3State
+                             << 0;
     QTest::newRow("question") << int(TFault::Question) << "PRTRD3" << 0
-                              << "Error reading port: the board did not understand the command" << Port3State << 0;
+                              << "Error reading port: the board did not understand the command" << Port3State
+                              << 0;
     QTest::newRow("pieces") << int(TFault::Pieces) << "PRTRD3" << 300 << "" << Port3State << 0;
     // The late reply comes in while the next command waits for its own: the purge came too early.
     QTest::newRow("late, mid-tick") << int(TFault::Late) << "PRTRD3" << 1300 << "Error reading port"
@@ -411,9 +414,10 @@ void FaultDrillTests::MisbehavingBoardAtStartUp_data() {
     QTest::newRow("pull-ups not answered") << "PU0?" << int(TFault::Silent) << ""
                                            << ""
                                            << "Error getting pullups";
-    QTest::newRow("run mode not understood") << "PLCRM?" << int(TFault::Question) << ""
-                                             << ""
-                                             << "Error getting PLC run mode: the board did not understand the command";
+    QTest::newRow("run mode not understood")
+        << "PLCRM?" << int(TFault::Question) << ""
+        << ""
+        << "Error getting PLC run mode: the board did not understand the command";
 }
 
 void FaultDrillTests::MisbehavingBoardAtStartUp() {

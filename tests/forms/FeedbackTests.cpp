@@ -2,20 +2,20 @@
 // shows readings and ports it no longer has.
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLabel>
 #include <QDialog>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QToolButton>
 #include <QSpinBox>
+#include <QToolButton>
 #include <QtTest>
 
 #include "Controls.h"
 #include "FormsTestSupport.h"
-#include "GridDelegates.h"
 #include "GeneralLib.h"
+#include "GridDelegates.h"
 #include "IniFile.h"
 #include "NetPort.h"
 #include "TrendsWnd.h"
@@ -37,12 +37,16 @@ private slots:
 void FeedbackTests::StatusAfterEachAction_data() {
     QTest::addColumn<QString>("action");
     QTest::addColumn<QString>("status");  // the status text's start; <file> is the file used
-    QTest::newRow("EEPROM save") << "save eeprom" << "Settings saved in the EEPROM on the Velmorant";
-    QTest::newRow("EEPROM recall") << "recall eeprom" << "Settings recalled from the EEPROM on the Velmorant";
-    QTest::newRow("file saved") << "save file" << "Settings saved in <file>";
+    QTest::newRow("EEPROM save") << "save eeprom"
+                                 << "Settings saved in the EEPROM on the Velmorant";
+    QTest::newRow("EEPROM recall") << "recall eeprom"
+                                   << "Settings recalled from the EEPROM on the Velmorant";
+    QTest::newRow("file saved") << "save file"
+                                << "Settings saved in <file>";
     QTest::newRow("file recalled") << "recall file"
                                    << "Settings recalled from <file>, 60 program lines sent to the Velmorant";
-    QTest::newRow("log written") << "log" << "Data log written to ";
+    QTest::newRow("log written") << "log"
+                                 << "Data log written to ";
 }
 
 void FeedbackTests::StatusAfterEachAction() {
@@ -186,7 +190,6 @@ void FeedbackTests::SmallWindowScrolls() {
     scroller->ensureWidgetVisible(btnSaveToEEPROM(w));
     QVERIFY(btnSaveToEEPROM(w)->visibleRegion().boundingRect().height() > 0);
 }
-
 
 VELMORANT_QTEST_MAIN(FeedbackTests)
 #include "FeedbackTests.moc"

@@ -13,8 +13,8 @@
 
 #include "Controls.h"
 #include "FormsTestSupport.h"
-#include "GridInput.h"
 #include "GeneralLib.h"
+#include "GridInput.h"
 
 namespace {
 
@@ -345,7 +345,8 @@ void FilesLoggingTests::RowsComeOncePerInterval() {
     // a second's row (the stepped-clock tests hold the exact schedule).
     const auto secondOf = [](const std::string& Row) {
         const std::string time = Row.substr(Row.find(' ') + 1, 8);
-        return std::stoi(time.substr(0, 2)) * 3600 + std::stoi(time.substr(3, 2)) * 60 + std::stoi(time.substr(6, 2));
+        return std::stoi(time.substr(0, 2)) * 3600 + std::stoi(time.substr(3, 2)) * 60 +
+               std::stoi(time.substr(6, 2));
     };
     for (size_t i = 2; i < lines.size(); ++i)
         QVERIFY2((secondOf(lines[i]) - secondOf(lines[i - 1]) + 86400) % 86400 <= 2, lines[i].c_str());

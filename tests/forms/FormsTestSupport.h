@@ -8,8 +8,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QToolBar>
 #include <QTableWidget>
+#include <QToolBar>
 #include <QtTest>
 #include <algorithm>
 #include <deque>
@@ -196,39 +196,105 @@ T* Control(QObject& Scope, const char* Name) {
 }
 
 // The window's controls, found by their names in the panel that holds them.
-inline QLabel* lblStatus(TformMain& F) { return Control<QLabel>(F.Connection(), "lblStatus"); }
-inline QLabel* lblConnected(TformMain& F) { return Control<QLabel>(F.Connection(), "lblConnected"); }
-inline TClickableLabel* imgLogo(TformMain& F) { return Control<TClickableLabel>(F.Connection(), "imgLogo"); }
-inline TDropDownComboBox* comboPort(TformMain& F) { return Control<TDropDownComboBox>(F.Connection(), "comboPort"); }
-inline QPushButton* btnFind(TformMain& F) { return Control<QPushButton>(F.Connection(), "btnFind"); }
-inline QLabel* lblFirmware(TformMain& F) { return Control<QLabel>(F.Connection(), "lblFirmware"); }
-inline QCheckBox* chkShowTenBits(TformMain& F) { return Control<QCheckBox>(F.Analog(), "chkShowTenBits"); }
-inline QTableWidget* gridAnalog1(TformMain& F) { return Control<QTableWidget>(F.Analog(), "gridAnalog1"); }
-inline QTableWidget* gridAnalog2(TformMain& F) { return Control<QTableWidget>(F.Analog(), "gridAnalog2"); }
-inline QLabel* lblTemp(TformMain& F) { return Control<QLabel>(F.Analog(), "lblTemp"); }
-inline QSpinBox* spinThermOffset(TformMain& F) { return Control<QSpinBox>(F.Analog(), "spinThermOffset"); }
-inline QPushButton* btnTempTable(TformMain& F) { return Control<QPushButton>(F.Analog(), "btnTempTable"); }
-inline QCheckBox* chkEnableDataLogging(TformMain& F) { return Control<QCheckBox>(F.Logging(), "chkEnableDataLogging"); }
-inline QSpinBox* spinLogInterval(TformMain& F) { return Control<QSpinBox>(F.Logging(), "spinLogInterval"); }
-inline TFileNameEdit* editLogFilename(TformMain& F) { return Control<TFileNameEdit>(F.Logging(), "editLogFilename"); }
-inline QCheckBox* chkPullupPort0(TformMain& F) { return Control<QCheckBox>(F.Pins(), "chkPullupPort0"); }
-inline QCheckBox* chkPullupPort2(TformMain& F) { return Control<QCheckBox>(F.Pins(), "chkPullupPort2"); }
-inline QCheckBox* chkPLCEnabled(TformMain& F) { return Control<QCheckBox>(F.PLC(), "chkPLCEnabled"); }
-inline QComboBox* cmbxPeriod(TformMain& F) { return Control<QComboBox>(F.PLC(), "cmbxPeriod"); }
-inline QToolBar* tbarProgram(TformMain& F) { return Control<QToolBar>(F.PLC(), "tbarProgram"); }
-inline TPressedToolButton* tbtnStop(TformMain& F) { return Control<TPressedToolButton>(F.PLC(), "tbtnStop"); }
-inline TPressedToolButton* tbtnSingleStep(TformMain& F) { return Control<TPressedToolButton>(F.PLC(), "tbtnSingleStep"); }
-inline TPressedToolButton* tbtnRun(TformMain& F) { return Control<TPressedToolButton>(F.PLC(), "tbtnRun"); }
-inline TMarkupList* listSyntax(TformMain& F) { return Control<TMarkupList>(F.PLC(), "listSyntax"); }
-inline QPushButton* btnRecallFromEEPROM(TformMain& F) { return Control<QPushButton>(F.EEPROM(), "btnRecallFromEEPROM"); }
-inline QPushButton* btnSaveToEEPROM(TformMain& F) { return Control<QPushButton>(F.EEPROM(), "btnSaveToEEPROM"); }
-inline QAction* miRecallfromFile(TformMain& F) { return Control<QAction>(F, "miRecallfromFile"); }
-inline QAction* miSavetoFile(TformMain& F) { return Control<QAction>(F, "miSavetoFile"); }
-inline QAction* miOpenDataLog(TformMain& F) { return Control<QAction>(F, "miOpenDataLog"); }
-inline QAction* miExit(TformMain& F) { return Control<QAction>(F, "miExit"); }
-inline QAction* miUpdateFirmware(TformMain& F) { return Control<QAction>(F, "miUpdateFirmware"); }
-inline QAction* miTrends(TformMain& F) { return Control<QAction>(F, "miTrends"); }
-inline QAction* miAbout(TformMain& F) { return Control<QAction>(F, "miAbout"); }
+inline QLabel* lblStatus(TformMain& F) {
+    return Control<QLabel>(F.Connection(), "lblStatus");
+}
+inline QLabel* lblConnected(TformMain& F) {
+    return Control<QLabel>(F.Connection(), "lblConnected");
+}
+inline TClickableLabel* imgLogo(TformMain& F) {
+    return Control<TClickableLabel>(F.Connection(), "imgLogo");
+}
+inline TDropDownComboBox* comboPort(TformMain& F) {
+    return Control<TDropDownComboBox>(F.Connection(), "comboPort");
+}
+inline QPushButton* btnFind(TformMain& F) {
+    return Control<QPushButton>(F.Connection(), "btnFind");
+}
+inline QLabel* lblFirmware(TformMain& F) {
+    return Control<QLabel>(F.Connection(), "lblFirmware");
+}
+inline QCheckBox* chkShowTenBits(TformMain& F) {
+    return Control<QCheckBox>(F.Analog(), "chkShowTenBits");
+}
+inline QTableWidget* gridAnalog1(TformMain& F) {
+    return Control<QTableWidget>(F.Analog(), "gridAnalog1");
+}
+inline QTableWidget* gridAnalog2(TformMain& F) {
+    return Control<QTableWidget>(F.Analog(), "gridAnalog2");
+}
+inline QLabel* lblTemp(TformMain& F) {
+    return Control<QLabel>(F.Analog(), "lblTemp");
+}
+inline QSpinBox* spinThermOffset(TformMain& F) {
+    return Control<QSpinBox>(F.Analog(), "spinThermOffset");
+}
+inline QPushButton* btnTempTable(TformMain& F) {
+    return Control<QPushButton>(F.Analog(), "btnTempTable");
+}
+inline QCheckBox* chkEnableDataLogging(TformMain& F) {
+    return Control<QCheckBox>(F.Logging(), "chkEnableDataLogging");
+}
+inline QSpinBox* spinLogInterval(TformMain& F) {
+    return Control<QSpinBox>(F.Logging(), "spinLogInterval");
+}
+inline TFileNameEdit* editLogFilename(TformMain& F) {
+    return Control<TFileNameEdit>(F.Logging(), "editLogFilename");
+}
+inline QCheckBox* chkPullupPort0(TformMain& F) {
+    return Control<QCheckBox>(F.Pins(), "chkPullupPort0");
+}
+inline QCheckBox* chkPullupPort2(TformMain& F) {
+    return Control<QCheckBox>(F.Pins(), "chkPullupPort2");
+}
+inline QCheckBox* chkPLCEnabled(TformMain& F) {
+    return Control<QCheckBox>(F.PLC(), "chkPLCEnabled");
+}
+inline QComboBox* cmbxPeriod(TformMain& F) {
+    return Control<QComboBox>(F.PLC(), "cmbxPeriod");
+}
+inline QToolBar* tbarProgram(TformMain& F) {
+    return Control<QToolBar>(F.PLC(), "tbarProgram");
+}
+inline TPressedToolButton* tbtnStop(TformMain& F) {
+    return Control<TPressedToolButton>(F.PLC(), "tbtnStop");
+}
+inline TPressedToolButton* tbtnSingleStep(TformMain& F) {
+    return Control<TPressedToolButton>(F.PLC(), "tbtnSingleStep");
+}
+inline TPressedToolButton* tbtnRun(TformMain& F) {
+    return Control<TPressedToolButton>(F.PLC(), "tbtnRun");
+}
+inline TMarkupList* listSyntax(TformMain& F) {
+    return Control<TMarkupList>(F.PLC(), "listSyntax");
+}
+inline QPushButton* btnRecallFromEEPROM(TformMain& F) {
+    return Control<QPushButton>(F.EEPROM(), "btnRecallFromEEPROM");
+}
+inline QPushButton* btnSaveToEEPROM(TformMain& F) {
+    return Control<QPushButton>(F.EEPROM(), "btnSaveToEEPROM");
+}
+inline QAction* miRecallfromFile(TformMain& F) {
+    return Control<QAction>(F, "miRecallfromFile");
+}
+inline QAction* miSavetoFile(TformMain& F) {
+    return Control<QAction>(F, "miSavetoFile");
+}
+inline QAction* miOpenDataLog(TformMain& F) {
+    return Control<QAction>(F, "miOpenDataLog");
+}
+inline QAction* miExit(TformMain& F) {
+    return Control<QAction>(F, "miExit");
+}
+inline QAction* miUpdateFirmware(TformMain& F) {
+    return Control<QAction>(F, "miUpdateFirmware");
+}
+inline QAction* miTrends(TformMain& F) {
+    return Control<QAction>(F, "miTrends");
+}
+inline QAction* miAbout(TformMain& F) {
+    return Control<QAction>(F, "miAbout");
+}
 inline std::array<QTableWidget*, TVelmorant::PortCountConst> PortGrids(TformMain& F) {
     std::array<QTableWidget*, TVelmorant::PortCountConst> grids{};
     for (int port = 0; port < TVelmorant::PortCountConst; ++port) grids[port] = F.Pins().PortGrid(port);

@@ -12,8 +12,8 @@
 #include <random>
 
 #include "FormsTestSupport.h"
-#include "GridInput.h"
 #include "GridDelegates.h"
+#include "GridInput.h"
 
 using velsim::TFault;
 

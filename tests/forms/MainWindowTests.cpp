@@ -327,8 +327,10 @@ void TMainWindowTests::PluggedBoardIsFoundByItself() {
 void TMainWindowTests::DeclinedRecallIsMarkedUntilTheyAgree_data() {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("sent");  // a command the way out sends
-    QTest::newRow("send the program's settings") << "btnSendProgramSettings" << "PLCWR0 00000000";
-    QTest::newRow("read the board's") << "btnReadBoardSettings" << "PLCRD0";
+    QTest::newRow("send the program's settings") << "btnSendProgramSettings"
+                                                 << "PLCWR0 00000000";
+    QTest::newRow("read the board's") << "btnReadBoardSettings"
+                                      << "PLCRD0";
 }
 
 void TMainWindowTests::DeclinedRecallIsMarkedUntilTheyAgree() {

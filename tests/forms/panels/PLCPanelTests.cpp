@@ -406,7 +406,8 @@ void TPLCPanelTests::TypedProgramRunsOnBoard() {
     QTableWidget* grid = w.PLC().ProgramGrid();
     grid->setCurrentCell(0, pgCode);
     // The last line is one the board never sees: the program runs without it.
-    const QStringList lines{"set port4 = port4 + 1", "if port4 = 170 goto 3", "goto 0", "goto 3", "set port0 5"};
+    const QStringList lines{"set port4 = port4 + 1", "if port4 = 170 goto 3", "goto 0", "goto 3",
+                            "set port0 5"};
     for (int row = 0; row < lines.size(); ++row) {
         QVERIFY(EditCurrentCellByTyping(grid, lines[row]));
         QCOMPARE(grid->item(row, pgCode)->text(), lines[row]);

@@ -48,7 +48,8 @@ void TPinsAnalogPanelTests::PinClicks_data() {
     QTest::newRow("lit virtual pin 47") << 5 << 7 << "" << 128 << int(pcState) << "PINWR47 0" << false;
     QTest::newRow("pin number cell") << 1 << 4 << "Output" << 0 << int(pcPin) << "" << false;
     QTest::newRow("comment cell") << 2 << 1 << "Output" << 0 << int(pcComment) << "" << false;
-    QTest::newRow("Space on grey output pin 12") << 1 << 4 << "Output" << 0 << int(pcState) << "PINWR12 1" << true;
+    QTest::newRow("Space on grey output pin 12")
+        << 1 << 4 << "Output" << 0 << int(pcState) << "PINWR12 1" << true;
     QTest::newRow("Space on input pin 3") << 0 << 3 << "Input" << 0 << int(pcState) << "" << true;
     QTest::newRow("Space on a comment") << 2 << 1 << "Output" << 0 << int(pcComment) << "" << true;
 }

@@ -103,6 +103,8 @@ void TConnectionPanel::TryPlugged(const QStringList& Names) {
     if (names.empty()) return;
     // Only the new ports: the others were there before and had no board, or one the user left.
     FillPortList([this, names] {
+        // The user may have connected while the list was made.
+        if (FSession.State().DevicePresent || FSession.State().Lost) return;
         FSession.Connect(names, [this](const TConnectOutcome& Outcome) {
             if (Outcome.Found.empty()) return;
             FSupervisor.SetPortName(Outcome.Found);

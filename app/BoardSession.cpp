@@ -347,6 +347,14 @@ void TBoardSession::UpdateFirmware(std::function<void()> Done) {
     Post([](TVelmorant& V) { V.EnterBootloadMode(); }, std::move(Done));
 }
 
+void TBoardSession::RestoreComments(const std::string& FileName, std::function<void(bool Restored)> Done) {
+    auto restored = std::make_shared<bool>(false);
+    Post([FileName, restored](TVelmorant& V) { *restored = V.RecallCommentsFromFile(FileName); },
+         [restored, Done = std::move(Done)] {
+             if (Done) Done(*restored);
+         });
+}
+
 void TBoardSession::Autosave(const std::string& FileName, std::function<void()> Done) {
     Post(
         [FileName](TVelmorant& V) {

@@ -120,6 +120,9 @@ public:
     void SaveSettingsFile(const std::string& FileName, std::function<void()> Done);
     // Sends the board into its firmware-update mode, which closes the port.
     void UpdateFirmware(std::function<void()> Done);
+    // Takes the pin and line comments kept in the autosave file at the last close; the settings and
+    // program stay the driver's own and nothing is sent. Done(true) when the file held some.
+    void RestoreComments(const std::string& FileName, std::function<void(bool Restored)> Done);
     // Writes the settings file kept between runs; never fails (it is a convenience).
     void Autosave(const std::string& FileName, std::function<void()> Done);
     // Whether the settings in a file differ from the board's; for kept changes.

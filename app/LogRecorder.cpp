@@ -7,13 +7,9 @@
 #include "DataJournal.h"
 #include "DataLogger.h"
 #include "Errors.h"
+#include "GeneralLib.h"
 
 namespace {
-
-std::string NameWithoutFolder(const std::string& Path) {
-    const size_t slash = Path.find_last_of('/');
-    return slash == std::string::npos ? Path : Path.substr(slash + 1);
-}
 
 std::string RowsText(int Rows) {
     return std::to_string(Rows) + (Rows == 1 ? " row" : " rows");

@@ -127,14 +127,24 @@ bool Connect(TSession& S, TDeviceLink& Link) {
     TSerialPortSet Free, All;
     EnumerateSerialPorts(false, Free);
     const bool Denied = LastEnumerationHadPermissionDenied();
-    for (size_t N = 0; N < Free.size(); ++N)
-        if (Free[N] && TryPort(S, SerialPortName(static_cast<uint8_t>(N)), "", true)) return true;
+    const auto listed = [](std::string& List, const std::string& Item) {
+        List += (List.empty() ? "" : ", ") + Item;
+    };
+    std::string Silent, Busy;
+    for (size_t N = 0; N < Free.size(); ++N) {
+        if (!Free[N]) continue;
+        const std::string Name = SerialPortName(static_cast<uint8_t>(N));
+        if (TryPort(S, Name, "", true)) return true;
+        listed(Silent, Name + " (" + DeviceOf(Name) + ")");
+    }
     EnumerateSerialPorts(true, All);
-    std::string Busy;
     for (size_t N = 0; N < All.size(); ++N)
-        if (All[N] && !Free[N]) Busy += (Busy.empty() ? "" : ", ") + SerialPortName(static_cast<uint8_t>(N));
+        if (All[N] && !Free[N]) listed(Busy, SerialPortName(static_cast<uint8_t>(N)));
+    // "Not found" alone leaves the user guessing whether any port was there to try.
     std::string Text = NotFoundText;
+    if (!Silent.empty()) Text += " No answer as a Velmorant on " + Silent + ".";
     if (!Busy.empty()) Text += " In use by another program or not permitted: " + Busy + ".";
+    if (Silent.empty() && Busy.empty()) Text += " No serial port is present; is the board plugged in?";
     if (Denied) Text += std::string(" ") + PermissionHelpText;
     S.Error(Text);
     return false;

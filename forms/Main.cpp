@@ -252,6 +252,12 @@ void TformMain::FormCreate() {
 
     // No board yet: the driver's start values, and no reading to show.
     UpdateDisplay(TTickReadings{}, true, true);
+    // Comments live only in the program and its files: the last close kept them in the autosave.
+    FSession->RestoreComments(FAutosaveFile, [this](bool Restored) {
+        if (!Restored) return;
+        FPins->ShowSettings(FSession->State());
+        FPLC->ShowProgram(FSession->State());
+    });
     FLogging->SetUpLogging();
 }
 

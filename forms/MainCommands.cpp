@@ -21,12 +21,6 @@ const char* const UpdateModeText =
 const char* const RunUpdaterText =
     "Now run the HIDBootloader program to update the firmware on the Velmorant.";
 
-// The name without its folder, so that a dialog opens in its own folder with that name filled in.
-std::string NameWithoutFolder(const std::string& Path) {
-    const size_t slash = Path.find_last_of('/');
-    return slash == std::string::npos ? Path : Path.substr(slash + 1);
-}
-
 void PrepareSettingsDialog(TFileDialogRequest& Dialog, bool Save) {
     Dialog.Save = Save;
     Dialog.Title = Save ? "Save Settings" : "Recall Settings";

@@ -33,9 +33,13 @@ TStatusLine::TStatusLine(QStatusBar* Bar)
 }
 
 void TStatusLine::SetText(const std::string& Value) {
+    Show(Value, true);
+}
+
+void TStatusLine::Show(const std::string& Value, bool Remember) {
     if (Value == FText) return;
     FText = Value;
-    if (!Value.empty()) {
+    if (Remember && !Value.empty()) {
         FHistory.push_back(QTime::currentTime().toString("hh:mm:ss") + "  " + QString::fromStdString(Value));
         if (FHistory.size() > HistoryLength) FHistory.pop_front();
     }
@@ -85,7 +89,7 @@ void TStatusLine::ShowProgress(const std::string& Value) {
         FProgressReplaced = false;
     } else if (!FProgressReplaced) {
         FProgressShown = Value;
-        SetText(FProgressShown);
+        Show(FProgressShown, false);
     }
 }
 

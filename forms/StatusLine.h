@@ -29,7 +29,8 @@ public:
     // An error arrived during long work: it says more than the progress, so the progress stays away.
     void ErrorDuringWork();
 
-    // The texts shown so far, oldest first, each with the time it came ("hh:mm:ss  text").
+    // The texts shown so far, oldest first, each with the time it came ("hh:mm:ss  text"). Progress
+    // is left out: a retrieval's sixty steps would push every message out of it.
     const std::deque<QString>& History() const { return FHistory; }
     void ShowHistory();
 
@@ -37,6 +38,7 @@ protected:
     void resizeEvent(QResizeEvent* Event) override;
 
 private:
+    void Show(const std::string& Value, bool Remember);
     void ShowFitted();
 
     static constexpr size_t HistoryLength = 200;

@@ -141,3 +141,8 @@ bool ForceDirectories(const std::string& Path) {
     std::filesystem::create_directories(Path, ec);
     return std::filesystem::is_directory(Path, ec);
 }
+
+std::string NameWithoutFolder(const std::string& Path) {
+    const size_t slash = Path.find_last_of('/');
+    return slash == std::string::npos ? Path : Path.substr(slash + 1);
+}

@@ -30,5 +30,8 @@ extern TApplicationFolders ApplicationFolders;
 // Fills ApplicationFolders and creates both folders with their parents (failures are not reported).
 void InitApplicationFolders();
 
+// The file's name after its last "/" (the whole text when there is none).
+std::string NameWithoutFolder(const std::string& Path);
+
 // Creates Path and every missing parent; true when it exists afterwards.
 bool ForceDirectories(const std::string& Path);

@@ -113,6 +113,21 @@ bool TVelmorant::RecallSettingsFromFile(const std::string& Filename, bool Recall
     return true;
 }
 
+bool TVelmorant::RecallCommentsFromFile(const std::string& Filename) {
+    TIniFile ini(Filename);
+    if (!ini.OpenError().empty() || !(ini.SectionExists(SecComments) || ini.SectionExists(SecProgram)))
+        return false;
+    const std::string missing = "\x01";
+    const auto take = [&](const char* Section, const std::string& Key, std::string& Comment) {
+        const std::string text = ini.ReadString(Section, Key, missing);
+        if (text != missing) Comment = text;
+    };
+    for (int pin = 0; pin < PinCount; ++pin) take(SecComments, PinKey(pin), FPinComments[size_t(pin)]);
+    for (int line = 0; line < ProgramLineCount(); ++line)
+        take(SecProgram, CommentKey(line), FProgramLines[size_t(line)].Comment);
+    return true;
+}
+
 bool TVelmorant::RecallProgramFromFile(TIniFile& IniFile) {
     return RecallProgram(IniFile, false);
 }

@@ -22,11 +22,6 @@ namespace {
 const char* const DefaultLogName = "Velmorant Datalog.csv";
 constexpr int LogAutosaveSecs = 3600;
 
-std::string NameWithoutFolder(const std::string& Path) {
-    const size_t slash = Path.find_last_of('/');
-    return slash == std::string::npos ? Path : Path.substr(slash + 1);
-}
-
 // A bare name (the default one) goes to the documents folder, where the logger was set up to write.
 std::string LogFileTarget(const std::string& BoxText) {
     if (BoxText.find('/') != std::string::npos) return BoxText;

@@ -224,6 +224,12 @@ TEST_F(CliTest, APortThatGivesNoBoardIsNamedWithItsDeviceAndReason) {
               "velmorant-cli: COM3" + Device +
                   "no answer from a Velmorant (the port opened, but nothing answered as the board "
                   "does)\n");
+    // A search that finds nothing names the ports it tried.
+    const TRun Searched = Run({"read"}, false);
+    EXPECT_EQ(Searched.Code, 1);
+    EXPECT_THAT(Searched.Err,
+                ::testing::StartsWith("velmorant-cli: Velmorant not found. No answer as a Velmorant on "));
+    EXPECT_THAT(Searched.Err, ::testing::HasSubstr("COM3 (" + Fixture.Sim().DevicePath() + ")"));
 }
 
 TEST_F(CliTest, AFailedReadIsAGapAndFailsTheRun) {

@@ -16,6 +16,7 @@
 #include "FormsTestSupport.h"
 #include "GeneralLib.h"
 #include "GridDelegates.h"
+#include "GridInput.h"
 #include "IniFile.h"
 #include "NetPort.h"
 #include "TrendsWnd.h"
@@ -30,6 +31,7 @@ private slots:
     void NetworkPortIsKeptAndTried();
     void TrendsFollowTheTicks();
     void Pictures();
+    void FirstHourPictures();
     void LongStatusIsWholeOnHoverAndInTheMessages();
     void SmallWindowScrolls();
 };
@@ -159,6 +161,55 @@ void FeedbackTests::Pictures() {
     QVERIFY(w.grab().save(folder + "/screenshot-disconnected.png"));
 }
 
+// With VELMORANT_FEEDBACK_PICTURES as above: comments kept from the last close, the focus on an
+// output pin in a window smaller than its panels, text after a complete line, and whole messages.
+void FeedbackTests::FirstHourPictures() {
+    const QString folder = qEnvironmentVariable("VELMORANT_FEEDBACK_PICTURES");
+    if (folder.isEmpty()) QSKIP("no picture folder given");
+    TWindowFixture fx;
+    const std::string userData = fx.Root() + "/documents/Velmorant/";
+    QVERIFY(ForceDirectories(userData));
+    {
+        TIniFile ini(userData + "Autosaved.velmor");
+        for (const auto& [pin, comment] : {std::pair{"Pin0", "Start button"},
+                                           {"Pin1", "Stop button"},
+                                           {"Pin8", "Pump"},
+                                           {"Pin9", "Valve"},
+                                           {"Pin16", "Alarm lamp"}})
+            ini.WriteString("PinComments", pin, comment);
+        ini.WriteString("Program", "Line0.comment", "start the pump");
+    }
+    TformMain& w = fx.OpenWithoutPolling();
+    w.resize(840, 520);
+    QTableWidget* port1 = PortGrids(w)[1];
+    QVERIFY(ChooseInCell(port1, 0, pcDirection, "Output"));
+    QVERIFY(fx.Settle() && fx.Activate());
+    port1->setFocus();
+    port1->setCurrentCell(0, pcState);
+    QTest::keyClick(port1, Qt::Key_Space);
+    w.timerStatusTimer();  // the pin as the board now has it
+    QVERIFY(fx.Settle());
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(w.grab().save(folder + "/screenshot-keyboard-and-comments.png"));
+
+    w.resize(840, 760);
+    QVERIFY(EditCellByClick(w.PLC().ProgramGrid(), 0, pgCode, "if PIN3 = 1 goto 2 extra"));
+    QVERIFY(fx.Settle());
+    Control<QScrollArea>(w, "scrollPanels")->ensureWidgetVisible(w.PLC().ProgramGrid());
+    for (const char* text :
+         {"The Velmorant on COM1 does not answer", "Connected again to the Velmorant on COM1",
+          "Error reading port The settings were not saved in the EEPROM on the Velmorant."})
+        w.SetStatusText(text);
+    w.SetStatusText("Settings saved in " + userData + "a rather long folder name/pump station 3.velmor");
+    QVERIFY(w.grab().save(folder + "/screenshot-line-hint-and-status.png"));
+
+    QTest::mouseClick(Control<QToolButton>(w, "btnStatusHistory"), Qt::LeftButton);
+    auto* history = w.findChild<QDialog*>("dlgStatusHistory");
+    QVERIFY(history != nullptr && QTest::qWaitForWindowExposed(history));
+    QVERIFY(history->grab().save(folder + "/screenshot-messages.png"));
+    history->close();
+}
+
 void FeedbackTests::LongStatusIsWholeOnHoverAndInTheMessages() {
     TWindowFixture fx;
     TformMain& w = fx.OpenWithoutPolling();
@@ -177,6 +228,8 @@ void FeedbackTests::LongStatusIsWholeOnHoverAndInTheMessages() {
     QVERIFY(lines.size() >= 2);
     QVERIFY(lines[0].endsWith("  Disconnected"));
     QVERIFY(lines[1].endsWith("  " + Q(text)));
+    // The start-up's retrieval showed its progress, which is no message to keep.
+    QVERIFY(!messages->toPlainText().contains("Reading program line"));
 }
 
 void FeedbackTests::SmallWindowScrolls() {

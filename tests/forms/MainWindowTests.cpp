@@ -9,6 +9,7 @@
 #include "CollapsiblePanel.h"
 #include "Controls.h"
 #include "FormsTestSupport.h"
+#include "GridInput.h"
 #include "IniFile.h"
 
 using velsim::TFault;
@@ -35,7 +36,7 @@ private slots:
     void CloseAnswers_data();
     void CloseAnswers();
     void CloseWithoutQuestionStillWritesItsFiles();
-    void AutosaveIsWrittenWithoutABoard();
+    void AutosaveGivesTheNextStartItsCommentsOnly();
     void SecondRunRestoresPortPanelsAndPlacement();
     void SilentBoardShowsErrorsAndStaysUsable();
     void LogoOpensTheMakersAddress();
@@ -230,14 +231,34 @@ void TMainWindowTests::CloseWithoutQuestionStillWritesItsFiles() {
     QVERIFY(std::filesystem::exists(fx.LinksFolder() + "Velmorant.ini"));
 }
 
-void TMainWindowTests::AutosaveIsWrittenWithoutABoard() {
+void TMainWindowTests::AutosaveGivesTheNextStartItsCommentsOnly() {
     TWindowFixture fx(BoardPort);
     fx.Sim().OverrideReply("VER", "?");
-    TformMain& f = fx.Open();
-    QVERIFY(!f.Velmorant().DevicePresent());
-    QCOMPARE(f.AutosaveFile(), AutosavePath(fx.Root()));
-    QVERIFY(CloseAndSettle(f));
-    QVERIFY(std::filesystem::exists(AutosavePath(fx.Root())));
+    {
+        TformMain& f = fx.Open();
+        QVERIFY(!f.Velmorant().DevicePresent());
+        QCOMPARE(f.AutosaveFile(), AutosavePath(fx.Root()));
+        QVERIFY(CloseAndSettle(f));
+        fx.Destroy();
+    }
+    // Comments beside settings and a program line the board does not have.
+    {
+        TIniFile ini(AutosavePath(fx.Root()));
+        ini.WriteString("PinComments", "Pin9", "Pump");
+        ini.WriteString("Program", "Line2.comment", "start the pump");
+        ini.WriteInteger("PortDirections", "Port0", 0);
+        ini.WriteString("Program", "Line2", "set port4 = 1");
+    }
+    fx.Sim().OverrideReply("VER", "");
+    TformMain& f = fx.OpenKeepingStartUp();
+    QVERIFY(f.Velmorant().DevicePresent());
+    QCOMPARE(PortGrids(f)[1]->item(1, pcComment)->text(), QString("Pump"));
+    QCOMPARE(CellText(f.PLC().ProgramGrid(), 2, pgComments), QString("start the pump"));
+    for (const std::string& cmd : fx.Sim().Commands())
+        QVERIFY2(cmd.rfind("DIRWR", 0) != 0 && cmd.rfind("PLCWR", 0) != 0, cmd.c_str());
+    QCOMPARE(f.Session().State().Directions[0], f.Velmorant().GetPortDirection(0));
+    QVERIFY(f.Session().State().Directions[0] != 0);
+    QVERIFY(!f.Session().State().Changed);
 }
 
 void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {

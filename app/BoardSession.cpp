@@ -320,12 +320,20 @@ void TBoardSession::SaveToEEPROM(std::function<void(bool Saved)> Done) {
 }
 
 void TBoardSession::RecallSettingsFile(const std::string& FileName, std::function<void(int LinesSent)> Done) {
+    SendAndRefresh([FileName](TVelmorant& V) { V.RecallSettingsFromFile(FileName, true); }, std::move(Done));
+}
+
+void TBoardSession::SendSettings(std::function<void(int LinesSent)> Done) {
+    SendAndRefresh([](TVelmorant& V) { V.SendSettings(true); }, std::move(Done));
+}
+
+void TBoardSession::SendAndRefresh(TWork Send, std::function<void(int LinesSent)> Done) {
     auto sent = std::make_shared<int>(0);
     auto refresh = std::make_shared<TRefresh>();
     // An error here leaves the panels as they were; what was applied stays applied.
     Post(
-        [this, FileName, sent, refresh](TVelmorant& V) {
-            V.RecallSettingsFromFile(FileName, true);
+        [this, Send = std::move(Send), sent, refresh](TVelmorant& V) {
+            Send(V);
             *sent = V.DevicePresent() ? V.ProgramLineCount() : 0;
             const int offset = V.GetADCOffset(4);
             refresh->Readings = ReadTick(V);

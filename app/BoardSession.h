@@ -118,6 +118,9 @@ public:
     // program lines sent (0 without a board).
     void RecallSettingsFile(const std::string& FileName, std::function<void(int LinesSent)> Done);
     void SaveSettingsFile(const std::string& FileName, std::function<void()> Done);
+    // Sends the settings and program the session holds, as a settings file of them would, then a
+    // full refresh; Done as for RecallSettingsFile.
+    void SendSettings(std::function<void(int LinesSent)> Done);
     // Sends the board into its firmware-update mode, which closes the port.
     void UpdateFirmware(std::function<void()> Done);
     // Takes the pin and line comments kept in the autosave file at the last close; the settings and
@@ -210,6 +213,8 @@ private:
     void Post(TWork Work, std::function<void()> Done = {}, TJobKind Kind = jkAction, bool Change = false);
     // A user's change: Overlay applies it to the state now; Work sends it.
     void PostChange(TOverlay Overlay, TWork Work);
+    // Long work: Send, then the offset and a tick for a full display update.
+    void SendAndRefresh(TWork Send, std::function<void(int LinesSent)> Done);
     // Worker: reads a tick's values (and counts silent ticks).
     TTickReadings ReadTick(TVelmorant& Driver);
     void RunWorker();

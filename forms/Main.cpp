@@ -236,7 +236,6 @@ void TformMain::FormCreate() {
     dlgSave.InitialFolder = ApplicationFolders.UserDataPath;
 
     FSession->SetUnsavedFolder(ApplicationFolders.UserDataPath);
-    FEEPROM->SetScratchFolder(ApplicationFolders.UserDataPath);
     BindSession();
 
     // The design size first, so that panels restored as collapsed shrink it as they do later.

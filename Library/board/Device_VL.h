@@ -248,6 +248,9 @@ public:
     // the board, instead of taking its default (directions 255, pull-ups off, period, program lines).
     bool RecallSettingsFromFile(const std::string& Filename, bool RecallPLC, bool KeepMissing);
     bool RecallProgramFromFile(TIniFile& IniFile);
+    // Sends what a settings file holds (the directions, the pull-ups and, with SendPLC, the period
+    // and every program line) from the cache, as a recall of that file would.
+    void SendSettings(bool SendPLC);
     // Takes only the pin and line comments a file holds; nothing else changes and nothing is sent.
     // False (nothing taken) when the file is missing, unreadable or no settings file.
     bool RecallCommentsFromFile(const std::string& Filename);

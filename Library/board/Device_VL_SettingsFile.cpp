@@ -113,6 +113,16 @@ bool TVelmorant::RecallSettingsFromFile(const std::string& Filename, bool Recall
     return true;
 }
 
+void TVelmorant::SendSettings(bool SendPLC) {
+    for (int port = 0; port < PortCount(); ++port) {
+        if (HasDirection(port)) SetPortDirection(port, GetPortDirection(port));
+        if (HasPullups(port)) SetPullupsEnabled(port, GetPullupsEnabled(port));
+    }
+    if (!SendPLC) return;
+    SetUpdatePeriod(UpdatePeriod());
+    for (int line = 0; line < ProgramLineCount(); ++line) DownloadProgramLine(line);
+}
+
 bool TVelmorant::RecallCommentsFromFile(const std::string& Filename) {
     TIniFile ini(Filename);
     if (!ini.OpenError().empty() || !(ini.SectionExists(SecComments) || ini.SectionExists(SecProgram)))

@@ -78,15 +78,10 @@ bool TEEPROMBar::ProgramSettingsMarked() const {
 
 void TEEPROMBar::SendProgramSettings() {
     if (FSession.LongWorkPending() || !FSession.State().DevicePresent) return;
-    // The settings file's recall is the one path that sends every setting and line; a file of the
-    // program's own state keeps it that way.
-    const std::string file = FScratchFolder + "Sent to Velmorant.velmor";
-    FSession.SaveSettingsFile(file, [this, file] {
-        FSession.RecallSettingsFile(file, [this](int) {
-            if (FSession.State().Lost) return;
-            ShowProgramSettingsMark(false);
-            FStatus.SetText("The program's settings were sent to the Velmorant");
-        });
+    FSession.SendSettings([this](int) {
+        if (FSession.State().Lost) return;
+        ShowProgramSettingsMark(false);
+        FStatus.SetText("The program's settings were sent to the Velmorant");
     });
 }
 

@@ -29,11 +29,10 @@ public:
     // marked until the two agree again, with the two ways there.
     void ShowProgramSettingsMark(bool Shown);
     bool ProgramSettingsMarked() const;
-    // Sends the program's settings and program to the board, through a settings file in Folder.
+    // Sends the program's settings and program to the board.
     void SendProgramSettings();
     // Reads the board's settings and program as they are now (no RECALL from its EEPROM).
     void ReadBoardSettings();
-    void SetScratchFolder(const std::string& Folder) { FScratchFolder = Folder; }
 
 private:
     TBoardSession& FSession;
@@ -45,5 +44,4 @@ private:
     QLabel* lblProgramSettings;
     QPushButton* btnSendProgramSettings;
     QPushButton* btnReadBoardSettings;
-    std::string FScratchFolder;
 };

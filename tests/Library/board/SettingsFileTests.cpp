@@ -390,6 +390,31 @@ TEST_F(SettingsFileBoardTest, RecallSendsEverySettingInOrder) {
     expected.push_back(PLCWR(2, Parsed("goto 0")));
     for (int n = 3; n < 60; ++n) expected.push_back(PLCWR(n, Parsed("nop")));
     EXPECT_EQ(FFixture.Sim().Commands(), expected);
+
+    // Sending the held settings is the same recall without a file, and so without the states.
+    FFixture.Sim().ClearCommands();
+    FDevice.SendSettings(true);
+    std::erase_if(expected, [](const std::string& C) { return C.rfind("PRT", 0) == 0; });
+    expected.insert(expected.begin() + 7, PLCWR(1, Parsed("nop")));  // the line the file had in error
+    EXPECT_EQ(FFixture.Sim().Commands(), expected);
+}
+
+TEST_F(SettingsFileBoardTest, CommentsAloneComeBackAndNothingIsSent) {
+    Connect(FDevice);
+    WriteFile(FFile,
+              "[PortDirections]\nPort0=7\n[PinComments]\nPin5=Pump\n[Program]\nLine0=goto 0\n"
+              "Line3.comment=wait\n");
+    EXPECT_TRUE(FDevice.RecallCommentsFromFile(FFile));
+    EXPECT_EQ(FDevice.GetPinComment(5), "Pump");
+    EXPECT_EQ(FDevice.GetProgramLine(3).Comment, "wait");
+    EXPECT_EQ(FDevice.GetPortDirection(0), 255);
+    EXPECT_EQ(FDevice.GetProgramLine(0), TProgramLine{});
+    EXPECT_TRUE(FFixture.Sim().Commands().empty());
+
+    WriteFile(FFile, "[Other]\nPin5=x\n");
+    for (const std::string& Name : {FFile, FFile + ".missing"})
+        EXPECT_FALSE(FDevice.RecallCommentsFromFile(Name));
+    EXPECT_EQ(FDevice.GetPinComment(5), "Pump");
 }
 
 TEST_F(SettingsFileBoardTest, SaveReadsOnlyThePortStates) {

@@ -324,7 +324,13 @@ void TBoardSession::RecallSettingsFile(const std::string& FileName, std::functio
 }
 
 void TBoardSession::SendSettings(std::function<void(int LinesSent)> Done) {
-    SendAndRefresh([](TVelmorant& V) { V.SendSettings(true); }, std::move(Done));
+    SendAndRefresh(
+        [](TVelmorant& V) {
+            V.SendSettings(true);
+            // The board's EEPROM still holds what it had before: a power cycle would undo the send.
+            if (V.DevicePresent()) V.SetChanged(true);
+        },
+        std::move(Done));
 }
 
 void TBoardSession::SendAndRefresh(TWork Send, std::function<void(int LinesSent)> Done) {

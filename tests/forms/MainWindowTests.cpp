@@ -374,6 +374,8 @@ void TMainWindowTests::DeclinedRecallIsMarkedUntilTheyAgree() {
     QVERIFY2(Contains(fx.Traffic(), sent.toStdString()), qPrintable(ToQt(fx.Traffic()).join(", ")));
     QVERIFY(!Contains(fx.Traffic(), "RECALL"));
     QVERIFY(mark->isHidden());
+    // What was sent is not in the board's EEPROM yet.
+    QCOMPARE(w.Session().State().Changed, button == "btnSendProgramSettings");
 }
 
 VELMORANT_QTEST_MAIN(TMainWindowTests)

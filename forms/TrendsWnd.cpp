@@ -36,10 +36,16 @@ double TimeOf(double Key) {
 const char* const CurveNames[] = {"A0", "A1", "A2", "A3", "A4", "Temperature"};
 const QColor CurveColors[] = {QColor(31, 119, 180),  QColor(255, 127, 14), QColor(44, 160, 44),
                               QColor(148, 103, 189), QColor(140, 86, 75),  QColor(214, 39, 40)};
-const char* const PortNames[] = {"Port0", "Port1", "Port2", "VPort0", "VPort1", "VPort2"};
-
+// As the main window's pin grid shows a pin: its number (0..47) in its port's box. The data log's
+// columns and the capture keep their own names.
 QString PinName(int Port, int Bit) {
-    return QStringLiteral("%1.%2").arg(PortNames[Port]).arg(Bit);
+    return QStringLiteral("Pin %1 (PORT%2)").arg(Port * 8 + Bit).arg(Port);
+}
+
+// The pin list has room to say which ports are virtual (3..5, as the pin grid's captions do).
+QString PinListName(int Port, int Bit) {
+    return Port < 3 ? PinName(Port, Bit)
+                    : QStringLiteral("Pin %1 (PORT%2, virtual)").arg(Port * 8 + Bit).arg(Port);
 }
 
 QSharedPointer<QCPAxisTickerDateTime> TimeTicker() {
@@ -52,8 +58,11 @@ QSharedPointer<QCPAxisTickerDateTime> TimeTicker() {
 
 }  // namespace
 
-TformTrends::TformTrends(QWidget* Parent)
-    : QMainWindow(Parent), FOwnUi(std::make_unique<TRealUiServices>()), FUi(FOwnUi.get()) {
+TformTrends::TformTrends(QWidget* Parent, std::shared_ptr<TTrendHistory> History)
+    : QMainWindow(Parent),
+      FHistory(History ? std::move(History) : std::make_shared<TTrendHistory>()),
+      FOwnUi(std::make_unique<TRealUiServices>()),
+      FUi(FOwnUi.get()) {
     setWindowTitle(QStringLiteral("Trends"));
     setAcceptDrops(true);
     BuildPlot();
@@ -168,7 +177,7 @@ void TformTrends::BuildControls() {
     FPinList = new QListWidget;
     for (int Port = 0; Port < 6; ++Port)
         for (int Bit = 0; Bit < 8; ++Bit) {
-            auto* Item = new QListWidgetItem(PinName(Port, Bit), FPinList);
+            auto* Item = new QListWidgetItem(PinListName(Port, Bit), FPinList);
             Item->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
             Item->setCheckState(Qt::Unchecked);
             Item->setData(Qt::UserRole, Port * 8 + Bit);
@@ -223,11 +232,15 @@ void TformTrends::SetUiServices(TUiServices* Ui) {
 }
 
 const TTrendRing& TformTrends::Shown() const {
-    return ShowingLog() ? *FLog : FLive;
+    return ShowingLog() ? *FLog : FHistory->Ring();
 }
 
 void TformTrends::AddTick(const TTickReadings& Readings) {
-    FLive.Add(Readings);
+    FHistory->Add(Readings);
+    TickAdded();
+}
+
+void TformTrends::TickAdded() {
     if (!FPaused && !ShowingLog() && !ShowingCapture() && isVisible()) ScheduleRedraw();
 }
 
@@ -253,8 +266,11 @@ void TformTrends::ApplyValueAxis() {
 }
 
 void TformTrends::StartConnection() {
-    FConnectedAt = Now();
-    if (!FLive.Empty()) FLive.AddGap(FConnectedAt);
+    FHistory->StartConnection(Now());
+    ConnectionStarted();
+}
+
+void TformTrends::ConnectionStarted() {
     if (!ShowingLog()) ResetView();
 }
 
@@ -399,7 +415,7 @@ void TformTrends::ApplyRange() {
         Begin = End - WindowSeconds() / SecsPerDay;
     } else {
         Begin = Ring.Empty() ? End : Ring.Time(0);
-        if (!ShowingLog() && FConnectedAt > 0) Begin = std::max(Begin, FConnectedAt);
+        if (!ShowingLog() && FHistory->ConnectedAt() > 0) Begin = std::max(Begin, FHistory->ConnectedAt());
         End = std::max(End, Begin + 60 / SecsPerDay);
     }
     FSettingRange = true;

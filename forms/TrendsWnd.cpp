@@ -42,12 +42,6 @@ QString PinName(int Port, int Bit) {
     return QStringLiteral("Pin %1 (PORT%2)").arg(Port * 8 + Bit).arg(Port);
 }
 
-// The pin list has room to say which ports are virtual (3..5, as the pin grid's captions do).
-QString PinListName(int Port, int Bit) {
-    return Port < 3 ? PinName(Port, Bit)
-                    : QStringLiteral("Pin %1 (PORT%2, virtual)").arg(Port * 8 + Bit).arg(Port);
-}
-
 QSharedPointer<QCPAxisTickerDateTime> TimeTicker() {
     QSharedPointer<QCPAxisTickerDateTime> Ticker(new QCPAxisTickerDateTime);
     Ticker->setDateTimeFormat(QStringLiteral("hh:mm:ss\nd MMM"));
@@ -177,7 +171,9 @@ void TformTrends::BuildControls() {
     FPinList = new QListWidget;
     for (int Port = 0; Port < 6; ++Port)
         for (int Bit = 0; Bit < 8; ++Bit) {
-            auto* Item = new QListWidgetItem(PinListName(Port, Bit), FPinList);
+            auto* Item = new QListWidgetItem(PinName(Port, Bit), FPinList);
+            // The pin grid's caption; the list is too narrow for it.
+            if (Port >= 3) Item->setToolTip(QStringLiteral("PORT%1 (Virtual)").arg(Port));
             Item->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
             Item->setCheckState(Qt::Unchecked);
             Item->setData(Qt::UserRole, Port * 8 + Bit);
@@ -478,8 +474,11 @@ void TformTrends::Redraw() {
         Values.clear();
         DecimateTrend(Ring, Source, From, To, Columns, FScratch);
         for (const TTrendPoint& P : FScratch) {
-            Keys.push_back(KeyOf(P.Time));
-            Values.push_back(std::isnan(P.Value) ? P.Value : Transform(P.Value));
+            // A pin's step holds its value up to the next point: a gap is put at the last reading,
+            // so that no step runs on into the rows a log is missing.
+            const bool Gap = std::isnan(P.Value);
+            Keys.push_back(Gap && !Keys.isEmpty() ? Keys.back() : KeyOf(P.Time));
+            Values.push_back(Gap ? P.Value : Transform(P.Value));
         }
         Graph->setData(Keys, Values, true);
     };
@@ -556,10 +555,11 @@ void TformTrends::ShowReadOutAt(double X) {
     }
     for (const TPinTrace& Pin : FPins) {
         const double Port = Ring.Value(I, tcPort0 + Pin.Port);
-        Text += QStringLiteral("   %1 %2")
-                    .arg(PinName(Pin.Port, Pin.Bit),
-                         std::isnan(Port) ? QStringLiteral("(none)")
-                                          : QString::number((static_cast<int>(Port) >> Pin.Bit) & 1));
+        const QString State = std::isnan(Port) ? QStringLiteral("(none)")
+                                               : QString::number((static_cast<int>(Port) >> Pin.Bit) & 1);
+        // A pin's name and state stay on one line when the read-out wraps.
+        Text += QStringLiteral("   ") +
+                QString(PinName(Pin.Port, Pin.Bit) + ' ' + State).replace(' ', QChar::Nbsp);
     }
     FReadOut->setText(Text);
     FCursor->point1->setCoords(Key, 0);
@@ -569,7 +569,7 @@ void TformTrends::ShowReadOutAt(double X) {
 }
 
 QString TformTrends::ReadOut() const {
-    return FReadOut->text().trimmed();
+    return FReadOut->text().replace(QChar::Nbsp, ' ').trimmed();
 }
 
 void TformTrends::UpdateTitle() {

@@ -109,7 +109,7 @@ void TTrendsTests::LiveTicksDrawGapsAndFollowTheTenBitsBox() {
              qPrintable(Trends.ReadOut()));
     const auto* Pins = Trends.findChild<QListWidget*>();
     QCOMPARE(Pins->item(1)->text(), QString("Pin 1 (PORT0)"));
-    QCOMPARE(Pins->item(24)->text(), QString("Pin 24 (PORT3, virtual)"));
+    QCOMPARE(Pins->item(24)->text(), QString("Pin 24 (PORT3)"));
 }
 
 void TTrendsTests::PauseFreezesThePictureButNotTheHistory() {
@@ -275,9 +275,7 @@ void TTrendsTests::LiveFromTheSimulatedBoard() {
     // A row a second, with the logger stopped for 37 s and, a few rows later, for 16 s.
     const auto Holes = [](size_t I) { return I % 2 == 0 && (I < 500 || I >= 574) && (I < 590 || I >= 622); };
     QVERIFY(Opened(Trends, {LogFile("Velmorant Datalog holes.csv", 0, Live.Size(), Holes)}));
-    Trends.ShowPin(3, 2, false);
     Trends.ShowPin(0, 5, true);
-    Trends.ShowPin(4, 1, true);
     Trends.Plot()->xAxis->setRange(Range.lower + 0.35 * Range.size(), Range.lower + 0.65 * Range.size());
     Trends.Redraw();
     Trends.ShowReadOutAt(Range.lower + 0.4 * Range.size());

@@ -18,7 +18,6 @@
 #include "GridDelegates.h"
 #include "IniFile.h"
 #include "NetPort.h"
-#include "TrendsWnd.h"
 
 class FeedbackTests : public QObject {
     Q_OBJECT
@@ -28,7 +27,6 @@ private slots:
     void UnsavedMarkFollowsTheEEPROM();
     void DisconnectedReadingsAreFaded();
     void NetworkPortIsKeptAndTried();
-    void TrendsFollowTheTicks();
     void Pictures();
     void LongStatusIsWholeOnHoverAndInTheMessages();
     void SmallWindowScrolls();
@@ -130,17 +128,6 @@ void FeedbackTests::NetworkPortIsKeptAndTried() {
     QCOMPARE(lblConnected(w)->text(), QString("NOT CONNECTED"));
     const TIniFile ini(ApplicationFolders.AppSettingsPath + "Velmorant.ini");
     QCOMPARE(ReadNetworkPortNames(ini), std::vector<std::string>{"socket://127.0.0.1:1"});
-}
-
-void FeedbackTests::TrendsFollowTheTicks() {
-    TWindowFixture fx;
-    TformMain& w = fx.OpenWithoutPolling();
-    miTrends(w)->trigger();
-    auto* trends = w.findChild<TformTrends*>();
-    QVERIFY(trends != nullptr && trends->isVisible());
-    w.timerStatusTimer();
-    QVERIFY(fx.Settle());
-    QCOMPARE(trends->Live().Size(), size_t(1));
 }
 
 // With VELMORANT_FEEDBACK_PICTURES=<folder> (under Xvfb, -platform xcb): the window logging, and

@@ -307,8 +307,9 @@ void TTrendsTests::HistoryIsKeptFromTheConnectionWhileTheWindowIsClosed() {
     QVERIFY(History.Time(0) < Connected);
     QVERIFY(Main.findChild<TformTrends*>() == nullptr);
 
-    Main.miTrendsClick();
+    miTrends(Main)->trigger();
     TformTrends& Trends = Main.Trends();
+    QVERIFY(Trends.isVisible());
     Trends.SetTimeWindow(TformTrends::twSinceConnecting);
     QCOMPARE(&Trends.Live(), &History);
     double From, To;

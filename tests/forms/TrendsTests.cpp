@@ -286,46 +286,33 @@ void TTrendsTests::LiveFromTheSimulatedBoard() {
 void TTrendsTests::HistoryIsKeptFromTheConnectionWhileTheWindowIsClosed() {
     TWindowFixture Fixture;
     TformMain& Main = Fixture.OpenWithoutPolling();
-    const auto TwoTicks = [&] {
-        for (int I = 0; I < 2; ++I) {
-            Main.timerStatusTimer();
-            QVERIFY(Fixture.Settle());
-        }
+    const auto Tick = [&] {
+        Main.timerStatusTimer();
+        return Fixture.Settle();
     };
-    TwoTicks();
+    QVERIFY(Tick());
     // Connecting again (keeping the window's values) begins a new "since connecting".
     QTest::mouseClick(btnFind(Main), Qt::LeftButton);
     QVERIFY(Fixture.Settle());
     Fixture.Ui().Answers = {mbNo};
     QTest::mouseClick(btnFind(Main), Qt::LeftButton);
-    QVERIFY(Fixture.Settle());
     Fixture.StopPolling();
-    TwoTicks();
-    const double Connected = Main.TrendHistory().ConnectedAt();
-    const TTrendRing& History = Main.TrendHistory().Ring();
-    QVERIFY(History.Size() >= 5);  // four ticks and the break between the connections
-    QVERIFY(History.Time(0) < Connected);
+    QVERIFY(Tick());
+    const TTrendHistory& History = Main.TrendHistory();
+    QVERIFY(History.Ring().Time(0) < History.ConnectedAt());
     QVERIFY(Main.findChild<TformTrends*>() == nullptr);
 
     miTrends(Main)->trigger();
     TformTrends& Trends = Main.Trends();
-    QVERIFY(Trends.isVisible());
+    QVERIFY(Trends.isVisible() && &Trends.Live() == &History.Ring());
     Trends.SetTimeWindow(TformTrends::twSinceConnecting);
-    QCOMPARE(&Trends.Live(), &History);
     double From, To;
     Trends.VisibleRange(From, To);
-    QVERIFY(std::fabs(From - Connected) < 1e-3 * Second);
-    const QCPGraph* A0 = Trends.Plot()->graph(0);
-    const double ConnectedKey = (Connected - 25569) * 86400;  // plot keys: seconds since 1970
-    QVERIFY(std::any_of(A0->data()->constBegin(), A0->data()->constEnd(),
-                        [&](const QCPGraphData& P) { return P.key > ConnectedKey && !std::isnan(P.value); }));
-
+    QVERIFY(std::fabs(From - History.ConnectedAt()) < 1e-3 * Second);
     // Ticks go on into the same history, and the window redraws for them.
-    const auto Status = [&] { return Trends.statusBar()->findChildren<QLabel*>().front()->text(); };
-    QVERIFY(Status().startsWith(QString("Live: %1 samples").arg(History.Size())));
-    Main.timerStatusTimer();
-    QVERIFY(Fixture.Settle());
-    QTRY_VERIFY(Status().startsWith(QString("Live: %1 samples").arg(History.Size())));
+    QVERIFY(Tick());
+    QTRY_VERIFY(Trends.statusBar()->findChildren<QLabel*>().front()->text().startsWith(
+        QString("Live: %1 samples").arg(History.Ring().Size())));
 }
 
 void TTrendsTests::CaptureReadsOnlyItsInputsShowsAndExportsThem() {

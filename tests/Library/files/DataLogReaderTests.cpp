@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
@@ -117,15 +118,12 @@ TEST_F(DataLogReaderTest, ABadFileNamesTheFileAndTheLine) {
 }
 
 TEST_F(DataLogReaderTest, MissingRowsBreakTheLineWhereverTheyAre) {
-    // Seconds after 12:00:00 from First to Last, every Step.
-    const auto Rows = [](int First, int Last, int Step = 1) {
+    // The seconds after 12:00:00 of ranges {First, Last, Step (1 when left out)}.
+    const auto Rows = [](std::initializer_list<std::array<int, 3>> Ranges) {
         std::vector<int> Seconds;
-        for (int S = First; S <= Last; S += Step) Seconds.push_back(S);
+        for (const auto& R : Ranges)
+            for (int S = R[0]; S <= R[1]; S += std::max(R[2], 1)) Seconds.push_back(S);
         return Seconds;
-    };
-    const auto Join = [](std::vector<int> A, const std::vector<int>& B) {
-        A.insert(A.end(), B.begin(), B.end());
-        return A;
     };
     struct TCase {
         const char* Name;
@@ -133,10 +131,10 @@ TEST_F(DataLogReaderTest, MissingRowsBreakTheLineWhereverTheyAre) {
         const char* Expected;                 // the timeline: '.' a row, '|' a gap
     };
     const std::vector<TCase> Cases = {
-        {"a hole in one file", {Join(Rows(0, 4), Rows(41, 45))}, ".....|....."},
-        {"1 s rows, then 5 s rows", {Join(Rows(0, 5), Rows(10, 40, 5))}, "............."},
-        {"two holes side by side", {Join(Join(Rows(0, 5), {42}), Rows(58, 63))}, "......|.|......"},
-        {"a single row missing", {Join(Rows(0, 5), Rows(7, 12))}, "............"},
+        {"a hole in one file", {Rows({{0, 4}, {41, 45}})}, ".....|....."},
+        {"1 s rows, then 5 s rows", {Rows({{0, 5}, {10, 40, 5}})}, "............."},
+        {"two holes side by side", {Rows({{0, 5}, {42, 42}, {58, 63}})}, "......|.|......"},
+        {"a single row missing", {Rows({{0, 5}, {7, 12}})}, "............"},
         {"hourly files, a copy, an empty one and a pause",
          {{3600, 3660}, {7200}, {}, {3480, 3540}, {3480, 3540}},
          "....|."},

@@ -14,6 +14,7 @@
 #include "LoggingPanel.h"
 #include "PLCPanel.h"
 #include "PinsPanel.h"
+#include "TrendRing.h"
 #include "UiServices.h"
 #include "WindowStateStore.h"
 
@@ -94,8 +95,9 @@ public:
     void miUpdateFirmwareClick();
     // Starts the updater from its folder, or tells the user to run it.
     void StartFirmwareUpdater();
-    // The trends window, made on first use; it plots every tick from then on.
+    // The trends window, made on first use; it draws the history kept since the window's creation.
     TformTrends& Trends();
+    const TTrendHistory& TrendHistory() const { return *FTrendHistory; }
     void miTrendsClick();
     void miOpenDataLogClick();
     void miExitClick();
@@ -146,6 +148,8 @@ private:
     // The settings files' dialogs remember the last name between them.
     TFileDialogRequest dlgOpen;
     TFileDialogRequest dlgSave;
+    // Fed from the first tick on; the trends window shares it, and as a Qt child outlives our members.
+    std::shared_ptr<TTrendHistory> FTrendHistory = std::make_shared<TTrendHistory>();
     TformTrends* FTrends = nullptr;
     TformAbout* FAbout = nullptr;
     bool FShownOnce = false;

@@ -88,12 +88,11 @@ void TformMain::miSavetoFileClick() {
 
 TformTrends& TformMain::Trends() {
     if (FTrends == nullptr) {
-        FTrends = new TformTrends(this);
+        FTrends = new TformTrends(this, FTrendHistory);
         FTrends->SetUiServices(FUi.get());
         FTrends->SetSession(*FSession);
         FTrends->SetTenBits(FAnalog->TenBits());
         connect(FAnalog, &TAnalogPanel::TenBitsChanged, FTrends, &TformTrends::SetTenBits);
-        if (FSession->State().DevicePresent) FTrends->StartConnection();
     }
     return *FTrends;
 }

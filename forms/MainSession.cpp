@@ -5,6 +5,7 @@
 #include "Main.h"
 #include "PanelSupport.h"
 #include "StatusLine.h"
+#include "TimeoutMgr.h"
 #include "TrendsWnd.h"
 
 void TformMain::BindSession() {
@@ -36,7 +37,8 @@ void TformMain::BindSession() {
     });
     connect(FSupervisor, &TLinkSupervisor::NewConnection, this, [this] {
         // A new connection starts the trends' "since connecting"; a board answering again does not.
-        if (FTrends != nullptr) FTrends->StartConnection();
+        FTrendHistory->StartConnection(Now());
+        if (FTrends != nullptr) FTrends->ConnectionStarted();
     });
     connect(FSupervisor, &TLinkSupervisor::Lost, this, [this](const QString& Port, const QString& Kept) {
         SetStatusText("The connection to the Velmorant on " + Port.toStdString() +
@@ -132,7 +134,8 @@ void TformMain::SetPolling(bool On) {
 void TformMain::ShowTick(const TTickReadings& Readings) {
     UpdateDisplay(Readings, false, false);
     FLogging->LogRow(Readings);
-    if (FTrends != nullptr) FTrends->AddTick(Readings);
+    FTrendHistory->Add(Readings);
+    if (FTrends != nullptr) FTrends->TickAdded();
 }
 
 void TformMain::UpdateDisplay(const TTickReadings& Readings, bool ShowSettings, bool ShowProgram) {

@@ -120,7 +120,7 @@ bool TformTrends::StartCapture(const TCaptureRequest& Request) {
     FCaptureEnd = ceRunning;
     FCaptureChanged = false;
     // The ticks pause while it runs: no line joins the readings before it to those after it.
-    FLive.AddGap(Now());
+    FHistory->Ring().AddGap(Now());
     for (QCPGraph* Graph : FCaptureGraphs) FPlot->removeGraph(Graph);
     FCaptureGraphs.clear();
     for (const TCaptureChannel& Channel : Request.Channels) {

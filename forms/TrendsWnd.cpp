@@ -36,10 +36,10 @@ double TimeOf(double Key) {
 const char* const CurveNames[] = {"A0", "A1", "A2", "A3", "A4", "Temperature"};
 const QColor CurveColors[] = {QColor(31, 119, 180),  QColor(255, 127, 14), QColor(44, 160, 44),
                               QColor(148, 103, 189), QColor(140, 86, 75),  QColor(214, 39, 40)};
-const char* const PortNames[] = {"Port0", "Port1", "Port2", "VPort0", "VPort1", "VPort2"};
-
+// As the main window's pin grid shows a pin: its number (0..47) in its port's box. The data log's
+// columns and the capture keep their own names.
 QString PinName(int Port, int Bit) {
-    return QStringLiteral("%1.%2").arg(PortNames[Port]).arg(Bit);
+    return QStringLiteral("Pin %1 (PORT%2)").arg(Port * 8 + Bit).arg(Port);
 }
 
 QSharedPointer<QCPAxisTickerDateTime> TimeTicker() {
@@ -52,8 +52,11 @@ QSharedPointer<QCPAxisTickerDateTime> TimeTicker() {
 
 }  // namespace
 
-TformTrends::TformTrends(QWidget* Parent)
-    : QMainWindow(Parent), FOwnUi(std::make_unique<TRealUiServices>()), FUi(FOwnUi.get()) {
+TformTrends::TformTrends(QWidget* Parent, std::shared_ptr<TTrendHistory> History)
+    : QMainWindow(Parent),
+      FHistory(History ? std::move(History) : std::make_shared<TTrendHistory>()),
+      FOwnUi(std::make_unique<TRealUiServices>()),
+      FUi(FOwnUi.get()) {
     setWindowTitle(QStringLiteral("Trends"));
     setAcceptDrops(true);
     BuildPlot();
@@ -169,6 +172,8 @@ void TformTrends::BuildControls() {
     for (int Port = 0; Port < 6; ++Port)
         for (int Bit = 0; Bit < 8; ++Bit) {
             auto* Item = new QListWidgetItem(PinName(Port, Bit), FPinList);
+            // The pin grid's caption; the list is too narrow for it.
+            if (Port >= 3) Item->setToolTip(QStringLiteral("PORT%1 (Virtual)").arg(Port));
             Item->setFlags(Qt::ItemIsUserCheckable | Qt::ItemIsEnabled);
             Item->setCheckState(Qt::Unchecked);
             Item->setData(Qt::UserRole, Port * 8 + Bit);
@@ -223,11 +228,15 @@ void TformTrends::SetUiServices(TUiServices* Ui) {
 }
 
 const TTrendRing& TformTrends::Shown() const {
-    return ShowingLog() ? *FLog : FLive;
+    return ShowingLog() ? *FLog : FHistory->Ring();
 }
 
 void TformTrends::AddTick(const TTickReadings& Readings) {
-    FLive.Add(Readings);
+    FHistory->Add(Readings);
+    TickAdded();
+}
+
+void TformTrends::TickAdded() {
     if (!FPaused && !ShowingLog() && !ShowingCapture() && isVisible()) ScheduleRedraw();
 }
 
@@ -253,8 +262,11 @@ void TformTrends::ApplyValueAxis() {
 }
 
 void TformTrends::StartConnection() {
-    FConnectedAt = Now();
-    if (!FLive.Empty()) FLive.AddGap(FConnectedAt);
+    FHistory->StartConnection(Now());
+    ConnectionStarted();
+}
+
+void TformTrends::ConnectionStarted() {
     if (!ShowingLog()) ResetView();
 }
 
@@ -399,7 +411,7 @@ void TformTrends::ApplyRange() {
         Begin = End - WindowSeconds() / SecsPerDay;
     } else {
         Begin = Ring.Empty() ? End : Ring.Time(0);
-        if (!ShowingLog() && FConnectedAt > 0) Begin = std::max(Begin, FConnectedAt);
+        if (!ShowingLog() && FHistory->ConnectedAt() > 0) Begin = std::max(Begin, FHistory->ConnectedAt());
         End = std::max(End, Begin + 60 / SecsPerDay);
     }
     FSettingRange = true;
@@ -462,8 +474,11 @@ void TformTrends::Redraw() {
         Values.clear();
         DecimateTrend(Ring, Source, From, To, Columns, FScratch);
         for (const TTrendPoint& P : FScratch) {
-            Keys.push_back(KeyOf(P.Time));
-            Values.push_back(std::isnan(P.Value) ? P.Value : Transform(P.Value));
+            // A pin's step holds its value up to the next point: a gap is put at the last reading,
+            // so that no step runs on into the rows a log is missing.
+            const bool Gap = std::isnan(P.Value);
+            Keys.push_back(Gap && !Keys.isEmpty() ? Keys.back() : KeyOf(P.Time));
+            Values.push_back(Gap ? P.Value : Transform(P.Value));
         }
         Graph->setData(Keys, Values, true);
     };
@@ -540,10 +555,11 @@ void TformTrends::ShowReadOutAt(double X) {
     }
     for (const TPinTrace& Pin : FPins) {
         const double Port = Ring.Value(I, tcPort0 + Pin.Port);
-        Text += QStringLiteral("   %1 %2")
-                    .arg(PinName(Pin.Port, Pin.Bit),
-                         std::isnan(Port) ? QStringLiteral("(none)")
-                                          : QString::number((static_cast<int>(Port) >> Pin.Bit) & 1));
+        const QString State = std::isnan(Port) ? QStringLiteral("(none)")
+                                               : QString::number((static_cast<int>(Port) >> Pin.Bit) & 1);
+        // A pin's name and state stay on one line when the read-out wraps.
+        Text += QStringLiteral("   ") +
+                QString(PinName(Pin.Port, Pin.Bit) + ' ' + State).replace(' ', QChar::Nbsp);
     }
     FReadOut->setText(Text);
     FCursor->point1->setCoords(Key, 0);
@@ -553,7 +569,7 @@ void TformTrends::ShowReadOutAt(double X) {
 }
 
 QString TformTrends::ReadOut() const {
-    return FReadOut->text().trimmed();
+    return FReadOut->text().replace(QChar::Nbsp, ' ').trimmed();
 }
 
 void TformTrends::UpdateTitle() {

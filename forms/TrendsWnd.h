@@ -36,16 +36,22 @@ class TformTrends : public QMainWindow {
 public:
     enum TTimeWindow : int { twOneMinute, twTenMinutes, twOneHour, twSinceConnecting };
 
-    explicit TformTrends(QWidget* Parent = nullptr);
+    // Draws History, which its owner feeds (see TickAdded, ConnectionStarted); without one the window
+    // keeps its own, fed through AddTick and StartConnection.
+    explicit TformTrends(QWidget* Parent = nullptr, std::shared_ptr<TTrendHistory> History = nullptr);
     // Stops a log still being read (waits for its thread).
     ~TformTrends() override;
 
     // Records one tick in the live history (a failed read as a gap) and redraws unless paused.
     void AddTick(const TTickReadings& Readings);
+    // The history gained a tick: redraws unless paused, hidden or showing something else.
+    void TickAdded();
     // Analog curves as the raw 0..1023 (true) or shifted right by 2 to 0..255 (false).
     void SetTenBits(bool TenBits);
     // A new connection begins: "since connecting" counts from now, and no line joins across the break.
     void StartConnection();
+    // The history's connection began anew: the live view starts over from it.
+    void ConnectionStarted();
     // Reads the data logs on a thread of their own and shows them as one timeline when done (the
     // live history goes on filling); a bad file ends in the error box, naming the file and the line.
     void OpenLogFiles(const QStringList& Files);
@@ -56,7 +62,7 @@ public:
     void SetSession(TBoardSession& Session);
     // The history on screen: the opened log, or the live one.
     const TTrendRing& Shown() const;
-    const TTrendRing& Live() const { return FLive; }
+    const TTrendRing& Live() const { return FHistory->Ring(); }
     bool ShowingLog() const { return FLog != nullptr && FShowLog && !FShowCapture; }
     // True while a log is being read.
     bool Loading() const { return FLoader.joinable(); }
@@ -155,12 +161,11 @@ private:
     void UpdateCaptureControls();
     double CaptureValue(size_t Channel, double Value) const;
 
-    TTrendRing FLive;
+    std::shared_ptr<TTrendHistory> FHistory;  // shared with the main window, which may outlive us or not
     std::unique_ptr<TTrendRing> FLog;
     QStringList FLogFiles;
     bool FShowLog = false;
     bool FShowCapture = false;
-    double FConnectedAt = 0;  // TDateTime; 0 before any connection
     bool FTenBits = true;
     bool FCelsius = false;
     bool FPaused = false;

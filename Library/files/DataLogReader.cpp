@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <ctime>
@@ -256,10 +257,24 @@ void ParseInto(std::string_view Text, const std::string& Name, TTrendRing& Ring,
     if (!HeaderSeen) Fail(Name, 1, "the file is empty");
 }
 
-double MeanInterval(const TTrendRing& Ring) {
-    return Ring.Size() < 2
-               ? 0.0
-               : (Ring.Time(Ring.Size() - 1) - Ring.Time(0)) / static_cast<double>(Ring.Size() - 1);
+// Half the window of differences whose median is the rows' spacing at a row: wide enough that one
+// or two holes side by side do not set it, narrow enough to follow a change of logging interval.
+constexpr size_t SpacingReach = 4;
+
+// Whether the rows at Times[I - 1] and Times[I] have rows missing between them: more than two rows'
+// spacing apart, and a second more, as stamps have whole seconds (a millisecond more for rounding).
+bool HoleBefore(const std::vector<double>& Times, size_t I) {
+    const auto Step = [&](size_t J) { return (Times[J] - Times[J - 1]) * 86400; };
+    const size_t First = I > SpacingReach ? I - SpacingReach : 1;
+    const size_t Last = std::min(Times.size() - 1, I + SpacingReach);
+    std::array<double, 2 * SpacingReach + 1> Steps;
+    size_t N = 0;
+    for (size_t J = First; J <= Last; ++J) Steps[N++] = Step(J);
+    const auto Mid = Steps.begin() + static_cast<long>(N / 2);
+    std::nth_element(Steps.begin(), Mid, Steps.begin() + static_cast<long>(N));
+    double Spacing = *Mid;
+    if (N % 2 == 0) Spacing = (Spacing + *std::max_element(Steps.begin(), Mid)) / 2;
+    return Step(I) > 2 * Spacing + 1.001;
 }
 
 }  // namespace
@@ -289,37 +304,48 @@ TTrendRing ReadDataLogs(const std::vector<std::string>& Files, const std::atomic
         const std::string Text = std::move(Buffer).str();
         TTrendRing Part(static_cast<size_t>(std::count(Text.begin(), Text.end(), '\n')) + 1);
         ParseInto(Text, File, Part, Cancel);
-        Total += Part.Size() + 1;
+        Total += Part.Size();
         Parts.push_back(std::move(Part));
     }
     std::stable_sort(Parts.begin(), Parts.end(), [](const TTrendRing& A, const TTrendRing& B) {
         if (A.Empty() || B.Empty()) return !A.Empty() && B.Empty();
         return A.Time(0) < B.Time(0);
     });
-    if (Parts.size() == 1) return std::move(Parts.front());
 
-    TTrendRing Joined(Total);
+    // The rows kept, in time order: the same rows opened twice (a file and its copy) overlap, and
+    // only those later than everything before their file are kept, so the timeline increases.
+    const auto ForEachRow = [&](const auto& Use) {
+        double Before = -HUGE_VAL;
+        for (const TTrendRing& Part : Parts) {
+            if (Part.Empty()) continue;
+            const double Floor = Before;
+            for (size_t I = 0; I < Part.Size(); ++I) {
+                if (Part.Time(I) <= Floor) continue;
+                Use(Part, I);
+                Before = Part.Time(I);
+            }
+        }
+    };
+    std::vector<double> Times;
+    Times.reserve(Total);
+    ForEachRow([&](const TTrendRing& Part, size_t I) { Times.push_back(Part.Time(I)); });
+    std::vector<size_t> Holes;  // the rows that follow one
+    for (size_t I = 1; I < Times.size(); ++I)
+        if (HoleBefore(Times, I)) Holes.push_back(I);
+    if (Parts.size() == 1 && Holes.empty()) return std::move(Parts.front());
+
+    TTrendRing Joined(Times.size() + Holes.size());
     TTrendValues Values;
-    double Interval = 0;
-    for (const TTrendRing& Part : Parts) {
-        if (Part.Empty()) continue;
-        const double Own = MeanInterval(Part);
-        if (Interval <= 0) Interval = Own;
-        if (!Joined.Empty()) {
-            const double Last = Joined.Time(Joined.Size() - 1);
-            // A hole of more than two rows' time (stamps have whole seconds) is a pause in the
-            // recording, not the next file's row.
-            if (Interval > 0 && Part.Time(0) - Last > 2 * Interval + 1.0 / 86400)
-                Joined.AddGap((Last + Part.Time(0)) / 2);
+    size_t Row = 0;
+    auto Hole = Holes.begin();
+    ForEachRow([&](const TTrendRing& Part, size_t I) {
+        if (Hole != Holes.end() && *Hole == Row) {
+            Joined.AddGap((Times[Row - 1] + Times[Row]) / 2);
+            ++Hole;
         }
-        if (Own > 0) Interval = Own;
-        // The same rows opened twice (a file and its copy) overlap: keep the timeline increasing.
-        const double Before = Joined.Empty() ? -HUGE_VAL : Joined.Time(Joined.Size() - 1);
-        for (size_t I = 0; I < Part.Size(); ++I) {
-            if (Part.Time(I) <= Before) continue;
-            for (int C = 0; C < tcColumnCount; ++C) Values[C] = Part.Value(I, C);
-            Joined.Add(Part.Time(I), Values);
-        }
-    }
+        for (int C = 0; C < tcColumnCount; ++C) Values[C] = Part.Value(I, C);
+        Joined.Add(Part.Time(I), Values);
+        ++Row;
+    });
     return Joined;
 }

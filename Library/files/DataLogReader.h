@@ -20,7 +20,9 @@ public:
 TTrendRing ParseDataLog(std::string_view Text, const std::string& Name);
 
 // Reads the files and joins them into one timeline in the order of their first rows, with a gap
-// wherever one file ends well before the next begins. Throws EDataLogError (also for a file that
+// wherever rows are missing: two rows further apart than twice the rows' spacing around them (the
+// median step of the nearest rows, so a change of logging interval is no hole), within a file or
+// between files. Throws EDataLogError (also for a file that
 // cannot be read); returns early with what it has when Cancel turns true.
 TTrendRing ReadDataLogs(const std::vector<std::string>& Files, const std::atomic<bool>* Cancel = nullptr);
 

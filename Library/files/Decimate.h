@@ -19,19 +19,9 @@ void DecimateSeries(size_t Count, const TTimeAt& TimeAt, const TValueAt& ValueAt
     Out.clear();
     if (Count == 0 || !(To >= From)) return;
     if (Buckets < 1) Buckets = 1;
-    const auto LowerBound = [&](double Time, size_t Lo, size_t Hi) {
-        while (Lo < Hi) {
-            const size_t Mid = Lo + (Hi - Lo) / 2;
-            if (TimeAt(Mid) < Time)
-                Lo = Mid + 1;
-            else
-                Hi = Mid;
-        }
-        return Lo;
-    };
-    size_t First = LowerBound(From, 0, Count);
+    size_t First = TimeLowerBound(TimeAt, From, 0, Count);
     if (First > 0) --First;
-    size_t Last = LowerBound(To, 0, Count);  // one past the range, or the sample just after it
+    size_t Last = TimeLowerBound(TimeAt, To, 0, Count);  // one past the range, or the sample just after it
     if (Last >= Count) Last = Count - 1;
 
     constexpr float Gap = std::numeric_limits<float>::quiet_NaN();
@@ -42,7 +32,7 @@ void DecimateSeries(size_t Count, const TTimeAt& TimeAt, const TValueAt& ValueAt
         // get slices of their own, below 0 or at Buckets and beyond).
         // A binary search for the bucket's end keeps the per-sample work to reading the value.
         const double Slice = std::floor((TimeAt(I) - From) / Width);
-        const size_t End = LowerBound(From + (Slice + 1) * Width, I + 1, Last + 1);
+        const size_t End = TimeLowerBound(TimeAt, From + (Slice + 1) * Width, I + 1, Last + 1);
         size_t MinAt = I, MaxAt = I, GapAt = Last + 1;
         float Min = std::numeric_limits<float>::infinity(), Max = -Min;
         size_t J = I;

@@ -58,15 +58,12 @@ void TTrendRing::Clear() {
 }
 
 size_t TTrendRing::LowerBound(double T, size_t First, size_t End) const {
-    size_t Lo = First, Hi = std::min(End, FSize);
-    while (Lo < Hi) {
-        const size_t Mid = Lo + (Hi - Lo) / 2;
-        if (Time(Mid) < T)
-            Lo = Mid + 1;
-        else
-            Hi = Mid;
-    }
-    return Lo;
+    return TimeLowerBound([this](size_t I) { return Time(I); }, T, First, std::min(End, FSize));
+}
+
+void TTrendHistory::StartConnection(double Time) {
+    FConnectedAt = Time;
+    if (!FRing.Empty()) FRing.AddGap(Time);
 }
 
 void DecimateTrend(const TTrendRing& Ring, TTrendSource Source, double From, double To, int Buckets,

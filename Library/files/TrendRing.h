@@ -60,6 +60,38 @@ private:
     size_t FSize = 0;
 };
 
+// The first I of [First, End) whose TimeAt(I) is at least Time, or End; TimeAt must not decrease.
+template <typename TTimeAt>
+size_t TimeLowerBound(const TTimeAt& TimeAt, double Time, size_t First, size_t End) {
+    while (First < End) {
+        const size_t Mid = First + (End - First) / 2;
+        if (TimeAt(Mid) < Time)
+            First = Mid + 1;
+        else
+            End = Mid;
+    }
+    return First;
+}
+
+// The live history of the board's readings, kept from the program's start whether or not a window
+// shows it: the ring of ticks and when the present connection began.
+class TTrendHistory {
+public:
+    explicit TTrendHistory(size_t Capacity = TrendDayCapacity) : FRing(Capacity) {}
+
+    void Add(const TTickReadings& Readings) { FRing.Add(Readings); }
+    // A new connection begins at Time (a TDateTime): no line joins the readings across it.
+    void StartConnection(double Time);
+    // When the present connection began; 0 before any.
+    double ConnectedAt() const { return FConnectedAt; }
+    TTrendRing& Ring() { return FRing; }
+    const TTrendRing& Ring() const { return FRing; }
+
+private:
+    TTrendRing FRing;
+    double FConnectedAt = 0;
+};
+
 // One point of a decimated curve; Value NaN breaks the line there.
 struct TTrendPoint {
     double Time;

@@ -19,7 +19,6 @@
 #include "GridInput.h"
 #include "IniFile.h"
 #include "NetPort.h"
-#include "TrendsWnd.h"
 
 class FeedbackTests : public QObject {
     Q_OBJECT
@@ -29,7 +28,6 @@ private slots:
     void UnsavedMarkFollowsTheEEPROM();
     void DisconnectedReadingsAreFaded();
     void NetworkPortIsKeptAndTried();
-    void TrendsFollowTheTicks();
     void Pictures();
     void FirstHourPictures();
     void LongStatusIsWholeOnHoverAndInTheMessages();
@@ -132,17 +130,6 @@ void FeedbackTests::NetworkPortIsKeptAndTried() {
     QCOMPARE(lblConnected(w)->text(), QString("NOT CONNECTED"));
     const TIniFile ini(ApplicationFolders.AppSettingsPath + "Velmorant.ini");
     QCOMPARE(ReadNetworkPortNames(ini), std::vector<std::string>{"socket://127.0.0.1:1"});
-}
-
-void FeedbackTests::TrendsFollowTheTicks() {
-    TWindowFixture fx;
-    TformMain& w = fx.OpenWithoutPolling();
-    miTrends(w)->trigger();
-    auto* trends = w.findChild<TformTrends*>();
-    QVERIFY(trends != nullptr && trends->isVisible());
-    w.timerStatusTimer();
-    QVERIFY(fx.Settle());
-    QCOMPARE(trends->Live().Size(), size_t(1));
 }
 
 // With VELMORANT_FEEDBACK_PICTURES=<folder> (under Xvfb, -platform xcb): the window logging, and

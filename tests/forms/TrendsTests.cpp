@@ -6,6 +6,7 @@
 #include <qcustomplot.h>
 
 #include <QCheckBox>
+#include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -75,6 +76,7 @@ private slots:
     void PauseFreezesThePictureButNotTheHistory();
     void LogsOpenJoinedExportAndFailByName();
     void LiveFromTheSimulatedBoard();
+    void HistoryIsKeptFromTheConnectionWhileTheWindowIsClosed();
     void CaptureReadsOnlyItsInputsShowsAndExportsThem();
     void CaptureFromTheControlsStopsAndShowsASilentReplyAsAGap();
 };
@@ -96,11 +98,18 @@ void TTrendsTests::LiveTicksDrawGapsAndFollowTheTenBitsBox() {
     Trends.SetTenBits(false);
     QCOMPARE(A0->data()->constBegin()->value, 200.0);
 
+    // Pins are named as the main window's pin grid names them.
     Trends.ShowPin(0, 1, true);  // port 0 reads 1: pin 1 is low
-    QCOMPARE(Trends.Plot()->graphCount(), 7);
+    Trends.ShowPin(3, 0, true);  // port 3 reads 4
+    QCOMPARE(Trends.Plot()->graphCount(), 8);
     QCOMPARE(Trends.Plot()->graph(6)->lineStyle(), QCPGraph::lsStepLeft);
     Trends.ShowReadOutAt(Trends.Plot()->xAxis->range().upper);
-    QCOMPARE(Trends.ReadOut().contains("A0 200") && Trends.ReadOut().contains("Port0.1 0"), true);
+    QVERIFY(Trends.ReadOut().contains("A0 200"));
+    QVERIFY2(Trends.ReadOut().endsWith("   Pin 1 (PORT0) 0   Pin 24 (PORT3) 0"),
+             qPrintable(Trends.ReadOut()));
+    const auto* Pins = Trends.findChild<QListWidget*>();
+    QCOMPARE(Pins->item(1)->text(), QString("Pin 1 (PORT0)"));
+    QCOMPARE(Pins->item(24)->text(), QString("Pin 24 (PORT3)"));
 }
 
 void TTrendsTests::PauseFreezesThePictureButNotTheHistory() {
@@ -236,21 +245,25 @@ void TTrendsTests::LiveFromTheSimulatedBoard() {
     Trends.Plot()->replot();
     QVERIFY(Trends.grab().save(Shots + "/screenshot-trends-live.png"));
 
-    // The same readings as hourly log files, opened together.
+    // The same readings as log files: Keep says which ticks are rows.
     QTemporaryDir Dir;
-    QStringList Files;
-    for (int Part = 0; Part < 2; ++Part) {
+    const auto LogFile = [&](const QString& Name, size_t First, size_t End, const auto& Keep) {
         std::string Text = std::string(DataLogHeader) + "\r\n";
-        for (size_t I = Part * Live.Size() / 2; I < (Part + 1) * Live.Size() / 2; ++I) {
+        for (size_t I = First; I < End; ++I) {
+            if (!Keep(I)) continue;
             Text += TDataLogger::FormatTimeStamp(Live.Time(I)) + ",";
             for (int C = 0; C < tcColumnCount; ++C)
                 Text += (std::isnan(Live.Value(I, C)) ? "" : std::to_string(int(Live.Value(I, C)))) + ",";
             Text += "\r\n";
         }
-        Files << Dir.filePath(QStringLiteral("Velmorant Datalog part %1.csv").arg(Part + 1));
-        WriteFile(Files.back().toStdString(), Text);
-    }
-    QVERIFY(Opened(Trends, Files));
+        WriteFile(Dir.filePath(Name).toStdString(), Text);
+        return Dir.filePath(Name);
+    };
+    // Two hourly files of every tick, opened together.
+    const size_t Half = Live.Size() / 2;
+    const auto Every = [](size_t) { return true; };
+    QVERIFY(Opened(Trends, {LogFile("Velmorant Datalog part 1.csv", 0, Half, Every),
+                            LogFile("Velmorant Datalog part 2.csv", Half, Live.Size(), Every)}));
     Trends.ShowCurve(tcAnalog0 + 3, false);
     Trends.ShowPin(0, 5, false);
     Trends.Plot()->xAxis->setRange(Range.lower + 0.3 * Range.size(), Range.lower + 0.7 * Range.size());
@@ -258,6 +271,48 @@ void TTrendsTests::LiveFromTheSimulatedBoard() {
     Trends.ShowReadOutAt(Range.lower + 0.5 * Range.size());
     Trends.Plot()->replot();
     QVERIFY(Trends.grab().save(Shots + "/screenshot-trends-log.png"));
+
+    // A row a second, with the logger stopped for 37 s and, a few rows later, for 16 s.
+    const auto Holes = [](size_t I) { return I % 2 == 0 && (I < 500 || I >= 574) && (I < 590 || I >= 622); };
+    QVERIFY(Opened(Trends, {LogFile("Velmorant Datalog holes.csv", 0, Live.Size(), Holes)}));
+    Trends.ShowPin(0, 5, true);
+    Trends.Plot()->xAxis->setRange(Range.lower + 0.35 * Range.size(), Range.lower + 0.65 * Range.size());
+    Trends.Redraw();
+    Trends.ShowReadOutAt(Range.lower + 0.4 * Range.size());
+    Trends.Plot()->replot();
+    QVERIFY(Trends.grab().save(Shots + "/screenshot-trends-breaks-and-pins.png"));
+}
+
+void TTrendsTests::HistoryIsKeptFromTheConnectionWhileTheWindowIsClosed() {
+    TWindowFixture Fixture;
+    TformMain& Main = Fixture.OpenWithoutPolling();
+    const auto Tick = [&] {
+        Main.timerStatusTimer();
+        return Fixture.Settle();
+    };
+    QVERIFY(Tick());
+    // Connecting again (keeping the window's values) begins a new "since connecting".
+    QTest::mouseClick(btnFind(Main), Qt::LeftButton);
+    QVERIFY(Fixture.Settle());
+    Fixture.Ui().Answers = {mbNo};
+    QTest::mouseClick(btnFind(Main), Qt::LeftButton);
+    Fixture.StopPolling();
+    QVERIFY(Tick());
+    const TTrendHistory& History = Main.TrendHistory();
+    QVERIFY(History.Ring().Time(0) < History.ConnectedAt());
+    QVERIFY(Main.findChild<TformTrends*>() == nullptr);
+
+    miTrends(Main)->trigger();
+    TformTrends& Trends = Main.Trends();
+    QVERIFY(Trends.isVisible() && &Trends.Live() == &History.Ring());
+    Trends.SetTimeWindow(TformTrends::twSinceConnecting);
+    double From, To;
+    Trends.VisibleRange(From, To);
+    QVERIFY(std::fabs(From - History.ConnectedAt()) < 1e-3 * Second);
+    // Ticks go on into the same history, and the window redraws for them.
+    QVERIFY(Tick());
+    QTRY_VERIFY(Trends.statusBar()->findChildren<QLabel*>().front()->text().startsWith(
+        QString("Live: %1 samples").arg(History.Ring().Size())));
 }
 
 void TTrendsTests::CaptureReadsOnlyItsInputsShowsAndExportsThem() {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <clocale>
 #include <cmath>
+#include <cstdio>
 
 #include "DataLogReader.h"
 #include "DataLogger.h"
@@ -115,24 +117,50 @@ TEST_F(DataLogReaderTest, ABadFileNamesTheFileAndTheLine) {
     EXPECT_THROW(ReadDataLogs({FDir.Path("missing.csv")}), EDataLogError);
 }
 
-TEST_F(DataLogReaderTest, HourlyFilesJoinInTimeOrderWithAGapOnlyAtAPause) {
-    const auto File = [&](const std::string& Name, std::initializer_list<const char*> Times) {
-        std::string Text = Header;
-        for (const char* T : Times) Text += std::string(T) + ",1,2,3,4,5,6,7,8,9,10,11,72,\r\n";
-        WriteFile(FDir.Path(Name), Text);
-        return FDir.Path(Name);
+TEST_F(DataLogReaderTest, MissingRowsBreakTheLineWhereverTheyAre) {
+    // The seconds after 12:00:00 of ranges {First, Last, Step (1 when left out)}.
+    const auto Rows = [](std::initializer_list<std::array<int, 3>> Ranges) {
+        std::vector<int> Seconds;
+        for (const auto& R : Ranges)
+            for (int S = R[0]; S <= R[1]; S += std::max(R[2], 1)) Seconds.push_back(S);
+        return Seconds;
     };
-    const std::string Second = File("b.csv", {"12/09/26 13:00:00", "12/09/26 13:01:00"});
-    const std::string First = File("a.csv", {"12/09/26 12:58:00", "12/09/26 12:59:00"});
-    const std::string Later = File("c.csv", {"12/09/26 14:00:00"});  // after an hour's pause
-    const std::string Empty = File("d.csv", {});
-    const TTrendRing Ring = ReadDataLogs({Second, Later, Empty, First, First});
-    std::vector<bool> Gaps;
-    for (size_t I = 0; I < Ring.Size(); ++I) {
-        if (I > 0) {
-            EXPECT_LE(Ring.Time(I - 1), Ring.Time(I));
+    struct TCase {
+        const char* Name;
+        std::vector<std::vector<int>> Files;  // opened in this order, each its rows' seconds
+        const char* Expected;                 // the timeline: '.' a row, '|' a gap
+    };
+    const std::vector<TCase> Cases = {
+        {"a hole in one file", {Rows({{0, 4}, {41, 45}})}, ".....|....."},
+        {"1 s rows, then 5 s rows", {Rows({{0, 5}, {10, 40, 5}})}, "............."},
+        {"two holes side by side", {Rows({{0, 5}, {42, 42}, {58, 63}})}, "......|.|......"},
+        {"a single row missing", {Rows({{0, 5}, {7, 12}})}, "............"},
+        {"hourly files, a copy, an empty one and a pause",
+         {{3600, 3660}, {7200}, {}, {3480, 3540}, {3480, 3540}},
+         "....|."},
+    };
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        std::vector<std::string> Names;
+        for (const std::vector<int>& File : C.Files) {
+            std::string Text = Header;
+            for (int S : File) {
+                char Stamp[32];
+                std::snprintf(Stamp, sizeof Stamp, "12/09/26 %02d:%02d:%02d", 12 + S / 3600, S / 60 % 60,
+                              S % 60);
+                Text += std::string(Stamp) + ",1,2,3,4,5,6,7,8,9,10,11,72,\r\n";
+            }
+            Names.push_back(FDir.Path("log" + std::to_string(Names.size()) + ".csv"));
+            WriteFile(Names.back(), Text);
         }
-        Gaps.push_back(std::isnan(Ring.Value(I, tcTemperature)));
+        const TTrendRing Ring = ReadDataLogs(Names);
+        std::string Timeline;
+        for (size_t I = 0; I < Ring.Size(); ++I) {
+            if (I > 0) {
+                EXPECT_LT(Ring.Time(I - 1), Ring.Time(I));
+            }
+            Timeline += std::isnan(Ring.Value(I, tcTemperature)) ? '|' : '.';
+        }
+        EXPECT_EQ(Timeline, C.Expected);
     }
-    EXPECT_EQ(Gaps, (std::vector<bool>{false, false, false, false, true, false}));
 }

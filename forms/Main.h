@@ -95,7 +95,7 @@ public:
     void miUpdateFirmwareClick();
     // Starts the updater from its folder, or tells the user to run it.
     void StartFirmwareUpdater();
-    // The trends window, made on first use; it draws the history kept since the window's creation.
+    // The trends window, made on first use; it draws the history kept from the program's start.
     TformTrends& Trends();
     const TTrendHistory& TrendHistory() const { return *FTrendHistory; }
     void miTrendsClick();

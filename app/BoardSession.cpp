@@ -97,7 +97,8 @@ TBoardSession::TBoardSession(QObject* Parent) : QObject(Parent), FDriver(std::ma
         FReadFailed = true;
         // A tick's errors are told once each, after the tick, not at every tick they come again; an
         // exchange ended by Disconnect or Close is no error of the board's.
-        if (FRunningKind == jkTick || FRunningKind == jkCapture || FDriver->Interrupted()) return;
+        if (FRunningKind == jkTick || FRunningKind == jkCapture || FQuietErrors || FDriver->Interrupted())
+            return;
         emit DeviceError(QString::fromStdString(Text), FDriver->DevicePresent());
     });
     FDriver->SetOnExchange([this](const std::string& Command) { ExchangeStarting(Command); });
@@ -371,12 +372,15 @@ void TBoardSession::RestoreComments(const std::string& FileName, std::function<v
 
 void TBoardSession::Autosave(const std::string& FileName, std::function<void()> Done) {
     Post(
-        [FileName](TVelmorant& V) {
+        [this, FileName](TVelmorant& V) {
+            // The autosave is a convenience: neither a folder that cannot be written nor a board that
+            // does not answer stops the close or reaches the user.
+            FQuietErrors = true;
             try {
                 V.SaveSettingsInFile(FileName, true);
             } catch (const std::exception&) {
-                // The autosave is a convenience; a folder that cannot be written must not stop the close.
             }
+            FQuietErrors = false;
         },
         std::move(Done));
 }
@@ -407,6 +411,8 @@ bool TBoardSession::Tick() {
     Post(
         [this, readings](TVelmorant& V) {
             *readings = ReadTick(V);
+            // A tick cut short by Disconnect or Close failed through no fault of the board's.
+            if (FStopRunning || V.Interrupted()) return;
             // An error comes back into the status bar after a tick without one.
             if (readings->Errors.empty()) FTickErrors.Reset();
             for (const std::string& text : FTickErrors.NewErrors(*readings))

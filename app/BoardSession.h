@@ -249,6 +249,8 @@ private:
     bool FQuit = false;
     TJobKind FRunningKind = jkAction;
     std::atomic<bool> FStopRunning{false};
+    // Worker only: the running job tells the user of no driver error (the autosave at close).
+    bool FQuietErrors = false;
     // Worker only: an error text arrived during the current read; the link's state.
     bool FReadFailed = false;
     bool FLost = false;

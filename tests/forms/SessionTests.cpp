@@ -9,6 +9,7 @@
 
 #include "FormsTestSupport.h"
 #include "GridInput.h"
+#include "StatusLine.h"
 
 using velsim::TFault;
 
@@ -62,9 +63,11 @@ void SessionTests::StoppedAtTheNextExchange() {
         QVERIFY(fx.Sim().WaitForCommands(8, 10000));
         QVERIFY(!btnRecallFromEEPROM(w)->isEnabled());  // it cannot be started twice
     } else {
+        // The ports answer, then each analog input keeps the tick waiting: seconds of work to stop.
+        fx.Sim().SetFaultFilter("ADC");
         fx.Sim().SetFault(TFault::Silent);
         w.timerStatusTimer();
-        QVERIFY(fx.Sim().WaitForCommands(1, 10000));
+        QVERIFY(fx.Sim().WaitForCommands(7, 10000));
     }
     QVERIFY(!w.Session().Idle());
     if (action == "disconnect")
@@ -77,7 +80,7 @@ void SessionTests::StoppedAtTheNextExchange() {
     // The work ended at the next exchange: nothing of the retrieval's end, nothing of the tick's.
     QVERIFY(!HasCommand(cmds, "PLCRD59"));
     // (The autosave at closing reads the port states on its own, as it always did.)
-    if (during == "silent") QVERIFY(!HasCommand(cmds, "ADC0"));
+    if (during == "silent") QVERIFY(!HasCommand(cmds, "ADC1"));
     if (action == "disconnect") {
         QCOMPARE(lblConnected(w)->text(), QString("NOT CONNECTED"));
         QVERIFY(w.isVisible());
@@ -87,6 +90,9 @@ void SessionTests::StoppedAtTheNextExchange() {
         QVERIFY(std::filesystem::exists(w.AutosaveFile()));
     }
     QCOMPARE(ErrorBoxes(fx.Ui()), 0);
+    // An exchange the user ended is no error of the board's, in the status bar or its messages.
+    for (const QString& message : w.findChild<TStatusLine*>()->History())
+        QVERIFY2(!message.contains("Error"), qPrintable(message));
 }
 
 void SessionTests::ActionDuringATickRunsAfterIt() {

@@ -600,8 +600,11 @@ void TformTrends::UpdateStatus() {
         Text += QStringLiteral("Data log: %1 rows").arg(Ring.Size());
     else
         Text += QStringLiteral("Live: %1 samples held (up to 24 hours)").arg(Ring.Size());
-    if (FCapturing && !ShowingCapture())
+    const bool TicksPaused = FCapturing && !ShowingCapture();
+    if (TicksPaused)
         Text += QStringLiteral("   A capture runs: the ticks pause until it ends (Show Capture)");
-    if (FPaused) Text += QStringLiteral("   Paused: the picture stands still, the readings go on");
+    if (FPaused)
+        Text += TicksPaused ? QStringLiteral("   Paused: the picture stands still")
+                            : QStringLiteral("   Paused: the picture stands still, the readings go on");
     FStatus->setText(Text);
 }

@@ -268,6 +268,7 @@ TEST_F(SettingsFileTest, RefusesFilesThatAreNoSettingsFiles) {
         } catch (const EFileError& e) {
             EXPECT_EQ(std::string(e.what()), c.Message);
         }
+        EXPECT_FALSE(FDevice.RecallCommentsFromFile(c.Name)) << c.Name;
         EXPECT_EQ(Snapshot(FDevice), before) << c.Name;
     }
     EXPECT_FALSE(fs::exists(FDir.Path("none.velmor")));
@@ -397,24 +398,6 @@ TEST_F(SettingsFileBoardTest, RecallSendsEverySettingInOrder) {
     std::erase_if(expected, [](const std::string& C) { return C.rfind("PRT", 0) == 0; });
     expected.insert(expected.begin() + 7, PLCWR(1, Parsed("nop")));  // the line the file had in error
     EXPECT_EQ(FFixture.Sim().Commands(), expected);
-}
-
-TEST_F(SettingsFileBoardTest, CommentsAloneComeBackAndNothingIsSent) {
-    Connect(FDevice);
-    WriteFile(FFile,
-              "[PortDirections]\nPort0=7\n[PinComments]\nPin5=Pump\n[Program]\nLine0=goto 0\n"
-              "Line3.comment=wait\n");
-    EXPECT_TRUE(FDevice.RecallCommentsFromFile(FFile));
-    EXPECT_EQ(FDevice.GetPinComment(5), "Pump");
-    EXPECT_EQ(FDevice.GetProgramLine(3).Comment, "wait");
-    EXPECT_EQ(FDevice.GetPortDirection(0), 255);
-    EXPECT_EQ(FDevice.GetProgramLine(0), TProgramLine{});
-    EXPECT_TRUE(FFixture.Sim().Commands().empty());
-
-    WriteFile(FFile, "[Other]\nPin5=x\n");
-    for (const std::string& Name : {FFile, FFile + ".missing"})
-        EXPECT_FALSE(FDevice.RecallCommentsFromFile(Name));
-    EXPECT_EQ(FDevice.GetPinComment(5), "Pump");
 }
 
 TEST_F(SettingsFileBoardTest, SaveReadsOnlyThePortStates) {

@@ -20,10 +20,10 @@ public:
 TTrendRing ParseDataLog(std::string_view Text, const std::string& Name);
 
 // Reads the files and joins them into one timeline in the order of their first rows, with a gap
-// wherever rows are missing: two rows further apart than twice the rows' spacing around them (the
-// median step of the nearest rows, so a change of logging interval is no hole), within a file or
-// between files. Throws EDataLogError (also for a file that
-// cannot be read); returns early with what it has when Cancel turns true.
+// wherever rows are missing, within a file or between files: two rows further apart than twice the
+// rows' spacing around them (the median step of the nearest rows, so a change of logging interval
+// is no hole). Throws EDataLogError (also for a file that cannot be read); returns early with what
+// it has when Cancel turns true.
 TTrendRing ReadDataLogs(const std::vector<std::string>& Files, const std::atomic<bool>* Cancel = nullptr);
 
 // A time stamp as the data logger writes it (see TDataLogger::FormatTimeStamp), quotes removed;

@@ -50,6 +50,18 @@ std::string DataLogRows(const TTrendRing& Ring, double From, double To, size_t& 
     return Text;
 }
 
+// The export's file, asked for with the overwrite question; false when the user cancelled.
+bool ChooseExportFile(TUiServices& Ui, QWidget* Owner, const char* Title, const char* Filter,
+                      const char* Suffix, std::string& Name) {
+    TFileDialogRequest Request;
+    Request.Save = true;
+    Request.Title = Title;
+    Request.Filter = Filter;
+    Request.DefaultSuffix = Suffix;
+    Request.OverwritePrompt = true;
+    return Ui.FileDialog(Owner, Request, Name);
+}
+
 }  // namespace
 
 void TformTrends::OpenLogFiles(const QStringList& Files) {
@@ -140,25 +152,13 @@ bool TformTrends::ExportPng(const QString& File) {
 }
 
 void TformTrends::ExportPngDialog() {
-    TFileDialogRequest Request;
-    Request.Save = true;
-    Request.Title = "Export Picture";
-    Request.Filter = "PNG (*.png)|*.png";
-    Request.DefaultSuffix = ".png";
-    Request.OverwritePrompt = true;
     std::string Name;
-    if (!FUi->FileDialog(this, Request, Name)) return;
+    if (!ChooseExportFile(*FUi, this, "Export Picture", "PNG (*.png)|*.png", ".png", Name)) return;
     if (!ExportPng(QString::fromStdString(Name))) FUi->ShowError(this, "Cannot write file \"" + Name + "\".");
 }
 
 void TformTrends::ExportCsvDialog() {
-    TFileDialogRequest Request;
-    Request.Save = true;
-    Request.Title = "Export Data";
-    Request.Filter = "CSV (*.csv)|*.csv";
-    Request.DefaultSuffix = ".csv";
-    Request.OverwritePrompt = true;
     std::string Name;
-    if (!FUi->FileDialog(this, Request, Name)) return;
+    if (!ChooseExportFile(*FUi, this, "Export Data", "CSV (*.csv)|*.csv", ".csv", Name)) return;
     RunGuarded(*FUi, this, [&] { ExportCsv(QString::fromStdString(Name)); });
 }

@@ -8,6 +8,7 @@
 #include "DataLogger.h"
 #include "Errors.h"
 #include "GeneralLib.h"
+#include "TimeoutMgr.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ TLogRecorder::TLogRecorder(const std::string& Target, const std::string& Header,
           Target, Header, AutosaveSecs,
           TDataLogOptions{loAppendTimestampToFilename, loAutosaveAtIntervals, loClearWhenSaved})),
       FTarget(Target),
-      FClock(&MonotonicMillisecs) {
+      FClock() {
     FThread = std::thread([this] { Run(); });
 }
 
@@ -80,10 +81,9 @@ void TLogRecorder::SetTarget(const std::string& Target) {
 }
 
 void TLogRecorder::Start(int IntervalSecs) {
-    const int64_t now = FClock();
-    Post([this, IntervalSecs, now] {
+    Post([this, IntervalSecs] {
         FRunning = true;
-        FSchedule.Start(IntervalSecs * int64_t{1000}, StatusTickMs, now);
+        FSchedule.Start(IntervalSecs * int64_t{1000});
         FTaken = 0;
     });
 }
@@ -110,14 +110,15 @@ void TLogRecorder::Stop(std::function<void(bool Saved, const std::string& FileOr
 }
 
 void TLogRecorder::AddTick(const TTickReadings& Readings) {
-    // Read here, as the tick arrives, not when the recorder's thread gets to it behind a save; and on
-    // the monotonic clock, which a wall-clock step cannot move.
-    const int64_t now = FClock();
-    Post([this, Readings, now] {
-        if (!FRunning || !FSchedule.TakeRow(now)) return;
+    // Stamped here, as the tick arrives, not when the recorder's thread gets to it behind a save.
+    const TDateTime stamp = Readings.Time != 0 ? Readings.Time : Now();
+    // The row's own stamp decides, so that the seconds the log shows are the ones scheduled.
+    const int64_t due = FClock ? FClock() : DateTimeToMillisecs(stamp);
+    Post([this, Readings, stamp, due] {
+        if (!FRunning || !FSchedule.TakeRow(due)) return;
         std::string failure;
         try {
-            FLogger->AddValue(Readings.Time != 0 ? Readings.Time : Now(), LogRowOf(Readings));
+            FLogger->AddValue(stamp, LogRowOf(Readings));
             ++FTaken;
             // A failed save at switching off is tried again here; a failed autosave retries by itself.
             if (FSaveFailed && FLogger->Count() > 0) FLogger->SaveToFile();

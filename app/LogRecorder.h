@@ -39,8 +39,8 @@ public:
     const std::string& Target() const { return FTarget; }
     void SetTarget(const std::string& Target);
     // Takes a row at the next tick (unless the last row is less than an interval ago: then when the
-    // interval since it has passed) and then one per interval of IntervalSecs, each at the tick
-    // nearest its due time (the status timer's ticks, StatusTickMs apart).
+    // interval since it has passed) and then one per interval of IntervalSecs: the first tick of
+    // each, so that no two rows share a stamp's second and no second with a tick goes without one.
     void Start(int IntervalSecs);
     // Saves the rows taken; Done(true, file written) and rows no longer taken, or Done(false, reason)
     // and rows still taken, so that none is left with no one to write it.
@@ -55,8 +55,8 @@ public:
     int Count() const { return FCount; }
     // Tests make every row due for a save.
     void SetAutosaveInterval(int Secs);
-    // The monotonic clock that decides when rows are due (MonotonicMillisecs by default), read on
-    // the caller's thread at Start and AddTick; tests step it by hand.
+    // The clock (ms) that decides when rows are due, read on the caller's thread at AddTick; by
+    // default the readings' own stamps. Tests step it by hand.
     void SetClock(TTickClock Clock);
     // Every call made has run and its signals have arrived.
     bool Idle() const { return FPending == 0; }

@@ -1,24 +1,39 @@
 #include "LogSchedule.h"
 
-void TLogSchedule::Start(int64_t IntervalMs, int64_t TickMs, int64_t NowMs) {
-    FInterval = IntervalMs;
-    FHalfTick = TickMs / 2;
-    // Switching off and on again does not shorten the interval since the last row.
-    if (FLastDue && NowMs < *FLastDue + FInterval)
-        FDue = *FLastDue + FInterval;
-    else
-        FDue.reset();
+namespace {
+
+int64_t FloorDiv(int64_t A, int64_t B) {
+    return A / B - ((A % B != 0) && ((A < 0) != (B < 0)));
 }
 
-bool TLogSchedule::TakeRow(int64_t NowMs) {
-    if (!FDue) FDue = NowMs;
-    // A whole interval without a tick (no board) is not made up in a burst: the row waits for the
-    // first boundary whose nearest tick may still come.
-    if (NowMs - *FDue >= FInterval && FInterval > 0)
-        *FDue += ((NowMs - FHalfTick - *FDue) / FInterval + 1) * FInterval;
-    // The row goes with the tick nearest its due time: the first at or after half a tick before it.
-    if (NowMs < *FDue - FHalfTick) return false;
-    FLastDue = FDue;
-    *FDue += FInterval;
+}  // namespace
+
+void TLogSchedule::Start(int64_t IntervalMs) {
+    // Whole seconds, as the stamps show them; a shorter interval would take a row at every tick.
+    FInterval = IntervalMs < 1000 ? 1 : IntervalMs / 1000;
+    // Switching off and on again does not shorten the interval since the last row: the slot after
+    // its own is the first that may take one.
+    if (FLastSecond) {
+        FAnchor = FLastSecond;
+        FLastSlot = 0;
+    }
+    FReanchor = true;
+}
+
+bool TLogSchedule::TakeRow(int64_t StampMs) {
+    const int64_t second = FloorDiv(StampMs, 1000);
+    // A clock set back starts afresh rather than waiting for the old slots to come round again.
+    const bool setBack = FLastSecond && second < *FLastSecond;
+    if (FAnchor && !setBack) {
+        const int64_t slot = FloorDiv(second - *FAnchor, FInterval);
+        if (FLastSlot && slot <= *FLastSlot) return false;
+        FLastSlot = slot;
+    }
+    if (!FAnchor || setBack || FReanchor) {
+        FAnchor = second;
+        FLastSlot = 0;
+        FReanchor = false;
+    }
+    FLastSecond = second;
     return true;
 }

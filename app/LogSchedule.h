@@ -1,21 +1,23 @@
 #pragma once
-// When the data log's rows fall due. Each row is due one interval after the previous one was due,
-// not after it was taken, so the ticks' jitter never adds up into a lost row.
+// When the data log's rows fall due. Rows are counted in slots of one interval on the clock their
+// stamps are written in (whole seconds), so that late or early ticks can neither put two rows in
+// one second nor make up a row for a second in which no tick came.
 #include <cstdint>
 #include <optional>
 
 class TLogSchedule {
 public:
-    // Rows every IntervalMs from now on, offered at ticks about TickMs apart (times in ms on one
-    // monotonic clock). The first row is due at once, unless the last one taken is less than an
-    // interval ago: then one interval after that one's due time.
-    void Start(int64_t IntervalMs, int64_t TickMs, int64_t NowMs);
-    // Whether the tick at NowMs takes a row.
-    bool TakeRow(int64_t NowMs);
+    // Rows every IntervalMs from now on. The first tick takes a row, unless the last row taken is
+    // less than an interval ago: then the first tick an interval after it.
+    void Start(int64_t IntervalMs);
+    // Whether the tick stamped StampMs (ms on the clock the rows' stamps show) takes a row: the first
+    // tick of each interval-long slot, the slots counted from the first row since Start.
+    bool TakeRow(int64_t StampMs);
 
 private:
-    int64_t FInterval = 0;
-    int64_t FHalfTick = 0;
-    std::optional<int64_t> FDue;      // none: the next tick takes a row
-    std::optional<int64_t> FLastDue;  // the due time of the last row taken
+    int64_t FInterval = 1000;
+    std::optional<int64_t> FAnchor;    // the second the slots are counted from; none: not yet
+    std::optional<int64_t> FLastSlot;  // the slot of the last row taken, counted from FAnchor
+    std::optional<int64_t> FLastSecond;
+    bool FReanchor = true;  // the next row taken starts the slots afresh
 };

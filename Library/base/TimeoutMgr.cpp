@@ -1,5 +1,6 @@
 #include "TimeoutMgr.h"
 
+#include <cmath>
 #include <ctime>
 
 #include "Errors.h"
@@ -46,6 +47,11 @@ TDateTime Now() {
     return UnixEpochAsDateTime + static_cast<double>(Days) +
            EncodeTime(static_cast<unsigned>(Local.tm_hour), static_cast<unsigned>(Local.tm_min), Sec,
                       static_cast<unsigned>(Millis));
+}
+
+int64_t DateTimeToMillisecs(TDateTime Time) {
+    const double days = std::trunc(Time);
+    return static_cast<int64_t>(days) * MillisecsPerDay + std::llround((Time - days) * MillisecsPerDay);
 }
 
 TDateTime SecsToTime(int Secs) {

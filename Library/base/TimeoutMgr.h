@@ -12,6 +12,8 @@ TDateTime Now();
 TDateTime SecsToTime(int Secs);
 // Encodes a time of day; throws ERangeError for an hour above 23 or other fields out of range.
 TDateTime EncodeTime(unsigned Hour, unsigned Min, unsigned Sec, unsigned MSec);
+// Milliseconds since 30 December 1899 (local time), rounded as a written time stamp rounds them.
+int64_t DateTimeToMillisecs(TDateTime Time);
 // The whole days of a date (proleptic Gregorian) as TDateTime counts them. The date is not checked.
 long long DateToDays(long long Year, unsigned Month, unsigned Day);
 

@@ -7,8 +7,13 @@
 #include <exception>
 
 #include "DataLogger.h"
+#include "IniFile.h"
+#include "UnsavedOnBoard.h"
 
 namespace {
+
+// The autosave file's own section: program lines as typed where they were in error at the close.
+const char* const SecTypedLines = "TypedLines";
 
 // The number after a command's letters ("PLCRD12" gives 12), -1 without one.
 int CommandNumber(const std::string& Command, size_t Start) {
@@ -70,6 +75,7 @@ TBoardState TBoardState::Of(const TVelmorant& Driver) {
     s.ComPortName = Driver.ComPortName();
     s.Version = Driver.Version();
     s.Changed = Driver.Changed();
+    s.ChangedSettings = Driver.ChangedSettings();
     s.PLCEnabled = Driver.PLCEnabled();
     s.PLCRunMode = Driver.PLCRunMode();
     s.UpdatePeriod = Driver.UpdatePeriod();
@@ -280,6 +286,7 @@ void TBoardSession::Retrieve(bool FromEEPROM, std::function<void(bool Retrieved)
             const TVelmorant::TCache before = V.Cache();
             try {
                 *retrieved = V.RetreiveSettings(FromEEPROM);
+                if (*retrieved && FromEEPROM) ForgetUnsavedOnBoard(V.ComPortName());
             } catch (...) {
                 V.RestoreCache(before);
                 throw;
@@ -316,12 +323,25 @@ void TBoardSession::Refresh(bool ShowSettings, bool ShowProgram) {
 
 void TBoardSession::SaveToEEPROM(std::function<void(bool Saved)> Done) {
     auto saved = std::make_shared<bool>(false);
-    Post([saved](TVelmorant& V) { *saved = V.SaveSettingsInEEPROM(); },
-         [saved, Done = std::move(Done)] { Done(*saved); }, jkLong);
+    Post(
+        [saved](TVelmorant& V) {
+            *saved = V.SaveSettingsInEEPROM();
+            if (*saved) ForgetUnsavedOnBoard(V.ComPortName());
+        },
+        [saved, Done = std::move(Done)] { Done(*saved); }, jkLong);
+}
+
+void TBoardSession::MarkNotInEEPROM() {
+    PostChange([](TBoardState& State) { State.Changed = true; }, [](TVelmorant& V) { V.SetChanged(true); });
 }
 
 void TBoardSession::RecallSettingsFile(const std::string& FileName, std::function<void(int LinesSent)> Done) {
     SendAndRefresh([FileName](TVelmorant& V) { V.RecallSettingsFromFile(FileName, true); }, std::move(Done));
+}
+
+void TBoardSession::RecallKeptChanges(const std::string& FileName, std::function<void(int LinesSent)> Done) {
+    SendAndRefresh([FileName](TVelmorant& V) { V.RecallSettingsFromFile(FileName, true, true); },
+                   std::move(Done));
 }
 
 void TBoardSession::SendSettings(std::function<void(int LinesSent)> Done) {
@@ -362,22 +382,38 @@ void TBoardSession::UpdateFirmware(std::function<void()> Done) {
     Post([](TVelmorant& V) { V.EnterBootloadMode(); }, std::move(Done));
 }
 
-void TBoardSession::RestoreComments(const std::string& FileName, std::function<void(bool Restored)> Done) {
+void TBoardSession::RestoreComments(const std::string& FileName,
+                                    std::function<void(bool Restored, const TTypedLines& Typed)> Done) {
     auto restored = std::make_shared<bool>(false);
-    Post([FileName, restored](TVelmorant& V) { *restored = V.RecallCommentsFromFile(FileName); },
-         [restored, Done = std::move(Done)] {
-             if (Done) Done(*restored);
-         });
+    auto typed = std::make_shared<TTypedLines>();
+    Post(
+        [FileName, restored, typed](TVelmorant& V) {
+            *restored = V.RecallCommentsFromFile(FileName);
+            if (!*restored) return;
+            const TIniFile ini(FileName);
+            for (int line = 0; line < V.ProgramLineCount(); ++line) {
+                const std::string text = ini.ReadString(SecTypedLines, "Line" + std::to_string(line), "");
+                if (!text.empty()) (*typed)[line] = text;
+            }
+        },
+        [restored, typed, Done = std::move(Done)] {
+            if (Done) Done(*restored, *typed);
+        });
 }
 
-void TBoardSession::Autosave(const std::string& FileName, std::function<void()> Done) {
+void TBoardSession::Autosave(const std::string& FileName, TTypedLines Typed, std::function<void()> Done) {
     Post(
-        [this, FileName](TVelmorant& V) {
+        [this, FileName, Typed = std::move(Typed)](TVelmorant& V) {
             // The autosave is a convenience: neither a folder that cannot be written nor a board that
             // does not answer stops the close or reaches the user.
             FQuietErrors = true;
             try {
-                V.SaveSettingsInFile(FileName, true);
+                TIniFile ini(FileName);
+                V.SaveSettingsInFile(ini, true);
+                // Only this close's typed lines: an older close's would come back over newer text.
+                ini.EraseSection(SecTypedLines);
+                for (const auto& [line, text] : Typed)
+                    ini.WriteString(SecTypedLines, "Line" + std::to_string(line), text);
             } catch (const std::exception&) {
             }
             FQuietErrors = false;
@@ -506,7 +542,7 @@ void TBoardSession::CheckLink(TVelmorant& Driver) {
     if (Driver.Changed() && !FUnsavedFolder.empty()) {
         const std::string file = KeptChangesFileName(FUnsavedFolder, FLostPort, Now());
         try {
-            Driver.SaveSettingsInFile(file, true);
+            Driver.SaveSettingsWithoutStates(file);
             FUnsavedFile = file;
         } catch (const std::exception& e) {
             emit Failed(QString::fromStdString(e.what()));

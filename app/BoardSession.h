@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,6 +32,7 @@ struct TBoardState {
     std::string ComPortName;
     std::string Version;
     bool Changed = false;
+    uint8_t ChangedSettings = 0;  // which kinds, as TChangedSetting bits, where known
     bool PLCEnabled = true;
     TPLCRunMode PLCRunMode = rmPaused;
     int UpdatePeriod = 0;
@@ -72,6 +74,9 @@ struct TRefresh {
 };
 
 // The name of the file that keeps a lost board's changes: safe for any port name, network ones too.
+// Program lines as typed, by line number, where the text is in error and so nowhere else.
+using TTypedLines = std::map<int, std::string>;
+
 std::string KeptChangesFileName(const std::string& Folder, const std::string& PortName, TDateTime Time);
 
 class TBoardSession : public QObject {
@@ -112,11 +117,17 @@ public:
     void Retrieve(bool FromEEPROM, std::function<void(bool Retrieved)> Done = {});
     // Reads (the thermistor's offset when ShowSettings, then) a tick for a display update.
     void Refresh(bool ShowSettings, bool ShowProgram);
+    // The board's settings differ from its EEPROM's although the program changed none (the start
+    // kept what an earlier run left unsaved).
+    void MarkNotInEEPROM();
     // "SAVE"; Done(true) when the board confirmed it.
     void SaveToEEPROM(std::function<void(bool Saved)> Done);
     // Sends a settings file's settings and program, then a full refresh; Done gets the number of
     // program lines sent (0 without a board).
     void RecallSettingsFile(const std::string& FileName, std::function<void(int LinesSent)> Done);
+    // As RecallSettingsFile for the changes kept when the board was lost: what the file leaves out
+    // (the port states) stays as the board has it, and nothing is sent for it.
+    void RecallKeptChanges(const std::string& FileName, std::function<void(int LinesSent)> Done);
     void SaveSettingsFile(const std::string& FileName, std::function<void()> Done);
     // Sends the settings and program the session holds, as a settings file of them would, then a
     // full refresh; Done as for RecallSettingsFile.
@@ -124,10 +135,13 @@ public:
     // Sends the board into its firmware-update mode, which closes the port.
     void UpdateFirmware(std::function<void()> Done);
     // Takes the pin and line comments kept in the autosave file at the last close; the settings and
-    // program stay the driver's own and nothing is sent. Done(true) when the file held some.
-    void RestoreComments(const std::string& FileName, std::function<void(bool Restored)> Done);
-    // Writes the settings file kept between runs; never fails (it is a convenience).
-    void Autosave(const std::string& FileName, std::function<void()> Done);
+    // program stay the driver's own and nothing is sent. Done(true) when the file held some, with the
+    // typed text of the program lines that were in error then.
+    void RestoreComments(const std::string& FileName,
+                         std::function<void(bool Restored, const TTypedLines& Typed)> Done);
+    // Writes the settings file kept between runs, with Typed: the text of program lines in error,
+    // which neither the board nor the program holds. Never fails (it is a convenience).
+    void Autosave(const std::string& FileName, TTypedLines Typed, std::function<void()> Done);
     // Whether the settings in a file differ from the board's; for kept changes.
     void DiffersFromFile(const std::string& FileName, std::function<void(bool Differs)> Done);
     // The changes kept for a lost board were offered: they are not offered again.

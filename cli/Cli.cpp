@@ -19,6 +19,7 @@
 #include "GeneralLib.h"
 #include "NetPort.h"
 #include "SerialPort.h"
+#include "UnsavedOnBoard.h"
 
 namespace velcli {
 
@@ -256,6 +257,19 @@ int RunSet(TSession& S) {
     const int I = S.Request.Index, V = S.Request.Value;
     switch (S.Request.What) {
         case qtPin:
+            // An input pin has no level to set; the window and the bridge refuse it as well. The
+            // program's variables (24 on) have no direction.
+            if (I < 24) {
+                const int Port = I / 8;
+                const auto Direction =
+                    Query(S, "DIRRD" + std::to_string(Port), "Error getting port direction", 0, 255);
+                if (!Direction) return ecFailed;
+                if ((*Direction >> (I % 8) & 1) != 0) {
+                    S.Error("pin " + std::to_string(I) + " is an input (port " + std::to_string(Port) +
+                            " direction " + std::to_string(*Direction) + "); nothing was sent");
+                    return ecFailed;
+                }
+            }
             D.SetPinState(I, V != 0);
             break;
         case qtPort:
@@ -359,6 +373,34 @@ int RunBoardCommand(TSession& S) {
     return ecSuccess;
 }
 
+// The settings a command changes on the board and not in its EEPROM; 0 for one that changes none.
+uint8_t SettingsChangedBy(const TCliRequest& R) {
+    switch (R.Kind) {
+        case ckSet:
+            switch (R.What) {
+                case qtDirection:
+                    return csDirections;
+                case qtPullup:
+                    return csPullups;
+                case qtOffset:
+                    return csOffsets;
+                case qtPeriod:
+                    return csPeriod;
+                default:
+                    return 0;  // pins and ports are no settings the EEPROM keeps
+            }
+        case ckPlcEnable:
+        case ckPlcDisable:
+            return csPLCMode;
+        case ckProgramDownload:
+            return csProgram | csPeriod;
+        case ckSettingsRecall:
+            return csDirections | csPullups | csPeriod | csProgram;
+        default:
+            return 0;
+    }
+}
+
 }  // namespace
 
 TSession::TSession(const TCliRequest& R, std::ostream& O, std::ostream& E) : Request(R), Out(O), Err(E) {
@@ -444,6 +486,12 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
             return ecFailed;
         }
         const int Code = RunBoardCommand(S);
+        // The window's next start recalls the EEPROM: it asks first where a change made here is not in it.
+        const std::string Port = S.Device.ComPortName();
+        if (const uint8_t Changed = SettingsChangedBy(Request); Changed != 0)
+            RecordUnsavedOnBoard(Port, Changed);
+        else if ((Request.Kind == ckEepromSave || Request.Kind == ckEepromRecall) && Code == ecSuccess)
+            ForgetUnsavedOnBoard(Port);
         S.Device.Disconnect();
         return Code;
     } catch (const EVelmorantError& E) {

@@ -117,7 +117,8 @@ int RunCapture(TSession& S) {
     std::ostream& Summary = ToFile ? S.Out : S.Err;
     const char* const Eol = ToFile ? "\r\n" : "\n";
 
-    const TCaptureRequest Request{Q.Channels, Q.CaptureSecs, static_cast<size_t>(std::max(Q.Count, 0L))};
+    // Rows are written as they come and kept nowhere: no memory limit, a day's capture runs a day.
+    const TCaptureRequest Request{Q.Channels, Q.CaptureSecs, static_cast<size_t>(std::max(Q.Count, 0L)), 0};
     std::vector<TCaptureStats> Stats(Request.Channels.size());
     TCaptureRows Round(Request.Channels.size());
     Rows << CaptureCsvHeader(Request.Channels) << Eol;
@@ -152,6 +153,8 @@ int RunCapture(TSession& S) {
         S.Error("Disconnected");
         return ecFailed;
     }
+    // Cut short by a limit the user did not set: the summary says which, and the run did not do its job.
+    if (End == ceMemory) return ecFailed;
     for (const TCaptureStats& St : Stats)
         if (St.Failed > 0) return ecFailed;
     return ecSuccess;

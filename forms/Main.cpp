@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <iostream>
+#include <utility>
 
 #include "GeneralLib.h"
 #include "LinkSupervisor.h"
@@ -19,6 +20,7 @@
 #include "Pictures.h"
 #include "PortProber.h"
 #include "StatusLine.h"
+#include "UnsavedOnBoard.h"
 
 using panels::Named;
 
@@ -252,10 +254,12 @@ void TformMain::FormCreate() {
     // No board yet: the driver's start values, and no reading to show.
     UpdateDisplay(TTickReadings{}, true, true);
     // Comments live only in the program and its files: the last close kept them in the autosave.
-    FSession->RestoreComments(FAutosaveFile, [this](bool Restored) {
+    FSession->RestoreComments(FAutosaveFile, [this](bool Restored, const TTypedLines& Typed) {
         if (!Restored) return;
         FPins->ShowSettings(FSession->State());
         FPLC->ShowProgram(FSession->State());
+        FPLC->ShowTypedLines(Typed);
+        FTypedAtStart = Typed;
     });
     FLogging->SetUpLogging();
 }
@@ -265,16 +269,49 @@ void TformMain::FormShow() {
     const bool first = !FShownOnce;
     FShownOnce = true;
     FConnection->FillPortList([this, first] {
-        if (first) FConnection->ConnectToDevice(false, [this] { FEEPROM->RecallFromDevice(true, false); });
+        if (!first) return;
+        FConnection->ConnectToDevice(false, [this] { StartUpRecall(); });
+        // The program the start-up reads replaces the grid: the typed lines go back over it.
+        WhenSessionIdle([this] { FPLC->ShowTypedLines(std::exchange(FTypedAtStart, {})); });
     });
 }
 
+void TformMain::StartUpRecall() {
+    // Every start reads the board's EEPROM back; where this program left the board with changes the
+    // EEPROM lacks, that would undo them unasked.
+    const std::string port = FSession->State().ComPortName;
+    const uint8_t unsaved = UnsavedOnBoard(port);
+    if (unsaved == 0) return FEEPROM->RecallFromDevice(true, false);
+    const std::string question = "The Velmorant on " + port +
+                                 " was left with changes not saved in its EEPROM when it was last used: " +
+                                 ChangedSettingsText(unsaved) +
+                                 ". Recalling the settings from the EEPROM, as a start does, would undo them."
+                                 "\r\nRecall them anyway? No keeps the board's settings.";
+    if (FUi->Ask(this, "Confirm", question, {mbYes, mbNo}) == mbYes)
+        return FEEPROM->RecallFromDevice(true, false);
+    FEEPROM->RecallFromDevice(false, false,
+                              "The Velmorant's settings are shown; they are not saved in its EEPROM");
+    FSession->MarkNotInEEPROM();
+}
+
 void TformMain::FormCloseQuery(std::function<void(bool CanClose)> Then) {
+    // As when saving a file: lines in error are on neither the board nor a file. The autosave keeps
+    // their text for the next start.
+    if (const std::vector<int> inError = FPLC->LinesInError(); !inError.empty()) {
+        const std::string question = LinesInErrorText(inError) +
+                                     ", so the Velmorant does not have what you typed. It is kept and "
+                                     "comes back at the next start.\r\nClose anyway?";
+        if (FUi->Ask(this, "Confirm", question, {mbYes, mbNo}) != mbYes) return Then(false);
+    }
     const TBoardState& state = FSession->State();
     if (!state.DevicePresent || !state.Changed) return Then(true);
     const TMsgButton answer = FUi->Message(
         nullptr, TMessageRequest{mkQuestion, "Save Changes?", SaveChangesText, {mbYes, mbNo, mbCancel}});
-    if (answer == mbNo) return Then(true);
+    if (answer == mbNo) {
+        // The board keeps them until it loses power: the next start must not recall over them unasked.
+        RecordUnsavedOnBoard(state.ComPortName, state.ChangedSettings);
+        return Then(true);
+    }
     if (answer != mbYes) return Then(false);
     FSession->SaveToEEPROM([this, Then](bool Saved) {
         // Closing after a failed save would lose the changes the user just chose to keep.
@@ -284,7 +321,7 @@ void TformMain::FormCloseQuery(std::function<void(bool CanClose)> Then) {
 }
 
 void TformMain::FormClose(std::function<void()> Then) {
-    FSession->Autosave(FAutosaveFile, [this, Then] {
+    FSession->Autosave(FAutosaveFile, FPLC->TypedLinesInError(), [this, Then] {
         try {
             fsFormStorage.Save(TWindowStateStore::PlacementOf(this));
         } catch (const std::exception& e) {

@@ -90,8 +90,13 @@ public:
     // Menu commands
     void miRecallfromFileClick();
     void miSavetoFileClick();
-    // Sends a settings file's settings and program to the board and shows them.
-    void RecallSettingsFile(const std::string& FileName);
+    // The start's recall of the EEPROM, asked first where an earlier run left changes unsaved.
+    void StartUpRecall();
+    // "Program line 3 has an error", "Program lines 3 and 5 have errors".
+    static std::string LinesInErrorText(const std::vector<int>& Lines);
+    // Sends a settings file's settings and program to the board and shows them; with KeptChanges,
+    // the changes kept for a lost board (the caption stays, the outputs stay as the board has them).
+    void RecallSettingsFile(const std::string& FileName, bool KeptChanges = false);
     void miUpdateFirmwareClick();
     // Starts the updater from its folder, or tells the user to run it.
     void StartFirmwareUpdater();
@@ -131,6 +136,8 @@ private:
 
     std::unique_ptr<TUiServices> FUi;
     std::string FAutosaveFile;
+    // Lines typed in error before the last close, shown again once the start-up has read the board.
+    TTypedLines FTypedAtStart;
     std::unique_ptr<TBoardSession> FSession;
     TLinkSupervisor* FSupervisor = nullptr;
     TPortProber* FProber = nullptr;

@@ -48,29 +48,38 @@ void TformMain::miRecallfromFileClick() {
     RecallSettingsFile(chosen);
 }
 
-void TformMain::RecallSettingsFile(const std::string& FileName) {
+void TformMain::RecallSettingsFile(const std::string& FileName, bool KeptChanges) {
     // An error here leaves the caption and the panels as they were; what was applied stays applied.
-    FSession->RecallSettingsFile(FileName, [this, FileName](int Sent) {
-        setWindowTitle(QString::fromStdString(NameWithoutFolder(FileName) + " - Velmorant"));
+    auto done = [this, FileName, KeptChanges](int Sent) {
+        // Kept changes are no document of the user's: the caption keeps the name it had.
+        if (!KeptChanges)
+            setWindowTitle(QString::fromStdString(NameWithoutFolder(FileName) + " - Velmorant"));
         // A board lost on the way did not get everything: the loss is what the user must read.
         if (FSession->State().Lost) return;
         FEEPROM->ShowProgramSettingsMark(false);
         SetStatusText("Settings recalled from " + FileName +
                       (Sent > 0 ? ", " + std::to_string(Sent) + " program lines sent to the Velmorant"
                                 : std::string()));
-    });
+    };
+    if (KeptChanges)
+        FSession->RecallKeptChanges(FileName, std::move(done));
+    else
+        FSession->RecallSettingsFile(FileName, std::move(done));
+}
+
+std::string TformMain::LinesInErrorText(const std::vector<int>& Lines) {
+    std::string text = Lines.size() == 1 ? "Program line " : "Program lines ";
+    for (size_t i = 0; i < Lines.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == Lines.size() ? " and " : ", ") + std::to_string(Lines[i]);
+    return text + (Lines.size() == 1 ? " has an error" : " have errors");
 }
 
 void TformMain::miSavetoFileClick() {
     const std::vector<int> inError = FPLC->LinesInError();
     if (!inError.empty()) {
-        std::string lines;
-        for (size_t i = 0; i < inError.size(); ++i)
-            lines += (i == 0 ? "" : i + 1 == inError.size() ? " and " : ", ") + std::to_string(inError[i]);
         // The file keeps what the program holds for them, not the typed text, which would be lost.
         const std::string question =
-            std::string(inError.size() == 1 ? "Program line " : "Program lines ") + lines +
-            (inError.size() == 1 ? " has an error" : " have errors") +
+            LinesInErrorText(inError) +
             ". The file would keep the lines as they were before, and what you typed "
             "would be lost.\r\nSave anyway?";
         if (FUi->Ask(this, "Save Settings", question, {mbYes, mbNo}) != mbYes) return;

@@ -108,7 +108,7 @@ void TformMain::OfferUnsavedChanges(const std::string& File) {
     // Asked once: No ends it for good.
     FSupervisor->KeptChangesOffered();
     if (FUi->Ask(this, "Confirm", question, {mbYes, mbNo}) != mbYes) return;
-    RecallSettingsFile(File);
+    RecallSettingsFile(File, true);
 }
 
 void TformMain::timerStatusTimer() {

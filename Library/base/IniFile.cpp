@@ -265,6 +265,17 @@ void TIniFile::WriteString(const std::string& Section, const std::string& Key, c
     Store(std::move(lines));
 }
 
+void TIniFile::EraseSection(const std::string& Section) {
+    Refresh();
+    const int s = FindSection(Lower(Trim(Section)));
+    if (s < 0) return;
+    std::vector<TLine> lines = FLines;
+    size_t end = static_cast<size_t>(s) + 1;
+    while (end < lines.size() && lines[end].Kind != lkSection) ++end;
+    lines.erase(lines.begin() + s, lines.begin() + static_cast<ptrdiff_t>(end));
+    Store(std::move(lines));
+}
+
 void TIniFile::WriteInteger(const std::string& Section, const std::string& Key, int Value) {
     WriteString(Section, Key, std::to_string(Value));
 }

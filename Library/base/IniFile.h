@@ -31,6 +31,9 @@ public:
     void WriteString(const std::string& Section, const std::string& Key, const std::string& Value);
     void WriteInteger(const std::string& Section, const std::string& Key, int Value);
     void WriteBool(const std::string& Section, const std::string& Key, bool Value);
+    // Removes the section with its keys (and the blank lines before the next one); nothing to do
+    // when it is missing. Throws as WriteString does.
+    void EraseSection(const std::string& Section);
     // The number (from 1) of the key's line in the file, 0 when the key is missing.
     int KeyLine(const std::string& Section, const std::string& Key) const;
     // True when the section exists in the file.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdint>
 
 #include "Device_VL.h"
 
@@ -40,7 +41,7 @@ std::optional<TCaptureChannel> TCaptureChannel::Parse(const std::string& Text) {
 
 size_t TCaptureRequest::MaxRounds() const {
     const size_t PerRound = std::max<size_t>(Channels.size(), 1) * BytesPerSample;
-    const size_t Memory = std::max<size_t>(MemoryBytes / PerRound, 1);
+    const size_t Memory = MemoryBytes == 0 ? SIZE_MAX : std::max<size_t>(MemoryBytes / PerRound, 1);
     return Rounds > 0 ? std::min(Rounds, Memory) : Memory;
 }
 

@@ -39,7 +39,8 @@ struct TCaptureRequest {
     std::vector<TCaptureChannel> Channels;
     double Seconds = 0;                     // the capture's length; 0: no limit
     size_t Rounds = 0;                      // samples of each channel; 0: no limit
-    size_t MemoryBytes = size_t(64) << 20;  // what the samples may take where they are kept
+    size_t MemoryBytes = size_t(64) << 20;  // what the samples may take where they are kept; 0: none
+                                            // is kept (a stream), so there is no limit
 
     // A sample kept: its time and its value (a gap as NaN).
     static constexpr size_t BytesPerSample = sizeof(double) + sizeof(float);

@@ -105,6 +105,19 @@ bool SameProgramCode(const TProgramLine& A, const TProgramLine& B);
 // Eight hex digits, byte 0 first; throws EConvertError "'$G1' is not a valid integer value".
 TCompiledLineBytes HexToCompiledLine(const std::string& Text);
 
+// The kinds of setting a board keeps in its EEPROM, as bits.
+enum TChangedSetting : uint8_t {
+    csDirections = 1,
+    csPullups = 2,
+    csOffsets = 4,
+    csPeriod = 8,
+    csPLCMode = 16,
+    csProgram = 32,
+    csOther = 64,  // settings of a kind not known
+};
+// "port directions, pull-ups and program lines"; "settings" where no kind is known.
+std::string ChangedSettingsText(uint8_t Settings);
+
 // ---------------------------------------------------------------------------------------------
 // The board
 
@@ -194,7 +207,13 @@ public:
     // Always attempts "PLCRM %d", also without a board.
     void SetPLCRunMode(TPLCRunMode Value);
     bool Changed() const { return FChanged; }
-    void SetChanged(bool Value) { FChanged = Value; }
+    void SetChanged(bool Value) {
+        FChanged = Value;
+        if (!Value) FChangedSettings = 0;
+    }
+    // Which settings were changed since the last SAVE or RECALL (TChangedSetting bits); 0 when
+    // unknown or none.
+    uint8_t ChangedSettings() const { return FChangedSettings; }
     void SetPinState(TPinNumber PinNumber, bool Value);
     void SetPortState(TPortNumber PortNumber, int Value);
     // Runs program line Line once ("PLCEX %d"); true with NextLine set when the board named the next
@@ -241,6 +260,9 @@ public:
     // Settings files (throw EFileError, ERangeError; see the file format)
     bool SaveSettingsInFile(const std::string& Filename, bool SavePLC);
     bool SaveSettingsInFile(TIniFile& IniFile, bool SavePLC);
+    // The settings of a board that is gone: without port states, which it can no longer give, so
+    // that recalling the file leaves its outputs as they are.
+    bool SaveSettingsWithoutStates(const std::string& Filename);
     bool SaveProgramInFile(TIniFile& IniFile);
     // Refuses (EFileError naming the file) a file that is missing or holds none of the sections.
     bool RecallSettingsFromFile(const std::string& Filename, bool RecallPLC);
@@ -267,6 +289,7 @@ private:
     // Reports ErrorText with the suffix that says how FResponse is wrong.
     void BadReply(const char* ErrorText);
     bool RecallProgram(TIniFile& Ini, bool KeepMissing);
+    bool SaveSettings(TIniFile& IniFile, bool SavePLC, bool SaveStates);
     // FResponse read as a decimal integer, Default when it is none.
     int ResponseAsInt(int Default) const;
     // Text as a signed decimal integer (optional sign, digits, 32-bit range, nothing else).
@@ -277,6 +300,11 @@ private:
 
     std::array<int, AnalogInputCount> FADCOffsets{};
     bool FChanged = false;
+    uint8_t FChangedSettings = 0;
+    void MarkChanged(uint8_t Setting) {
+        FChanged = true;
+        FChangedSettings |= Setting;
+    }
     THandle FComPortHandle = INVALID_HANDLE_VALUE;
     std::string FComPortName = "COM1";
     bool FDevicePresent = false;

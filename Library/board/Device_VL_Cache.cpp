@@ -8,7 +8,7 @@ TVelmorant::TCache TVelmorant::Cache() const {
 
 void TVelmorant::RestoreCache(const TCache& Cache) {
     FADCOffsets = Cache.ADCOffsets;
-    FChanged = Cache.Changed;
+    SetChanged(Cache.Changed);
     FPinComments = Cache.PinComments;
     FPLCEnabled = Cache.PLCEnabled;
     FPLCRunMode = Cache.PLCRunMode;

@@ -157,7 +157,7 @@ uint8_t TVelmorant::GetPortDirection(TPortNumber Index) const {
 
 void TVelmorant::SetPortDirection(TPortNumber PortNumber, uint8_t Value) {
     CheckPort(PortNumber);
-    if (FPortDirection[PortNumber] != Value) FChanged = true;
+    if (FPortDirection[PortNumber] != Value) MarkChanged(csDirections);
     FPortDirection[PortNumber] = Value;
     if (!FDevicePresent) return;
     Command("DIRWR" + std::to_string(PortNumber) + " " + std::to_string(Value),
@@ -171,7 +171,7 @@ bool TVelmorant::GetPullupsEnabled(TPortNumber Index) const {
 
 void TVelmorant::SetPullupsEnabled(TPortNumber Index, bool Value) {
     CheckPort(Index);
-    if (FPullupsEnabled[Index] != Value) FChanged = true;
+    if (FPullupsEnabled[Index] != Value) MarkChanged(csPullups);
     FPullupsEnabled[Index] = Value;
     if (!FDevicePresent) return;
     Command("PU" + std::to_string(Index) + (Value ? " 1" : " 0"), "Error setting pullups");
@@ -188,7 +188,7 @@ int TVelmorant::GetADCOffset(TAnalogInputNumber Index) {
 void TVelmorant::SetADCOffset(TAnalogInputNumber Index, int Value) {
     CheckInput(Index);
     Value = std::clamp(Value, MinADCOffset, MaxADCOffset);
-    if (FADCOffsets[Index] != Value) FChanged = true;
+    if (FADCOffsets[Index] != Value) MarkChanged(csOffsets);
     FADCOffsets[Index] = Value;
     if (!FDevicePresent) return;
     Command("AOWR" + std::to_string(Index) + " " + std::to_string(Value), "Error writing ADC offset");
@@ -210,14 +210,14 @@ void TVelmorant::SetPinComment(TPinNumber Index, const std::string& Value) {
 }
 
 void TVelmorant::SetUpdatePeriod(int Value) {
-    if (FUpdatePeriod != Value) FChanged = true;
+    if (FUpdatePeriod != Value) MarkChanged(csPeriod);
     FUpdatePeriod = Value;
     if (!FDevicePresent) return;
     Command("UR " + std::to_string(Value), "Error setting update rate");
 }
 
 void TVelmorant::SetPLCEnabled(bool Value) {
-    if (FPLCEnabled != Value) FChanged = true;
+    if (FPLCEnabled != Value) MarkChanged(csPLCMode);
     FPLCEnabled = Value;
     if (!FDevicePresent) return;
     Command(Value ? "PLCEN 1" : "PLCEN 0", "Error enabling PLC");

@@ -42,15 +42,25 @@ bool TVelmorant::SaveSettingsInFile(const std::string& Filename, bool SavePLC) {
     return SaveSettingsInFile(ini, SavePLC);
 }
 
+bool TVelmorant::SaveSettingsWithoutStates(const std::string& Filename) {
+    TIniFile ini(Filename);
+    return SaveSettings(ini, true, false);
+}
+
 bool TVelmorant::SaveSettingsInFile(TIniFile& IniFile, bool SavePLC) {
+    return SaveSettings(IniFile, SavePLC, true);
+}
+
+bool TVelmorant::SaveSettings(TIniFile& IniFile, bool SavePLC, bool SaveStates) {
     for (int port = 0; port < PortCount(); ++port) {
         if (HasDirection(port)) IniFile.WriteInteger(SecDirections, PortKey(port), GetPortDirection(port));
         if (HasPullups(port)) IniFile.WriteBool(SecPullups, PortKey(port), GetPullupsEnabled(port));
         // A state the board did not give is no 0: the key keeps what it held.
-        if (!FDevicePresent)
+        if (SaveStates && !FDevicePresent)
             IniFile.WriteInteger(SecStates, PortKey(port), 0);
-        else if (const auto state = ReadPortState(port))
-            IniFile.WriteInteger(SecStates, PortKey(port), *state);
+        else if (SaveStates)
+            if (const auto state = ReadPortState(port))
+                IniFile.WriteInteger(SecStates, PortKey(port), *state);
         for (int bit = 0; bit < 8; ++bit)
             IniFile.WriteString(SecComments, PinKey(port * 8 + bit), GetPinComment(port * 8 + bit));
     }

@@ -15,7 +15,7 @@ void TVelmorant::CheckProgramIndex(int Index) const {
 bool TVelmorant::RetreiveSettings(bool FromEEPROM) {
     if (!FDevicePresent) return false;
 
-    if (FromEEPROM && Command("RECALL", "Error recalling settings")) FChanged = false;
+    if (FromEEPROM && Command("RECALL", "Error recalling settings")) SetChanged(false);
 
     // A reply that is no setting leaves the cache as it was: it is reported, never taken as 0.
     if (const auto Period = Query("UR?", "Error getting update rate", INT32_MIN, INT32_MAX))
@@ -65,7 +65,7 @@ bool TVelmorant::RetreiveSettings(bool FromEEPROM) {
 bool TVelmorant::SaveSettingsInEEPROM() {
     if (!FDevicePresent) return false;
     if (!Command("SAVE", "Error saving settings")) return false;
-    FChanged = false;
+    SetChanged(false);
     return true;
 }
 
@@ -77,7 +77,7 @@ TProgramLine TVelmorant::GetProgramLine(int Index) const {
 void TVelmorant::SetProgramLine(int Index, const TProgramLine& Value) {
     CheckProgramIndex(Index);
     TProgramLine& Stored = FProgramLines[Index];
-    if (!SameProgramCode(Stored, Value)) FChanged = true;
+    if (!SameProgramCode(Stored, Value)) MarkChanged(csProgram);
     Stored = Value;
 }
 

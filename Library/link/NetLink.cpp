@@ -48,6 +48,9 @@ constexpr size_t MaxReceivePerRead = 64 * 1024;
 // Longer than any subnegotiation RFC 2217 defines with room to spare (a signature text); a longer one
 // is a broken peer, and is dropped so that the data after it flows again.
 constexpr size_t MaxSubnegotiation = 512;
+// A set-up's answers take a few dozen bytes; a server that sends more before the first exchange is
+// flooding, and what it sends then belongs to nobody.
+constexpr size_t MaxSetUpBytes = 4096;
 
 // Telnet (RFC 854, 855) and its com-port option (RFC 2217).
 constexpr unsigned char IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, SE = 240;
@@ -83,6 +86,7 @@ public:
     bool Write(std::string_view Bytes) override;
     bool WaitForInput(int TimeoutMs) override;
     bool HungUp() const override { return FHungUp; }
+    bool Flooded() const { return FReceived > MaxSetUpBytes; }
 
     // Agrees on the line with an RFC 2217 server and purges it; false with Error when the server
     // does not answer in time, refuses the option or cannot set the line as asked.
@@ -91,15 +95,17 @@ public:
 private:
     enum TState { tsData, tsIac, tsOption, tsSub, tsSubIac };
 
-    // Takes in everything the socket holds, acting on telnet commands; the data goes to Data.
-    void Receive(std::string& Data);
+    // Takes in what the socket holds, up to Max bytes, acting on telnet commands; the data goes to Data.
+    void Receive(std::string& Data, size_t Max = MaxReceivePerRead);
     void Decode(const unsigned char* Bytes, size_t Count, std::string& Data);
     void OnOption(unsigned char Verb, unsigned char Option);
     void OnSubnegotiation();
     // Sends Bytes as they are, waiting while the socket is full; failures recorded under What.
     bool Send(std::string_view Bytes, const char* What);
-    // Receives until Done holds or the deadline passes; false on a time-out or a hang-up.
+    // Receives until Done holds or the deadline passes; false on a time-out, a hang-up or a flood.
     bool ReceiveUntil(const std::function<bool()>& Done, TClock::time_point Deadline);
+    // Why the set-up failed (a hang-up, a flood, else TimedOut), with errno set to match.
+    std::string SetUpFailure(const std::string& TimedOut);
 
     const int FFd;
     const bool FTelnet;
@@ -107,6 +113,7 @@ private:
     const int FWakeFd;         // ends waits and writes at once when raised (-1: none)
     std::atomic<bool> FHungUp{false};
     bool FSentData = false, FReceivedAny = false;
+    size_t FReceived = 0;  // bytes taken from the socket, counted up to a little past MaxSetUpBytes
 
     TState FState = tsData;
     unsigned char FVerb = 0;
@@ -130,13 +137,14 @@ TNetLink::~TNetLink() {
     ::close(FFd);
 }
 
-void TNetLink::Receive(std::string& Data) {
+void TNetLink::Receive(std::string& Data, size_t Max) {
     unsigned char Buffer[4096];
-    for (size_t Taken = 0; Taken < MaxReceivePerRead;) {
-        const ssize_t Count = ::recv(FFd, Buffer, sizeof Buffer, 0);
+    for (size_t Taken = 0; Taken < Max;) {
+        const ssize_t Count = ::recv(FFd, Buffer, std::min(sizeof Buffer, Max - Taken), 0);
         if (Count > 0) {
             FReceivedAny = true;
             Taken += static_cast<size_t>(Count);
+            FReceived = std::min(FReceived + static_cast<size_t>(Count), MaxSetUpBytes + 1);
             Decode(Buffer, static_cast<size_t>(Count), Data);
             continue;
         }
@@ -338,13 +346,22 @@ bool TNetLink::WaitForInput(int TimeoutMs) {
 }
 
 bool TNetLink::ReceiveUntil(const std::function<bool()>& Done, TClock::time_point Deadline) {
-    std::string Dropped;  // the board's bytes before the line is set up belong to nobody
     for (;;) {
-        Receive(Dropped);
+        std::string Dropped;  // the board's bytes before the line is set up belong to nobody
+        Receive(Dropped, MaxSetUpBytes + 1 - FReceived);
         if (Done()) return true;
-        if (FHungUp || MillisecondsLeft(Deadline) <= 0) return false;
+        if (FHungUp || Flooded() || MillisecondsLeft(Deadline) <= 0) return false;
         if (!WaitForInput(MillisecondsLeft(Deadline))) return false;
     }
+}
+
+std::string TNetLink::SetUpFailure(const std::string& TimedOut) {
+    errno = FHungUp ? ECONNRESET : Flooded() ? EPROTO : ETIMEDOUT;
+    if (FHungUp) return FWhere + " closed the connection while it was being set up";
+    if (Flooded())
+        return FWhere + " sent more than " + std::to_string(MaxSetUpBytes / 1024) +
+               " KiB while the connection was being set up: a flood, not an RFC 2217 server";
+    return TimedOut;
 }
 
 bool TNetLink::Negotiate(const TLineSettings& Line, TClock::time_point Deadline, std::string& Error) {
@@ -356,10 +373,8 @@ bool TNetLink::Negotiate(const TLineSettings& Line, TClock::time_point Deadline,
                                 Request(DO, OptBinary) + Request(WILL, OptSga) + Request(DO, OptSga);
     if (!Send(Opening, "OpenSerialPort") ||
         !ReceiveUntil([&] { return FComPortAgreed || FComPortRefused; }, Deadline)) {
-        Error = FHungUp ? FWhere + " closed the connection while it was being set up"
-                        : "No answer from " + FWhere + " within " + std::to_string(OpenTimeoutMs / 1000) +
-                              " s: the connection was accepted, but no RFC 2217 server answered";
-        errno = FHungUp ? ECONNRESET : ETIMEDOUT;
+        Error = SetUpFailure("No answer from " + FWhere + " within " + std::to_string(OpenTimeoutMs / 1000) +
+                             " s: the connection was accepted, but no RFC 2217 server answered");
         return false;
     }
     if (FComPortRefused && !FComPortAgreed) {
@@ -390,10 +405,8 @@ bool TNetLink::Negotiate(const TLineSettings& Line, TClock::time_point Deadline,
                FAnswered[cpSetStopSize];
     };
     if (!Send(Setup, "OpenSerialPort") || !ReceiveUntil(Confirmed, Deadline)) {
-        Error = FHungUp ? FWhere + " closed the connection while it was being set up"
-                        : FWhere + " did not confirm the line settings within " +
-                              std::to_string(OpenTimeoutMs / 1000) + " s";
-        errno = FHungUp ? ECONNRESET : ETIMEDOUT;
+        Error = SetUpFailure(FWhere + " did not confirm the line settings within " +
+                             std::to_string(OpenTimeoutMs / 1000) + " s");
         return false;
     }
     if (FServerBaud != static_cast<long long>(Baud) || FServerValue[cpSetDataSize] != Line.DataBits ||

@@ -228,6 +228,25 @@ std::vector<int> TPLCPanel::LinesInError() const {
     return lines;
 }
 
+TTypedLines TPLCPanel::TypedLinesInError() const {
+    TTypedLines typed;
+    for (const int line : LinesInError())
+        if (const QTableWidgetItem* code = gridProgram->item(line, pgCode))
+            typed[line] = code->text().toStdString();
+    return typed;
+}
+
+void TPLCPanel::ShowTypedLines(const TTypedLines& Typed) {
+    for (const auto& [line, text] : Typed) {
+        if (line < 0 || line >= gridProgram->rowCount()) continue;
+        TProgramLine parsed;
+        TextToProgramLine(parsed, text);
+        if (parsed.ParseError.empty()) continue;
+        CellOf(gridProgram, line, pgCode, true)->setText(QString::fromStdString(text));
+        MarkProgramLineError(gridProgram, line, parsed.ParseError);
+    }
+}
+
 void TPLCPanel::ShowPeriod(int Period) {
     const QSignalBlocker blockPeriod(cmbxPeriod);
     cmbxPeriod->setCurrentIndex(Period);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "BoardSession.h"
 #include "CollapsiblePanel.h"
 #include "Device_VL.h"
 #include "ProgramGridMarks.h"
@@ -35,6 +36,11 @@ public:
     void EnableConnected(bool Connected);
     // The lines whose typed text is in error, so neither the board nor a file has it.
     std::vector<int> LinesInError() const;
+    // Those lines' typed text, by line.
+    TTypedLines TypedLinesInError() const;
+    // Puts typed text back into the lines it was typed for, marked with its error as if just typed;
+    // nothing is sent. Text that is no longer in error, or lines the program lacks, are left out.
+    void ShowTypedLines(const TTypedLines& Typed);
     // The program grid, for the window's tests.
     QTableWidget* ProgramGrid() const { return gridProgram; }
 

@@ -9,10 +9,12 @@
 #include <sstream>
 
 #include "Cli.h"
+#include "Device_VL.h"
 #include "SerialPort.h"
 #include "SimFixture.h"
 #include "TestFiles.h"
 #include "TickReadings.h"
+#include "UnsavedOnBoard.h"
 
 using ::testing::Contains;
 using ::testing::HasSubstr;
@@ -88,6 +90,27 @@ TEST_F(CliTest, EachCommandSendsItsCommandAndPrintsItsResult) {
     }
 }
 
+// The window's next start recalls the EEPROM: what a command left unsaved is recorded for it to ask.
+TEST_F(CliTest, SettingsLeftUnsavedAreRecordedUntilSavedOrRecalled) {
+    const struct {
+        std::vector<std::string> Args;
+        uint8_t Unsaved;
+    } Steps[] = {
+        {{"set", "dir", "1", "$F0"}, csDirections},
+        {{"get", "dir", "1"}, csDirections},
+        {{"set", "pin", "30", "1"}, csDirections},
+        {{"plc", "enable"}, csDirections | csPLCMode},
+        {{"eeprom", "save"}, 0},
+        {{"set", "period", "3"}, csPeriod},
+        {{"eeprom", "recall"}, 0},
+    };
+    for (const auto& Step : Steps) {
+        SCOPED_TRACE(::testing::PrintToString(Step.Args));
+        EXPECT_EQ(Run(Step.Args).Code, 0);
+        EXPECT_EQ(UnsavedOnBoard(Fixture.ComName()), Step.Unsaved);
+    }
+}
+
 TEST_F(CliTest, BadCommandLinesAreRefusedBeforeTheBoardIsTouched) {
     veltest::WriteFile(File("bad-line.velmor"), "[Program]\nPeriod=3\nLine0=set pin99 = 1\n");
     veltest::WriteFile(File("bad-period.velmor"), "[Program]\nPeriod=16\n");
@@ -153,6 +176,13 @@ TEST_F(CliTest, BadCommandLinesAreRefusedBeforeTheBoardIsTouched) {
     EXPECT_EQ(Step.Code, 2);
     EXPECT_THAT(Step.Err, HasSubstr("line 60 is outside 0..59"));
     EXPECT_THAT(Commands(), ::testing::ElementsAre("", "VER", "PC"));
+
+    // A pin write is for outputs and the program's variables: an input pin is refused, nothing written.
+    Fixture.Sim().ClearCommands();
+    const TRun Input = Run({"set", "pin", "8", "0"});
+    EXPECT_EQ(Input.Code, 1);
+    EXPECT_THAT(Input.Err, HasSubstr("pin 8 is an input (port 1 direction 255); nothing was sent"));
+    EXPECT_THAT(Commands(), ::testing::ElementsAre("", "VER", "PC", "DIRRD1"));
 }
 
 // A port that gives no board is named with its device and the reason, once and in the program's own

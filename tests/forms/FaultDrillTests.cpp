@@ -293,10 +293,13 @@ void FaultDrillTests::BoardPulledOut() {
     CheckUsable(w);
 }
 
+// The kept file holds only what the board gave: Yes sends the period and writes no output.
 void FaultDrillTests::UnsavedChangesOfALostBoardAreOffered() {
     TformMain& w = OpenQuiet();
     cmbxPeriod(w)->setCurrentIndex(5);
     emit cmbxPeriod(w)->activated(5);
+    QVERIFY(FFixture->Settle());
+    w.timerStatusTimer();  // the port states are read before the loss
     QVERIFY(FFixture->Settle());
     FFixture->Sim().HangUp();
     w.timerStatusTimer();
@@ -318,6 +321,9 @@ void FaultDrillTests::UnsavedChangesOfALostBoardAreOffered() {
     QVERIFY(FFixture->Settle());
     QVERIFY(Q(FFixture->Ui().Messages.back().Text).contains("send them to the Velmorant"));
     QCOMPARE(cmbxPeriod(w)->currentIndex(), 5);
+    for (const std::string& cmd : FFixture->Sim().Commands())
+        QVERIFY2(cmd.rfind("PRTWR", 0) != 0, cmd.c_str());
+    QVERIFY(!w.windowTitle().contains("Unsaved changes"));
 }
 
 void FaultDrillTests::SilentBoardThenAnswering() {

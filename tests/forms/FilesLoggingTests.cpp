@@ -82,6 +82,8 @@ private slots:
     void SaveAndRecallSettings();
     void SavingAsksFirstWhenLinesAreInError_data();
     void SavingAsksFirstWhenLinesAreInError();
+    void ClosingAsksAndKeepsLinesInError_data();
+    void ClosingAsksAndKeepsLinesInError();
     void CancelledDialogChangesNothing_data();
     void CancelledDialogChangesNothing();
     void FailedFileCommands_data();
@@ -140,6 +142,30 @@ void FilesLoggingTests::SavingAsksFirstWhenLinesAreInError() {
     QVERIFY(Q(ui.Messages[0].Text).startsWith("Program lines 3 and 6 have errors."));
     QCOMPARE(std::filesystem::exists(file), saved);
     QCOMPARE(CellText(w.PLC().ProgramGrid(), 3, pgCode), QString("set port0 5"));
+}
+
+void FilesLoggingTests::ClosingAsksAndKeepsLinesInError_data() {
+    QTest::addColumn<int>("answer");
+    QTest::newRow("No stays open") << int(mbNo);
+    QTest::newRow("Yes closes, the typed text comes back") << int(mbYes);
+}
+
+void FilesLoggingTests::ClosingAsksAndKeepsLinesInError() {
+    QFETCH(int, answer);
+    TformMain& w = FFixture->OpenWithoutPolling();
+    QVERIFY(EditCellByClick(w.PLC().ProgramGrid(), 6, pgCode, "goto 3 extra"));
+    FFixture->Ui().Answers.push_back(TMsgButton(answer));
+    QCOMPARE(CloseAndSettle(w), answer == mbYes);
+    QCOMPARE(FFixture->Ui().Messages.size(), size_t(1));
+    QVERIFY(Q(FFixture->Ui().Messages[0].Text).startsWith("Program line 6 has an error,"));
+    if (answer != mbYes) return;
+
+    FFixture->Destroy();
+    TformMain& again = FFixture->OpenKeepingStartUp();
+    QCOMPARE(CellText(again.PLC().ProgramGrid(), 6, pgCode), QString("goto 3 extra"));
+    QCOMPARE(again.PLC().LinesInError(), std::vector<int>{6});
+    for (const std::string& cmd : FFixture->Sim().Commands())
+        QVERIFY2(cmd.rfind("PLCWR", 0) != 0, cmd.c_str());
 }
 
 void FilesLoggingTests::SaveAndRecallSettings() {
@@ -368,7 +394,7 @@ void FilesLoggingTests::EveryIntervalHasItsRowAtTheLineRate() {
     spinLogInterval(w)->setValue(2);
     QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     for (int k = 0; k < 40; ++k) {
-        clock = k * int64_t{StatusTickMs} + (k * 53) % 241 - 120;
+        clock = k * int64_t{StatusTickMs} + (k * 53) % 241;
         w.timerStatusTimer();
         QVERIFY(Settle(w));
     }

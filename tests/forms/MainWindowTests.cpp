@@ -37,6 +37,8 @@ private slots:
     void CloseAnswers();
     void CloseWithoutQuestionStillWritesItsFiles();
     void AutosaveGivesTheNextStartItsCommentsOnly();
+    void StartAsksBeforeRecallingOverUnsavedChanges_data();
+    void StartAsksBeforeRecallingOverUnsavedChanges();
     void SecondRunRestoresPortPanelsAndPlacement();
     void SilentBoardShowsErrorsAndStaysUsable();
     void LogoOpensTheMakersAddress();
@@ -259,6 +261,40 @@ void TMainWindowTests::AutosaveGivesTheNextStartItsCommentsOnly() {
     QCOMPARE(f.Session().State().Directions[0], f.Velmorant().GetPortDirection(0));
     QVERIFY(f.Session().State().Directions[0] != 0);
     QVERIFY(!f.Session().State().Changed);
+}
+
+void TMainWindowTests::StartAsksBeforeRecallingOverUnsavedChanges_data() {
+    QTest::addColumn<bool>("recall");
+    QTest::newRow("No keeps the board's settings") << false;
+    QTest::newRow("Yes recalls as every start does") << true;
+}
+
+// Closed with No to saving, the board keeps a change its EEPROM lacks: the next start asks before
+// its RECALL would undo it, and the safe answer sends nothing but reads.
+void TMainWindowTests::StartAsksBeforeRecallingOverUnsavedChanges() {
+    QFETCH(bool, recall);
+    TWindowFixture fx(BoardPort);
+    {
+        TformMain& f = fx.OpenWithoutPolling();
+        cmbxPeriod(f)->setCurrentIndex(5);
+        emit cmbxPeriod(f)->activated(5);
+        QVERIFY(Settle(f));
+        fx.Ui().Answers = {mbNo};
+        QVERIFY(CloseAndSettle(f));
+        fx.Destroy();
+    }
+    fx.Sim().ClearCommands();
+    TformMain& f = fx.Create();
+    fx.Ui().Answers = {recall ? mbYes : mbNo};
+    f.show();
+    QVERIFY(Settle(f));
+    f.SetPolling(false);
+    QVERIFY(Settle(f));
+    QCOMPARE(fx.Ui().Messages.size(), size_t(1));
+    QVERIFY(fx.Ui().Messages[0].Text.find("when it was last used: the update period.") != std::string::npos);
+    QCOMPARE(Contains(fx.Sim().Commands(), "RECALL"), recall);
+    QCOMPARE(cmbxPeriod(f)->currentIndex() == 5, !recall);
+    QCOMPARE(f.Session().State().Changed, !recall);
 }
 
 void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {

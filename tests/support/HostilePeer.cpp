@@ -67,7 +67,7 @@ void THostilePeer::Run() {
 void THostilePeer::Serve(int Fd) {
     const std::string Flood(16384, 'x');
     const std::string OpenSub{char(IAC), char(SB), char(OptComPort), 'x'};
-    bool Hostile = !FRfc2217;  // a raw server misbehaves from the start
+    bool Hostile = !FRfc2217 || FMode == THostileMode::SetUpFlood;  // misbehaves from the start
     if (FRfc2217) SendSome(Fd, std::string{char(IAC), char(DO), char(OptComPort)}, FSent);
     std::string In;  // what came, for the set-up's subnegotiations
     bool Opened = false;
@@ -102,6 +102,7 @@ void THostilePeer::Serve(int Fd) {
         if (!Hostile) continue;
         switch (FMode) {
             case THostileMode::Flood:
+            case THostileMode::SetUpFlood:
                 if (!SendSome(Fd, Flood, FSent)) return;
                 break;
             case THostileMode::Trickle:

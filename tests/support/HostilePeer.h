@@ -9,9 +9,10 @@
 namespace veltest {
 
 enum class THostileMode {
-    Flood,    // bytes without a line end, as fast as the socket takes them
-    Trickle,  // one byte without a line end every few milliseconds
-    OpenSub,  // a telnet subnegotiation that is never closed (IAC SB without IAC SE), then a flood
+    Flood,       // bytes without a line end, as fast as the socket takes them
+    Trickle,     // one byte without a line end every few milliseconds
+    OpenSub,     // a telnet subnegotiation that is never closed (IAC SB without IAC SE), then a flood
+    SetUpFlood,  // over RFC 2217: asks for the com-port option, then floods instead of confirming
 };
 
 class THostilePeer {

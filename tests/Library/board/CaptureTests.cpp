@@ -109,6 +109,8 @@ TEST(CaptureEnds, LimitsEndBetweenRoundsAndLossesAndMissingBoardsEndAtOnce) {
          {},
          ceCount,
          3},
+        // Samples written out and kept nowhere have no memory limit.
+        {"the count, nothing kept", {{Analog(4)}, 0, 30, 0}, {}, ceCount, 30},
         {"a hang-up",
          {{Port(0)}},
          [](velsim::TSimulator& S, TVelmorant&) { S.HangUpAtCommand(4); },

@@ -1,5 +1,6 @@
 // Exchanges against peers that misbehave on purpose, and interrupting an exchange from another thread:
 // every wait ends by its deadline or at once when interrupted, and what is kept stays bounded.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -56,6 +57,15 @@ TEST(HostilePeers, EveryExchangeEndsAndKeepsLittle) {
         std::string Response;
         EXPECT_FALSE(Driver.SendCommandToDevice("VER", Response));
     }
+}
+
+// A server that floods while the line is set up is refused as soon as it sent more than a set-up
+// takes, rather than buffered until the deadline.
+TEST(HostilePeers, AFloodDuringTheSetUpFailsTheConnection) {
+    THostilePeer Peer(THostileMode::SetUpFlood, true);
+    GetLastSerialError();
+    EXPECT_EQ(OpenSerialPort(Peer.Name(), Settings), INVALID_HANDLE_VALUE);
+    EXPECT_THAT(GetLastSerialError(), ::testing::HasSubstr("while the connection was being set up: a flood"));
 }
 
 TEST(Interrupt, AWakeEventEndsAWaitThatWouldNeverEnd) {

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
 #include <optional>
+#include <regex>
 
 #include "ChildProcess.h"
 #include "Cli.h"
+#include "CliMqtt.h"
 #include "Mosquitto.h"
 #include "SimFixture.h"
 #include "TestFiles.h"
@@ -102,12 +105,26 @@ protected:
         ::kill(Bridge.Pid(), Signal);
         return Bridge.WaitExit(Deadline);
     }
-    void Publish(const std::string& Sub, const std::string& Payload) {
+    // Publishes on Prefix + Sub, or on Sub itself when it is another tree; Retain keeps it; the
+    // publisher's pid, gone by now.
+    pid_t Publish(const std::string& Sub, const std::string& Payload, bool Retain = false) {
+        const bool Whole = Sub.rfind("homeassistant/", 0) == 0 || Sub.rfind("velmorant/", 0) == 0;
+        const std::string Topic = Whole ? Sub : Prefix + Sub;
+        std::vector<std::string> Argv = {"/usr/bin/mosquitto_pub",
+                                         "-h",
+                                         "127.0.0.1",
+                                         "-p",
+                                         std::to_string(Broker.Port()),
+                                         "-t",
+                                         Topic,
+                                         "-m",
+                                         Payload};
+        if (Retain) Argv.push_back("-r");
         TChildProcess Pub;
-        ASSERT_TRUE(Pub.Start({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p",
-                               std::to_string(Broker.Port()), "-t", Prefix + Sub, "-m", Payload},
-                              {}, false, false));
-        ASSERT_EQ(Pub.WaitExit(Deadline), 0);
+        EXPECT_TRUE(Pub.Start(Argv, {}, false, false));
+        const pid_t Pid = Pub.Pid();
+        EXPECT_EQ(Pub.WaitExit(Deadline), 0);
+        return Pid;
     }
     bool BoardGot(const std::string& Command) {
         const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Deadline);
@@ -125,33 +142,51 @@ protected:
     velsim::TSimFixture Fixture;
     veltest::TMosquitto Broker;
     TChildProcess Bridge;
-    const std::string Prefix = "velmorant/com3/";
+    static std::string HostName() {
+        char Name[256] = {};
+        ::gethostname(Name, sizeof Name - 1);
+        return Name;
+    }
+    const std::string Node = velcli::TMqttTopics({}, "COM3", HostName()).Node();
+    const std::string Prefix = "velmorant/" + Node + "/";
+    const std::string DeviceTopic = "homeassistant/device/velmorant_" + Node + "/config";
 };
+
+// The components of a device's discovery: name -> its configuration.
+std::map<std::string, std::string> Components(const std::string& Discovery) {
+    std::map<std::string, std::string> Result;
+    static const std::regex Component(R"re("([a-z0-9_]+)":(\{"p":[^}]*\}))re");
+    for (std::sregex_iterator It(Discovery.begin(), Discovery.end(), Component), End; It != End; ++It)
+        Result[(*It)[1]] = (*It)[2];
+    return Result;
+}
 
 TEST_F(MqttTest, EveryReadingIsRetainedWithItsDiscoveryAndEndsOfflineOnSigterm) {
     // A reading that fails is never a number: analog input 2 does not answer.
     Fixture.Sim().SetFaultFilter("ADC2");
     Fixture.Sim().SetFault(velsim::TFault::Silent);
+    // An earlier version announced each entity alone.
+    const std::string OldTemperature = "homeassistant/sensor/velmorant_" + Node + "/temperature/config";
+    Publish(OldTemperature, R"({"name":"Temperature","object_id":"x"})", true);
     TSubscriber Live(Broker.Port());
     StartBridge();
-    ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online")) << BridgeLog();
-    ASSERT_TRUE(Live.WaitFor(Prefix + "state"));
+    // The old entity is handed over to the device before it is cleared.
+    ASSERT_TRUE(Live.WaitForAll({{OldTemperature, R"({"migrate_discovery":true})"},
+                                 {Prefix + "availability", "online"},
+                                 {Prefix + "state", "*"}}))
+        << BridgeLog();
 
-    // A client that comes later gets everything from the broker alone: 60 entities, and the values
-    // of 48 pins, 6 ports, 4 analog inputs, the temperature, the state and the availability.
+    // A client that comes later gets everything from the broker alone: the device, and the values
+    // of 48 pins, 6 ports, 4 analog inputs, the temperature, the state, the availability and the
+    // bridge's name.
     TSubscriber Late(Broker.Port());
     size_t Count = 0;
-    ASSERT_TRUE(Late.WaitFor([&](const TMessage& M) { return M.Retained && ++Count == 60 + 61; }));
+    ASSERT_TRUE(Late.WaitFor([&](const TMessage& M) { return M.Retained && ++Count == 1 + 62; }));
     std::map<std::string, std::string> Retained;
-    size_t Configs = 0;
-    for (const TMessage& M : Late.Seen()) {
-        if (!M.Retained) continue;
-        EXPECT_THAT(M.Topic, ::testing::Not(::testing::StartsWith("homeassistant/switch/")))
-            << "writes are off";
-        Configs += M.Topic.rfind("homeassistant/", 0) == 0 ? 1 : 0;
-        Retained[M.Topic] = M.Payload;
-    }
-    EXPECT_EQ(Configs, 60u);
+    for (const TMessage& M : Late.Seen())
+        if (M.Retained) Retained[M.Topic] = M.Payload;
+    EXPECT_EQ(Retained.count(OldTemperature), 0u) << "the old configuration is cleared";
+    EXPECT_THAT(Retained[Prefix + "bridge"], HasSubstr(" COM3"));
     for (const std::string V : {"temperature", "state", "availability", "pin/47", "port/5", "analog/4"})
         EXPECT_EQ(Retained.count(Prefix + V), 1u) << V;
     EXPECT_EQ(Retained.count(Prefix + "analog/2"), 0u);
@@ -164,11 +199,30 @@ TEST_F(MqttTest, EveryReadingIsRetainedWithItsDiscoveryAndEndsOfflineOnSigterm) 
         Retained[Prefix + "state"],
         ::testing::MatchesRegex(R"(\{"time":".*","Port0":[0-9]+,.*"A1":[0-9]+,"A2":null,.*"Temp":[0-9]+\})"));
 
-    const std::string Temperature = Retained["homeassistant/sensor/velmorant_com3/temperature/config"];
-    for (const char* Part : {R"("state_topic":"~/temperature")", R"("~":"velmorant/com3")",
-                             R"("device_class":"temperature")", R"("availability_topic":"~/availability")",
-                             R"("sw_version":"1.05")", R"("unique_id":"velmorant_com3_temperature")"})
-        EXPECT_THAT(Temperature, HasSubstr(Part));
+    // One device with its 60 entities, each with its own entity id under its platform; no switch
+    // while writes are off.
+    const std::string Discovery = Retained[DeviceTopic];
+    for (const char* Part : {R"("o":{"name":"velmorant-cli")", R"("sw":"1.05")", R"("availability_topic":")"})
+        EXPECT_THAT(Discovery, HasSubstr(Part));
+    EXPECT_THAT(Discovery, ::testing::Not(HasSubstr("object_id")));
+    const auto Entities = Components(Discovery);
+    EXPECT_EQ(Entities.size(), 60u);
+    for (const auto& [Name, Config] : Entities) {
+        std::smatch M;
+        ASSERT_TRUE(
+            std::regex_search(Config, M, std::regex(R"re("p":"(\w+)".*"default_entity_id":"(\w+)\.)re")))
+            << Config;
+        EXPECT_EQ(M[1], M[2]) << Name;
+        EXPECT_NE(M[1], "switch") << Name;
+    }
+    for (const char* Part : {R"("state_topic":"~/temperature")", R"("device_class":"temperature")",
+                             R"("state_class":"measurement")"})
+        EXPECT_THAT(Entities.at("temperature"), HasSubstr(Part));
+    EXPECT_THAT(Entities.at("temperature"),
+                HasSubstr("\"unique_id\":\"velmorant_" + Node + "_temperature\""));
+    // Home Assistant's birth message brings the discovery and the values again.
+    Publish("homeassistant/status", "online");
+    EXPECT_TRUE(Live.WaitForAll({{DeviceTopic, "*"}, {Prefix + "port/5", "0"}}));
 
     // Without --allow-writes a command is refused aloud and the board hears nothing of it.
     Fixture.Sim().ClearCommands();
@@ -191,10 +245,17 @@ TEST_F(MqttTest, CommandsReachTheBoardOnlyForOutputsAndWellFormedPayloads) {
     ASSERT_EQ(velcli::RunCli({"--port", "COM3", "set", "dir", "3", "0"}, Out, Err), 0) << Err.str();
     TSubscriber Live(Broker.Port());
     StartBridge({"--allow-writes"});
-    EXPECT_TRUE(Live.WaitFor("homeassistant/binary_sensor/velmorant_com3/pin_3/config")) << BridgeLog();
-    const auto Switch = Live.WaitFor("homeassistant/switch/velmorant_com3/pin_4/config");
-    ASSERT_TRUE(Switch);
-    EXPECT_THAT(Switch->Payload, HasSubstr(R"("command_topic":"~/pin/4/set")"));
+    const auto Discovery = Live.WaitFor(DeviceTopic);
+    ASSERT_TRUE(Discovery) << BridgeLog();
+    // Inputs are binary sensors; outputs, and the PLC program's variables, switches.
+    const auto Entities = Components(Discovery->Payload);
+    for (const auto& [Pin, Platform] : {std::pair{3, "binary_sensor"}, {4, "switch"}, {24, "switch"}}) {
+        EXPECT_THAT(Entities.at("pin_" + std::to_string(Pin)), HasSubstr("\"p\":\"" + std::string(Platform)));
+        if (Platform == std::string("switch")) {
+            EXPECT_THAT(Entities.at("pin_" + std::to_string(Pin)),
+                        HasSubstr("\"command_topic\":\"~/pin/" + std::to_string(Pin) + "/set\""));
+        }
+    }
     ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online"));
 
     const struct {
@@ -205,6 +266,8 @@ TEST_F(MqttTest, CommandsReachTheBoardOnlyForOutputsAndWellFormedPayloads) {
         {"pin/4/set", "ON", "PINWR04 1", ""},
         {"pin/5/set", " off ", "PINWR05 0", ""},
         {"port/3/set", "0x2A", "PRTWR3 42", ""},
+        {"pin/24/set", "ON", "PINWR24 1", ""},
+        {"port/5/set", "9", "PRTWR5 9", ""},
         {"pin/0/set", "ON", "", "pin 0 is an input"},
         {"port/0/set", "16", "", "port 0 has input pins"},
         {"pin/4/set", "maybe", "", "\"maybe\" for pin 4 is not ON or OFF"},
@@ -224,8 +287,8 @@ TEST_F(MqttTest, CommandsReachTheBoardOnlyForOutputsAndWellFormedPayloads) {
         EXPECT_THAT(Log->Payload, HasSubstr(C.Refusal));
         EXPECT_FALSE(BoardGotWrites());
     }
-    // The board's new state comes back on the next tick.
-    EXPECT_TRUE(Live.WaitFor(Prefix + "port/3", "42"));
+    // The board's new state comes back on the next tick: 42, and pin 24 on.
+    EXPECT_TRUE(TSubscriber(Broker.Port()).WaitFor(Prefix + "port/3", "43"));
 
     const int Status = StopBridge(SIGINT);
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
@@ -241,9 +304,8 @@ TEST_F(MqttTest, ARestartedBrokerHearsEverythingAgainAndAKilledBridgeLeavesItsLa
     ASSERT_TRUE(Broker.Start(Error)) << Error;
     // The new broker kept nothing: what it has came from the bridge after its reconnection.
     TSubscriber After(Broker.Port());
-    EXPECT_TRUE(After.WaitForAll({{Prefix + "availability", "online"},
-                                  {"homeassistant/sensor/velmorant_com3/temperature/config", "*"},
-                                  {Prefix + "port/5", "0"}}))
+    EXPECT_TRUE(
+        After.WaitForAll({{Prefix + "availability", "online"}, {DeviceTopic, "*"}, {Prefix + "port/5", "0"}}))
         << BridgeLog();
     EXPECT_THAT(BridgeLog(), HasSubstr("lost the broker"));
 
@@ -268,6 +330,181 @@ TEST_F(MqttTest, AnUnpluggedBoardIsOfflineWithoutValuesUntilItIsBack) {
     }
     EXPECT_TRUE(Live.WaitFor(Prefix + "state"));
     EXPECT_THAT(BridgeLog(), HasSubstr("was lost"));
+}
+
+TEST_F(MqttTest, ARetainedCommandIsNeverObeyedWhetherItWasThereBeforeOrCameLater) {
+    std::ostringstream Out, Err;
+    ASSERT_EQ(velcli::RunCli({"--port", "COM3", "set", "dir", "0", "0"}, Out, Err), 0) << Err.str();
+    Publish("pin/4/set", "ON", true);
+    TSubscriber Live(Broker.Port());
+    StartBridge({"--allow-writes"});
+    const std::string Before = Prefix + "pin/4/set", Later = Prefix + "pin/5/set";
+    ASSERT_TRUE(Live.WaitFor(Prefix + "log", "ignored a retained command on " + Before +
+                                                 ": clear it with mosquitto_pub -r -n -t " + Before))
+        << BridgeLog();
+    Publish("pin/5/set", "ON", true);
+    EXPECT_TRUE(Live.WaitFor(Prefix + "log", "ignored a retained command on " + Later +
+                                                 ": clear it with mosquitto_pub -r -n -t " + Later));
+    // A command that is not retained still goes through, after the two that were not obeyed.
+    Publish("pin/6/set", "ON");
+    ASSERT_TRUE(BoardGot("PINWR06 1")) << BridgeLog();
+    for (const std::string& C : Fixture.Sim().Commands())
+        EXPECT_TRUE(C.rfind("PINWR04", 0) != 0 && C.rfind("PINWR05", 0) != 0) << C;
+    // Said once however often the broker hands it over again.
+    Broker.Kill();
+    std::string Error;
+    ASSERT_TRUE(Broker.Start(Error)) << Error;
+    StopBridge(SIGTERM);
+    const std::string Log = BridgeLog();
+    size_t Said = 0;
+    for (size_t At = Log.find("ignored a retained command on " + Before); At != std::string::npos;
+         At = Log.find("ignored a retained command on " + Before, At + 1))
+        ++Said;
+    EXPECT_EQ(Said, 1u) << Log;
+}
+
+// A flood of commands: each is obeyed, refused aloud, summed up among the refusals, or dropped
+// for a newer one on its topic; the log stays short, and the board gets the last one.
+TEST_F(MqttTest, AFloodOfCommandsIsBoundedAndEveryCommandIsAccountedFor) {
+    std::ostringstream Out, Err;
+    ASSERT_EQ(velcli::RunCli({"--port", "COM3", "set", "dir", "0", "0"}, Out, Err), 0) << Err.str();
+    // Slow writes, as at 19200 baud, let commands pile up.
+    Fixture.Sim().SetFaultFilter("PINWR");
+    Fixture.Sim().SetFault(velsim::TFault::Late, -1, std::chrono::milliseconds(20));
+    const int Sent = 1000;
+    for (const bool Writes : {false, true}) {
+        SCOPED_TRACE(Writes ? "writes allowed" : "read only");
+        TSubscriber Live(Broker.Port());
+        StartBridge(Writes ? std::vector<std::string>{"--allow-writes"} : std::vector<std::string>{});
+        ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online")) << BridgeLog();
+        const size_t Start = Live.Seen().size();
+        Fixture.Sim().ClearCommands();
+        TChildProcess Flood;
+        ASSERT_TRUE(
+            Flood.Start({"/bin/sh", "-c",
+                         "seq " + std::to_string(Sent) +
+                             " | awk '{print $1 % 2 ? \"ON\" : \"OFF\"}' | /usr/bin/mosquitto_pub -l -h "
+                             "127.0.0.1 -p " +
+                             std::to_string(Broker.Port()) + " -t " + Prefix + "pin/5/set"},
+                        {}, false, false));
+        ASSERT_EQ(Flood.WaitExit(Deadline), 0);
+        const auto Writes5 = [&] {
+            long N = 0;
+            for (const std::string& C : Fixture.Sim().Commands()) N += C.rfind("PINWR05", 0) == 0;
+            return N;
+        };
+        long Accounted = 0, Lines = 0;
+        const std::regex Summed("^(?:refused|dropped) ([0-9]+) ");
+        ASSERT_TRUE(Live.WaitFor([&](const TMessage& M) {
+            if (M.Topic != Prefix + "log") return false;
+            ++Lines;
+            std::smatch N;
+            Accounted += std::regex_search(M.Payload, N, Summed) ? std::stol(N[1]) : 1;
+            return Accounted + Writes5() == Sent;
+        })) << Accounted
+            << " + " << Writes5();
+        EXPECT_LE(Lines, 7) << "five refusals and two sums at most in a window";
+        if (Writes) {
+            EXPECT_LT(Writes5(), Sent / 2);
+            const auto Commands = Fixture.Sim().Commands();
+            EXPECT_EQ(*std::find_if(Commands.rbegin(), Commands.rend(),
+                                    [](const std::string& C) { return C.rfind("PINWR05", 0) == 0; }),
+                      "PINWR05 0");
+        }
+        // The readings went on meanwhile.
+        EXPECT_TRUE(Live.WaitFor(Prefix + "state"));
+        EXPECT_GT(Live.Seen().size(), Start);
+        StopBridge(SIGTERM);
+    }
+}
+
+TEST_F(MqttTest, ABridgeWhoseNodeIsOnlineElsewhereStopsBeforePublishingAnything) {
+    const pid_t Gone = Publish("velmorant/unused", "x");
+    const struct {
+        std::string Bridge;  // the retained "bridge" of the node, "" for none
+        std::string Said;    // what this bridge says of the other; "" when it goes on
+    } Cases[] = {
+        {"otherhost 42 COM1", "the bridge of COM1 on otherhost (process 42) is online as node " + Node},
+        {"", "another bridge is online as node " + Node},
+        {HostName() + " " + std::to_string(Gone) + " COM3", ""},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Bridge);
+        Publish("availability", "online", true);
+        Publish("bridge", C.Bridge, true);
+        TSubscriber Live(Broker.Port());
+        ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online"));
+        StartBridge();
+        if (C.Said.empty()) {
+            EXPECT_TRUE(Live.WaitFor(Prefix + "state")) << BridgeLog();
+            StopBridge(SIGTERM);
+            continue;
+        }
+        const int Status = Bridge.WaitExit(Deadline);
+        EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 1) << Status;
+        EXPECT_THAT(BridgeLog(), HasSubstr(C.Said));
+        // Only the test's own messages: the bridge published nothing, not even its last will.
+        TSubscriber After(Broker.Port());
+        EXPECT_TRUE(After.WaitFor(Prefix + "availability", "online"));
+        for (const TMessage& M : Live.Seen())
+            EXPECT_TRUE(M.Topic == Prefix + "availability" || M.Topic == Prefix + "bridge") << M.Topic;
+    }
+}
+
+TEST_F(MqttTest, AFailingReadingIsSaidOnceUntilItSucceedsAgain) {
+    Fixture.Sim().SetFaultFilter("ADC2");
+    Fixture.Sim().SetFault(velsim::TFault::Question);
+    TSubscriber Live(Broker.Port());
+    StartBridge();
+    const std::string Said = "Error reading ADC: the board did not understand the command (A2 on COM3)";
+    // N whole ticks, the last read of each being the temperature.
+    const auto Ticks = [&](int N) {
+        for (int I = 0; I < N; ++I) {
+            Fixture.Sim().ClearCommands();
+            if (!BoardGot("TEMP")) return false;
+        }
+        return true;
+    };
+    const auto Count = [&](const std::string& Text) {
+        size_t N = 0;
+        for (size_t At = Text.find(Said); At != std::string::npos; At = Text.find(Said, At + 1)) ++N;
+        return N;
+    };
+    ASSERT_TRUE(Live.WaitFor(Prefix + "log", Said)) << BridgeLog();
+    ASSERT_TRUE(Ticks(4));
+    Fixture.Sim().SetFault(velsim::TFault::None);
+    ASSERT_TRUE(Ticks(2));
+    Fixture.Sim().SetFault(velsim::TFault::Question);
+    ASSERT_TRUE(Live.WaitFor(Prefix + "log", Said)) << BridgeLog();
+    ASSERT_TRUE(Ticks(4));
+    StopBridge(SIGTERM);
+    EXPECT_EQ(Count(BridgeLog()), 2u) << BridgeLog();
+    size_t OnLog = 0;
+    for (const TMessage& M : Live.Seen()) OnLog += M.Topic == Prefix + "log" && M.Payload == Said;
+    EXPECT_EQ(OnLog, 2u);
+}
+
+TEST(MqttTopics, TheDefaultNodeNamesTheHostAndThePort) {
+    const struct {
+        std::string Node, Port, Host, Expected;
+    } Cases[] = {
+        {"", "COM3", "Greenhouse.lan", "greenhouse_com3"},
+        {"", "/dev/ttyACM0", "pc-2", "pc-2_dev_ttyacm0"},
+        {"", "socket://h:4000", "", "socket_h_4000"},
+        {"shed", "COM3", "greenhouse", "shed"},
+    };
+    for (const auto& C : Cases) {
+        velcli::TMqttOptions O;
+        O.Node = C.Node;
+        const velcli::TMqttTopics Topics(O, C.Port, C.Host);
+        EXPECT_EQ(Topics.Node(), C.Expected);
+        EXPECT_EQ(Topics.Prefix(), "velmorant/" + C.Expected);
+    }
+    // An entity id holds no '-'.
+    velcli::TMqttOptions O;
+    O.Node = "pc-2";
+    EXPECT_THAT(velcli::TMqttTopics(O, "COM3", "").Discovery("1.05", {}, false).Payload,
+                HasSubstr(R"("default_entity_id":"sensor.velmorant_pc_2_temperature")"));
 }
 
 TEST(MqttArgs, BadBridgeCommandLinesAreRefused) {

@@ -233,12 +233,9 @@ TEST_F(MqttTest, CommandsReachTheBoardOnlyForOutputsAndWellFormedPayloads) {
     const auto Discovery = Live.WaitFor(DeviceTopic);
     ASSERT_TRUE(Discovery) << BridgeLog();
     // Inputs are binary sensors; outputs, and the PLC program's variables, switches.
-    const auto Entities = Components(Discovery->Payload);
-    EXPECT_THAT(Entities.at("pin_3"), HasSubstr(R"("p":"binary_sensor")"));
-    for (const std::string Pin : {"4", "24"})
-        EXPECT_THAT(Entities.at("pin_" + Pin),
-                    ::testing::AllOf(HasSubstr(R"("p":"switch")"),
-                                     HasSubstr("\"command_topic\":\"~/pin/" + Pin + "/set\"")));
+    for (const char* Part : {R"("pin_3":{"p":"binary_sensor")", R"("pin_4":{"p":"switch")",
+                             R"("pin_24":{"p":"switch")", R"("command_topic":"~/pin/24/set")"})
+        EXPECT_THAT(Discovery->Payload, HasSubstr(Part));
     ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online"));
     Publish("pin/7/set", "ON", true);
     for (const std::string Pin : {"6", "7"}) {

@@ -325,7 +325,8 @@ Options:
 
 MQTT options (mqtt; needs --port or --device):
       --broker HOST[:PORT]       the broker (port 1883, or 8883 with --cafile)
-      --node NAME                the board's name in topics (default: the port's name)
+      --node NAME                the board's name in topics (default: HOST_PORT, the
+                                 host's name and the port's)
       --prefix TOPIC             the topics' prefix (default velmorant/NODE)
       --discovery-prefix TOPIC   Home Assistant's discovery prefix (default homeassistant)
       --no-discovery             publish no Home Assistant discovery

@@ -1,6 +1,5 @@
-// mqtt: the bridge's loop. The main thread owns the board and every value published; libmosquitto's
-// own thread keeps the broker's connection (keep-alive, reconnects) and only hands over what arrives,
-// through a queue and an eventfd that wakes the main thread's poll.
+// mqtt: the bridge's loop. The main thread owns the board and every value published; the broker's
+// client (CliMqttBroker) only hands over what arrives.
 #include "CliMqtt.h"
 
 #include <fcntl.h>
@@ -9,6 +8,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +21,7 @@
 #include <set>
 #include <utility>
 
+#include "CliMqttBroker.h"
 #include "CliSession.h"
 #include "Errors.h"
 #include "NetPort.h"
@@ -37,201 +38,8 @@ constexpr auto TickPeriod = std::chrono::milliseconds(500);
 constexpr auto RefreshPeriod = std::chrono::seconds(60);
 // A look at the port's node costs nothing; a replugged board is back within a second.
 constexpr auto BoardRetryPeriod = std::chrono::seconds(1);
-constexpr int KeepAliveSecs = 30;
 // Readings come again every tick, so a lost one costs nothing; what is said once must arrive.
 constexpr int ValueQos = 0, EventQos = 1;
-
-struct TIncoming {
-    std::string Topic, Payload;
-};
-
-// The broker's client. Callbacks run on libmosquitto's thread and touch only what FLock guards.
-class TBroker {
-public:
-    explicit TBroker(int WakeFd) : FWakeFd(WakeFd) {}
-    ~TBroker() {
-        if (FMosq == nullptr) return;
-        if (FLooping) mosquitto_loop_stop(FMosq, true);
-        mosquitto_destroy(FMosq);
-    }
-    TBroker(const TBroker&) = delete;
-    TBroker& operator=(const TBroker&) = delete;
-
-    // Sets the client up with its last will (WillTopic "offline") and starts connecting in the
-    // background, subscribing to Filters on every connection. False with Error for a setting the
-    // library refuses (a TLS file it cannot read); an unreachable broker is tried again by itself.
-    bool Start(const TMqttOptions& O, const std::string& ClientId, const std::string& WillTopic,
-               const std::string& Password, const std::vector<std::string>& Filters, std::string& Error) {
-        FFilters = Filters;
-        FMosq = mosquitto_new(ClientId.c_str(), true, this);
-        if (FMosq == nullptr) {
-            Error = "cannot create an MQTT client";
-            return false;
-        }
-        mosquitto_connect_callback_set(FMosq, &TBroker::OnConnect);
-        mosquitto_disconnect_callback_set(FMosq, &TBroker::OnDisconnect);
-        mosquitto_message_callback_set(FMosq, &TBroker::OnMessage);
-        mosquitto_publish_callback_set(FMosq, &TBroker::OnPublish);
-        mosquitto_reconnect_delay_set(FMosq, 1, 30, true);
-        // With a limit, QoS 1 messages past it wait while QoS 0 ones go out: a reading could then
-        // overtake the "online" before it.
-        mosquitto_max_inflight_messages_set(FMosq, 0);
-        const char* Offline = "offline";
-        int Rc = mosquitto_will_set(FMosq, WillTopic.c_str(), static_cast<int>(std::strlen(Offline)), Offline,
-                                    EventQos, true);
-        if (Rc == MOSQ_ERR_SUCCESS && !O.Username.empty())
-            Rc = mosquitto_username_pw_set(FMosq, O.Username.c_str(),
-                                           O.PasswordFile.empty() ? nullptr : Password.c_str());
-        if (Rc == MOSQ_ERR_SUCCESS && !O.CaFile.empty())
-            Rc = mosquitto_tls_set(FMosq, O.CaFile.c_str(), nullptr,
-                                   O.CertFile.empty() ? nullptr : O.CertFile.c_str(),
-                                   O.KeyFile.empty() ? nullptr : O.KeyFile.c_str(), nullptr);
-        if (Rc != MOSQ_ERR_SUCCESS) {
-            Error = std::string("MQTT settings refused: ") + mosquitto_strerror(Rc);
-            return false;
-        }
-        std::string Host;
-        int Port = 0;
-        SplitBroker(O, Host, Port);
-        FAddress = Host + ":" + std::to_string(Port);
-        Rc = mosquitto_connect_async(FMosq, Host.c_str(), Port, KeepAliveSecs);
-        if (Rc != MOSQ_ERR_SUCCESS)
-            Note("cannot reach the broker at " + FAddress + " (" + ErrorText(Rc) + "); trying again");
-        Rc = mosquitto_loop_start(FMosq);
-        if (Rc != MOSQ_ERR_SUCCESS) {
-            Error = std::string("cannot start the MQTT client: ") + mosquitto_strerror(Rc);
-            return false;
-        }
-        FLooping = true;
-        return true;
-    }
-
-    // Queues a message; while the broker is away it is dropped (everything is sent again on connect).
-    int Publish(const std::string& Topic, const std::string& Payload, int Qos, bool Retain) {
-        int Mid = 0;
-        const int Rc = mosquitto_publish(FMosq, &Mid, Topic.c_str(), static_cast<int>(Payload.size()),
-                                         Payload.data(), Qos, Retain);
-        if (Rc == MOSQ_ERR_SUCCESS) {
-            FPublished += Payload.size() + Topic.size();
-            ++FSent;
-        }
-        return Rc == MOSQ_ERR_SUCCESS ? Mid : -1;
-    }
-
-    // Messages, and their topic and payload bytes, handed to the library.
-    uint64_t PublishedMessages() const { return FSent; }
-    uint64_t PublishedBytes() const { return FPublished; }
-    bool Connected() {
-        std::lock_guard<std::mutex> Lock(FLock);
-        return FConnected;
-    }
-    // How many connections were made so far; a new one means everything is to be said again.
-    int Connections() {
-        std::lock_guard<std::mutex> Lock(FLock);
-        return FConnections;
-    }
-    std::deque<TIncoming> TakeMessages() {
-        std::lock_guard<std::mutex> Lock(FLock);
-        return std::exchange(FMessages, {});
-    }
-    std::vector<std::string> TakeNotes() {
-        std::lock_guard<std::mutex> Lock(FLock);
-        return std::exchange(FNotes, {});
-    }
-    bool Delivered(int Mid) {
-        std::lock_guard<std::mutex> Lock(FLock);
-        return FDelivered.count(Mid) != 0;
-    }
-    // Ends the connection cleanly (no last will) and the client's thread.
-    void Stop() {
-        if (!FLooping) return;
-        mosquitto_disconnect(FMosq);
-        mosquitto_loop_stop(FMosq, false);
-        FLooping = false;
-    }
-
-private:
-    static std::string ErrorText(int Rc) {
-        return Rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(Rc);
-    }
-    void Note(const std::string& Text) {
-        {
-            std::lock_guard<std::mutex> Lock(FLock);
-            FNotes.push_back(Text);
-        }
-        Wake();
-    }
-    void Wake() {
-        const uint64_t One = 1;
-        [[maybe_unused]] const ssize_t Written = ::write(FWakeFd, &One, sizeof One);
-    }
-    static void OnConnect(mosquitto* M, void* Self, int Rc) {
-        auto* B = static_cast<TBroker*>(Self);
-        if (Rc != 0) {
-            std::lock_guard<std::mutex> Lock(B->FLock);
-            // A refusal (bad password, not authorised) repeats at every attempt: say it once.
-            if (B->FLastRefusal == Rc) return;
-            B->FLastRefusal = Rc;
-        }
-        if (Rc != 0) {
-            B->Note("the broker at " + B->FAddress +
-                    " refused the connection: " + mosquitto_connack_string(Rc));
-            return;
-        }
-        for (const std::string& Filter : B->FFilters)
-            mosquitto_subscribe(M, nullptr, Filter.c_str(), EventQos);
-        {
-            std::lock_guard<std::mutex> Lock(B->FLock);
-            B->FConnected = true;
-            ++B->FConnections;
-            B->FLastRefusal = 0;
-            B->FNotes.push_back("connected to the broker at " + B->FAddress);
-        }
-        B->Wake();
-    }
-    static void OnDisconnect(mosquitto*, void* Self, int Rc) {
-        auto* B = static_cast<TBroker*>(Self);
-        bool Was;
-        {
-            std::lock_guard<std::mutex> Lock(B->FLock);
-            Was = std::exchange(B->FConnected, false);
-        }
-        if (Was && Rc != 0) B->Note("lost the broker at " + B->FAddress + "; connecting again");
-    }
-    static void OnMessage(mosquitto*, void* Self, const mosquitto_message* Message) {
-        auto* B = static_cast<TBroker*>(Self);
-        {
-            std::lock_guard<std::mutex> Lock(B->FLock);
-            B->FMessages.push_back(
-                {Message->topic, std::string(static_cast<const char*>(Message->payload),
-                                             static_cast<size_t>(std::max(0, Message->payloadlen)))});
-        }
-        B->Wake();
-    }
-    static void OnPublish(mosquitto*, void* Self, int Mid) {
-        auto* B = static_cast<TBroker*>(Self);
-        {
-            std::lock_guard<std::mutex> Lock(B->FLock);
-            B->FDelivered.insert(Mid);
-            if (B->FDelivered.size() > 64) B->FDelivered.erase(B->FDelivered.begin());
-        }
-        B->Wake();
-    }
-
-    mosquitto* FMosq = nullptr;
-    const int FWakeFd;
-    bool FLooping = false;
-    std::string FAddress;
-    std::vector<std::string> FFilters;
-    std::mutex FLock;
-    bool FConnected = false;
-    int FConnections = 0;
-    int FLastRefusal = 0;
-    std::deque<TIncoming> FMessages;
-    std::vector<std::string> FNotes;
-    std::set<int> FDelivered;
-    uint64_t FSent = 0, FPublished = 0;  // the main thread's alone
-};
 
 // A file descriptor closed with its owner.
 struct TFd {
@@ -244,6 +52,33 @@ struct TFd {
     TFd& operator=(const TFd&) = delete;
 };
 
+// Refusals and retained commands are said at most Burst times a window; the rest are counted and
+// summed up once the window is over, so that a flood costs a line now and then, not one each.
+constexpr auto RefusalWindow = std::chrono::seconds(5);
+constexpr int RefusalBurst = 5;
+
+std::string HostName() {
+    char Name[256] = {};
+    if (::gethostname(Name, sizeof Name - 1) != 0) return {};
+    return Name;
+}
+
+// What the bridge says of itself on the retained "bridge" topic: "<host> <pid> <port>".
+struct TBridgeId {
+    std::string Host, Port;
+    long Pid = 0;
+    static std::optional<TBridgeId> Parse(const std::string& Text) {
+        const size_t First = Text.find(' '), Second = Text.find(' ', First + 1);
+        if (First == std::string::npos || Second == std::string::npos) return std::nullopt;
+        TBridgeId Id{Text.substr(0, First), Text.substr(Second + 1)};
+        int32_t Pid = 0;
+        if (!TryStrToInt(Text.substr(First + 1, Second - First - 1), Pid)) return std::nullopt;
+        Id.Pid = Pid;
+        return Id;
+    }
+    std::string Text() const { return Host + " " + std::to_string(Pid) + " " + Port; }
+};
+
 class TBridge {
 public:
     TBridge(TSession& S, const std::string& PortName, const std::string& PortLabel, int WakeFd, int SignalFd)
@@ -251,22 +86,32 @@ public:
           FO(S.Request.Mqtt),
           FPort(PortName),
           FLabel(PortLabel),
-          FTopics(S.Request.Mqtt, PortLabel),
+          FHost(HostName()),
+          FTopics(S.Request.Mqtt, PortLabel, FHost),
           FBroker(WakeFd),
           FWakeFd(WakeFd),
           FSignalFd(SignalFd) {
-        // Each kind of failure is said once until the board answers again, not at every tick.
         FS.Device.SetOnError([this](const std::string& Text) {
             ++FS.ErrorCount;
-            if (FReported.insert(Text).second) Say(Text + " (" + FLabel + ")");
+            // A tick's errors are told by reading, once it is over.
+            if (FInTick)
+                FTickErrors.push_back(Text);
+            else if (FReported.insert(Text).second)
+                Say(Text + " (" + FLabel + ")");
         });
     }
 
     int Run(const std::string& Password) {
         std::string Error;
-        const std::vector<std::string> Filters = {FTopics.Topic("pin/+/set"), FTopics.Topic("port/+/set")};
-        if (!FBroker.Start(FO, "velmorant-" + FTopics.Node(), FTopics.Topic("availability"), Password,
-                           Filters, Error)) {
+        // The bridge's own retained topics first: by the last acknowledgement they have all come.
+        std::vector<std::string> Filters = {FTopics.Topic("availability"), FTopics.Topic("bridge"),
+                                            FTopics.Topic("pin/+/set"), FTopics.Topic("port/+/set")};
+        if (FO.Discovery) Filters.insert(Filters.end(), {FTopics.StatusTopic(), FTopics.OldConfigFilter()});
+        // The client id names this process, so that a second bridge of the same node is not taken for
+        // a reconnection of the first and thrown off by the broker before it can tell.
+        const std::string ClientId =
+            "velmorant-" + TMqttTopics::NameOf(FHost) + "-" + std::to_string(::getpid());
+        if (!FBroker.Start(FO, ClientId, FTopics.Topic("availability"), Password, Filters, Error)) {
             FS.Error(Error);
             return ecFailed;
         }
@@ -277,6 +122,7 @@ public:
             WaitUntil(Due);
             if (FStop) break;
             if (TClock::now() < Due) continue;
+            SumUpRefusals();
             if (FS.Device.DevicePresent()) {
                 const bool Answered = Tick();
                 Due += TickPeriod;
@@ -293,6 +139,7 @@ public:
             }
         }
         Shutdown();
+        if (FRefused) return ecFailed;
         FS.Error("stopped after " + std::to_string(FTicks) + " ticks, " + std::to_string(FLateTicks) +
                  " late; " + std::to_string(FBroker.PublishedMessages()) + " messages, " +
                  std::to_string(FBroker.PublishedBytes()) + " bytes published");
@@ -313,15 +160,53 @@ private:
         if (BrokerReady()) FBroker.Publish(FTopics.Topic("log"), Text, EventQos, false);
     }
 
+    // Says Text unless the window's share of refusals is used up.
+    void Refuse(const std::string& Text) {
+        OpenWindow();
+        if (FRefusalsSaid < RefusalBurst) {
+            ++FRefusalsSaid;
+            Say(Text);
+            return;
+        }
+        ++FRefusalsHeld;
+        FLastHeld = Text;
+    }
+
+    void OpenWindow() {
+        if (FWindowOpen) return;
+        FWindowOpen = true;
+        FWindowStart = TClock::now();
+    }
+
+    // At the end of a window: what was held back and dropped, in one line each.
+    void SumUpRefusals() {
+        if (const uint64_t Dropped = FBroker.TakeDropped(); Dropped > 0) {
+            FDropped += Dropped;
+            OpenWindow();
+        }
+        if (!FWindowOpen || TClock::now() - FWindowStart < RefusalWindow) return;
+        if (FRefusalsHeld > 0)
+            Say("refused " + std::to_string(FRefusalsHeld) + " more commands in " +
+                std::to_string(RefusalWindow.count()) + " s; the last: " + FLastHeld);
+        if (FDropped > 0)
+            Say("dropped " + std::to_string(FDropped) +
+                " incoming messages that newer ones on the same topic replaced, or that found the queue "
+                "full");
+        FDropped = FRefusalsHeld = 0;
+        FRefusalsSaid = 0;
+        FWindowOpen = false;
+    }
+
     bool StopPending() {
         pollfd P{FSignalFd, POLLIN, 0};
         return ::poll(&P, 1, 0) > 0;
     }
 
-    // Waits for the slot, doing what the broker and the signals bring meanwhile.
+    // Waits for the slot, doing what the broker and the signals bring meanwhile; what is still
+    // waiting when the slot comes waits for the next pause between ticks.
     void WaitUntil(TClock::time_point Due) {
         for (;;) {
-            HandleBrokerEvents();
+            HandleBrokerEvents(Due);
             if (FStop) return;
             const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Due - TClock::now()).count();
             if (Left <= 0) return;
@@ -339,24 +224,87 @@ private:
         }
     }
 
-    void HandleBrokerEvents() {
+    void HandleBrokerEvents(TClock::time_point Due) {
         for (const std::string& Text : FBroker.TakeNotes()) FS.Error(Text);
-        if (const int Count = FBroker.Connections(); Count != FAnnounced) {
+        if (const int Count = FBroker.Subscribed(); Count != FAnnounced && Count == FBroker.Connections()) {
+            // Everything retained on the bridge's own topics has come: another bridge may be there.
+            while (auto M = FBroker.TakeMessage()) Handle(*M, true);
+            if (AnotherBridge()) return;
             FAnnounced = Count;
             Announce();
         }
-        for (const TIncoming& M : FBroker.TakeMessages()) {
+        while (!FStop && TClock::now() < Due) {
+            std::optional<TIncoming> M;
+            if (!FBacklog.empty()) {
+                M = std::move(FBacklog.front());
+                FBacklog.pop_front();
+            } else if (!(M = FBroker.TakeMessage())) {
+                break;
+            }
             if (StopPending()) {
                 FStop = true;
                 return;
             }
+            Handle(*M, false);
+        }
+        if (!FOldConfigs.empty()) PublishDiscovery();
+    }
+
+    // Before the bridge's announcement, other messages wait behind it.
+    void Handle(TIncoming& M, bool Announcing) {
+        if (M.Topic == FTopics.Topic("availability")) {
+            FOtherOnline = M.Retained && M.Payload == "online";
+        } else if (M.Topic == FTopics.Topic("bridge")) {
+            FOtherId = M.Payload;
+        } else if (Announcing) {
+            FBacklog.push_back(std::move(M));
+        } else if (M.Topic == FTopics.StatusTopic()) {
+            // Home Assistant came back, perhaps to a broker that forgot what was retained. A retained
+            // "online" comes with every connection, which is announced anyway.
+            if (M.Payload == "online" && !M.Retained && BrokerReady()) Announce();
+        } else if (M.Topic.rfind(FTopics.Prefix() + "/", 0) != 0) {
+            // An entity an earlier version announced alone: handed over to the device, then cleared.
+            if (!M.Payload.empty() && M.Payload.find("migrate_discovery") == std::string::npos)
+                FOldConfigs.insert(M.Topic);
+        } else if (M.Payload.empty()) {
+            // The clearing of a retained command, or nothing: no command.
+        } else if (M.Retained) {
+            // A retained command would be obeyed again at every start, days after it was meant.
+            if (FRetainedTold.size() < TBroker::MaxWaiting && FRetainedTold.insert(M.Topic).second)
+                Refuse("ignored a retained command on " + M.Topic +
+                       ": clear it with mosquitto_pub -r -n -t " + M.Topic);
+        } else {
             Obey(M);
         }
     }
 
-    // After each connection to the broker: everything retained is said again, since a broker that
-    // restarted without persistence has forgotten it.
+    // True (and the bridge stops, having published nothing) when another bridge is online as this
+    // node: the broker would mix both boards' values on one device.
+    bool AnotherBridge() {
+        const bool Online = std::exchange(FOtherOnline, false);
+        const std::string Said = std::exchange(FOtherId, {});
+        if (!Online) return false;
+        const auto Id = TBridgeId::Parse(Said);
+        if (Id && Id->Host == FHost) {
+            // Our own "online", or that of a bridge here that died before its last will was sent.
+            if (Id->Pid == ::getpid() || (::kill(static_cast<pid_t>(Id->Pid), 0) != 0 && errno == ESRCH))
+                return false;
+        }
+        const std::string Other = Id ? "the bridge of " + Id->Port + " on " + Id->Host + " (process " +
+                                           std::to_string(Id->Pid) + ")"
+                                     : "another bridge";
+        FS.Error(Other + " is online as node " + FTopics.Node() + " on " + FO.Broker +
+                 "; give this one another --node. If that bridge is gone, clear its availability with "
+                 "mosquitto_pub -r -n -t " +
+                 FTopics.Topic("availability"));
+        FRefused = FStop = true;
+        return true;
+    }
+
+    // After each connection to the broker, and when Home Assistant comes back: everything retained
+    // is said again, since a broker that restarted without persistence has forgotten it.
     void Announce() {
+        FBroker.Publish(FTopics.Topic("bridge"), TBridgeId{FHost, FLabel, ::getpid()}.Text(), EventQos, true);
         // Entities first, then their availability, as a new board's are said.
         if (FKnown) PublishDiscovery();
         PublishAvailability(true);
@@ -374,9 +322,15 @@ private:
     }
 
     void PublishDiscovery() {
-        if (!FO.Discovery || !BrokerReady()) return;
-        for (const auto& M : FTopics.Discovery(FS.Device.Version(), FDirections, FO.AllowWrites))
-            FBroker.Publish(M.Topic, M.Payload, EventQos, true);
+        if (!FO.Discovery || !BrokerReady() || !FKnown) return;
+        // Home Assistant's hand-over keeps the entities (and what the user made of them) when the same
+        // ids move into the device's configuration; clearing the old one alone would remove them.
+        for (const std::string& Topic : FOldConfigs)
+            FBroker.Publish(Topic, "{\"migrate_discovery\":true}", EventQos, false);
+        const auto M = FTopics.Discovery(FS.Device.Version(), FDirections, FO.AllowWrites);
+        FBroker.Publish(M.Topic, M.Payload, EventQos, true);
+        for (const std::string& Topic : FOldConfigs) FBroker.Publish(Topic, "", EventQos, true);
+        FOldConfigs.clear();
     }
 
     // The window's rules for a lost board: only its own port, and only once the port's node is back.
@@ -396,6 +350,7 @@ private:
         }
         FS.ErrorCount = Before;
         FReported.clear();
+        FFailing.fill(std::nullopt);
         FWaitingSaid = false;
         // Which pins are outputs decides what may be written and which entities are switches; the
         // board's PLC is left as it runs.
@@ -434,14 +389,34 @@ private:
         return true;
     }
 
+    // Each failed reading says why once, until that reading succeeds again. A failed read reports
+    // exactly one error, so the tick's errors belong to its failed readings in order.
+    void TellTickErrors(const TTickReadings& R) {
+        const auto Values = R.Values();
+        size_t Next = 0;
+        for (size_t I = 0; I < Values.size(); ++I) {
+            if (Values[I]) {
+                FFailing[I].reset();
+            } else if (Next < FTickErrors.size()) {
+                const std::string& Text = FTickErrors[Next++];
+                if (FFailing[I] != Text) Say(Text + " (" + ReadingLabels()[I] + " on " + FLabel + ")");
+                FFailing[I] = Text;
+            }
+        }
+    }
+
     // One monitor tick; true when the board answered at least one read.
     bool Tick() {
         ++FTicks;
+        FTickErrors.clear();
+        FInTick = true;
         const auto R = ReadReadings(FS, [this] { return StopPending(); });
+        FInTick = false;
         if (!R) {
             FStop = true;
             return false;
         }
+        TellTickErrors(*R);
         if (CheckLost()) return false;
         if (R->Empty()) {
             if (++FSilentTicks == 2) {
@@ -452,7 +427,6 @@ private:
         }
         if (FSilentTicks >= 2) Say("the Velmorant on " + FLabel + " answers again");
         FSilentTicks = 0;
-        FReported.clear();
         PublishAvailability(false);
         // While the broker is away nothing is queued: everything goes out again once it is back.
         if (!BrokerReady()) return true;
@@ -484,7 +458,7 @@ private:
         else
             C = ParseMqttCommand(Sub, M.Payload, FDirections, Why);
         if (!C) {
-            Say("refused " + M.Topic + ": " + Why);
+            Refuse("refused " + M.Topic + ": " + Why);
             return;
         }
         const int Before = FS.ErrorCount;
@@ -492,12 +466,13 @@ private:
             FS.Device.SetPinState(C->Index, C->Value != 0);
         else
             FS.Device.SetPortState(C->Index, C->Value);
-        if (FS.ErrorCount != Before) FReported.clear();  // a failed write is said every time
+        if (FS.ErrorCount == Before) FReported.clear();  // a write that fails again is said again
         CheckLost();
     }
 
     void Shutdown() {
-        if (FBroker.Connected()) {
+        // A refused bridge leaves the other's availability as it is.
+        if (FBroker.Connected() && !FRefused) {
             const int Mid = FBroker.Publish(FTopics.Topic("availability"), "offline", EventQos, true);
             // The broker acknowledges within a round trip; a broker that went away meanwhile has the will.
             const auto Deadline = TClock::now() + std::chrono::seconds(2);
@@ -519,18 +494,32 @@ private:
 
     TSession& FS;
     const TMqttOptions& FO;
-    const std::string FPort, FLabel;
+    const std::string FPort, FLabel, FHost;
     TMqttTopics FTopics;
     TBroker FBroker;
     const int FWakeFd, FSignalFd;
     bool FStop = false;
-    int FAnnounced = 0;   // the broker's connection that last heard everything retained
-    bool FKnown = false;  // the board was identified once: its discovery can be published
+    bool FRefused = false;  // another bridge is online as this node
+    int FAnnounced = 0;     // the broker's connection that last heard everything retained
+    bool FKnown = false;    // the board was identified once: its discovery can be published
     bool FOnline = false;
     bool FWaitingSaid = false;
     int FSilentTicks = 0;
     std::array<std::optional<uint8_t>, 6> FDirections;
+    // Errors outside the ticks, each said once until a write succeeds or the board is found again.
     std::set<std::string> FReported;
+    bool FInTick = false;
+    std::vector<std::string> FTickErrors;                 // the running tick's, in order
+    std::array<std::optional<std::string>, 12> FFailing;  // per reading: the error last said
+    bool FOtherOnline = false;                            // retained availability of this node
+    std::string FOtherId;                                 // and the bridge that said it
+    std::deque<TIncoming> FBacklog;                       // what came before the announcement
+    std::set<std::string> FOldConfigs, FRetainedTold;
+    bool FWindowOpen = false;
+    TClock::time_point FWindowStart;
+    int FRefusalsSaid = 0;
+    uint64_t FRefusalsHeld = 0, FDropped = 0;
+    std::string FLastHeld;
     std::map<std::string, std::pair<std::string, TClock::time_point>> FLast;
     std::optional<std::string> FLastStateRow;
     TClock::time_point FStateAt;

@@ -29,30 +29,42 @@ int RunMqtt(TSession& S, const std::string& PortName);
 // The topics and payloads, apart from the broker so that they can be checked alone.
 class TMqttTopics {
 public:
-    TMqttTopics(const TMqttOptions& Options, const std::string& PortLabel);
+    // The node is Options.Node, or else HostName's first label with the port's name ("pc1_com3"),
+    // so that two machines bridging their own COM3 to one broker do not meet.
+    TMqttTopics(const TMqttOptions& Options, const std::string& PortLabel, const std::string& HostName);
 
     const std::string& Node() const { return FNode; }
     const std::string& Prefix() const { return FPrefix; }
     // Prefix + "/" + Sub.
     std::string Topic(const std::string& Sub) const { return FPrefix + "/" + Sub; }
+    // Where the bridge's Home Assistant device is announced.
+    std::string DiscoveryTopic() const { return FDiscoveryPrefix + "/device/" + FId + "/config"; }
+    // Home Assistant's birth and last will.
+    std::string StatusTopic() const { return FDiscoveryPrefix + "/status"; }
+    // The one-entity configurations earlier versions announced the board with.
+    std::string OldConfigFilter() const { return FDiscoveryPrefix + "/+/" + FId + "/+/config"; }
+    // Text made fit for a topic level and an id: lower case, runs of other characters as one '_'.
+    static std::string NameOf(const std::string& Text);
 
     struct TMessage {
         std::string Topic, Payload;  // Topic under the prefix for Values, whole for Discovery
     };
     // Every value topic of a reading with its payload; a failed read gives none.
     static std::vector<TMessage> Values(const TTickReadings& R);
-    // The discovery configuration for the board (firmware Version, port Directions, unknown ones
-    // empty): one message per entity, and an empty one where an entity of the other kind may be left.
-    std::vector<TMessage> Discovery(const std::string& Version,
-                                    const std::array<std::optional<uint8_t>, 6>& Directions,
-                                    bool AllowWrites) const;
+    // The device's discovery configuration, all entities in one (firmware Version, port Directions,
+    // unknown ones empty).
+    TMessage Discovery(const std::string& Version, const std::array<std::optional<uint8_t>, 6>& Directions,
+                       bool AllowWrites) const;
 
 private:
-    std::string EntityConfig(const std::string& Object, const std::string& Name, const std::string& Extra,
-                             const std::string& Device) const;
+    std::string Entity(const char* Platform, const std::string& Object, const std::string& Name,
+                       const std::string& Extra) const;
 
     std::string FNode, FPrefix, FDiscoveryPrefix, FId;
 };
+
+// Ports from this one on are the PLC program's variables: no pins, no directions.
+constexpr int FirstVirtualPort = 3;
 
 // A command for the board taken from a topic under the prefix and its payload.
 struct TMqttCommand {
@@ -60,8 +72,8 @@ struct TMqttCommand {
     int Index = 0;
     int Value = 0;  // 0/1 for a pin, 0..255 for a port
 };
-// Reads Sub ("pin/N/set", "port/N/set") and Payload into a command the board's Directions allow;
-// nullopt with Why set otherwise.
+// Reads Sub ("pin/N/set", "port/N/set") and Payload into a command the board's Directions allow
+// (a virtual pin or port always); nullopt with Why set otherwise.
 std::optional<TMqttCommand> ParseMqttCommand(const std::string& Sub, const std::string& Payload,
                                              const std::array<std::optional<uint8_t>, 6>& Directions,
                                              std::string& Why);

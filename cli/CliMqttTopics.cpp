@@ -136,18 +136,26 @@ void SplitBroker(const TMqttOptions& O, std::string& Host, int& Port) {
     if (Host.empty()) throw EUsageError("broker '" + B + "' names no host");
 }
 
-TMqttTopics::TMqttTopics(const TMqttOptions& O, const std::string& PortLabel)
+std::string TMqttTopics::NameOf(const std::string& Text) {
+    // "COM3" -> "com3", "/dev/ttyACM0" -> "dev_ttyacm0", "socket://h:4000" -> "socket_h_4000"
+    std::string Name;
+    for (const char C : Text) {
+        const char Lower = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+        if (IsNameChar(Lower))
+            Name += Lower;
+        else if (!Name.empty() && Name.back() != '_')
+            Name += '_';
+    }
+    while (!Name.empty() && Name.back() == '_') Name.pop_back();
+    return Name;
+}
+
+TMqttTopics::TMqttTopics(const TMqttOptions& O, const std::string& PortLabel, const std::string& HostName)
     : FNode(O.Node), FPrefix(O.TopicPrefix), FDiscoveryPrefix(O.DiscoveryPrefix) {
     if (FNode.empty()) {
-        // "COM3" -> "com3", "/dev/ttyACM0" -> "dev_ttyacm0", "socket://h:4000" -> "socket_h_4000"
-        for (const char C : PortLabel) {
-            const char Lower = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
-            if (IsNameChar(Lower))
-                FNode += Lower;
-            else if (!FNode.empty() && FNode.back() != '_')
-                FNode += '_';
-        }
-        while (!FNode.empty() && FNode.back() == '_') FNode.pop_back();
+        const std::string Host = NameOf(HostName.substr(0, HostName.find('.')));
+        const std::string Port = NameOf(PortLabel);
+        FNode = Host.empty() ? Port : Port.empty() ? Host : Host + "_" + Port;
         if (FNode.empty()) FNode = "board";
     }
     if (FPrefix.empty()) FPrefix = "velmorant/" + FNode;
@@ -171,55 +179,51 @@ std::vector<TMqttTopics::TMessage> TMqttTopics::Values(const TTickReadings& R) {
     return Result;
 }
 
-std::string TMqttTopics::EntityConfig(const std::string& Object, const std::string& Name,
-                                      const std::string& Extra, const std::string& Device) const {
-    return "{\"name\":" + JsonString(Name) + ",\"unique_id\":" + JsonString(FId + "_" + Object) +
-           ",\"object_id\":" + JsonString(FId + "_" + Object) + ",\"~\":" + JsonString(FPrefix) +
-           ",\"availability_topic\":\"~/availability\"," + Extra + ",\"device\":" + Device + "}";
+std::string TMqttTopics::Entity(const char* Platform, const std::string& Object, const std::string& Name,
+                                const std::string& Extra) const {
+    // An entity id holds no '-'.
+    std::string EntityId = FId + "_" + Object;
+    std::replace(EntityId.begin(), EntityId.end(), '-', '_');
+    return JsonString(Object) + ":{\"p\":" + JsonString(Platform) + ",\"name\":" + JsonString(Name) +
+           ",\"unique_id\":" + JsonString(FId + "_" + Object) +
+           ",\"default_entity_id\":" + JsonString(std::string(Platform) + "." + EntityId) +
+           ",\"~\":" + JsonString(FPrefix) + "," + Extra + "}";
 }
 
-std::vector<TMqttTopics::TMessage> TMqttTopics::Discovery(
-    const std::string& Version, const std::array<std::optional<uint8_t>, 6>& Directions,
-    bool AllowWrites) const {
-    const std::string Device =
-        "{\"identifiers\":[" + JsonString(FId) + "],\"name\":" + JsonString("Velmorant " + FNode) +
-        ",\"manufacturer\":\"Tarnwick\",\"model\":\"Velmorant I/O board\",\"sw_version\":" +
-        JsonString(Version) + "}";
-    const auto ConfigTopic = [&](const char* Component, const std::string& Object) {
-        return FDiscoveryPrefix + "/" + Component + "/" + FId + "/" + Object + "/config";
-    };
-    std::vector<TMessage> Result;
-    Result.push_back({ConfigTopic("sensor", "temperature"),
-                      EntityConfig("temperature", "Temperature",
-                                   "\"state_topic\":\"~/temperature\",\"device_class\":\"temperature\","
-                                   "\"unit_of_measurement\":\"°F\",\"state_class\":\"measurement\"",
-                                   Device)});
+TMqttTopics::TMessage TMqttTopics::Discovery(const std::string& Version,
+                                             const std::array<std::optional<uint8_t>, 6>& Directions,
+                                             bool AllowWrites) const {
+    std::string Components = Entity("sensor", "temperature", "Temperature",
+                                    "\"state_topic\":\"~/temperature\",\"device_class\":\"temperature\","
+                                    "\"unit_of_measurement\":\"°F\",\"state_class\":\"measurement\"");
     for (int Input = 0; Input < TVelmorant::AnalogInputCount; ++Input) {
         const std::string N = std::to_string(Input);
-        Result.push_back(
-            {ConfigTopic("sensor", "analog_" + N),
-             EntityConfig("analog_" + N, "Analog input " + N,
-                          "\"state_topic\":\"~/analog/" + N + "\",\"state_class\":\"measurement\"", Device)});
+        Components += "," + Entity("sensor", "analog_" + N, "Analog input " + N,
+                                   "\"state_topic\":\"~/analog/" + N + "\",\"state_class\":\"measurement\"");
     }
     for (int Port = 0; Port < TVelmorant::PortCountConst; ++Port) {
         const std::string N = std::to_string(Port);
-        Result.push_back(
-            {ConfigTopic("sensor", "port_" + N),
-             EntityConfig("port_" + N, "Port " + N, "\"state_topic\":\"~/port/" + N + "\"", Device)});
+        Components +=
+            "," + Entity("sensor", "port_" + N, "Port " + N, "\"state_topic\":\"~/port/" + N + "\"");
     }
     for (int Pin = 0; Pin < TVelmorant::PinCount; ++Pin) {
-        const std::string N = std::to_string(Pin), Object = "pin_" + N;
+        const std::string N = std::to_string(Pin);
         const auto& Direction = Directions[Pin / 8];
-        const bool Switch = AllowWrites && Direction && (*Direction >> (Pin % 8) & 1) == 0;
+        const bool Output = Pin / 8 >= FirstVirtualPort || (Direction && (*Direction >> (Pin % 8) & 1) == 0);
+        const bool Switch = AllowWrites && Output;
         std::string Extra =
             "\"state_topic\":\"~/pin/" + N + "\",\"payload_on\":\"ON\",\"payload_off\":\"OFF\"";
         if (Switch) Extra += ",\"command_topic\":\"~/pin/" + N + "/set\"";
-        // A pin's direction may differ from the last run's: the entity of the other kind goes.
-        Result.push_back({ConfigTopic(Switch ? "binary_sensor" : "switch", Object), ""});
-        Result.push_back({ConfigTopic(Switch ? "switch" : "binary_sensor", Object),
-                          EntityConfig(Object, "Pin " + N, Extra, Device)});
+        Components += "," + Entity(Switch ? "switch" : "binary_sensor", "pin_" + N, "Pin " + N, Extra);
     }
-    return Result;
+    const std::string Device =
+        "{\"ids\":[" + JsonString(FId) + "],\"name\":" + JsonString("Velmorant " + FNode) +
+        ",\"mf\":\"Tarnwick\",\"mdl\":\"Velmorant I/O board\",\"sw\":" + JsonString(Version) + "}";
+    const std::string Origin = "{\"name\":\"velmorant-cli\",\"sw\":" + JsonString(VELMORANT_VERSION) +
+                               ",\"url\":\"https://www.tarnwick.example/velmorant\"}";
+    return {DiscoveryTopic(), "{\"dev\":" + Device + ",\"o\":" + Origin +
+                                  ",\"availability_topic\":" + JsonString(Topic("availability")) +
+                                  ",\"qos\":1,\"cmps\":{" + Components + "}}"};
 }
 
 std::optional<TMqttCommand> ParseMqttCommand(const std::string& Sub, const std::string& Payload,
@@ -258,6 +262,7 @@ std::optional<TMqttCommand> ParseMqttCommand(const std::string& Sub, const std::
         C.Value = Value;
     }
     const int Port = C.Pin ? C.Index / 8 : C.Index;
+    if (Port >= FirstVirtualPort) return C;
     const auto& Direction = Directions[Port];
     if (!Direction) {
         Why = "the direction of port " + std::to_string(Port) + " is not known; nothing was sent";

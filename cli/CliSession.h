@@ -22,8 +22,6 @@ struct TSession {
     int ErrorCount = 0;  // texts the driver reported since the start
     // While set, the driver's texts are counted but not written: the tick tells each kind once.
     bool QuietErrors = false;
-    // The kinds of a tick's errors already told, for commands that tick on and on.
-    TTickErrorFilter TickErrors;
     std::ofstream Csv;        // watch --csv, opened before connecting, emptied once connected
     bool CsvCreated = false;  // the run made the file: it goes again when no board is found
 
@@ -45,8 +43,8 @@ int RunWatch(TSession& S);
 int RunCapture(TSession& S);
 // The read --json object of a reading.
 std::string ReadingsJson(const TTickReadings& R);
-// One monitor tick's readings, each kind of error told once; nullopt when Stop, asked between reads,
-// said so.
+// One monitor tick's readings, its errors left to the driver's error callback; nullopt when Stop,
+// asked between reads, said so.
 std::optional<TTickReadings> ReadReadings(TSession& S, const std::function<bool()>& Stop);
 // The labels of the twelve readings, taken from the data-log header ("Port0" ... "Temp").
 const std::vector<std::string>& ReadingLabels();

@@ -177,7 +177,7 @@ std::string ReadingsJson(const TTickReadings& R) {
 }
 
 std::optional<TTickReadings> ReadReadings(TSession& S, const std::function<bool()>& Stop) {
-    TTickReadings R = Tick(S, S.TickErrors, Stop);
+    TTickReadings R = ReadTick(S.Device, Stop);
     if (R.Stopped) return std::nullopt;
     return R;
 }

@@ -8,9 +8,11 @@
 
 #include <functional>
 #include <optional>
+#include <regex>
 
 #include "ChildProcess.h"
 #include "Cli.h"
+#include "CliMqtt.h"
 #include "Mosquitto.h"
 #include "SimFixture.h"
 #include "TestFiles.h"
@@ -102,12 +104,15 @@ protected:
         ::kill(Bridge.Pid(), Signal);
         return Bridge.WaitExit(Deadline);
     }
-    void Publish(const std::string& Sub, const std::string& Payload) {
+    // Publishes on Prefix + Sub (a homeassistant/ topic as it is), kept with Retain.
+    void Publish(const std::string& Sub, const std::string& Payload, bool Retain = false) {
+        const std::string Topic = Sub.rfind("homeassistant/", 0) == 0 ? Sub : Prefix + Sub;
         TChildProcess Pub;
-        ASSERT_TRUE(Pub.Start({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p",
-                               std::to_string(Broker.Port()), "-t", Prefix + Sub, "-m", Payload},
-                              {}, false, false));
-        ASSERT_EQ(Pub.WaitExit(Deadline), 0);
+        EXPECT_TRUE(
+            Pub.Start({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(Broker.Port()), "-t",
+                       Topic, "-m", Payload, Retain ? "-r" : "--quiet"},
+                      {}, false, false));
+        EXPECT_EQ(Pub.WaitExit(Deadline), 0);
     }
     bool BoardGot(const std::string& Command) {
         const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(Deadline);
@@ -125,33 +130,48 @@ protected:
     velsim::TSimFixture Fixture;
     veltest::TMosquitto Broker;
     TChildProcess Bridge;
-    const std::string Prefix = "velmorant/com3/";
+    // The host's name as the kernel has it; its line end makes no difference to a node.
+    const std::string Node =
+        velcli::TMqttTopics({}, "COM3", veltest::ReadFile("/proc/sys/kernel/hostname")).Node();
+    const std::string Prefix = "velmorant/" + Node + "/";
+    const std::string DeviceTopic = "homeassistant/device/velmorant_" + Node + "/config";
 };
+
+// The components of a device's discovery: name -> its configuration.
+std::map<std::string, std::string> Components(const std::string& Discovery) {
+    std::map<std::string, std::string> Result;
+    const std::regex Component(R"re("([a-z0-9_]+)":(\{"p":[^}]*\}))re");
+    for (std::sregex_iterator It(Discovery.begin(), Discovery.end(), Component), End; It != End; ++It)
+        Result[(*It)[1]] = (*It)[2];
+    return Result;
+}
 
 TEST_F(MqttTest, EveryReadingIsRetainedWithItsDiscoveryAndEndsOfflineOnSigterm) {
     // A reading that fails is never a number: analog input 2 does not answer.
     Fixture.Sim().SetFaultFilter("ADC2");
     Fixture.Sim().SetFault(velsim::TFault::Silent);
+    // An earlier version announced each entity alone.
+    const std::string OldTemperature = "homeassistant/sensor/velmorant_" + Node + "/temperature/config";
+    Publish(OldTemperature, R"({"name":"Temperature","object_id":"x"})", true);
     TSubscriber Live(Broker.Port());
     StartBridge();
-    ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online")) << BridgeLog();
-    ASSERT_TRUE(Live.WaitFor(Prefix + "state"));
+    // The old entity is handed over to the device before it is cleared.
+    ASSERT_TRUE(Live.WaitForAll({{OldTemperature, R"({"migrate_discovery":true})"},
+                                 {Prefix + "availability", "online"},
+                                 {Prefix + "state", "*"}}))
+        << BridgeLog();
 
-    // A client that comes later gets everything from the broker alone: 60 entities, and the values
-    // of 48 pins, 6 ports, 4 analog inputs, the temperature, the state and the availability.
+    // A client that comes later gets everything from the broker alone: the device, and the values
+    // of 48 pins, 6 ports, 4 analog inputs, the temperature, the state, the availability and the
+    // bridge's name.
     TSubscriber Late(Broker.Port());
     size_t Count = 0;
-    ASSERT_TRUE(Late.WaitFor([&](const TMessage& M) { return M.Retained && ++Count == 60 + 61; }));
+    ASSERT_TRUE(Late.WaitFor([&](const TMessage& M) { return M.Retained && ++Count == 1 + 62; }));
     std::map<std::string, std::string> Retained;
-    size_t Configs = 0;
-    for (const TMessage& M : Late.Seen()) {
-        if (!M.Retained) continue;
-        EXPECT_THAT(M.Topic, ::testing::Not(::testing::StartsWith("homeassistant/switch/")))
-            << "writes are off";
-        Configs += M.Topic.rfind("homeassistant/", 0) == 0 ? 1 : 0;
-        Retained[M.Topic] = M.Payload;
-    }
-    EXPECT_EQ(Configs, 60u);
+    for (const TMessage& M : Late.Seen())
+        if (M.Retained) Retained[M.Topic] = M.Payload;
+    EXPECT_EQ(Retained.count(OldTemperature), 0u) << "the old configuration is cleared";
+    EXPECT_THAT(Retained[Prefix + "bridge"], HasSubstr(" " + std::to_string(Bridge.Pid()) + " COM3"));
     for (const std::string V : {"temperature", "state", "availability", "pin/47", "port/5", "analog/4"})
         EXPECT_EQ(Retained.count(Prefix + V), 1u) << V;
     EXPECT_EQ(Retained.count(Prefix + "analog/2"), 0u);
@@ -164,11 +184,22 @@ TEST_F(MqttTest, EveryReadingIsRetainedWithItsDiscoveryAndEndsOfflineOnSigterm) 
         Retained[Prefix + "state"],
         ::testing::MatchesRegex(R"(\{"time":".*","Port0":[0-9]+,.*"A1":[0-9]+,"A2":null,.*"Temp":[0-9]+\})"));
 
-    const std::string Temperature = Retained["homeassistant/sensor/velmorant_com3/temperature/config"];
-    for (const char* Part : {R"("state_topic":"~/temperature")", R"("~":"velmorant/com3")",
-                             R"("device_class":"temperature")", R"("availability_topic":"~/availability")",
-                             R"("sw_version":"1.05")", R"("unique_id":"velmorant_com3_temperature")"})
-        EXPECT_THAT(Temperature, HasSubstr(Part));
+    // One device with its 60 entities, each with its own id under its platform; no switch while
+    // writes are off.
+    const std::string Discovery = Retained[DeviceTopic];
+    EXPECT_THAT(Discovery, ::testing::Not(HasSubstr("object_id")));
+    const auto Entities = Components(Discovery);
+    EXPECT_EQ(Entities.size(), 60u);
+    const std::regex OwnPlatform(R"re(\{"p":"(sensor|binary_sensor)",.*"default_entity_id":"\1\..*)re");
+    for (const auto& [Name, Config] : Entities) EXPECT_TRUE(std::regex_match(Config, OwnPlatform)) << Config;
+    for (const std::string Part :
+         {R"("o":{"name":"velmorant-cli")", R"("sw":"1.05")", R"("state_class":"measurement")",
+          R"("state_topic":"~/temperature")", R"("availability_topic":")"})
+        EXPECT_THAT(Discovery, HasSubstr(Part));
+    EXPECT_THAT(Discovery, HasSubstr("\"unique_id\":\"velmorant_" + Node + "_temperature"));
+    // Home Assistant's birth message brings the discovery and the values again.
+    Publish("homeassistant/status", "online");
+    EXPECT_TRUE(Live.WaitForAll({{DeviceTopic, "*"}, {Prefix + "port/5", "0"}}));
 
     // Without --allow-writes a command is refused aloud and the board hears nothing of it.
     Fixture.Sim().ClearCommands();
@@ -182,6 +213,12 @@ TEST_F(MqttTest, EveryReadingIsRetainedWithItsDiscoveryAndEndsOfflineOnSigterm) 
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
     EXPECT_TRUE(Live.WaitFor(Prefix + "availability", "offline"));
     EXPECT_THAT(BridgeLog(), HasSubstr("writes are not allowed"));
+    // The failing input was said once, on standard error as on the log.
+    const std::string Log = BridgeLog(), Said = "Error reading ADC (A2 on COM3)";
+    EXPECT_EQ(Log.find(Said), Log.rfind(Said)) << Log;
+    EXPECT_EQ(std::count_if(Live.Seen().begin(), Live.Seen().end(),
+                            [&](const TMessage& M) { return M.Payload == Said; }),
+              1);
 }
 
 TEST_F(MqttTest, CommandsReachTheBoardOnlyForOutputsAndWellFormedPayloads) {
@@ -189,13 +226,24 @@ TEST_F(MqttTest, CommandsReachTheBoardOnlyForOutputsAndWellFormedPayloads) {
     // Port 0: pins 0..3 inputs, 4..7 outputs. Port 3: all outputs.
     ASSERT_EQ(velcli::RunCli({"--port", "COM3", "set", "dir", "0", "0x0F"}, Out, Err), 0) << Err.str();
     ASSERT_EQ(velcli::RunCli({"--port", "COM3", "set", "dir", "3", "0"}, Out, Err), 0) << Err.str();
+    // A retained command is never obeyed: one left from before, nor one published while it runs.
+    Publish("pin/6/set", "ON", true);
     TSubscriber Live(Broker.Port());
     StartBridge({"--allow-writes"});
-    EXPECT_TRUE(Live.WaitFor("homeassistant/binary_sensor/velmorant_com3/pin_3/config")) << BridgeLog();
-    const auto Switch = Live.WaitFor("homeassistant/switch/velmorant_com3/pin_4/config");
-    ASSERT_TRUE(Switch);
-    EXPECT_THAT(Switch->Payload, HasSubstr(R"("command_topic":"~/pin/4/set")"));
+    const auto Discovery = Live.WaitFor(DeviceTopic);
+    ASSERT_TRUE(Discovery) << BridgeLog();
+    // Inputs are binary sensors; outputs, and the PLC program's variables, switches.
+    for (const char* Part : {R"("pin_3":{"p":"binary_sensor")", R"("pin_4":{"p":"switch")",
+                             R"("pin_24":{"p":"switch")", R"("command_topic":"~/pin/24/set")"})
+        EXPECT_THAT(Discovery->Payload, HasSubstr(Part));
     ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online"));
+    Publish("pin/7/set", "ON", true);
+    for (const std::string Pin : {"6", "7"}) {
+        const std::string Topic = Prefix + "pin/" + Pin + "/set";
+        EXPECT_TRUE(Live.WaitFor(Prefix + "log", "ignored a retained command on " + Topic +
+                                                     ": clear it with mosquitto_pub -r -n -t " + Topic));
+    }
+    EXPECT_FALSE(BoardGotWrites());
 
     const struct {
         std::string Topic, Payload;
@@ -205,6 +253,8 @@ TEST_F(MqttTest, CommandsReachTheBoardOnlyForOutputsAndWellFormedPayloads) {
         {"pin/4/set", "ON", "PINWR04 1", ""},
         {"pin/5/set", " off ", "PINWR05 0", ""},
         {"port/3/set", "0x2A", "PRTWR3 42", ""},
+        {"pin/24/set", "ON", "PINWR24 1", ""},
+        {"port/5/set", "9", "PRTWR5 9", ""},
         {"pin/0/set", "ON", "", "pin 0 is an input"},
         {"port/0/set", "16", "", "port 0 has input pins"},
         {"pin/4/set", "maybe", "", "\"maybe\" for pin 4 is not ON or OFF"},
@@ -224,8 +274,8 @@ TEST_F(MqttTest, CommandsReachTheBoardOnlyForOutputsAndWellFormedPayloads) {
         EXPECT_THAT(Log->Payload, HasSubstr(C.Refusal));
         EXPECT_FALSE(BoardGotWrites());
     }
-    // The board's new state comes back on the next tick.
-    EXPECT_TRUE(Live.WaitFor(Prefix + "port/3", "42"));
+    // The board's new state comes back on the next tick: 42, and pin 24 on.
+    EXPECT_TRUE(TSubscriber(Broker.Port()).WaitFor(Prefix + "port/3", "43"));
 
     const int Status = StopBridge(SIGINT);
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
@@ -241,9 +291,8 @@ TEST_F(MqttTest, ARestartedBrokerHearsEverythingAgainAndAKilledBridgeLeavesItsLa
     ASSERT_TRUE(Broker.Start(Error)) << Error;
     // The new broker kept nothing: what it has came from the bridge after its reconnection.
     TSubscriber After(Broker.Port());
-    EXPECT_TRUE(After.WaitForAll({{Prefix + "availability", "online"},
-                                  {"homeassistant/sensor/velmorant_com3/temperature/config", "*"},
-                                  {Prefix + "port/5", "0"}}))
+    EXPECT_TRUE(
+        After.WaitForAll({{Prefix + "availability", "online"}, {DeviceTopic, "*"}, {Prefix + "port/5", "0"}}))
         << BridgeLog();
     EXPECT_THAT(BridgeLog(), HasSubstr("lost the broker"));
 
@@ -268,6 +317,80 @@ TEST_F(MqttTest, AnUnpluggedBoardIsOfflineWithoutValuesUntilItIsBack) {
     }
     EXPECT_TRUE(Live.WaitFor(Prefix + "state"));
     EXPECT_THAT(BridgeLog(), HasSubstr("was lost"));
+}
+
+// A flood of commands: each is obeyed, refused aloud, summed up among the refusals, or dropped
+// for a newer one on its topic; the log stays short, and the board gets the last one (ON).
+TEST_F(MqttTest, AFloodOfCommandsIsBoundedAndEveryCommandIsAccountedFor) {
+    std::ostringstream Out, Err;
+    ASSERT_EQ(velcli::RunCli({"--port", "COM3", "set", "dir", "0", "0"}, Out, Err), 0) << Err.str();
+    // Writes as slow as at 19200 baud let commands pile up.
+    Fixture.Sim().SetFaultFilter("PINWR");
+    Fixture.Sim().SetFault(velsim::TFault::Late, -1, std::chrono::milliseconds(20));
+    for (const bool Writes : {false, true}) {
+        TSubscriber Live(Broker.Port());
+        StartBridge(Writes ? std::vector<std::string>{"--allow-writes"} : std::vector<std::string>{});
+        ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online")) << BridgeLog();
+        Fixture.Sim().ClearCommands();
+        TChildProcess Flood;
+        ASSERT_TRUE(Flood.Start({"/bin/sh", "-c",
+                                 "seq 999 | awk '{print $1 % 2 ? \"ON\" : \"OFF\"}' | mosquitto_pub -l -p " +
+                                     std::to_string(Broker.Port()) + " -t " + Prefix + "pin/5/set"},
+                                {}, false, false));
+        ASSERT_EQ(Flood.WaitExit(Deadline), 0);
+        long Accounted = 0, Lines = 0, Written = 0;
+        ASSERT_TRUE(Live.WaitFor([&](const TMessage& M) {
+            std::smatch N;
+            if (M.Topic != Prefix + "log") return false;
+            ++Lines;
+            Accounted += std::regex_search(M.Payload, N, std::regex("^(refused|dropped) ([0-9]+) "))
+                             ? std::stol(N[2])
+                             : 1;
+            const auto Sent = Fixture.Sim().Commands();
+            Written =
+                std::count_if(Sent.begin(), Sent.end(), [](auto& C) { return C.rfind("PINWR05", 0) == 0; });
+            return Accounted + Written == 999;
+        })) << Accounted
+            << " + " << Written << BridgeLog();
+        EXPECT_LE(Lines, 7) << "five refusals and two sums at most in a window";
+        EXPECT_LT(Written, 500);
+        EXPECT_TRUE(!Writes || TSubscriber(Broker.Port()).WaitFor(Prefix + "pin/5", "ON"))
+            << "the last command";
+        EXPECT_TRUE(Live.WaitFor(Prefix + "state")) << "the readings go on";
+        StopBridge(SIGTERM);
+    }
+}
+
+TEST_F(MqttTest, ABridgeWhoseNodeIsOnlineElsewhereStopsBeforePublishingAnything) {
+    const std::pair<std::string, std::string> Cases[] = {
+        // the retained "bridge" of the node, and what this bridge says of it
+        {"otherhost 42 COM1", "the bridge of COM1 on otherhost (process 42) is online as node " + Node},
+        {"", "another bridge is online as node " + Node},
+    };
+    for (const auto& [Other, Said] : Cases) {
+        Publish("availability", "online", true);
+        Publish("bridge", Other, true);
+        TSubscriber Live(Broker.Port());
+        StartBridge();
+        const int Status = Bridge.WaitExit(Deadline);
+        EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 1) << Status;
+        EXPECT_THAT(BridgeLog(), HasSubstr(Said));
+        Publish("homeassistant/status", "end");
+        ASSERT_TRUE(Live.WaitFor("homeassistant/status"));
+        EXPECT_EQ(Live.Seen().size(), Other.empty() ? 2u : 3u)
+            << "the test's own: not even the bridge's will";
+    }
+}
+
+TEST(MqttTopics, TheDefaultNodeNamesTheHostAndThePort) {
+    velcli::TMqttOptions Shed;
+    Shed.Node = "shed";
+    EXPECT_EQ(velcli::TMqttTopics({}, "COM3", "Greenhouse.lan").Prefix(), "velmorant/greenhouse_com3");
+    EXPECT_EQ(velcli::TMqttTopics({}, "/dev/ttyACM0", "pc-2").Prefix(), "velmorant/pc-2_dev_ttyacm0");
+    EXPECT_EQ(velcli::TMqttTopics(Shed, "COM3", "greenhouse").Prefix(), "velmorant/shed");
+    // An entity id holds no '-'.
+    EXPECT_THAT(velcli::TMqttTopics({}, "COM3", "pc-2").Discovery("1.05", {}, false).Payload,
+                HasSubstr(R"("default_entity_id":"sensor.velmorant_pc_2_com3_temperature")"));
 }
 
 TEST(MqttArgs, BadBridgeCommandLinesAreRefused) {

@@ -6,10 +6,14 @@
 #include "AboutDlg.h"
 #include "Application.h"
 #include "Errors.h"
+#include "SerialPort.h"
 #include "TempTableDlg.h"
 
 int main(int argc, char** argv) {
     TVelmorantApplication app(argc, argv);
+    // The serial layer's raw records are for the command line's tests, not a window's terminal: every
+    // failure reaches the user in the window's words.
+    SetSerialErrorEcho(false);
     std::unique_ptr<TformMain> formMain;
     try {
         formMain = std::make_unique<TformMain>();

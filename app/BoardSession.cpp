@@ -447,8 +447,9 @@ bool TBoardSession::Tick() {
     Post(
         [this, readings](TVelmorant& V) {
             *readings = ReadTick(V);
-            // A tick cut short by Disconnect or Close failed through no fault of the board's.
-            if (FStopRunning || V.Interrupted()) return;
+            // A tick cut short by Disconnect or Close failed through no fault of the board's; one cut
+            // short by a hang-up has the loss to tell, not its reads.
+            if (FStopRunning || V.Interrupted() || V.PortHungUp()) return;
             // An error comes back into the status bar after a tick without one.
             if (readings->Errors.empty()) FTickErrors.Reset();
             for (const std::string& text : FTickErrors.NewErrors(*readings))

@@ -104,6 +104,8 @@ void TformMain::CreateControls() {
     FLogging = new TDataLoggingPanel(*FUi, *FStatus);
     FAnalog->AddLoggingBox(FLogging);
     FPins = new TPinsPanel(*FSession, *FUi);
+    connect(FPins, &TPinsPanel::Refused, this,
+            [this](const QString& Why) { SetStatusText(Why.toStdString()); });
     FPLC = new TPLCPanel(*FSession, *FUi);
     FEEPROM = new TEEPROMBar(*FSession, *FUi, *FStatus);
     layout->addWidget(FConnection);

@@ -8,7 +8,9 @@
 
 #include "AboutDlg.h"
 #include "GeneralLib.h"
+#include "LogRecorder.h"
 #include "Main.h"
+#include "StatusLine.h"
 #include "TrendsWnd.h"
 
 namespace {
@@ -102,7 +104,13 @@ TformTrends& TformMain::Trends() {
         FTrends->SetSession(*FSession);
         FTrends->SetTenBits(FAnalog->TenBits());
         connect(FAnalog, &TAnalogPanel::TenBitsChanged, FTrends, &TformTrends::SetTenBits);
+        connect(FTrends, &TformTrends::Noted, this,
+                [this](const QString& Text) { FStatus->Note(Text.toStdString()); });
     }
+    // Open Log starts where the logs go, which the user may have changed since.
+    const std::string& target = FLogging->DataLogger().Target();
+    FTrends->SetLogFolder(target.empty() ? ApplicationFolders.UserDataPath
+                                         : target.substr(0, target.rfind('/') + 1));
     return *FTrends;
 }
 

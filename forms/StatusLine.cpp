@@ -39,11 +39,14 @@ void TStatusLine::SetText(const std::string& Value) {
 void TStatusLine::Show(const std::string& Value, bool Remember) {
     if (Value == FText) return;
     FText = Value;
-    if (Remember && !Value.empty()) {
-        FHistory.push_back(QTime::currentTime().toString("hh:mm:ss") + "  " + QString::fromStdString(Value));
-        if (FHistory.size() > HistoryLength) FHistory.pop_front();
-    }
+    if (Remember) Note(Value);
     ShowFitted();
+}
+
+void TStatusLine::Note(const std::string& Value) {
+    if (Value.empty()) return;
+    FHistory.push_back(QTime::currentTime().toString("hh:mm:ss") + "  " + QString::fromStdString(Value));
+    if (FHistory.size() > HistoryLength) FHistory.pop_front();
 }
 
 void TStatusLine::ShowFitted() {

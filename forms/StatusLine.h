@@ -20,6 +20,8 @@ public:
     void SetText(const std::string& Value);
     // Adds Value after what is shown, as a sentence of its own.
     void Append(const std::string& Value);
+    // Puts Value in the list of messages without showing it (what another window or a mark shows).
+    void Note(const std::string& Value);
     // A widget shown at the right, before the unsaved mark.
     void AddPermanent(QWidget* Widget);
     void ShowUnsaved(bool Unsaved);

@@ -11,10 +11,11 @@
 
 namespace {
 
+const char* const UsageText =
+    "usage: velmorant-sim [--com COMn] [--eeprom FILE] [--version V] [--lines N] [--seed S] [--baud RATE]\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: velmorant-sim [--com COMn] [--eeprom FILE] [--version V] [--lines N] [--seed S]"
-                 " [--baud RATE]\n");
+    std::fputs(UsageText, stderr);
     return 2;
 }
 
@@ -25,10 +26,19 @@ int main(int argc, char** argv) {
     velsim::TSimBoardOptions Options;
     for (int I = 1; I < argc; ++I) {
         const std::string Arg = argv[I];
+        if (Arg == "--help" || Arg == "-h") {
+            std::fputs(UsageText, stdout);
+            return 0;
+        }
         if (I + 1 >= argc) return Usage();
         const char* Value = argv[++I];
         if (Arg == "--com") {
             Com = Value;
+            // Only a name the program and the command line take: COM1 to COM64.
+            if (ResolveSerialPortPath(Com).empty() || Com.rfind("COM", 0) != 0) {
+                std::fprintf(stderr, "velmorant-sim: '%s' is no port name: COM1 to COM64\n", Value);
+                return 2;
+            }
         } else if (Arg == "--eeprom") {
             Options.EEPROMFile = Value;
         } else if (Arg == "--version") {

@@ -78,7 +78,8 @@ extern const std::array<const char*, 5> OperationSymbols;   // "+" "-" "AND" "OR
 // Parses Text into Line (ParseError empty, or exactly one message); the Comment stays.
 void TextToProgramLine(TProgramLine& Line, const std::string& Text);
 // The same; Hint says what a valid line leaves unread after its statement ("nop later", "delay 5 x"),
-// and is empty otherwise.
+// or what a line in error must keep to beyond its error's words (the range of a constant or of
+// GOTO's line), and is empty otherwise.
 void TextToProgramLine(TProgramLine& Line, const std::string& Text, std::string& Hint);
 // The canonical text of Line ("set PORT0 = 5 OR 0").
 std::string ProgramLineToText(const TProgramLine& Line);

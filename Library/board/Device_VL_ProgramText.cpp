@@ -1,5 +1,6 @@
 // Program lines as text: the parser that checks what the user types and the renderer that gives
 // the canonical form stored in settings files and shown in the editor.
+#include <cctype>
 #include <cstdint>
 #include <string>
 
@@ -159,14 +160,38 @@ bool ParseOperand(TProgramLine& Line, TSpec& Spec, void (*Parse)(TSpec&, const s
     return false;
 }
 
+const char* const BadGoToText = "Invalid line number after GOTO";
+
 void ParseGoToTarget(TProgramLine& Line, const std::string& Text) {
     int32_t Target = 0;
     if (NumberInRange(Text, 0, MaxGoToLine, Target)) {
         Line.GoToLine = Target;
     } else {
-        Line.ParseError = "Invalid line number after GOTO";
+        Line.ParseError = BadGoToText;
         Line.GoToLine = 0;
     }
+}
+
+// What an error's own words leave out: the ranges a number must keep to.
+std::string ErrorHint(const TProgramLine& Line, const std::string& Typed) {
+    if (Line.ParseError == BadGoToText)
+        return "GOTO takes a line number from 0 to " + std::to_string(MaxGoToLine) +
+               " and nothing after it. ";
+    const auto alnum = [&](size_t At) {
+        return At < Typed.size() && std::isalnum(static_cast<unsigned char>(Typed[At]));
+    };
+    for (size_t I = 0; I < Typed.size(); ++I) {
+        // Numbers that stand alone, not those of PIN300 or AIN7.
+        if (I > 0 && alnum(I - 1)) continue;
+        size_t End = I + (Typed[I] == '-' ? 1 : 0);
+        const size_t Digits = End;
+        while (End < Typed.size() && std::isdigit(static_cast<unsigned char>(Typed[End]))) ++End;
+        int32_t Number = 0;
+        if (End > Digits && !alnum(End) &&
+            !NumberInRange(Typed.substr(I, End - I), 0, ConstantCount - 1, Number))
+            return "Constants are 0 to " + std::to_string(ConstantCount - 1) + ". ";
+    }
+    return {};
 }
 
 // IF and SET leave in R what follows the complete statement.
@@ -242,6 +267,10 @@ void TextToProgramLine(TProgramLine& Line, const std::string& Text, std::string&
             R = Trim(R);
             ParseOperand(Line, Line.RValue1, TextToRValue, NextWord(R));
             break;
+    }
+    if (!Line.ParseError.empty()) {
+        Hint = ErrorHint(Line, Typed);
+        return;
     }
     // The line is complete without the rest, which it keeps as it was typed: the renderer, the
     // settings file and the board never see it, so the user is told.

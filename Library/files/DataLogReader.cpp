@@ -292,7 +292,8 @@ TTrendRing ParseDataLog(std::string_view Text, const std::string& Name) {
     return Ring;
 }
 
-TTrendRing ReadDataLogs(const std::vector<std::string>& Files, const std::atomic<bool>* Cancel) {
+TTrendRing ReadDataLogs(const std::vector<std::string>& Files, const std::atomic<bool>* Cancel,
+                        size_t* Rows) {
     std::vector<TTrendRing> Parts;
     size_t Total = 0;
     for (const std::string& File : Files) {
@@ -329,6 +330,7 @@ TTrendRing ReadDataLogs(const std::vector<std::string>& Files, const std::atomic
     std::vector<double> Times;
     Times.reserve(Total);
     ForEachRow([&](const TTrendRing& Part, size_t I) { Times.push_back(Part.Time(I)); });
+    if (Rows != nullptr) *Rows = Times.size();
     std::vector<size_t> Holes;  // the rows that follow one
     for (size_t I = 1; I < Times.size(); ++I)
         if (HoleBefore(Times, I)) Holes.push_back(I);

@@ -23,8 +23,9 @@ TTrendRing ParseDataLog(std::string_view Text, const std::string& Name);
 // wherever rows are missing, within a file or between files: two rows further apart than twice the
 // rows' spacing around them (the median step of the nearest rows, so a change of logging interval
 // is no hole). Throws EDataLogError (also for a file that cannot be read); returns early with what
-// it has when Cancel turns true.
-TTrendRing ReadDataLogs(const std::vector<std::string>& Files, const std::atomic<bool>* Cancel = nullptr);
+// it has when Cancel turns true. Rows gets the number of rows kept, which the gaps are not.
+TTrendRing ReadDataLogs(const std::vector<std::string>& Files, const std::atomic<bool>* Cancel = nullptr,
+                        size_t* Rows = nullptr);
 
 // A time stamp as the data logger writes it (see TDataLogger::FormatTimeStamp), quotes removed;
 // false when Stamp is not one. Date formats tried: the locale's, then m/d/y, y-m-d, d.m.y.

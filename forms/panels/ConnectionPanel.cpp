@@ -136,6 +136,9 @@ void TConnectionPanel::ConnectToDevice(bool ShowError, std::function<void()> Con
         }
         emit AttemptEnded();
         if (FSession.State().DevicePresent) {
+            // The lamp says it; the list of messages keeps when, and which board.
+            FStatus.Note("Connected to the Velmorant on " + FSession.State().ComPortName + ", firmware " +
+                         FSession.State().Version);
             if (Connected) Connected();
             return;
         }

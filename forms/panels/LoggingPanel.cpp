@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <algorithm>
 #include <iostream>
 #include <utility>
 
@@ -169,10 +170,12 @@ void TDataLoggingPanel::SwitchLogging(bool On) {
 void TDataLoggingPanel::ShowLoggingProgress() {
     lblLogging->setVisible(FEnabled);
     if (!FEnabled) return;
-    // The file gets its time stamp when it is written; until then the name the box chose.
+    // The file gets its time stamp when it is written: the name says where it goes, and when.
     const std::string& target = FRecorder->Target();
-    lblLogging->setText(QString::fromStdString("Logging: " + RowsText(FRowsTaken) + " taken for " +
-                                               NameWithoutFolder(target)));
+    std::string name = NameWithoutFolder(target);
+    name.insert(std::min(name.rfind('.'), name.size()), " <time of saving>");
+    lblLogging->setText(QString::fromStdString("Logging: " + RowsText(FRowsTaken) +
+                                               " taken, saved hourly and when logging stops as " + name));
     lblLogging->setToolTip(
         QString::fromStdString("Rows are saved hourly, and when logging is switched off, to " + target +
                                " with the time of the save added to the name"));

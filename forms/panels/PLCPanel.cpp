@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCursor>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -11,6 +12,7 @@
 #include <QSignalBlocker>
 #include <QTableWidget>
 #include <QToolBar>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include "BoardSession.h"
@@ -156,7 +158,7 @@ void TPLCPanel::CreateProgramGrid(QWidget* Body) {
 void TPLCPanel::CreateSyntaxList(QWidget* Body) {
     listSyntax =
         Named(new TMarkupList(Body), "listSyntax",
-              "LValues:\nPORT0..PORT5   PIN0..PIN47\n\nRValues:\n"
+              "Line:\n0..60\n\nLValues:\nPORT0..PORT5   PIN0..PIN47\n\nRValues:\n"
               "PORT0..5  PIN0..PIN47  AIN0..AIN4  Constant (0-255)\n\nOperations:\n+ - AND OR XOR \n\n"
               "Comparisons:\n= <> > <");
     listSyntax->setFixedWidth(280);
@@ -173,7 +175,11 @@ void TPLCPanel::CreateSyntaxList(QWidget* Body) {
     listSyntax->AddMarkup(
         "SET <A HREF=lvalue>&lt;LValue&gt;</A> = <A HREF=rvalue>&lt;RValue1&gt;</A> "
         "<A HREF=oper>&lt;Operation&gt;</A> <A HREF=rvalue>&lt;RValue2&gt;</A>");
+    listSyntax->AddMarkup("DELAY <A HREF=rvalue>&lt;RValue&gt;</A>");
     listSyntax->setWordWrap(true);
+    // The placeholders look like links: a click on them says what they stand for, as hovering does.
+    connect(listSyntax, &QListWidget::itemClicked, this,
+            [this] { QToolTip::showText(QCursor::pos(), listSyntax->toolTip(), listSyntax); });
 }
 
 bool TPLCPanel::eventFilter(QObject* Watched, QEvent* Event) {

@@ -209,7 +209,13 @@ void TPinsPanel::gridPort0CellClick(QTableWidget* Sender, int ACol, int ARow) {
     if (port <= 2 && IsBitSet(state.Directions[port], ARow)) return;
     // A pin whose state the board did not tell cannot be toggled.
     const std::optional<int>& reading = state.Readings.Ports[port];
-    if (!reading) return;
+    if (!reading) {
+        emit Refused(QString::fromStdString(
+            state.Lost
+                ? "The pin cannot be switched while the Velmorant is away: waiting for " + state.LostPort
+                : "The pin cannot be switched: the Velmorant did not tell its state"));
+        return;
+    }
     const int pin = port * 8 + ARow;
     FSession.SetPinState(pin, !IsBitSet(static_cast<uint8_t>(*reading), ARow));
 }

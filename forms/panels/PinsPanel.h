@@ -43,6 +43,10 @@ public:
     // Port is the port of the box the user clicked (0 or 2).
     void chkPullupPort0Click(int Port, bool Checked);
 
+signals:
+    // A click that cannot do what it asks, and why, for the status bar.
+    void Refused(const QString& Why);
+
 protected:
     // Space on a State cell toggles its pin, as a click does.
     bool eventFilter(QObject* Watched, QEvent* Event) override;

@@ -17,13 +17,15 @@ void MarkProgramLineError(QTableWidget* Grid, int Row, const std::string& Error)
     if (Grid == nullptr || Row < 0 || Row >= Grid->rowCount()) return;
     QTableWidgetItem* errors = CellOf(Grid, Row, pgErrors, false);
     QTableWidgetItem* code = CellOf(Grid, Row, pgCode, true);
-    // A line the board took may still have left typed text unread: said in the same cell, not as an error.
+    // A line the board took may still have left typed text unread: said in the same cell, not as an
+    // error. An error gets the range its own words leave out beside it.
     std::string hint;
-    if (Error.empty()) {
-        TProgramLine typed;
-        TextToProgramLine(typed, code->text().toStdString(), hint);
-    }
-    errors->setText(QString::fromStdString(Error.empty() ? hint : Error));
+    TProgramLine typed;
+    TextToProgramLine(typed, code->text().toStdString(), hint);
+    const bool spaced = Error.empty() || Error.back() == ' ';
+    errors->setText(QString::fromStdString(Error.empty()  ? hint
+                                           : hint.empty() ? Error
+                                                          : Error + (spaced ? "" : ". ") + hint));
     // The cell shows its whole text; a hint of its own would only hide the grid's syntax hint.
     errors->setData(Qt::ToolTipRole, QVariant());
     if (Error.empty()) {

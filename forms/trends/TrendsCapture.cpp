@@ -59,6 +59,8 @@ QWidget* TformTrends::BuildCaptureControls() {
     Layout->addWidget(FCaptureButton, TVelmorant::PortCountConst + 1, 0, 1, 2);
     FCaptureInfo = new QLabel;
     FCaptureInfo->setWordWrap(true);
+    // A wrapped text's second line needs its room before the layout knows it wraps.
+    FCaptureInfo->setMinimumHeight(2 * FCaptureInfo->fontMetrics().lineSpacing() + 4);
     Layout->addWidget(FCaptureInfo, TVelmorant::PortCountConst + 2, 0, 1, 2);
 
     FCaptureTimer = new QTimer(this);

@@ -76,13 +76,15 @@ void TformTrends::OpenLogFiles(const QStringList& Files) {
     FLoader = std::thread([this, Names = std::move(Names), Job] {
         std::shared_ptr<TTrendRing> Ring;
         QString Error;
+        size_t Rows = 0;
         try {
-            Ring = std::make_shared<TTrendRing>(ReadDataLogs(Names, &FCancelLoad));
+            Ring = std::make_shared<TTrendRing>(ReadDataLogs(Names, &FCancelLoad, &Rows));
         } catch (const std::exception& E) {
             Error = QString::fromStdString(ErrorText(E));
         }
         QMetaObject::invokeMethod(
-            this, [this, Job, Ring, Error] { LoadFinished(Job, Ring, Error); }, Qt::QueuedConnection);
+            this, [this, Job, Ring, Error, Rows] { LoadFinished(Job, Ring, Error, Rows); },
+            Qt::QueuedConnection);
     });
     UpdateStatus();
 }
@@ -93,11 +95,13 @@ void TformTrends::StopLoader() {
     FLoader.join();
 }
 
-void TformTrends::LoadFinished(unsigned Job, std::shared_ptr<TTrendRing> Ring, const QString& Error) {
+void TformTrends::LoadFinished(unsigned Job, std::shared_ptr<TTrendRing> Ring, const QString& Error,
+                               size_t Rows) {
     if (Job != FLoadJob) return;             // a load replaced by a newer one
     if (FLoader.joinable()) FLoader.join();  // it has posted this and is ending
     if (Error.isEmpty() && Ring) {
         FLog = std::make_unique<TTrendRing>(std::move(*Ring));
+        FLogRows = Rows;
         SetCaptureView(false);
         FShowLog = true;
         FWindow = twSinceConnecting;  // the whole log
@@ -112,8 +116,10 @@ void TformTrends::LoadFinished(unsigned Job, std::shared_ptr<TTrendRing> Ring, c
 }
 
 void TformTrends::OpenLogDialog() {
+    // Where the logs are saved, not wherever the program was started from.
     const QStringList Files = QFileDialog::getOpenFileNames(
-        this, QStringLiteral("Open Data Log"), QString(), QStringLiteral("CSV (*.csv *.CSV);;All files (*)"));
+        this, QStringLiteral("Open Data Log"), QString::fromStdString(FLogFolder),
+        QStringLiteral("CSV (*.csv *.CSV);;All files (*)"));
     OpenLogFiles(Files);
 }
 
@@ -139,15 +145,18 @@ size_t TformTrends::ExportCsv(const QString& File) {
         !Out.commit())
         throw EFileError("Cannot write file \"" + File.toStdString() + "\". " +
                          Out.errorString().toStdString());
-    statusBar()->showMessage(
-        QStringLiteral("Exported %1 rows to %2").arg(Rows).arg(QDir::toNativeSeparators(File)), ExportNoteMs);
+    const QString Note =
+        QStringLiteral("Exported %1 rows to %2").arg(Rows).arg(QDir::toNativeSeparators(File));
+    statusBar()->showMessage(Note, ExportNoteMs);
+    emit Noted(Note);
     return Rows;
 }
 
 bool TformTrends::ExportPng(const QString& File) {
     if (!FPlot->savePng(File)) return false;
-    statusBar()->showMessage(QStringLiteral("Exported the picture to %1").arg(QDir::toNativeSeparators(File)),
-                             ExportNoteMs);
+    const QString Note = QStringLiteral("Exported the picture to %1").arg(QDir::toNativeSeparators(File));
+    statusBar()->showMessage(Note, ExportNoteMs);
+    emit Noted(Note);
     return true;
 }
 

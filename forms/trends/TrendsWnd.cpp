@@ -272,6 +272,8 @@ void TformTrends::ConnectionStarted() {
 
 void TformTrends::SetCaptureView(bool On) {
     FShowCapture = On;
+    // The read-out was of the other view's moment.
+    FReadOut->setText(QStringLiteral(" "));
     for (TCurve& Curve : FCurves) {
         Curve.Graph->data()->clear();
         if (!On && Curve.Graph->visible())
@@ -597,7 +599,7 @@ void TformTrends::UpdateStatus() {
     if (ShowingCapture())
         Text += CaptureStatus();
     else if (ShowingLog())
-        Text += QStringLiteral("Data log: %1 rows").arg(Ring.Size());
+        Text += QStringLiteral("Data log: %1 rows").arg(FLogRows);
     else
         Text += QStringLiteral("Live: %1 samples held (up to 24 hours)").arg(Ring.Size());
     const bool TicksPaused = FCapturing && !ShowingCapture();

@@ -56,6 +56,8 @@ public:
     // live history goes on filling); a bad file ends in the error box, naming the file and the line.
     void OpenLogFiles(const QStringList& Files);
 
+    // Where Open Log starts: the folder the data logs are saved in.
+    void SetLogFolder(const std::string& Folder) { FLogFolder = Folder; }
     // Message boxes go through Ui from now on (not owned; nullptr: the real ones).
     void SetUiServices(TUiServices* Ui);
     // The board session that takes captures (not owned); the capture controls work once it is set.
@@ -111,6 +113,8 @@ public:
 signals:
     // A log was opened (Error empty) or failed to open.
     void LogLoaded(const QString& Error);
+    // A file was written (an export), for the main window's list of messages.
+    void Noted(const QString& Text);
 
 protected:
     void dragEnterEvent(QDragEnterEvent* Event) override;
@@ -138,7 +142,7 @@ private:
     void ScheduleRedraw();
     void RangeChanged(const QCPRange& Range);
     void LayOutPins();
-    void LoadFinished(unsigned Job, std::shared_ptr<TTrendRing> Ring, const QString& Error);
+    void LoadFinished(unsigned Job, std::shared_ptr<TTrendRing> Ring, const QString& Error, size_t Rows);
     void StopLoader();
     void PinItemChanged(QListWidgetItem* Item);
     void UpdateTitle();
@@ -163,8 +167,10 @@ private:
 
     std::shared_ptr<TTrendHistory> FHistory;  // shared with the main window, which may outlive us or not
     std::unique_ptr<TTrendRing> FLog;
+    size_t FLogRows = 0;  // the log's rows, without the gaps between them
     QStringList FLogFiles;
     bool FShowLog = false;
+    std::string FLogFolder;
     bool FShowCapture = false;
     bool FTenBits = true;
     bool FCelsius = false;

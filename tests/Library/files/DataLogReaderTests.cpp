@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <clocale>
 #include <cmath>
@@ -153,7 +154,8 @@ TEST_F(DataLogReaderTest, MissingRowsBreakTheLineWhereverTheyAre) {
             Names.push_back(FDir.Path("log" + std::to_string(Names.size()) + ".csv"));
             WriteFile(Names.back(), Text);
         }
-        const TTrendRing Ring = ReadDataLogs(Names);
+        size_t RowsKept = 0;
+        const TTrendRing Ring = ReadDataLogs(Names, nullptr, &RowsKept);
         std::string Timeline;
         for (size_t I = 0; I < Ring.Size(); ++I) {
             if (I > 0) {
@@ -162,5 +164,6 @@ TEST_F(DataLogReaderTest, MissingRowsBreakTheLineWhereverTheyAre) {
             Timeline += std::isnan(Ring.Value(I, tcTemperature)) ? '|' : '.';
         }
         EXPECT_EQ(Timeline, C.Expected);
+        EXPECT_EQ(RowsKept, size_t(std::count(Timeline.begin(), Timeline.end(), '.')));
     }
 }

@@ -323,7 +323,7 @@ Commands:
                               500 ms, Home Assistant discovery, commands with --allow-writes
   modbus                      serve the board as a Modbus TCP server until stopped: pins as coils
                               and discrete inputs, readings and settings as registers, writes
-                              with --allow-writes (see the README for the map)
+                              with --allow-writes (see the map below)
 
 Options:
   -p, --port NAME       the board's port: COM1..COM64 (see 'ports'), socket://HOST:PORT or
@@ -356,6 +356,15 @@ Modbus options (modbus; needs --port or --device):
                                  no authentication, so another address exposes the board)
       --unit N                   answer only unit id N (default: any)
       --allow-writes             (also mqtt) let clients set outputs and settings
+
+Modbus map (zero-based; writes need --allow-writes):
+  discrete inputs 0-47   pin states
+  coils 0-47             pin states; writing sets an output pin or a PLC variable (24-47)
+  input registers 0-4    analog inputs (0-1023); 5 temperature (F); 6 tenths of a degree C
+  holding registers 0-5  port states; 6-8 directions of ports 0-2; 9, 10 pull-ups of ports 0
+                         and 2; 11-15 ADC offsets; 16 update period; 17 PLC run mode
+  Exceptions: 01 write not allowed, 02 outside the map or an input pin, 03 value out of range,
+  0A another unit id, 0B the value could not be read or the board is lost.
 
   -h, --help            show this help and exit
   -V, --version         show the version and exit

@@ -370,8 +370,8 @@ Modbus map (zero-based; writes need --allow-writes):
   -V, --version         show the version and exit
 
 Commands that change the board (set, program download, plc, eeprom, settings recall,
-bootloader, mqtt, modbus) act only on the port given with --port or --device, never on one found by
-searching.
+bootloader, mqtt, modbus) act only on the port given with --port or --device, never on one
+found by searching.
 
 When the board cannot be reached, the message names the port, its device, and why: no such
 device, permission denied, in use by another program, no answer from a Velmorant, or the

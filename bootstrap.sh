@@ -20,7 +20,7 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           xvfb xauth imagemagick fonts-dejavu-core
           clang libclang-rt-14-dev python3-serial ser2net faketime
           dpkg-dev debootstrap lintian help2man
-          libmosquitto-dev mosquitto mosquitto-clients clang-format)
+          libmosquitto-dev mosquitto mosquitto-clients clang-format libmodbus-dev python3-pymodbus python3-serial-asyncio)
 
 install_deps() {
     local missing=()
@@ -81,7 +81,7 @@ bench)
     ;;
 fuzz)
     install_deps
-    target=${2:?usage: ./bootstrap.sh fuzz program_line_text|plcrd_reply|ini_settings|device_replies|data_log|net_stream [seconds]}
+    target=${2:?usage: ./bootstrap.sh fuzz program_line_text|plcrd_reply|ini_settings|device_replies|data_log|net_stream|modbus_request [seconds]}
     seconds=${3:-60}
     [ -d "$ROOT/fuzz/corpus/$target" ] || { echo "No fuzz target $target"; exit 2; }
     CC=clang CXX=clang++ cmake -S "$ROOT" -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -13,6 +13,7 @@
 #include <optional>
 #include <system_error>
 
+#include "CliModbus.h"
 #include "CliMqtt.h"
 #include "CliSession.h"
 #include "Errors.h"
@@ -470,10 +471,10 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
         for (const std::string& Note : CheckFileToSend(Request)) S.Error(Note);
         OpenOutputFiles(S);
         TDeviceLink Link;
-        if (Request.Kind == ckMqtt) {
-            // The bridge waits for its board rather than failing when it is not there yet.
+        if (Request.Kind == ckMqtt || Request.Kind == ckModbus) {
+            // The bridge and the server wait for their board rather than failing when it is not there yet.
             const std::string Port = Request.Device.empty() ? Request.Port : Link.Link(Request.Device);
-            if (!Port.empty()) return RunMqtt(S, Port);
+            if (!Port.empty()) return Request.Kind == ckMqtt ? RunMqtt(S, Port) : RunModbus(S, Port);
             S.Error("cannot reach " + Request.Device + " through a private settings folder");
             return ecFailed;
         }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "CliModbus.h"
 #include "CliMqtt.h"
 #include "Device_VL.h"
 #include "NetPort.h"
@@ -129,6 +130,9 @@ void ParseCommand(TCliRequest& R, const std::vector<std::string>& Words) {
     } else if (Name == "mqtt") {
         ExpectCount(Words, 1, 1, "mqtt --broker HOST[:PORT] [OPTION]...");
         R.Kind = ckMqtt;
+    } else if (Name == "modbus") {
+        ExpectCount(Words, 1, 1, "modbus [--listen HOST:PORT] [--allow-writes] [--unit N]");
+        R.Kind = ckModbus;
     } else {
         throw EUsageError("unknown command '" + Name + "'");
     }
@@ -186,7 +190,7 @@ const char* QuantityName(TQuantity What) {
 TCliRequest ParseArguments(const std::vector<std::string>& Args) {
     TCliRequest R;
     std::vector<std::string> Words;
-    bool IntervalGiven = false, CountGiven = false, SecondsGiven = false;
+    bool IntervalGiven = false, CountGiven = false, SecondsGiven = false, WritesGiven = false;
     bool OptionsEnded = false;
     for (size_t I = 0; I < Args.size(); ++I) {
         std::string Arg = Args[I];
@@ -251,6 +255,11 @@ TCliRequest ParseArguments(const std::vector<std::string>& Args) {
         } else if (Arg == "--csv") {
             R.CsvFile = Value();
             if (R.CsvFile.empty()) throw EUsageError("empty file name for --csv");
+        } else if (Arg == "--allow-writes") {
+            Flag();
+            R.Mqtt.AllowWrites = R.Modbus.AllowWrites = true;
+            WritesGiven = true;
+        } else if (ParseModbusOption(R.Modbus, Arg, Value)) {
         } else if (!ParseMqttOption(R.Mqtt, Arg, Value, Flag)) {
             throw EUsageError("unknown option '" + Arg + "'");
         }
@@ -274,7 +283,10 @@ TCliRequest ParseArguments(const std::vector<std::string>& Args) {
         throw EUsageError("--interval, --count and --csv belong to watch");
     }
     if (R.Kind != ckCapture && SecondsGiven) throw EUsageError("--seconds belongs to capture");
+    if (WritesGiven && R.Kind != ckMqtt && R.Kind != ckModbus)
+        throw EUsageError("--allow-writes belongs to mqtt and modbus");
     CheckMqttRequest(R);
+    CheckModbusRequest(R);
     return R;
 }
 
@@ -309,6 +321,9 @@ Commands:
   bootloader                  reboot the board into its firmware-update mode
   mqtt --broker HOST[:PORT]   bridge the board to an MQTT broker until stopped: readings every
                               500 ms, Home Assistant discovery, commands with --allow-writes
+  modbus                      serve the board as a Modbus TCP server until stopped: pins as coils
+                              and discrete inputs, readings and settings as registers, writes
+                              with --allow-writes (see the map below)
 
 Options:
   -p, --port NAME       the board's port: COM1..COM64 (see 'ports'), socket://HOST:PORT or
@@ -336,12 +351,27 @@ MQTT options (mqtt; needs --port or --device):
       --cafile FILE              use TLS, trusting the certificate authorities in FILE
       --cert FILE, --key FILE    a client certificate and its key for TLS
 
+Modbus options (modbus; needs --port or --device):
+      --listen HOST:PORT         the address to serve on (default 127.0.0.1:1502; Modbus has
+                                 no authentication, so another address exposes the board)
+      --unit N                   answer only unit id N (default: any)
+      --allow-writes             (also mqtt) let clients set outputs and settings
+
+Modbus map (zero-based; writes need --allow-writes):
+  discrete inputs 0-47   pin states
+  coils 0-47             pin states; writing sets an output pin or a PLC variable (24-47)
+  input registers 0-4    analog inputs (0-1023); 5 temperature (F); 6 tenths of a degree C
+  holding registers 0-5  port states; 6-8 directions of ports 0-2; 9, 10 pull-ups of ports 0
+                         and 2; 11-15 ADC offsets; 16 update period; 17 PLC run mode
+  Exceptions: 01 write not allowed, 02 outside the map or an input pin, 03 value out of range,
+  0A another unit id, 0B the value could not be read or the board is lost.
+
   -h, --help            show this help and exit
   -V, --version         show the version and exit
 
 Commands that change the board (set, program download, plc, eeprom, settings recall,
-bootloader, mqtt) act only on the port given with --port or --device, never on one found by
-searching.
+bootloader, mqtt, modbus) act only on the port given with --port or --device, never on one
+found by searching.
 
 When the board cannot be reached, the message names the port, its device, and why: no such
 device, permission denied, in use by another program, no answer from a Velmorant, or the

@@ -37,6 +37,7 @@ enum TCommandKind {
     ckSettingsRecall,
     ckBootloader,
     ckMqtt,
+    ckModbus,
     ckCapture
 };
 
@@ -51,6 +52,15 @@ struct TMqttOptions {
     std::string Username, PasswordFile;
     std::string CaFile, CertFile, KeyFile;
     bool Given = false;  // some mqtt option was on the command line
+};
+
+// modbus: the board as a Modbus TCP server.
+struct TModbusOptions {
+    // Modbus has no authentication: another address is the user's choice. 502 needs privileges.
+    std::string Listen = "127.0.0.1:1502";
+    int Unit = -1;  // the unit id served; -1: any
+    bool AllowWrites = false;
+    bool Given = false;  // --listen or --unit was on the command line
 };
 
 // The board quantities of get and set.
@@ -76,6 +86,7 @@ struct TCliRequest {
     int Value = 0;   // set
     std::string File;
     TMqttOptions Mqtt;
+    TModbusOptions Modbus;
 };
 
 // Reads the arguments (without the program's name); throws EUsageError. With --help or --version

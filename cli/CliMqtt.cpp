@@ -21,6 +21,7 @@
 #include <set>
 #include <utility>
 
+#include "CliBoardLoop.h"
 #include "CliMqttBroker.h"
 #include "CliSession.h"
 #include "Errors.h"
@@ -31,26 +32,11 @@ namespace velcli {
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-constexpr auto TickPeriod = std::chrono::milliseconds(500);
 // Retained values are published again after this even when unchanged, so that a reader can tell a
 // steady value from a bridge that stopped.
 constexpr auto RefreshPeriod = std::chrono::seconds(60);
-// A look at the port's node costs nothing; a replugged board is back within a second.
-constexpr auto BoardRetryPeriod = std::chrono::seconds(1);
 // Readings come again every tick, so a lost one costs nothing; what is said once must arrive.
 constexpr int ValueQos = 0, EventQos = 1;
-
-// A file descriptor closed with its owner.
-struct TFd {
-    int Fd = -1;
-    explicit TFd(int F) : Fd(F) {}
-    ~TFd() {
-        if (Fd >= 0) ::close(Fd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-};
 
 // Refusals and retained commands are said at most Burst times a window; the rest are counted and
 // summed up once the window is over, so that a flood costs a line now and then, not one each.
@@ -79,27 +65,15 @@ struct TBridgeId {
     std::string Text() const { return Host + " " + std::to_string(Pid) + " " + Port; }
 };
 
-class TBridge {
+class TBridge : public TBoardLoop {
 public:
     TBridge(TSession& S, const std::string& PortName, const std::string& PortLabel, int WakeFd, int SignalFd)
-        : FS(S),
+        : TBoardLoop(S, PortName, PortLabel, SignalFd),
           FO(S.Request.Mqtt),
-          FPort(PortName),
-          FLabel(PortLabel),
           FHost(HostName()),
           FTopics(S.Request.Mqtt, PortLabel, FHost),
           FBroker(WakeFd),
-          FWakeFd(WakeFd),
-          FSignalFd(SignalFd) {
-        FS.Device.SetOnError([this](const std::string& Text) {
-            ++FS.ErrorCount;
-            // A tick's errors are told by reading, once it is over.
-            if (FInTick)
-                FTickErrors.push_back(Text);
-            else if (FReported.insert(Text).second)
-                Say(Text + " (" + FLabel + ")");
-        });
-    }
+          FWakeFd(WakeFd) {}
 
     int Run(const std::string& Password) {
         std::string Error;
@@ -117,27 +91,7 @@ public:
         }
         FS.Error("bridging " + FLabel + " to " + FO.Broker + " under " + FTopics.Prefix() +
                  (FO.AllowWrites ? " (writes allowed)" : " (read only)"));
-        auto Due = TClock::now();
-        while (!FStop) {
-            WaitUntil(Due);
-            if (FStop) break;
-            if (TClock::now() < Due) continue;
-            SumUpRefusals();
-            if (FS.Device.DevicePresent()) {
-                const bool Answered = Tick();
-                Due += TickPeriod;
-                const auto Current = TClock::now();
-                if (Due <= Current) {
-                    // A tick that overran its slot never piles up ticks behind it.
-                    if (Answered) ++FLateTicks;
-                    Due += ((Current - Due) / TickPeriod + 1) * TickPeriod;
-                }
-            } else {
-                TryBoard();
-                Due = TClock::now() +
-                      (FS.Device.DevicePresent() ? std::chrono::milliseconds(0) : BoardRetryPeriod);
-            }
-        }
+        RunTicks();
         Shutdown();
         if (FRefused) return ecFailed;
         FS.Error("stopped after " + std::to_string(FTicks) + " ticks, " + std::to_string(FLateTicks) +
@@ -155,7 +109,7 @@ private:
 
     // Stderr and the log topic. What happens while the broker is away is not queued for later:
     // it would arrive out of its time.
-    void Say(const std::string& Text) {
+    void Say(const std::string& Text) override {
         FS.Error(Text);
         if (BrokerReady()) FBroker.Publish(FTopics.Topic("log"), Text, EventQos, false);
     }
@@ -179,6 +133,8 @@ private:
     }
 
     // At the end of a window: what was held back and dropped, in one line each.
+    void OnSlot() override { SumUpRefusals(); }
+
     void SumUpRefusals() {
         if (const uint64_t Dropped = FBroker.TakeDropped(); Dropped > 0) {
             FDropped += Dropped;
@@ -197,14 +153,9 @@ private:
         FWindowOpen = false;
     }
 
-    bool StopPending() {
-        pollfd P{FSignalFd, POLLIN, 0};
-        return ::poll(&P, 1, 0) > 0;
-    }
-
     // Waits for the slot, doing what the broker and the signals bring meanwhile; what is still
     // waiting when the slot comes waits for the next pause between ticks.
-    void WaitUntil(TClock::time_point Due) {
+    void Serve(TClock::time_point Due) override {
         for (;;) {
             HandleBrokerEvents(Due);
             if (FStop) return;
@@ -313,12 +264,12 @@ private:
     }
 
     void PublishAvailability(bool Force) {
-        const bool Online = FS.Device.DevicePresent() && FSilentTicks < 2;
-        if (!Force && Online == FOnline) return;
-        FOnline = Online;
+        const bool Now = Online();
+        if (!Force && Now == FOnline) return;
+        FOnline = Now;
         // Without a broker it is said on the next connection.
         if (BrokerReady())
-            FBroker.Publish(FTopics.Topic("availability"), Online ? "online" : "offline", EventQos, true);
+            FBroker.Publish(FTopics.Topic("availability"), Now ? "online" : "offline", EventQos, true);
     }
 
     void PublishDiscovery() {
@@ -333,118 +284,34 @@ private:
         FOldConfigs.clear();
     }
 
-    // The window's rules for a lost board: only its own port, and only once the port's node is back.
-    void TryBoard() {
-        if (!IsNetworkPortName(FPort) && ::access(ResolveSerialPortPath(FPort).c_str(), F_OK) != 0) {
-            WaitingFor();
-            return;
-        }
-        const int Before = FS.ErrorCount;
-        GetLastSerialError();
-        if (!FS.Device.FindDevice(FPort)) {
-            // A network port's reason is worded for the user; the layer's internal records are not.
-            const std::string Reason = GetLastSerialError();
-            FS.Device.Disconnect();
-            WaitingFor(Reason.rfind("PMI:", 0) == 0 ? std::string() : Reason);
-            return;
-        }
-        FS.ErrorCount = Before;
-        FReported.clear();
-        FFailing.fill(std::nullopt);
-        FWaitingSaid = false;
-        // Which pins are outputs decides what may be written and which entities are switches; the
-        // board's PLC is left as it runs.
-        for (int Port = 0; Port < TVelmorant::PortCountConst; ++Port) {
-            std::string Reply;
-            int32_t Value = -1;
-            FDirections[Port].reset();
-            if (FS.Device.SendCommandToDevice("DIRRD" + std::to_string(Port), Reply) &&
-                TryStrToInt(Reply, Value) && Value >= 0 && Value <= 255)
-                FDirections[Port] = static_cast<uint8_t>(Value);
-        }
-        if (CheckLost()) return;
+    void OnAvailability() override { PublishAvailability(false); }
+
+    // Which pins are outputs decides which entities are switches.
+    void OnConnected() override {
         FKnown = true;
-        FSilentTicks = 0;
-        Say("connected to the Velmorant on " + FLabel + " (firmware " + FS.Device.Version() + ")");
         PublishDiscovery();
         PublishAvailability(false);
         FLast.clear();
         FLastStateRow.reset();
     }
 
-    void WaitingFor(const std::string& Reason = std::string()) {
-        if (FWaitingSaid) return;
-        FWaitingSaid = true;
-        Say("waiting for the Velmorant on " + FLabel + (Reason.empty() ? "" : " (" + Reason + ")"));
-        PublishAvailability(false);
-    }
-
-    // After an exchange: a port that hung up means an unplugged board, awaited on the same port.
-    bool CheckLost() {
-        if (!FS.Device.PortHungUp()) return false;
-        FS.Device.Disconnect();
-        FSilentTicks = 0;
-        Say("the connection to the Velmorant on " + FLabel + " was lost");
-        WaitingFor();
-        return true;
-    }
-
-    // Each failed reading says why once, until that reading succeeds again. A failed read reports
-    // exactly one error, so the tick's errors belong to its failed readings in order.
-    void TellTickErrors(const TTickReadings& R) {
-        const auto Values = R.Values();
-        size_t Next = 0;
-        for (size_t I = 0; I < Values.size(); ++I) {
-            if (Values[I]) {
-                FFailing[I].reset();
-            } else if (Next < FTickErrors.size()) {
-                const std::string& Text = FTickErrors[Next++];
-                if (FFailing[I] != Text) Say(Text + " (" + ReadingLabels()[I] + " on " + FLabel + ")");
-                FFailing[I] = Text;
-            }
-        }
-    }
-
-    // One monitor tick; true when the board answered at least one read.
-    bool Tick() {
-        ++FTicks;
-        FTickErrors.clear();
-        FInTick = true;
-        const auto R = ReadReadings(FS, [this] { return StopPending(); });
-        FInTick = false;
-        if (!R) {
-            FStop = true;
-            return false;
-        }
-        TellTickErrors(*R);
-        if (CheckLost()) return false;
-        if (R->Empty()) {
-            if (++FSilentTicks == 2) {
-                Say("no response from the Velmorant on " + FLabel);
-                PublishAvailability(false);
-            }
-            return false;
-        }
-        if (FSilentTicks >= 2) Say("the Velmorant on " + FLabel + " answers again");
-        FSilentTicks = 0;
-        PublishAvailability(false);
+    void OnReadings(const TTickReadings& R) override {
         // While the broker is away nothing is queued: everything goes out again once it is back.
-        if (!BrokerReady()) return true;
+        if (!BrokerReady()) return;
         const auto Current = TClock::now();
-        for (const auto& V : TMqttTopics::Values(*R)) {
+        for (const auto& V : TMqttTopics::Values(R)) {
             auto& [Payload, At] = FLast[V.Topic];
             if (Payload == V.Payload && Current - At < RefreshPeriod) continue;
             Payload = V.Payload;
             At = Current;
             FBroker.Publish(FTopics.Topic(V.Topic), V.Payload, ValueQos, true);
         }
-        const std::string Row = LogRowOf(*R);
+        const std::string Row = LogRowOf(R);
         if (!FLastStateRow || *FLastStateRow != Row || Current - FStateAt >= RefreshPeriod) {
             FLastStateRow = Row;
             FStateAt = Current;
-            FBroker.Publish(FTopics.Topic("state"), ReadingsJson(*R), ValueQos, true);
+            FBroker.Publish(FTopics.Topic("state"), ReadingsJson(R), ValueQos, true);
         }
-        return true;
     }
 
     void Obey(const TIncoming& M) {
@@ -461,12 +328,12 @@ private:
             Refuse("refused " + M.Topic + ": " + Why);
             return;
         }
-        const int Before = FS.ErrorCount;
-        if (C->Pin)
-            FS.Device.SetPinState(C->Index, C->Value != 0);
-        else
-            FS.Device.SetPortState(C->Index, C->Value);
-        if (FS.ErrorCount == Before) FReported.clear();  // a write that fails again is said again
+        Succeeded([&] {
+            if (C->Pin)
+                FS.Device.SetPinState(C->Index, C->Value != 0);
+            else
+                FS.Device.SetPortState(C->Index, C->Value);
+        });
         CheckLost();
     }
 
@@ -486,34 +353,20 @@ private:
         }
         FBroker.Stop();
         FS.Device.Disconnect();
-        // The signal that ended the bridge is taken here, so that it is not delivered once unblocked.
-        signalfd_siginfo Info;
-        while (::read(FSignalFd, &Info, sizeof Info) == sizeof Info) {
-        }
     }
 
-    TSession& FS;
     const TMqttOptions& FO;
-    const std::string FPort, FLabel, FHost;
+    const std::string FHost;
     TMqttTopics FTopics;
     TBroker FBroker;
-    const int FWakeFd, FSignalFd;
-    bool FStop = false;
+    const int FWakeFd;
     bool FRefused = false;  // another bridge is online as this node
     int FAnnounced = 0;     // the broker's connection that last heard everything retained
     bool FKnown = false;    // the board was identified once: its discovery can be published
     bool FOnline = false;
-    bool FWaitingSaid = false;
-    int FSilentTicks = 0;
-    std::array<std::optional<uint8_t>, 6> FDirections;
-    // Errors outside the ticks, each said once until a write succeeds or the board is found again.
-    std::set<std::string> FReported;
-    bool FInTick = false;
-    std::vector<std::string> FTickErrors;                 // the running tick's, in order
-    std::array<std::optional<std::string>, 12> FFailing;  // per reading: the error last said
-    bool FOtherOnline = false;                            // retained availability of this node
-    std::string FOtherId;                                 // and the bridge that said it
-    std::deque<TIncoming> FBacklog;                       // what came before the announcement
+    bool FOtherOnline = false;       // retained availability of this node
+    std::string FOtherId;            // and the bridge that said it
+    std::deque<TIncoming> FBacklog;  // what came before the announcement
     std::set<std::string> FOldConfigs, FRetainedTold;
     bool FWindowOpen = false;
     TClock::time_point FWindowStart;
@@ -523,7 +376,6 @@ private:
     std::map<std::string, std::pair<std::string, TClock::time_point>> FLast;
     std::optional<std::string> FLastStateRow;
     TClock::time_point FStateAt;
-    uint64_t FTicks = 0, FLateTicks = 0;
 };
 
 std::string ReadPassword(const std::string& File) {
@@ -550,32 +402,17 @@ int RunMqtt(TSession& S, const std::string& PortName) {
     for (const std::string* File : {&R.Mqtt.CaFile, &R.Mqtt.CertFile, &R.Mqtt.KeyFile})
         if (!File->empty() && ::access(File->c_str(), R_OK) != 0)
             throw EFileError("Cannot read \"" + *File + "\": " + std::strerror(errno));
-    // Blocked before libmosquitto starts its thread, so that only the signalfd takes them.
-    sigset_t Stops, Old;
-    sigemptyset(&Stops);
-    sigaddset(&Stops, SIGINT);
-    sigaddset(&Stops, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &Stops, &Old);
-    // A broker that goes away mid-write must not end the bridge.
-    struct sigaction Ignore {
-    }, OldPipe{};
-    Ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &Ignore, &OldPipe);
-    int Code = ecFailed;
-    {
-        TFd Signals(::signalfd(-1, &Stops, SFD_CLOEXEC | SFD_NONBLOCK));
+    // The signals are blocked before libmosquitto starts its thread.
+    return RunUntilStopped(S, [&](int SignalFd) {
         TFd Wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (Signals.Fd < 0 || Wake.Fd < 0) {
-            S.Error(std::string("cannot wait for signals: ") + std::strerror(errno));
-        } else {
-            TMosquittoLibrary Library;
-            TBridge Bridge(S, PortName, R.Device.empty() ? R.Port : R.Device, Wake.Fd, Signals.Fd);
-            Code = Bridge.Run(Password);
+        if (Wake.Fd < 0) {
+            S.Error(std::string("cannot wait for the broker: ") + std::strerror(errno));
+            return static_cast<int>(ecFailed);
         }
-    }
-    sigaction(SIGPIPE, &OldPipe, nullptr);
-    pthread_sigmask(SIG_SETMASK, &Old, nullptr);
-    return Code;
+        TMosquittoLibrary Library;
+        TBridge Bridge(S, PortName, R.Device.empty() ? R.Port : R.Device, Wake.Fd, SignalFd);
+        return Bridge.Run(Password);
+    });
 }
 
 }  // namespace velcli

@@ -74,9 +74,6 @@ bool ParseMqttOption(TMqttOptions& O, const std::string& Arg, const std::functio
     } else if (Arg == "--no-discovery") {
         Flag();
         O.Discovery = false;
-    } else if (Arg == "--allow-writes") {
-        Flag();
-        O.AllowWrites = true;
     } else if (Arg == "--username") {
         O.Username = Value();
         if (O.Username.empty()) throw EUsageError("empty user name");

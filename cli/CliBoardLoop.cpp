@@ -1,0 +1,193 @@
+#include "CliBoardLoop.h"
+
+#include <signal.h>
+#include <sys/signalfd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "CliSession.h"
+#include "Errors.h"
+#include "NetPort.h"
+#include "SerialPort.h"
+
+namespace velcli {
+
+int RunUntilStopped(TSession& S, const std::function<int(int SignalFd)>& Body) {
+    sigset_t Stops, Old;
+    sigemptyset(&Stops);
+    sigaddset(&Stops, SIGINT);
+    sigaddset(&Stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &Stops, &Old);
+    struct sigaction Ignore {
+    }, OldPipe{};
+    Ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &Ignore, &OldPipe);
+    int Code = ecFailed;
+    {
+        TFd Signals(::signalfd(-1, &Stops, SFD_CLOEXEC | SFD_NONBLOCK));
+        if (Signals.Fd < 0) {
+            S.Error(std::string("cannot wait for signals: ") + std::strerror(errno));
+        } else {
+            Code = Body(Signals.Fd);
+            // Taken here, so that it is not delivered once unblocked.
+            signalfd_siginfo Info;
+            while (::read(Signals.Fd, &Info, sizeof Info) == sizeof Info) {
+            }
+        }
+    }
+    sigaction(SIGPIPE, &OldPipe, nullptr);
+    pthread_sigmask(SIG_SETMASK, &Old, nullptr);
+    return Code;
+}
+
+TBoardLoop::TBoardLoop(TSession& S, const std::string& PortName, const std::string& PortLabel, int SignalFd)
+    : FS(S), FPort(PortName), FLabel(PortLabel), FSignalFd(SignalFd) {
+    FS.Device.SetOnError([this](const std::string& Text) {
+        ++FS.ErrorCount;
+        // A tick's errors are told by reading, once it is over.
+        if (FInTick)
+            FTickErrors.push_back(Text);
+        else if (FReported.insert(Text).second)
+            Say(Text + " (" + FLabel + ")");
+    });
+}
+
+void TBoardLoop::RunTicks() {
+    auto Due = TClock::now();
+    while (!FStop) {
+        Serve(Due);
+        if (FStop) break;
+        if (TClock::now() < Due) continue;
+        OnSlot();
+        if (FS.Device.DevicePresent()) {
+            const bool Answered = Tick();
+            Due += TickPeriod;
+            const auto Current = TClock::now();
+            if (Due <= Current) {
+                // A tick that overran its slot never piles up ticks behind it.
+                if (Answered) ++FLateTicks;
+                Due += ((Current - Due) / TickPeriod + 1) * TickPeriod;
+            }
+        } else {
+            TryBoard();
+            Due =
+                TClock::now() + (FS.Device.DevicePresent() ? std::chrono::milliseconds(0) : BoardRetryPeriod);
+        }
+    }
+}
+
+void TBoardLoop::Say(const std::string& Text) {
+    FS.Error(Text);
+}
+
+bool TBoardLoop::Online() const {
+    return FS.Device.DevicePresent() && FSilentTicks < 2;
+}
+
+bool TBoardLoop::StopPending() const {
+    pollfd P{FSignalFd, POLLIN, 0};
+    return ::poll(&P, 1, 0) > 0;
+}
+
+bool TBoardLoop::Succeeded(const std::function<void()>& Write) {
+    const int Before = FS.ErrorCount;
+    Write();
+    if (FS.ErrorCount != Before) return false;
+    FReported.clear();  // a write that fails again is said again
+    return true;
+}
+
+// The window's rules for a lost board: only its own port, and only once the port's node is back.
+void TBoardLoop::TryBoard() {
+    if (!IsNetworkPortName(FPort) && ::access(ResolveSerialPortPath(FPort).c_str(), F_OK) != 0) {
+        WaitingFor();
+        return;
+    }
+    const int Before = FS.ErrorCount;
+    GetLastSerialError();
+    if (!FS.Device.FindDevice(FPort)) {
+        // A network port's reason is worded for the user; the layer's internal records are not.
+        const std::string Reason = GetLastSerialError();
+        FS.Device.Disconnect();
+        WaitingFor(Reason.rfind("PMI:", 0) == 0 ? std::string() : Reason);
+        return;
+    }
+    FS.ErrorCount = Before;
+    FReported.clear();
+    FFailing.fill(std::nullopt);
+    FWaitingSaid = false;
+    // Which pins are outputs decides what may be written; the board's PLC is left as it runs.
+    for (int Port = 0; Port < TVelmorant::PortCountConst; ++Port) {
+        std::string Reply;
+        int32_t Value = -1;
+        FDirections[Port].reset();
+        if (FS.Device.SendCommandToDevice("DIRRD" + std::to_string(Port), Reply) &&
+            TryStrToInt(Reply, Value) && Value >= 0 && Value <= 255)
+            FDirections[Port] = static_cast<uint8_t>(Value);
+    }
+    if (CheckLost()) return;
+    FSilentTicks = 0;
+    Say("connected to the Velmorant on " + FLabel + " (firmware " + FS.Device.Version() + ")");
+    OnConnected();
+}
+
+void TBoardLoop::WaitingFor(const std::string& Reason) {
+    if (FWaitingSaid) return;
+    FWaitingSaid = true;
+    Say("waiting for the Velmorant on " + FLabel + (Reason.empty() ? "" : " (" + Reason + ")"));
+    OnAvailability();
+}
+
+bool TBoardLoop::CheckLost() {
+    if (!FS.Device.PortHungUp()) return false;
+    FS.Device.Disconnect();
+    FSilentTicks = 0;
+    Say("the connection to the Velmorant on " + FLabel + " was lost");
+    WaitingFor();
+    return true;
+}
+
+// Each failed reading says why once, until that reading succeeds again. A failed read reports
+// exactly one error, so the tick's errors belong to its failed readings in order.
+void TBoardLoop::TellTickErrors(const TTickReadings& R) {
+    const auto Values = R.Values();
+    size_t Next = 0;
+    for (size_t I = 0; I < Values.size(); ++I) {
+        if (Values[I]) {
+            FFailing[I].reset();
+        } else if (Next < FTickErrors.size()) {
+            const std::string& Text = FTickErrors[Next++];
+            if (FFailing[I] != Text) Say(Text + " (" + ReadingLabels()[I] + " on " + FLabel + ")");
+            FFailing[I] = Text;
+        }
+    }
+}
+
+bool TBoardLoop::Tick() {
+    ++FTicks;
+    FTickErrors.clear();
+    FInTick = true;
+    const auto R = ReadReadings(FS, [this] { return StopPending(); });
+    FInTick = false;
+    if (!R) {
+        FStop = true;
+        return false;
+    }
+    TellTickErrors(*R);
+    if (CheckLost()) return false;
+    if (R->Empty()) {
+        if (++FSilentTicks == 2) {
+            Say("no response from the Velmorant on " + FLabel);
+            OnAvailability();
+        }
+        return false;
+    }
+    if (FSilentTicks >= 2) Say("the Velmorant on " + FLabel + " answers again");
+    FSilentTicks = 0;
+    OnAvailability();
+    OnReadings(*R);
+    return true;
+}
+
+}  // namespace velcli

@@ -161,24 +161,31 @@ INSTANTIATE_TEST_SUITE_P(
         TParseCase{"delay ain5", "Invalid rvalue specifier (AIN5). ", ltDELAY}));
 
 // A valid line that leaves text unread says so; a complete line or one in error has no hint.
-TEST(ParseLine, HintNamesTextAfterTheLine) {
+// A hint names what a valid line leaves unread, or the range an error's own words leave out.
+TEST(ParseLine, HintNamesTextAfterTheLineOrTheRangeAnErrorMisses) {
+    const std::string GoTo = "GOTO takes a line number from 0 to 60 and nothing after it. ";
+    const std::string Constants = "Constants are 0 to 255. ";
     const std::pair<std::string, std::string> Cases[] = {
-        {"if PIN3 = 1 goto 2 extra", "extra"},
-        {"nop anything", "anything"},
-        {"nope", "e"},
-        {" \tdelay pin3  Later On ", "Later On"},
-        {"set port1 = pin5 + ain2 extra words", "extra words"},
+        {"if PIN3 = 1 goto 2 extra", "Text after the line is ignored (extra). "},
+        {"nop anything", "Text after the line is ignored (anything). "},
+        {"nope", "Text after the line is ignored (e). "},
+        {" \tdelay pin3  Later On ", "Text after the line is ignored (Later On). "},
+        {"set port1 = pin5 + ain2 extra words", "Text after the line is ignored (extra words). "},
         {"set port0 = 5", ""},
         {"if ain0 > 5 goto3", ""},
         {"goto 5", ""},
-        {"goto 5 x", ""},
+        {"goto 5 x", GoTo},
+        {"if ain0 > 5 goto 61", GoTo},
         {"set port0 = 5 6", ""},
+        {"if AIN0 > 300 goto 2", Constants},
+        {"set port0 = -1", Constants},
+        {"set PIN300 = 1", ""},
     };
-    for (const auto& [Text, Ignored] : Cases) {
+    for (const auto& [Text, Expected] : Cases) {
         TProgramLine Line;
         std::string Hint = "stale";
         TextToProgramLine(Line, Text, Hint);
-        EXPECT_EQ(Hint, Ignored.empty() ? "" : "Text after the line is ignored (" + Ignored + "). ") << Text;
+        EXPECT_EQ(Hint, Expected) << Text;
     }
 }
 

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "GeneralLib.h"
+#include "HelpTexts.h"
 #include "LinkSupervisor.h"
 #include "PanelSupport.h"
 #include "Pictures.h"
@@ -180,6 +181,12 @@ void TformMain::CreateMenu() {
     QAction* miTrends = Named(miOptions->addAction("&Trends.."), "miTrends");
     miTrends->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     QMenu* miHelp = Named(menuBar()->addMenu("&Help"), "miHelp");
+    // A machine without a browser has the manual page; the window has the same texts.
+    connect(Named(miHelp->addAction("&Program Lines.."), "miHelpProgramLines"), &QAction::triggered, this,
+            [this] { ShowHelpText("Program Lines", HelpProgramLines); });
+    connect(Named(miHelp->addAction("&Keys.."), "miHelpKeys"), &QAction::triggered, this,
+            [this] { ShowHelpText("Keys", HelpKeys); });
+    miHelp->addSeparator();
     QAction* miAbout = Named(miHelp->addAction("&About.."), "miAbout");
 
     connect(miRecallfromFile, &QAction::triggered, this,

@@ -107,6 +107,8 @@ public:
     void miOpenDataLogClick();
     void miExitClick();
     void miAboutClick();
+    // A text of the Help menu in a window of its own, left open beside the main one.
+    void ShowHelpText(const QString& Title, const char* Text);
     // The settings files' open and save dialogs, which remember the last name between them.
     TFileDialogRequest& SettingsFileDialog(bool Save) { return Save ? dlgSave : dlgOpen; }
 

@@ -1,5 +1,10 @@
 // The menus' commands: settings files, data logs and the trends, the firmware update, the about box.
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDragEnterEvent>
+#include <QFontDatabase>
+#include <QPlainTextEdit>
+#include <QVBoxLayout>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QUrl>
@@ -171,6 +176,26 @@ void TformMain::StartFirmwareUpdater() {
 
 void TformMain::miExitClick() {
     close();
+}
+
+void TformMain::ShowHelpText(const QString& Title, const char* Text) {
+    auto* dialog = new QDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setObjectName("dlgHelp");
+    dialog->setWindowTitle(Title + " - Velmorant");
+    auto* text = new QPlainTextEdit(QString::fromUtf8(Text), dialog);
+    text->setReadOnly(true);
+    text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // The texts line their columns up with spaces.
+    text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+    connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    auto* layout = new QVBoxLayout(dialog);
+    layout->addWidget(text);
+    layout->addWidget(buttons);
+    const QFontMetrics metrics(text->font());
+    dialog->resize(metrics.horizontalAdvance(QString(76, 'x')) + 40, metrics.lineSpacing() * 30 + 60);
+    dialog->show();
 }
 
 void TformMain::miAboutClick() {

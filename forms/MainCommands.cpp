@@ -2,12 +2,12 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDragEnterEvent>
-#include <QFontDatabase>
-#include <QPlainTextEdit>
-#include <QVBoxLayout>
 #include <QDropEvent>
+#include <QFontDatabase>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QUrl>
+#include <QVBoxLayout>
 #include <filesystem>
 #include <system_error>
 

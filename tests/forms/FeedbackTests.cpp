@@ -30,6 +30,7 @@ private slots:
     void NetworkPortIsKeptAndTried();
     void Pictures();
     void FirstHourPictures();
+    void SecondHourPictures();
     void LongStatusIsWholeOnHoverAndInTheMessages();
     void SmallWindowScrolls();
 };
@@ -195,6 +196,27 @@ void FeedbackTests::FirstHourPictures() {
     QVERIFY(history != nullptr && QTest::qWaitForWindowExposed(history));
     QVERIFY(history->grab().save(folder + "/screenshot-messages.png"));
     history->close();
+}
+
+void FeedbackTests::SecondHourPictures() {
+    const QString folder = qEnvironmentVariable("VELMORANT_FEEDBACK_PICTURES");
+    if (folder.isEmpty()) QSKIP("no picture folder given");
+    TWindowFixture fx;
+    TformMain& w = fx.OpenWithoutPolling();
+    w.resize(840, 760);
+    QVERIFY(EditCellByClick(w.PLC().ProgramGrid(), 0, pgCode, "goto 3 extra"));
+    QVERIFY(EditCellByClick(w.PLC().ProgramGrid(), 1, pgCode, "if AIN0 > 300 goto 2"));
+    QVERIFY(EditCellByClick(w.PLC().ProgramGrid(), 2, pgCode, "delay 20"));
+    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
+    for (int tick = 0; tick < 3; ++tick) w.Logging().LogRow(TTickReadings{});
+    QVERIFY(fx.Settle());
+    Control<QScrollArea>(w, "scrollPanels")->ensureWidgetVisible(w.PLC().ProgramGrid());
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(w.grab().save(folder + "/screenshot-second-hour.png"));
+    Control<QAction>(w, "miHelpProgramLines")->trigger();
+    auto* help = w.findChild<QDialog*>("dlgHelp");
+    QVERIFY(help != nullptr && QTest::qWaitForWindowExposed(help));
+    QVERIFY(help->grab().save(folder + "/screenshot-help-program-lines.png"));
 }
 
 void FeedbackTests::LongStatusIsWholeOnHoverAndInTheMessages() {

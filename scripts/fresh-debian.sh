@@ -3,7 +3,7 @@
 # minbase, then git), with this working tree's files copied in, as root in a chroot.
 #   Usage: scripts/fresh-debian.sh 12|13 demo|test|package      (as root)
 # The base system is made once per release (build/fresh/, a few minutes); every run starts from a
-# new copy of it, in build/fresh/run-<release>. demo leaves its screenshot, package its .deb in
+# new copy of it, in build/fresh/run-<release>-<step>. demo leaves its screenshot, package its .deb in
 # build/fresh/; package then installs that .deb on another fresh copy and starts it
 # (scripts/package-check.sh). Steps run at nice 15 with JOBS (default 1) parallel jobs.
 set -euo pipefail
@@ -16,9 +16,14 @@ case "$STEP" in demo | test | package) ;; *) usage ;; esac
 # shellcheck source=scripts/debian-base.sh
 . "$ROOT/scripts/debian-base.sh"
 debian_suite "$RELEASE" >/dev/null || usage
-RUN=$ROOT/build/fresh/run-$RELEASE
+RUN=$ROOT/build/fresh/run-$RELEASE-$STEP
 OUT=$ROOT/build/fresh
 SRC=/root/velmorant
+# The copy's mounts live in a namespace of their own, out of sight of /proc/mounts here, so a lock
+# rather than the mount table keeps a second run of the same step off a copy in use.
+mkdir -p "$OUT"
+exec 9>"$RUN.lock"
+flock -n 9 || { echo "fresh-debian: another run uses $RUN" >&2; exit 1; }
 
 started=$(date +%s)
 elapsed() { local s=$(($(date +%s) - started)); printf '%dm%02ds' $((s / 60)) $((s % 60)); }

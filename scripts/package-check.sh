@@ -14,6 +14,11 @@ RUN=$ROOT/build/fresh/package-check-$RELEASE
 # shellcheck source=scripts/debian-base.sh
 . "$ROOT/scripts/debian-base.sh"
 debian_suite "$RELEASE" >/dev/null
+# The copy's mounts are out of sight of /proc/mounts here (a namespace of their own): a lock keeps a
+# second check off a copy in use.
+mkdir -p "$ROOT/build/fresh"
+exec 9>"$RUN.lock"
+flock -n 9 || { echo "package-check: another check uses $RUN" >&2; exit 1; }
 
 debian_fresh_copy "$RELEASE" "$RUN"
 cp "$DEB" "$RUN/tmp/"

@@ -3,9 +3,9 @@
 # minbase, then git), with this working tree's files copied in, as root in a chroot.
 #   Usage: scripts/fresh-debian.sh 12|13 demo|test|package      (as root)
 # The base system is made once per release (build/fresh/, a few minutes); every run starts from a
-# new copy of it, in build/fresh/run-<release>-<step>. demo leaves its screenshot, package its .deb in
-# build/fresh/; package then installs that .deb on another fresh copy and starts it
-# (scripts/package-check.sh). Steps run at nice 15 with JOBS (default 1) parallel jobs.
+# new copy of it, in build/fresh/run-<release>-<step>. demo leaves its screenshot in build/fresh/,
+# package its .deb in build/fresh/debian-<release>/, then installs that .deb on another fresh copy
+# and starts it (scripts/package-check.sh). Steps run at nice 15 with JOBS (default 1) parallel jobs.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RELEASE=${1:-}
@@ -74,8 +74,9 @@ demo)
     ;;
 package)
     deb=$(ls "$RUN$SRC"/build/package/*.deb)
-    cp "$deb" "$OUT/"
-    "$ROOT/scripts/package-check.sh" "$OUT/$(basename "$deb")" "$RELEASE"
+    mkdir -p "$OUT/debian-$RELEASE"
+    cp "$deb" "$OUT/debian-$RELEASE/"
+    "$ROOT/scripts/package-check.sh" "$OUT/debian-$RELEASE/$(basename "$deb")" "$RELEASE"
     ;;
 esac
 grep -q " $RUN/" /proc/mounts || rm -rf "$RUN"

@@ -43,7 +43,7 @@ for f in /usr/bin/velmorant /usr/bin/velmorant-cli /usr/bin/velmorant-sim \
          /usr/share/metainfo/com.tarnwick.Velmorant.metainfo.xml \
          /usr/share/icons/hicolor/scalable/apps/velmorant.svg \
          /usr/lib/udev/rules.d/70-velmorant.rules /usr/lib/Tarnwick/Velmorant/Firmware/README \
-         /usr/share/doc/velmorant/LICENSE; do
+         /usr/share/doc/velmorant/copyright; do
     [ -e "$f" ] || fail "missing $f"
 done
 pass "files in place"

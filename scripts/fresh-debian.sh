@@ -7,6 +7,8 @@
 # package its .deb in build/fresh/debian-<release>/, then installs that .deb on another fresh copy
 # and starts it (scripts/package-check.sh). Steps run at nice 15 with JOBS (default 1) parallel jobs.
 set -euo pipefail
+# Read whole before it runs, so that an edit of this file cannot change a run in progress.
+{
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 RELEASE=${1:-}
 STEP=${2:-}
@@ -80,3 +82,5 @@ package)
     ;;
 esac
 grep -q " $RUN/" /proc/mounts || rm -rf "$RUN"
+exit
+}

@@ -34,6 +34,7 @@ debian_fresh_copy "$RELEASE" "$RUN"
 echo "fresh-debian: a new Debian $RELEASE in $RUN ($(elapsed))"
 # The files git knows, as they are in the working tree (uncommitted changes included).
 mkdir -p "$RUN$SRC"
+# shellcheck disable=SC2016  # expanded by the inner shell
 git -C "$ROOT" ls-files -z --cached --others --exclude-standard |
     (cd "$ROOT" && xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' _) |
     tar -C "$ROOT" --null -T - -cf - | tar -C "$RUN$SRC" -xf -

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# One entry point for a fresh Debian 12 machine: installs what is missing, builds, runs.
+# One entry point for a fresh Debian 12 or 13 machine: installs what is missing, builds, runs.
 #   ./bootstrap.sh demo    the program connected to the simulated board
 #   ./bootstrap.sh test    the formatting check, then every test, in a normal build and in an
 #                          ASan+UBSan build; the threaded tests (label "threads") also under
@@ -7,7 +7,7 @@
 #   ./bootstrap.sh bench   the benchmarks (release build)
 #   ./bootstrap.sh fuzz TARGET [SECONDS]   one fuzz target under libFuzzer (clang), 60 s by default
 #   ./bootstrap.sh package [check]  the Debian package (build/package/*.deb), checked by lintian; with
-#                          check, also tried in a Debian 12 chroot
+#                          check, also tried in a chroot of this machine's release
 #   ./bootstrap.sh deps    only install the packages
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -18,11 +18,29 @@ PACKAGES=(build-essential cmake ninja-build pkg-config
           qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libqcustomplot-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           xvfb xauth imagemagick fonts-dejavu-core
-          clang libclang-rt-14-dev python3-serial ser2net faketime
+          clang python3-serial ser2net faketime
           dpkg-dev debootstrap lintian help2man
-          libmosquitto-dev mosquitto mosquitto-clients clang-format libmodbus-dev python3-pymodbus python3-serial-asyncio)
+          libmosquitto-dev mosquitto mosquitto-clients libmodbus-dev python3-pymodbus python3-serial-asyncio)
+# What differs between releases: the sanitizer and libFuzzer runtimes of the release's clang (only
+# recommended by it), and the one clang-format whose layout scripts/check-format holds the tree to.
+release_packages() {
+    local id="" version=""
+    # shellcheck disable=SC1091
+    [ -r /etc/os-release ] && { . /etc/os-release; id=${ID:-}; version=${VERSION_ID:-}; }
+    case "$id $version" in
+    "debian 12") PACKAGES+=(libclang-rt-14-dev clang-format-14) ;;
+    "debian 13") PACKAGES+=(libclang-rt-19-dev) ;;
+    *)
+        echo "bootstrap: this is ${PRETTY_NAME:-an unknown system}; it knows Debian 12 and Debian 13." >&2
+        echo "It would need: ${PACKAGES[*]}; the runtime of that release's clang" \
+             "(libclang-rt-14-dev on 12, libclang-rt-19-dev on 13); and, for the formatting check," \
+             "clang-format-14 (Debian 12 has it)." >&2
+        exit 2 ;;
+    esac
+}
 
 install_deps() {
+    release_packages
     local missing=()
     for p in "${PACKAGES[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,35 +1,27 @@
 #!/usr/bin/env bash
-# Installs the Debian package on a fresh Debian 12 (a debootstrap chroot under build/) and tries
-# what it installed: velmorant-cli --help, velmorant-cli read against velmorant-sim, and the window
+# Installs the Debian package on a fresh Debian (a debootstrap chroot under build/) and tries what
+# it installed: velmorant-cli --help, velmorant-cli read against velmorant-sim, and the window
 # started offscreen from /usr/bin until it has connected to the simulated board.
-#   Usage: scripts/package-check.sh build/package/velmorant_<version>_<arch>.deb     (as root)
-# The base system is made once (build/chroot/base, a few minutes); every check runs in a new copy.
+#   Usage: scripts/package-check.sh build/package/velmorant_<version>_<arch>.deb [12|13]   (as root)
+# The release is this machine's unless given. The base system is made once
+# (build/fresh/debian-<release>-minbase.tar.gz, a few minutes); every check runs in a new copy.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-DEB=$(realpath "${1:?usage: scripts/package-check.sh PACKAGE.deb}")
-MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-BASE=$ROOT/build/chroot/base
-RUN=$ROOT/build/chroot/run
+DEB=$(realpath "${1:?usage: scripts/package-check.sh PACKAGE.deb [12|13]}")
+RELEASE=${2:-$(. /etc/os-release && echo "${VERSION_ID:-}")}
+RUN=$ROOT/build/fresh/package-check-$RELEASE
 [ "$(id -u)" -eq 0 ] || { echo "package-check: needs root (debootstrap, chroot)" >&2; exit 2; }
+# shellcheck source=scripts/debian-base.sh
+. "$ROOT/scripts/debian-base.sh"
+debian_suite "$RELEASE" >/dev/null
+# The copy's mounts are out of sight of /proc/mounts here (a namespace of their own): a lock keeps a
+# second check off a copy in use.
+mkdir -p "$ROOT/build/fresh"
+exec 9>"$RUN.lock"
+flock -n 9 || { echo "package-check: another check uses $RUN" >&2; exit 1; }
 
-if [ ! -x "$BASE/usr/bin/apt-get" ]; then
-    echo "Making a Debian 12 base system in $BASE"
-    rm -rf "$BASE"
-    debootstrap --variant=minbase bookworm "$BASE" "$MIRROR" >"$ROOT/build/chroot-debootstrap.log" 2>&1 ||
-        { tail -20 "$ROOT/build/chroot-debootstrap.log" >&2; exit 1; }
-fi
-# Removes the used copy, never while anything is mounted inside it (its dev/ would be the host's).
-remove_run() {
-    if grep -q " $RUN/" /proc/mounts; then
-        echo "package-check: $RUN still has mounts; not removed" >&2
-        return 1
-    fi
-    rm -rf "$RUN"
-}
-remove_run
-cp -a "$BASE" "$RUN"
+debian_fresh_copy "$RELEASE" "$RUN"
 cp "$DEB" "$RUN/tmp/"
-cp /etc/resolv.conf "$RUN/etc/resolv.conf"
 
 # Runs inside the chroot. Each check prints one line; the first failure ends it.
 cat >"$RUN/tmp/check.sh" <<'EOF'
@@ -51,7 +43,7 @@ for f in /usr/bin/velmorant /usr/bin/velmorant-cli /usr/bin/velmorant-sim \
          /usr/share/metainfo/com.tarnwick.Velmorant.metainfo.xml \
          /usr/share/icons/hicolor/scalable/apps/velmorant.svg \
          /usr/lib/udev/rules.d/70-velmorant.rules /usr/lib/Tarnwick/Velmorant/Firmware/README \
-         /usr/share/doc/velmorant/LICENSE; do
+         /usr/share/doc/velmorant/copyright; do
     [ -e "$f" ] || fail "missing $f"
 done
 pass "files in place"
@@ -87,5 +79,6 @@ unshare --mount --propagation private bash -c '
     mount --rbind /dev "$1/dev"
     chroot "$1" /tmp/check.sh
 ' _ "$RUN"
-remove_run  # the base stays for the next check
-echo "package-check: all passed"
+# The base stays for the next check; the copy goes, never while anything is mounted inside it.
+grep -q " $RUN/" /proc/mounts || rm -rf "$RUN"
+echo "package-check: all passed on Debian $RELEASE"

@@ -100,7 +100,7 @@ bool Readable(const std::string& Text) {
 // or empty when none could be made.
 std::string KeepAside(const std::string& Path) {
     for (int Copy = 1; Copy <= 1000; ++Copy) {
-        const std::string Name = Path + (Copy > 1 ? "-" + std::to_string(Copy) : "") + ".unreadable";
+        const std::string Name = Path + (Copy > 1 ? '-' + std::to_string(Copy) : "") + ".unreadable";
         if (link(Path.c_str(), Name.c_str()) == 0) {
             unlink(Path.c_str());
             return Name;

@@ -267,7 +267,7 @@ bool HoleBefore(const std::vector<double>& Times, size_t I) {
     const auto Step = [&](size_t J) { return (Times[J] - Times[J - 1]) * 86400; };
     const size_t First = I > SpacingReach ? I - SpacingReach : 1;
     const size_t Last = std::min(Times.size() - 1, I + SpacingReach);
-    std::array<double, 2 * SpacingReach + 1> Steps;
+    std::array<double, 2 * SpacingReach + 1> Steps{};
     size_t N = 0;
     for (size_t J = First; J <= Last; ++J) Steps[N++] = Step(J);
     const auto Mid = Steps.begin() + static_cast<long>(N / 2);

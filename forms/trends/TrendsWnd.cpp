@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QTimeZone>
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <cmath>
@@ -540,7 +541,7 @@ void TformTrends::ShowReadOutAt(double X) {
     else if (Mark(I) && I > 0)
         --I;
     const double Key = KeyOf(Ring.Time(I));
-    QString Text = QDateTime::fromMSecsSinceEpoch(std::llround(Key * 1000), Qt::UTC)
+    QString Text = QDateTime::fromMSecsSinceEpoch(std::llround(Key * 1000), QTimeZone::utc())
                        .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     const auto Number = [](double V, int Decimals = 0) {
         return std::isnan(V) ? QStringLiteral("(none)") : QString::number(V, 'f', Decimals);

@@ -19,7 +19,7 @@ for line in sys.stdin:
     op, address, number = line.split()
     address, number = int(address), int(number)
     if op in reads:
-        reply = reads[op](address, number, slave=1)
+        reply = reads[op](address, count=number, slave=1)
     elif op == "wc":
         reply = client.write_coil(address, bool(number), slave=1)
     else:

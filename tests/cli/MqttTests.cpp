@@ -213,10 +213,12 @@ TEST_F(MqttTest, EveryReadingIsRetainedWithItsDiscoveryAndEndsOfflineOnSigterm) 
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
     EXPECT_TRUE(Live.WaitFor(Prefix + "availability", "offline"));
     EXPECT_THAT(BridgeLog(), HasSubstr("writes are not allowed"));
-    // The failing input was said once, on standard error as on the log.
+    // The failing input was said once on standard error, and on the log at most once: the first
+    // failure may come before the broker has heard the bridge, and what is said then is not kept.
     const std::string Log = BridgeLog(), Said = "Error reading ADC (A2 on COM3)";
+    EXPECT_NE(Log.find(Said), std::string::npos) << Log;
     EXPECT_EQ(Log.find(Said), Log.rfind(Said)) << Log;
-    EXPECT_EQ(std::count_if(Live.Seen().begin(), Live.Seen().end(),
+    EXPECT_LE(std::count_if(Live.Seen().begin(), Live.Seen().end(),
                             [&](const TMessage& M) { return M.Payload == Said; }),
               1);
 }

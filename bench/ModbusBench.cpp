@@ -23,7 +23,7 @@ std::string ReadLog(const std::string& File) {
 
 void BM_ModbusClients(benchmark::State& State) {
     const int Clients = static_cast<int>(State.range(0));
-    const std::string Folder = MakeTempFolder("velmorant-modbus");
+    const std::string Folder = MakeTempFolder("velmorant-modbus-XXXXXX");
     const std::string Log = Folder + "/server.log";
     velsim::TSimBoardOptions Options;
     Options.BaudRate = 19200;

@@ -51,10 +51,16 @@ void TBoardSession::StopCapture() {
 }
 
 void TBoardSession::RunCaptureStep() {
-    std::optional<TCaptureSample> sample;
+    // A flag beside the sample rather than an optional: GCC 12 at -O3 takes the optional's flag for
+    // one that may be read unset.
+    TCaptureSample sample{};
+    bool sampled = false;
     std::string failure;
     try {
-        sample = FCapture->Step();
+        if (const auto step = FCapture->Step()) {
+            sample = *step;
+            sampled = true;
+        }
     } catch (const TStopped&) {
         FCapture->Stop();
     } catch (const std::exception& e) {
@@ -68,11 +74,11 @@ void TBoardSession::RunCaptureStep() {
     const auto now = std::chrono::steady_clock::now();
     // A failed read may be followed by a slow one (a silent board): what came before goes at once.
     const bool handOver =
-        end != ceRunning || (sample && !sample->Value) || now - FCaptureHandedOver >= HandOverInterval;
+        end != ceRunning || (sampled && !sample.Value) || now - FCaptureHandedOver >= HandOverInterval;
     {
         std::lock_guard<std::mutex> lock(FLock);
         FRunningKind = jkAction;
-        if (sample) FCaptureBatch.push_back(*sample);
+        if (sampled) FCaptureBatch.push_back(sample);
         // One hand-over queued at a time; it takes every sample added until it runs.
         if (handOver && !FCaptureBatch.empty() && !FCaptureDeliveryQueued) {
             FCaptureDeliveryQueued = true;

@@ -74,7 +74,7 @@ void CheckNumbers(const TIniFile& Ini, const std::string& File, bool Ports, bool
         if (Text == Missing) continue;
         std::string Number = Text;
         if (Number.size() > 2 && Number[0] == '0' && (Number[1] == 'x' || Number[1] == 'X'))
-            Number = "$" + Number.substr(2);  // as the file is read
+            Number = std::string("$").append(Number, 2);  // as the file is read
         int32_t Value = 0;
         if (TryStrToInt(Number, Value) && Value >= K.Min && Value <= K.Max) continue;
         throw EFileError(Quoted(File) + ", line " + std::to_string(Ini.KeyLine(K.Section, K.Key)) + ", [" +

@@ -78,7 +78,7 @@ std::string JsonReadings(const TTickReadings& R) {
     std::string Json = "{\"time\":" + JsonString(TDataLogger::FormatTimeStamp(R.Time));
     const auto Values = R.Values();
     for (size_t I = 0; I < Values.size(); ++I)
-        Json += "," + JsonString(ReadingLabels()[I]) + ":" + JsonValue(Values[I]);
+        Json.append(",").append(JsonString(ReadingLabels()[I])).append(":").append(JsonValue(Values[I]));
     return Json + "}";
 }
 

@@ -109,7 +109,7 @@ TCompiledLineBytes HexToCompiledLine(const std::string& Text) {
         throw EConvertError("'" + Text + "' is not a compiled program line (eight hexadecimal digits)");
     TCompiledLineBytes Bytes{};
     for (size_t Index = 0; Index < Bytes.size(); ++Index) {
-        const std::string Pair = "$" + Text.substr(2 * Index, 2);
+        const std::string Pair = std::string("$").append(Text, 2 * Index, 2);
         int32_t Value = 0;
         // After "$" only hex digits convert, and two of them always fit a byte.
         if (!TryStrToInt(Pair, Value)) throw EConvertError("'" + Pair + "' is not a valid integer value");

@@ -298,13 +298,13 @@ std::string RValueToText(const TRValueSpec& Spec) {
 std::string ComparisonToText(const TComparisonSpec& Spec) {
     const int32_t Code = Spec.EncodedSpec;
     if (Code >= 0 && static_cast<size_t>(Code) < ComparisonSymbols.size()) return ComparisonSymbols[Code];
-    return "?" + std::to_string(Code);
+    return std::string("?").append(std::to_string(Code));
 }
 
 std::string OperationToText(const TOperationSpec& Spec) {
     const int32_t Code = Spec.EncodedSpec;
     if (Code >= 0 && static_cast<size_t>(Code) < OperationSymbols.size()) return OperationSymbols[Code];
-    return "?" + std::to_string(Code);
+    return std::string("?").append(std::to_string(Code));
 }
 
 std::string ProgramLineToText(const TProgramLine& Line) {

@@ -267,7 +267,7 @@ void TformMain::FormCreate() {
         if (!Restored) return;
         FPins->ShowSettings(FSession->State());
         FPLC->ShowProgram(FSession->State());
-        FPLC->ShowTypedLines(Typed);
+        // Shown once the start-up has read the board's program, which replaces the grid.
         FTypedAtStart = Typed;
     });
     FLogging->SetUpLogging();

@@ -102,6 +102,7 @@ public:
     void StartFirmwareUpdater();
     // The trends window, made on first use; it draws the history kept from the program's start.
     TformTrends& Trends();
+    std::string LogFolder() const;  // where the data logs go
     const TTrendHistory& TrendHistory() const { return *FTrendHistory; }
     void miTrendsClick();
     void miOpenDataLogClick();

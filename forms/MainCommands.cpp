@@ -113,10 +113,13 @@ TformTrends& TformMain::Trends() {
                 [this](const QString& Text) { FStatus->Note(Text.toStdString()); });
     }
     // Open Log starts where the logs go, which the user may have changed since.
-    const std::string& target = FLogging->DataLogger().Target();
-    FTrends->SetLogFolder(target.empty() ? ApplicationFolders.UserDataPath
-                                         : target.substr(0, target.rfind('/') + 1));
+    FTrends->SetLogFolder(LogFolder());
     return *FTrends;
+}
+
+std::string TformMain::LogFolder() const {
+    const std::string& target = FLogging->DataLogger().Target();
+    return target.empty() ? ApplicationFolders.UserDataPath : target.substr(0, target.rfind('/') + 1);
 }
 
 void TformMain::miTrendsClick() {
@@ -130,7 +133,7 @@ void TformMain::miOpenDataLogClick() {
     dialog.Filter = "Data logs (*.csv)|*.csv";
     dialog.FilterIndex = 1;
     dialog.FileMustExist = true;
-    dialog.InitialFolder = GetSpecialFolderPath(sfPersonal);
+    dialog.InitialFolder = LogFolder();
     std::string chosen;
     if (!FUi->FileDialog(this, dialog, chosen)) return;
     miTrendsClick();

@@ -170,12 +170,13 @@ void TDataLoggingPanel::SwitchLogging(bool On) {
 void TDataLoggingPanel::ShowLoggingProgress() {
     lblLogging->setVisible(FEnabled);
     if (!FEnabled) return;
-    // The file gets its time stamp when it is written: the name says where it goes, and when.
+    // The file gets its time stamp when it is written: the name says where it goes, the hint when.
+    // Short, as the status text beside it may be the news of a lost board.
     const std::string& target = FRecorder->Target();
     std::string name = NameWithoutFolder(target);
     name.insert(std::min(name.rfind('.'), name.size()), " <time of saving>");
     lblLogging->setText(QString::fromStdString("Logging: " + RowsText(FRowsTaken) +
-                                               " taken, saved hourly and when logging stops as " + name));
+                                               " taken, saved hourly as " + name));
     lblLogging->setToolTip(
         QString::fromStdString("Rows are saved hourly, and when logging is switched off, to " + target +
                                " with the time of the save added to the name"));

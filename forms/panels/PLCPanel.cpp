@@ -82,12 +82,17 @@ TPLCPanel::TPLCPanel(TBoardSession& Session, TUiServices& Ui, QWidget* Parent)
     tbtnStop->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
     tbtnSingleStep->setShortcut(QKeySequence(Qt::Key_F10));
     tbtnRun->setShortcut(QKeySequence(Qt::Key_F5));
-    column->addWidget(tbarProgram);
 
+    // The syntax list reaches up beside the tool bar, so that it is whole in a window of the
+    // default size.
     auto* editor = new QHBoxLayout;
     editor->setSpacing(4);
+    auto* program = new QVBoxLayout;
+    program->setSpacing(3);
+    program->addWidget(tbarProgram);
     CreateProgramGrid(body);
-    editor->addWidget(gridProgram, 1);
+    program->addWidget(gridProgram, 1);
+    editor->addLayout(program, 1);
     CreateSyntaxList(body);
     editor->addWidget(listSyntax);
     column->addLayout(editor, 1);

@@ -99,13 +99,13 @@ TBoardSession::TBoardSession(QObject* Parent) : QObject(Parent), FDriver(std::ma
     qRegisterMetaType<std::vector<TCaptureSample>>();
     qRegisterMetaType<TCaptureEnd>();
     // Both callbacks run on the worker, inside a job.
-    FDriver->SetOnError([this](const std::string& Text) {
+    FDriver->SetOnError([this](const TFailure& Failure) {
         FReadFailed = true;
         // A tick's errors are told once each, after the tick, not at every tick they come again; an
         // exchange ended by Disconnect or Close is no error of the board's.
         if (FRunningKind == jkTick || FRunningKind == jkCapture || FQuietErrors || FDriver->Interrupted())
             return;
-        emit DeviceError(QString::fromStdString(Text), FDriver->DevicePresent());
+        emit DeviceError(QString::fromStdString(Failure.Text), FDriver->DevicePresent());
     });
     FDriver->SetOnExchange([this](const std::string& Command) { ExchangeStarting(Command); });
     FState = TBoardState::Of(*FDriver);

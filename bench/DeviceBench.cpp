@@ -109,7 +109,7 @@ BENCHMARK(BM_Exchange)->UseRealTime()->Unit(benchmark::kMicrosecond);
 // What the window does twice a second: every port, every analog input and the temperature.
 void BM_MonitorTick(benchmark::State& State) {
     int Failures = 0;
-    Board().Device().SetOnError([&](const std::string&) { ++Failures; });
+    Board().Device().SetOnError([&](const TFailure&) { ++Failures; });
     Measure(State, [&](TVelmorant& Device, double& Wire) {
         // The replies are the decimal values themselves, so their length follows from the values.
         int Sum = 0;
@@ -197,7 +197,7 @@ void BM_FullRetrieval(benchmark::State& State) {
         return;
     }
     int Failures = 0;
-    Board().Device().SetOnError([&](const std::string&) { ++Failures; });
+    Board().Device().SetOnError([&](const TFailure&) { ++Failures; });
     int Exchanges = 0;
     const int RetrievalWireBytes = RetrievalWire(Exchanges);
     Measure(State, [&](TVelmorant& Device, double& Wire) {

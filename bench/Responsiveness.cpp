@@ -291,7 +291,7 @@ struct TCaseRun {
 TResult RunToday(TCaseRun& Run) {
     TVelmorant driver;
     std::string statusText;  // the old window showed driver errors in its status bar
-    driver.SetOnError([&](const std::string& Text) { statusText = Text; });
+    driver.SetOnError([&](const TFailure& Failure) { statusText = Failure.Text; });
     if (!driver.FindDevice(Run.Fixture.ComName()) || !driver.RetreiveSettings(true)) {
         std::fprintf(stderr, "today's design: the board was not found\n");
         std::exit(1);

@@ -84,10 +84,10 @@ std::string DeviceOf(const std::string& Name) {
 }
 
 // Why a port named by the user gave no board, in the program's own words. Error is the errno of a
-// failed open; Record the serial layer's last record (worded for the user, unless internal).
-std::string Unreachable(bool Opened, bool Network, int Error, const std::string& Record) {
-    // The layer's internal records ("PMI:...") only say which call failed; the user gets the reason.
-    if (Network && !Record.empty() && Record.rfind("PMI:", 0) != 0) return Record;
+// failed open; Record the serial layer's last failure.
+std::string Unreachable(bool Opened, int Error, const TFailure& Record) {
+    // A network peer's reason is worded for the user; a failed system call only says which call.
+    if (Record.Kind == TFailureKind::Network && !Record.Text.empty()) return Record.Text;
     if (Opened) return "no answer from a Velmorant (the port opened, but nothing answered as the board does)";
     if (IsBusyErrno(Error)) return "in use by another program (the Velmorant window?); nothing was sent";
     if (Error == EACCES || Error == EPERM)
@@ -102,14 +102,14 @@ std::string Unreachable(bool Opened, bool Network, int Error, const std::string&
 // Identifies the board on Name. On failure says why, naming the port as Label, unless Quiet.
 bool TryPort(TSession& S, const std::string& Name, const std::string& Label, bool Quiet) {
     const std::string Before = S.Device.ComPortName();
-    GetLastSerialError();  // an earlier port's record is no reason for this one
+    TakeLastSerialFailure();  // an earlier port's record is no reason for this one
     errno = 0;
     if (S.Device.FindDevice(Name)) return true;
     const int Error = errno;
-    const std::string Record = GetLastSerialError();
+    const TFailure Record = TakeLastSerialFailure();
     // The driver takes the name only once the port opened; a port that opened was not held elsewhere.
     const bool Opened = S.Device.ComPortName() == Name && Before != Name;
-    if (!Quiet) S.Error(Label + ": " + Unreachable(Opened, IsNetworkPortName(Name), Error, Record));
+    if (!Quiet) S.Error(Label + ": " + Unreachable(Opened, Error, Record));
     return false;
 }
 
@@ -405,9 +405,9 @@ uint8_t SettingsChangedBy(const TCliRequest& R) {
 }  // namespace
 
 TSession::TSession(const TCliRequest& R, std::ostream& O, std::ostream& E) : Request(R), Out(O), Err(E) {
-    Device.SetOnError([this](const std::string& Text) {
+    Device.SetOnError([this](const TFailure& Failure) {
         ++ErrorCount;
-        if (!QuietErrors) Error(Text);
+        if (!QuietErrors) Error(Failure.Text);
     });
 }
 

@@ -43,13 +43,13 @@ int RunUntilStopped(TSession& S, const std::function<int(int SignalFd)>& Body) {
 
 TBoardLoop::TBoardLoop(TSession& S, const std::string& PortName, const std::string& PortLabel, int SignalFd)
     : FS(S), FPort(PortName), FLabel(PortLabel), FSignalFd(SignalFd) {
-    FS.Device.SetOnError([this](const std::string& Text) {
+    FS.Device.SetOnError([this](const TFailure& Failure) {
         ++FS.ErrorCount;
         // A tick's errors are told by reading, once it is over.
         if (FInTick)
-            FTickErrors.push_back(Text);
-        else if (FReported.insert(Text).second)
-            Say(Text + " (" + FLabel + ")");
+            FTickErrors.push_back(Failure.Text);
+        else if (FReported.insert(Failure.Text).second)
+            Say(Failure.Text + " (" + FLabel + ")");
     });
 }
 
@@ -105,12 +105,12 @@ void TBoardLoop::TryBoard() {
         return;
     }
     const int Before = FS.ErrorCount;
-    GetLastSerialError();
+    TakeLastSerialFailure();
     if (!FS.Device.FindDevice(FPort)) {
         // A network port's reason is worded for the user; the layer's internal records are not.
-        const std::string Reason = GetLastSerialError();
+        const TFailure Reason = TakeLastSerialFailure();
         FS.Device.Disconnect();
-        WaitingFor(Reason.rfind("PMI:", 0) == 0 ? std::string() : Reason);
+        WaitingFor(Reason.Kind == TFailureKind::Network ? Reason.Text : std::string());
         return;
     }
     FS.ErrorCount = Before;

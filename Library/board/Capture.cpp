@@ -112,11 +112,11 @@ std::optional<TCaptureSample> TCaptureRun::Step() {
     if (FEnd != ceRunning) return std::nullopt;
 
     // The driver's texts are noted as they come and still reach its callback as before.
-    const TGetStrProc Saved = FDriver.OnError();
+    const TFailureProc Saved = FDriver.OnError();
     std::vector<std::string> Texts;
-    FDriver.SetOnError([&Texts, &Saved](const std::string& Text) {
-        Texts.push_back(Text);
-        if (Saved) Saved(Text);
+    FDriver.SetOnError([&Texts, &Saved](const TFailure& Failure) {
+        Texts.push_back(Failure.Text);
+        if (Saved) Saved(Failure);
     });
     const TCaptureChannel Channel = FRequest.Channels[FNext];
     std::optional<int> Value;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <clocale>
@@ -171,12 +172,18 @@ void TVelmorant::Disconnect() {
 
 bool TVelmorant::SendCommandToDevice(const std::string& Command, std::string& Response) {
     Response.clear();
-    if (FComPortHandle == INVALID_HANDLE_VALUE || FInterrupt.Raised()) return false;
+    FExchangeFailure = {};
+    if (FInterrupt.Raised()) return ExchangeFailed(TFailureKind::Interrupted);
+    if (FComPortHandle == INVALID_HANDLE_VALUE) return ExchangeFailed(TFailureKind::HungUp);
     if (FOnExchange) FOnExchange(Command);
 
     // Purging first makes every reply belong to its own command.
     FlushSerialPort(FComPortHandle);
-    if (!Command.empty() && !WriteToSerialPort(FComPortHandle, Command + "\r")) return false;
+    if (!Command.empty() && !WriteToSerialPort(FComPortHandle, Command + "\r")) {
+        const int Error = errno;
+        if (FInterrupt.Raised() || Error == ECANCELED) return ExchangeFailed(TFailureKind::Interrupted);
+        return ExchangeFailed(PortHungUp() ? TFailureKind::HungUp : TFailureKind::OsError, Error);
+    }
 
     const TTimeoutCount Deadline(ReplyTimeoutMs);
     for (;;) {
@@ -195,17 +202,23 @@ bool TVelmorant::SendCommandToDevice(const std::string& Command, std::string& Re
         if (Response.size() > MaxReplyLength) {
             Response.resize(MaxReplyLength);
             FReplyOverdue = true;
-            return false;
+            return ExchangeFailed(TFailureKind::BadReply);
         }
         if (Deadline.IsExpired()) {
             if (!Command.empty()) FReplyOverdue = true;
-            return false;
+            return ExchangeFailed(TFailureKind::NoAnswer);
         }
         // Sleep in the kernel until bytes arrive instead of polling; a hang-up ends the wait and
         // the exchange at once, since no reply can come any more. At least 1 ms, so that the last
         // fraction of a millisecond before the deadline is not spent spinning.
-        if (!WaitForSerialInput(FComPortHandle, std::max(Deadline.MillisecsLeft(), 1))) return false;
+        if (!WaitForSerialInput(FComPortHandle, std::max(Deadline.MillisecsLeft(), 1)))
+            return ExchangeFailed(FInterrupt.Raised() ? TFailureKind::Interrupted : TFailureKind::HungUp);
     }
+}
+
+bool TVelmorant::ExchangeFailed(TFailureKind Kind, int Errno) {
+    FExchangeFailure = {Kind, Errno, {}};
+    return false;
 }
 
 void TVelmorant::EnterBootloadMode() {
@@ -232,7 +245,14 @@ bool TVelmorant::PortHungUp() const {
 }
 
 void TVelmorant::DoError(const std::string& Text) {
-    if (FOnErrorProc) FOnErrorProc(Text);
+    // An operation that failed after a reply came failed on what the reply said.
+    const TFailureKind Kind =
+        FExchangeFailure.Kind == TFailureKind::None ? TFailureKind::BadReply : FExchangeFailure.Kind;
+    if (FOnErrorProc) FOnErrorProc({Kind, FExchangeFailure.Errno, Text});
+}
+
+void TVelmorant::DoError(TFailureKind Kind, const std::string& Text) {
+    if (FOnErrorProc) FOnErrorProc({Kind, 0, Text});
 }
 
 bool TVelmorant::Exchange(const std::string& Command, const char* ErrorText) {

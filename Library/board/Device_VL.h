@@ -21,7 +21,6 @@ using TAnalogInputNumber = int;  // 0..4; input 4 carries the thermistor
 enum TPLCRunMode : uint8_t { rmPaused = 0, rmStep = 1, rmRun = 2 };
 
 // Error callback: receives one fixed English text per failed exchange.
-using TGetStrProc = std::function<void(const std::string&)>;
 
 // ---------------------------------------------------------------------------------------------
 // Program lines
@@ -160,8 +159,11 @@ public:
 
     const std::string& ComPortName() const { return FComPortName; }
     bool DevicePresent() const { return FDevicePresent; }
-    const TGetStrProc& OnError() const { return FOnErrorProc; }
-    void SetOnError(TGetStrProc Proc) { FOnErrorProc = std::move(Proc); }
+    // Called with each failed operation: its error text and what kind of failure ended it.
+    const TFailureProc& OnError() const { return FOnErrorProc; }
+    void SetOnError(TFailureProc Proc) { FOnErrorProc = std::move(Proc); }
+    // How the last exchange failed (kind and errno; no text); kind None after a reply.
+    const TFailure& LastExchangeFailure() const { return FExchangeFailure; }
     // The last serial failure text; reading empties it.
     std::string LastCommError() const;
     const std::string& Version() const { return FVersion; }
@@ -279,7 +281,11 @@ public:
     bool RecallCommentsFromFile(const std::string& Filename);
 
 private:
+    // Reports Text with the kind of the last exchange's failure (BadReply when it had a reply).
     void DoError(const std::string& Text);
+    void DoError(TFailureKind Kind, const std::string& Text);
+    // Ends a failed exchange: notes how it failed; always false.
+    bool ExchangeFailed(TFailureKind Kind, int Errno = 0);
     // One exchange into FResponse with its error text on failure; true on success.
     bool Exchange(const std::string& Command, const char* ErrorText);
     // Exchange for a command that changes something: a "?" reply is a failure too, reported as such.
@@ -309,7 +315,8 @@ private:
     THandle FComPortHandle = INVALID_HANDLE_VALUE;
     std::string FComPortName = "COM1";
     bool FDevicePresent = false;
-    TGetStrProc FOnErrorProc;
+    TFailureProc FOnErrorProc;
+    TFailure FExchangeFailure;
     std::function<void(const std::string&)> FOnExchange;
     std::array<std::string, PinCount> FPinComments;
     bool FPLCEnabled = true;

@@ -64,7 +64,8 @@ int TVelmorant::ResponseAsInt(int Default) const {
 
 void TVelmorant::BadReply(const char* ErrorText) {
     const bool Question = !FResponse.empty() && FResponse.front() == '?';
-    DoError(std::string(ErrorText) + (Question ? NotUnderstoodSuffix : BadReplySuffix));
+    DoError(Question ? TFailureKind::NotUnderstood : TFailureKind::BadReply,
+            std::string(ErrorText) + (Question ? NotUnderstoodSuffix : BadReplySuffix));
 }
 
 bool TVelmorant::Command(const std::string& Command, const char* ErrorText) {

@@ -9,23 +9,17 @@ const char* const DataLogHeader = "Time,Port0,Port1,Port2,VPort0,VPort1,VPort2,A
 
 namespace {
 
-bool EndsWith(const std::string& Text, const char* Suffix) {
-    const std::string_view S(Suffix);
-    return Text.size() >= S.size() && Text.compare(Text.size() - S.size(), S.size(), S) == 0;
-}
-
 // Puts a listener in front of the driver's error callback for one tick; the callback it had comes
 // back however the tick ends (a job may be stopped by a throw inside an exchange).
 class TErrorTap {
 public:
     TErrorTap(TVelmorant& Driver, std::vector<std::string>& Errors, bool& Answered)
         : FDriver(Driver), FSaved(Driver.OnError()) {
-        Driver.SetOnError([this, &Errors, &Answered](const std::string& Text) {
-            // A reply that was no reading still came from a board that answers.
-            Answered =
-                EndsWith(Text, TVelmorant::BadReplySuffix) || EndsWith(Text, TVelmorant::NotUnderstoodSuffix);
-            if (std::find(Errors.begin(), Errors.end(), Text) == Errors.end()) Errors.push_back(Text);
-            if (FSaved) FSaved(Text);
+        Driver.SetOnError([this, &Errors, &Answered](const TFailure& Failure) {
+            Answered = Failure.BoardAnswered();
+            if (std::find(Errors.begin(), Errors.end(), Failure.Text) == Errors.end())
+                Errors.push_back(Failure.Text);
+            if (FSaved) FSaved(Failure);
         });
     }
     ~TErrorTap() { FDriver.SetOnError(std::move(FSaved)); }
@@ -34,7 +28,7 @@ public:
 
 private:
     TVelmorant& FDriver;
-    TGetStrProc FSaved;
+    TFailureProc FSaved;
 };
 
 }  // namespace

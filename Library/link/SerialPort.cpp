@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include "Errors.h"
 #include "GeneralLib.h"
@@ -37,7 +38,7 @@ namespace {
 constexpr int WriteStallTimeoutMs = 1000;
 
 std::mutex GLock;  // guards the four below; the simulator may use the layer from its own thread
-std::string GLastSerialError;
+TFailure GLastSerialFailure;
 std::set<int> GHungUpHandles;
 bool GEnumerationPermissionDenied = false;
 // Open network connections by handle. Every other handle is taken for a tty descriptor, which
@@ -484,11 +485,21 @@ std::string SerialPortLinksFolder() {
     return AppSettingsFolder();
 }
 
+namespace {
+
+void RecordFailure(TFailure Failure) {
+    if (GSerialErrorEcho) std::fprintf(stderr, "%s\n", Failure.Text.c_str());
+    std::lock_guard Lock(GLock);
+    GLastSerialFailure = std::move(Failure);
+}
+
+}  // namespace
+
 void ReportSerialError(const std::string& Name) {
     const int Code = errno;
     char Buffer[512];
     std::snprintf(Buffer, sizeof Buffer, "PMI:%s failed. Error code=%d", Name.c_str(), Code);
-    RecordSerialError(Buffer);
+    RecordFailure({TFailureKind::OsError, Code, Buffer});
 }
 
 void SetSerialErrorEcho(bool On) {
@@ -496,16 +507,16 @@ void SetSerialErrorEcho(bool On) {
 }
 
 void RecordSerialError(const std::string& Text) {
-    if (GSerialErrorEcho) std::fprintf(stderr, "%s\n", Text.c_str());
+    RecordFailure({TFailureKind::Network, 0, Text});
+}
+
+TFailure TakeLastSerialFailure() {
     std::lock_guard Lock(GLock);
-    GLastSerialError = Text;
+    return std::exchange(GLastSerialFailure, TFailure{});
 }
 
 std::string GetLastSerialError() {
-    std::lock_guard Lock(GLock);
-    std::string Result;
-    Result.swap(GLastSerialError);
-    return Result;
+    return TakeLastSerialFailure().Text;
 }
 
 std::string GetDelimitedField(const std::string& Text, int Index, char Separator) {

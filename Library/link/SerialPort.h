@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Failure.h"
+
 // An open port: a file descriptor. INVALID_HANDLE_VALUE means no port is open.
 using THandle = int;
 inline constexpr THandle INVALID_HANDLE_VALUE = -1;
@@ -50,13 +52,17 @@ std::string ResolveSerialPortPath(const std::string& PortName);
 std::string SerialPortLinksFolder();
 // Records "PMI:%s failed. Error code=%d" (errno) as the last serial error (see RecordSerialError).
 void ReportSerialError(const std::string& Name);
-// Records Text as the last serial error and writes it to stderr (unless the echo is off).
+// Records Text, worded for the user, as the last serial error (kind Network) and writes it to
+// stderr (unless the echo is off).
 void RecordSerialError(const std::string& Text);
 // Whether serial errors are also written to stderr (on at start); a program that words every
 // failure for its user itself turns it off.
 void SetSerialErrorEcho(bool On);
 // Returns the last serial error text and empties it.
 std::string GetLastSerialError();
+// The last serial error with its kind (OsError with its errno for ReportSerialError, Network for a
+// network peer's reason); empties it as GetLastSerialError does.
+TFailure TakeLastSerialFailure();
 
 // The Index-th field (0-based) of Text split at Separator, trimmed of codes 0..32; empty when missing.
 std::string GetDelimitedField(const std::string& Text, int Index, char Separator);

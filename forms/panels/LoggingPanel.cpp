@@ -175,8 +175,8 @@ void TDataLoggingPanel::ShowLoggingProgress() {
     const std::string& target = FRecorder->Target();
     std::string name = NameWithoutFolder(target);
     name.insert(std::min(name.rfind('.'), name.size()), " <time of saving>");
-    lblLogging->setText(QString::fromStdString("Logging: " + RowsText(FRowsTaken) +
-                                               " taken, saved hourly as " + name));
+    lblLogging->setText(
+        QString::fromStdString("Logging: " + RowsText(FRowsTaken) + " taken, saved hourly as " + name));
     lblLogging->setToolTip(
         QString::fromStdString("Rows are saved hourly, and when logging is switched off, to " + target +
                                " with the time of the save added to the name"));

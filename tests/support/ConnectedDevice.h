@@ -11,7 +11,7 @@
 class TConnectedDevice : public ::testing::Test {
 protected:
     TConnectedDevice() {
-        Device.SetOnError([this](const std::string& Text) { Errors.push_back(Text); });
+        Device.SetOnError([this](const TFailure& Failure) { Errors.push_back(Failure.Text); });
     }
     velsim::TSimulator& Sim() { return Fixture.Sim(); }
     // Connects and forgets the identification traffic.

@@ -6,6 +6,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -303,6 +304,41 @@ TEST_F(DeviceConnection, AHangUpEndsTheExchangeAtOnce) {
     EXPECT_TRUE(Device.DevicePresent());
     EXPECT_FALSE(Device.SendCommandToDevice("VER", Reply));
     EXPECT_TRUE(Errors.empty());
+}
+
+// Callers decide on the kind (did the board answer? was it our own Disconnect?), never on the text.
+TEST(DeviceFailures, EachFailedReadSaysWhatKindOfFailureItWas) {
+    using velsim::TFault;
+    const struct {
+        const char* Name;
+        std::function<void(velsim::TSimulator&, TVelmorant&)> Fault;
+        TFailureKind Kind;
+    } Cases[] = {
+        {"silence", [](auto& S, auto&) { S.SetFault(TFault::Silent); }, TFailureKind::NoAnswer},
+        {"a question mark", [](auto& S, auto&) { S.SetFault(TFault::Question); },
+         TFailureKind::NotUnderstood},
+        {"garbage", [](auto& S, auto&) { S.OverrideReply("PRTRD0", "x7"); }, TFailureKind::BadReply},
+        {"an endless line", [](auto& S, auto&) { S.OverrideReply("PRTRD0", std::string(300, '7')); },
+         TFailureKind::BadReply},
+        {"a hang-up", [](auto& S, auto&) { S.HangUpAtCommand(1); }, TFailureKind::HungUp},
+        {"our own Disconnect", [](auto&, TVelmorant& D) { D.Interrupt(); }, TFailureKind::Interrupted},
+    };
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.Name);
+        velsim::TSimFixture Fixture("COM4");
+        TVelmorant Driver;
+        ASSERT_TRUE(Driver.FindDevice("COM4"));
+        std::vector<TFailure> Heard;
+        Driver.SetOnError([&](const TFailure& Failure) { Heard.push_back(Failure); });
+        Case.Fault(Fixture.Sim(), Driver);
+        EXPECT_FALSE(Driver.ReadPortState(0));
+        ASSERT_EQ(Heard.size(), 1u);
+        EXPECT_EQ(Heard[0].Kind, Case.Kind);
+        EXPECT_EQ(Heard[0].Text.rfind("Error reading port", 0), 0u);
+        EXPECT_EQ(Heard[0].BoardAnswered(),
+                  Case.Kind == TFailureKind::NotUnderstood || Case.Kind == TFailureKind::BadReply);
+        Driver.Disconnect();
+    }
 }
 
 TEST_F(DeviceConnection, ASerialFailureIsReadOnce) {

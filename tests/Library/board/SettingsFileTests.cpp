@@ -183,7 +183,7 @@ TEST_F(SettingsFileTest, LineThatDoesNotParseIsSkipped) {
               "[Program]\nLine4=delay 3\nLine5=set port9 = 1\nLine5.comment=new\nLine6=set port1 = 3\n"
               "Line6.comment=six\n");
     std::vector<std::string> errors;
-    FDevice.SetOnError([&](const std::string& Text) { errors.push_back(Text); });
+    FDevice.SetOnError([&](const TFailure& Failure) { errors.push_back(Failure.Text); });
     FDevice.RecallSettingsFromFile(FFile, true);
     EXPECT_EQ(FDevice.GetProgramLine(4), Parsed("delay 3"));
     EXPECT_EQ(FDevice.GetProgramLine(5), Parsed("goto 1", "old")) << "line and comment kept";

@@ -186,7 +186,7 @@ void TTrendsTests::LiveFromTheSimulatedBoard() {
     velsim::TSimFixture Fixture("COM5");
     TVelmorant Driver;
     bool Failed = false;
-    Driver.SetOnError([&](const std::string&) { Failed = true; });
+    Driver.SetOnError([&](const TFailure&) { Failed = true; });
     QVERIFY(Driver.FindDevice(Fixture.ComName()));
     // A binary counter on port 3 every half second of board time.
     const char* const Program[] = {"set port3 = port3 + 1", "delay 50", "goto 0"};

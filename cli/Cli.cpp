@@ -33,43 +33,6 @@ const char* const PermissionHelpText =
 const char* const RunUpdaterText =
     "Now run the HIDBootloader program to update the firmware on the Velmorant.";
 
-// --device: the serial layer opens COM names only, so the node gets a private settings folder with
-// one link in it, for as long as the run lasts.
-class TDeviceLink {
-public:
-    TDeviceLink() = default;
-    ~TDeviceLink() {
-        if (FFolder.empty()) return;
-        if (FSavedConfig)
-            setenv("XDG_CONFIG_HOME", FSavedConfig->c_str(), 1);
-        else
-            unsetenv("XDG_CONFIG_HOME");
-        std::error_code Ignored;
-        std::filesystem::remove_all(FFolder, Ignored);
-    }
-    TDeviceLink(const TDeviceLink&) = delete;
-    TDeviceLink& operator=(const TDeviceLink&) = delete;
-
-    // The COM name that now leads to Device; empty (errno set) when the link could not be made.
-    std::string Link(const std::string& Device) {
-        char Template[] = "/tmp/velmorant-cli-XXXXXX";
-        if (mkdtemp(Template) == nullptr) return {};
-        FFolder = Template;
-        if (const char* Config = std::getenv("XDG_CONFIG_HOME")) FSavedConfig = Config;
-        setenv("XDG_CONFIG_HOME", FFolder.c_str(), 1);
-        std::error_code Error;
-        std::filesystem::create_directories(SerialPortLinksFolder() + "ports", Error);
-        const std::string Name = "COM1";
-        if (Error || symlink(Device.c_str(), (SerialPortLinksFolder() + "ports/" + Name).c_str()) != 0)
-            return {};
-        return Name;
-    }
-
-private:
-    std::string FFolder;
-    std::optional<std::string> FSavedConfig;
-};
-
 bool IsBusyErrno(int Error) {
     return Error == EBUSY || Error == EWOULDBLOCK || Error == EAGAIN;
 }
@@ -113,16 +76,9 @@ bool TryPort(TSession& S, const std::string& Name, const std::string& Label, boo
     return false;
 }
 
-bool Connect(TSession& S, TDeviceLink& Link) {
+bool Connect(TSession& S) {
     const TCliRequest& R = S.Request;
-    if (!R.Device.empty()) {
-        const std::string Name = Link.Link(R.Device);
-        if (Name.empty()) {
-            S.Error("cannot reach " + R.Device + " through a private settings folder");
-            return false;
-        }
-        return TryPort(S, Name, R.Device, false);
-    }
+    if (!R.Device.empty()) return TryPort(S, R.Device, R.Device, false);
     if (IsNetworkPortName(R.Port)) return TryPort(S, R.Port, R.Port, false);
     if (!R.Port.empty()) return TryPort(S, R.Port, R.Port + " (" + DeviceOf(R.Port) + ")", false);
 
@@ -470,15 +426,12 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
         if (Request.Kind == ckPorts) return RunPorts(S);
         for (const std::string& Note : CheckFileToSend(Request)) S.Error(Note);
         OpenOutputFiles(S);
-        TDeviceLink Link;
         if (Request.Kind == ckMqtt || Request.Kind == ckModbus) {
             // The bridge and the server wait for their board rather than failing when it is not there yet.
-            const std::string Port = Request.Device.empty() ? Request.Port : Link.Link(Request.Device);
-            if (!Port.empty()) return Request.Kind == ckMqtt ? RunMqtt(S, Port) : RunModbus(S, Port);
-            S.Error("cannot reach " + Request.Device + " through a private settings folder");
-            return ecFailed;
+            const std::string Port = Request.Device.empty() ? Request.Port : Request.Device;
+            return Request.Kind == ckMqtt ? RunMqtt(S, Port) : RunModbus(S, Port);
         }
-        if (!Connect(S, Link)) {
+        if (!Connect(S)) {
             if (S.CsvCreated) {
                 S.Csv.close();
                 std::error_code Ignored;
@@ -488,10 +441,13 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
         }
         const int Code = RunBoardCommand(S);
         // The window's next start recalls the EEPROM: it asks first where a change made here is not in it.
+        // A node named by --device is no port of the window's, and the user's settings stay untouched.
         const std::string Port = S.Device.ComPortName();
-        if (const uint8_t Changed = SettingsChangedBy(Request); Changed != 0)
+        const bool WindowsPort = Request.Device.empty();
+        if (const uint8_t Changed = SettingsChangedBy(Request); Changed != 0 && WindowsPort)
             RecordUnsavedOnBoard(Port, Changed);
-        else if ((Request.Kind == ckEepromSave || Request.Kind == ckEepromRecall) && Code == ecSuccess)
+        else if (WindowsPort && (Request.Kind == ckEepromSave || Request.Kind == ckEepromRecall) &&
+                 Code == ecSuccess)
             ForgetUnsavedOnBoard(Port);
         S.Device.Disconnect();
         return Code;

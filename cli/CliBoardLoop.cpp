@@ -100,7 +100,7 @@ bool TBoardLoop::Succeeded(const std::function<void()>& Write) {
 
 // The window's rules for a lost board: only its own port, and only once the port's node is back.
 void TBoardLoop::TryBoard() {
-    if (!IsNetworkPortName(FPort) && ::access(ResolveSerialPortPath(FPort).c_str(), F_OK) != 0) {
+    if (!IsNetworkPortName(FPort) && ::access(SerialDevicePath(FPort).c_str(), F_OK) != 0) {
         WaitingFor();
         return;
     }

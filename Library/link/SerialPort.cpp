@@ -339,7 +339,7 @@ THandle OpenSerialPort(const std::string& PortName, const std::string& Settings,
     }
     if (IsNetworkPortName(PortName)) return OpenNetworkPort(PortName, Line, WakeFd);
 
-    const std::string Path = ResolveSerialPortPath(PortName);
+    const std::string Path = SerialDevicePath(PortName);
     if (Path.empty()) {
         GLastOpenErrno = ENOENT;
         return INVALID_HANDLE_VALUE;
@@ -479,6 +479,11 @@ std::vector<std::string> PresentSerialPortNames() {
         if (stat(ResolveSerialPortPath(Name).c_str(), &Info) == 0) Names.push_back(Name);
     }
     return Names;
+}
+
+std::string SerialDevicePath(const std::string& PortName) {
+    if (!PortName.empty() && PortName.front() == '/') return PortName;
+    return ResolveSerialPortPath(PortName);
 }
 
 std::string SerialPortLinksFolder() {

@@ -16,11 +16,11 @@ inline constexpr THandle INVALID_HANDLE_VALUE = -1;
 // Port numbers 0..71; EnumerateSerialPorts only ever puts 1..64 in it.
 using TSerialPortSet = std::bitset<72>;
 
-// Opens "COMn", or a network port "socket://HOST:PORT" or "rfc2217://HOST:PORT" (see NetPort.h), with
-// the settings text "baud,data,parity,stop,flow"; INVALID_HANDLE_VALUE on any failure. A network port
-// that cannot be reached leaves the reason as the last serial error. A dropped connection is a hang-up.
-// While WakeFd (a TWakeEvent's descriptor) is raised, the open and every wait and write on the port
-// fail at once with errno ECANCELED.
+// Opens "COMn", a device node by its absolute path, or a network port "socket://HOST:PORT" or
+// "rfc2217://HOST:PORT" (see NetPort.h), with the settings text "baud,data,parity,stop,flow";
+// INVALID_HANDLE_VALUE on any failure. A network port that cannot be reached leaves the reason as the
+// last serial error. A dropped connection is a hang-up. While WakeFd (a TWakeEvent's descriptor) is
+// raised, the open and every wait and write on the port fail at once with errno ECANCELED.
 THandle OpenSerialPort(const std::string& PortName, const std::string& Settings, int WakeFd = -1);
 // Closes a valid handle; the variable always ends up invalid.
 void CloseSerialPort(THandle& Handle);
@@ -48,6 +48,9 @@ std::string SerialPortName(uint8_t Number);
 // Resolves "COMn" to a device node: the link ports/COMn in the settings folder, else the default table.
 // Empty for names that are not "COM" (exact case) followed by a number 1..64 without leading zeros.
 std::string ResolveSerialPortPath(const std::string& PortName);
+// The device node a port name leads to: a COM name's as ResolveSerialPortPath gives it, an absolute
+// path as it stands (a node named by the user, with no COM name of its own); empty otherwise.
+std::string SerialDevicePath(const std::string& PortName);
 // The folder holding the ports/ links: $XDG_CONFIG_HOME/Tarnwick/Velmorant/ (or ~/.config/...), with "/".
 std::string SerialPortLinksFolder();
 // Records "PMI:%s failed. Error code=%d" (errno) as the last serial error (see RecordSerialError).

@@ -27,9 +27,6 @@ namespace velcli {
 namespace {
 
 const char* const NotFoundText = "Velmorant not found.";
-const char* const PermissionHelpText =
-    "A serial port could not be opened for lack of permission. Install the udev rule that comes with "
-    "the program (see its README), or add your user to the \"dialout\" group and log in again.";
 const char* const RunUpdaterText =
     "Now run the HIDBootloader program to update the firmware on the Velmorant.";
 
@@ -103,7 +100,7 @@ bool Connect(TSession& S) {
     if (!Silent.empty()) Text += " No answer as a Velmorant on " + Silent + ".";
     if (!Busy.empty()) Text += " In use by another program or not permitted: " + Busy + ".";
     if (Silent.empty() && Busy.empty()) Text += " No serial port is present; is the board plugged in?";
-    if (Denied) Text += std::string(" ") + PermissionHelpText;
+    if (Denied) Text += std::string(" ") + SerialPermissionAdvice;
     S.Error(Text);
     return false;
 }
@@ -128,7 +125,7 @@ int RunPorts(TSession& S) {
         }
     }
     if (S.Request.Json) S.Out << '[' << Json << "]\n";
-    if (LastEnumerationHadPermissionDenied()) S.Error(PermissionHelpText);
+    if (LastEnumerationHadPermissionDenied()) S.Error(SerialPermissionAdvice);
     return ecSuccess;
 }
 

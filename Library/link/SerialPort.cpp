@@ -481,6 +481,11 @@ std::vector<std::string> PresentSerialPortNames() {
     return Names;
 }
 
+const char* const SerialPermissionAdvice =
+    "A serial port could not be opened for lack of permission. Install the udev rule that comes with the "
+    "program (see its README), or add your user to the \"dialout\" group (sudo usermod -aG dialout $USER) "
+    "and log in again.";
+
 std::string SerialDevicePath(const std::string& PortName) {
     if (!PortName.empty() && PortName.front() == '/') return PortName;
     return ResolveSerialPortPath(PortName);

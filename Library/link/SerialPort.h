@@ -41,6 +41,8 @@ bool SerialPortHungUp(THandle Handle);
 void EnumerateSerialPorts(bool IncludeBusy, TSerialPortSet& Ports);
 // True when the last EnumerateSerialPorts found a port that exists but we lack permission to open.
 bool LastEnumerationHadPermissionDenied();
+// What to do about it, for every front end alike.
+extern const char* const SerialPermissionAdvice;
 // The COM names whose device node is there now, without opening any: a look that disturbs no device.
 std::vector<std::string> PresentSerialPortNames();
 // "COM%d".

@@ -24,10 +24,6 @@
 using panels::BoldLabel;
 using panels::Named;
 
-const char* const PermissionHelpText =
-    "A serial port could not be opened for lack of permission. Add your user to the \"dialout\" group "
-    "(sudo usermod -aG dialout $USER), then log out and in again.";
-
 TConnectionPanel::TConnectionPanel(TBoardSession& Session, TLinkSupervisor& Supervisor, TPortProber& Prober,
                                    TUiServices& Ui, TStatusLine& Status, QWidget* Parent)
     : TCollapsiblePanel("COM Port Connection", Parent),
@@ -143,10 +139,10 @@ void TConnectionPanel::ConnectToDevice(bool ShowError, std::function<void()> Con
             return;
         }
         const bool permissionDenied = Outcome.PermissionDenied || FProber.PermissionDenied();
-        if (permissionDenied) FStatus.SetText(std::string("Velmorant not found. ") + PermissionHelpText);
+        if (permissionDenied) FStatus.SetText(std::string("Velmorant not found. ") + SerialPermissionAdvice);
         if (ShowError)
             FUi.ShowError(window(), permissionDenied
-                                        ? std::string("Velmorant not found.\n\n") + PermissionHelpText
+                                        ? std::string("Velmorant not found.\n\n") + SerialPermissionAdvice
                                         : std::string("Velmorant not found."));
     });
 }

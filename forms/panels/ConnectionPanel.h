@@ -21,9 +21,6 @@ class TUiServices;
 // The port list's last item, which asks for a network port name.
 inline constexpr const char* AddNetworkPortItem = "Add network port...";
 
-// How to mend a serial port the user may not open, one line.
-extern const char* const PermissionHelpText;
-
 class TConnectionPanel : public TCollapsiblePanel {
     Q_OBJECT
 public:

@@ -61,6 +61,7 @@ void TLinkSupervisor::TryReconnect() {
 }
 
 void TLinkSupervisor::ReadBack() {
+    emit ReadingBack();
     // As it is, without "RECALL": a board that never lost power still has the changes not saved in
     // its EEPROM, and reloading the EEPROM would wipe them.
     FSession.Retrieve(false, [this](bool) {

@@ -34,6 +34,8 @@ signals:
     void Silent(const QString& Port);
     // A board is there that was not before: a new connection.
     void NewConnection();
+    // The lost board is back; its settings are read next, over what the window shows.
+    void ReadingBack();
     // The lost board is back and its settings were read.
     void Reconnected(const QString& Port);
     // The board is back without the changes kept in File: ask the user, then KeptChangesOffered.

@@ -141,6 +141,7 @@ private:
     std::string FAutosaveFile;
     // Lines typed in error before the last close, shown again once the start-up has read the board.
     TTypedLines FTypedAtStart;
+    TTypedLines FTypedWhileAway;  // lines in error when a lost board came back
     std::unique_ptr<TBoardSession> FSession;
     TLinkSupervisor* FSupervisor = nullptr;
     TPortProber* FProber = nullptr;

@@ -50,8 +50,13 @@ void TformMain::BindSession() {
     connect(FSupervisor, &TLinkSupervisor::Silent, this, [this](const QString& Port) {
         SetStatusText("The Velmorant on " + Port.toStdString() + " does not answer");
     });
+    // Lines typed in error never reached the board, so reading it back would drop them: they are
+    // taken first and shown again over what it has.
+    connect(FSupervisor, &TLinkSupervisor::ReadingBack, this,
+            [this] { FTypedWhileAway = FPLC->TypedLinesInError(); });
     connect(FSupervisor, &TLinkSupervisor::Reconnected, this, [this](const QString& Port) {
         if (StatusText().empty()) SetStatusText("Connected again to the Velmorant on " + Port.toStdString());
+        WhenSessionIdle([this] { FPLC->ShowTypedLines(FTypedWhileAway); });
     });
     connect(FSupervisor, &TLinkSupervisor::OfferKeptChanges, this,
             Guarded(*FUi, this, [this](const QString& File) { OfferUnsavedChanges(File.toStdString()); }));
@@ -109,6 +114,8 @@ void TformMain::OfferUnsavedChanges(const std::string& File) {
     FSupervisor->KeptChangesOffered();
     if (FUi->Ask(this, "Confirm", question, {mbYes, mbNo}) != mbYes) return;
     RecallSettingsFile(File, true);
+    // The kept file has only what the board had.
+    WhenSessionIdle([this] { FPLC->ShowTypedLines(FTypedWhileAway); });
 }
 
 void TformMain::timerStatusTimer() {

@@ -17,6 +17,7 @@
 #include "FormsTestSupport.h"
 #include "GeneralLib.h"
 #include "GridDelegates.h"
+#include "GridInput.h"
 #include "IniFile.h"
 
 using velsim::TFault;
@@ -304,6 +305,8 @@ void FaultDrillTests::UnsavedChangesOfALostBoardAreOffered() {
     FFixture->Sim().HangUp();
     w.timerStatusTimer();
     QVERIFY(FFixture->Settle());
+    // A line typed in error while the board was away, which no file or board has.
+    QVERIFY(EditCellByClick(w.PLC().ProgramGrid(), 2, pgCode, "goto 99"));
     const auto kept = TWindowFixture::Files(ApplicationFolders.UserDataPath, "Unsaved changes COM1 ");
     QCOMPARE(kept.size(), size_t(1));
     QVERIFY(Q(w.StatusText()).contains(Q(kept[0])));
@@ -324,6 +327,8 @@ void FaultDrillTests::UnsavedChangesOfALostBoardAreOffered() {
     for (const std::string& cmd : FFixture->Sim().Commands())
         QVERIFY2(cmd.rfind("PRTWR", 0) != 0, cmd.c_str());
     QVERIFY(!w.windowTitle().contains("Unsaved changes"));
+    QCOMPARE(w.PLC().LinesInError(), std::vector<int>{2});
+    QCOMPARE(w.PLC().ProgramGrid()->item(2, pgCode)->text(), QString("goto 99"));
 }
 
 void FaultDrillTests::SilentBoardThenAnswering() {

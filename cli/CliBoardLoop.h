@@ -4,6 +4,7 @@
 // once, and Ctrl+C or SIGTERM ending it between exchanges. A front end does its own work in Serve,
 // between the ticks.
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
@@ -31,6 +32,30 @@ struct TFd {
     TFd(const TFd&) = delete;
     TFd& operator=(const TFd&) = delete;
 };
+
+// Ctrl+C and SIGTERM, the one way every long-running command ends: blocked for as long as this
+// lives (made before any thread, so that no thread takes them) and readable on Fd(). Those that
+// came and were not taken are taken at the end, so that none is delivered once unblocked.
+class TStopSignals {
+public:
+    TStopSignals();
+    ~TStopSignals();
+    TStopSignals(const TStopSignals&) = delete;
+    TStopSignals& operator=(const TStopSignals&) = delete;
+
+    // -1 when the system gave no signal descriptor (errno says why).
+    int Fd() const { return FFd.Fd; }
+    // Waits up to TimeoutMs (0: only looks) for a stop; true from the first one on.
+    bool Wait(int TimeoutMs);
+
+private:
+    sigset_t FOld{};
+    TFd FFd;
+    bool FStopped = false;
+};
+
+// Runs Body with the stop signals waiting on it; ecFailed, said, when they cannot be waited for.
+int RunStoppable(TSession& S, const std::function<int(TStopSignals&)>& Body);
 
 // Runs Body(SignalFd) with SIGINT and SIGTERM blocked and readable on SignalFd, and SIGPIPE ignored
 // (a peer that goes away mid-write must not end the program); the signal that ended it is taken

@@ -1,35 +1,33 @@
 // velmorant-cli capture: analog inputs or ports read back to back, as fast as the line allows, as
 // CSV rows, with a summary at the end.
-#include <pthread.h>
-#include <signal.h>
+#include <poll.h>
 
 #include <atomic>
 #include <charconv>
 #include <filesystem>
 #include <thread>
 
+#include "CliBoardLoop.h"
 #include "CliSession.h"
 #include "Errors.h"
+#include "WakeEvent.h"
 
 namespace velcli {
 
 namespace {
 
-// Ctrl+C and SIGTERM end the capture at once: a thread of its own takes them and interrupts the
-// exchange in progress, so that even a read waiting on a silent board ends now. Every sample taken
-// before is written.
+// Ctrl+C and SIGTERM end the capture at once: a thread of its own waits for them and interrupts
+// the exchange in progress, so that even a read waiting on a silent board ends now. Every sample
+// taken before is written.
 class TStopWatcher {
 public:
-    explicit TStopWatcher(TVelmorant& Device) {
-        sigemptyset(&FSet);
-        sigaddset(&FSet, SIGINT);
-        sigaddset(&FSet, SIGTERM);
-        // Blocked before the thread starts, so that it inherits the mask and only it takes them.
-        pthread_sigmask(SIG_BLOCK, &FSet, &FOld);
-        FThread = std::thread([this, &Device] {
-            const timespec Look{0, 50'000'000};  // how soon the watcher ends after the capture
-            while (!FDone)
-                if (sigtimedwait(&FSet, nullptr, &Look) > 0) {
+    TStopWatcher(TStopSignals& Signals, TVelmorant& Device) {
+        FThread = std::thread([this, &Signals, &Device] {
+            pollfd P[2] = {{Signals.Fd(), POLLIN, 0}, {FDone.Fd(), POLLIN, 0}};
+            // Without an event descriptor to end the wait, it looks at the flag now and then.
+            const int Look = FDone.Fd() < 0 ? 50 : -1;
+            while (!FDone.Raised())
+                if (::poll(P, 2, Look) > 0 && (P[0].revents & POLLIN)) {
                     FStopped = true;
                     Device.Interrupt();
                     return;
@@ -37,9 +35,8 @@ public:
         });
     }
     ~TStopWatcher() {
-        FDone = true;
+        FDone.Raise();
         FThread.join();
-        pthread_sigmask(SIG_SETMASK, &FOld, nullptr);
     }
     TStopWatcher(const TStopWatcher&) = delete;
     TStopWatcher& operator=(const TStopWatcher&) = delete;
@@ -47,8 +44,8 @@ public:
     bool Stopped() const { return FStopped; }
 
 private:
-    sigset_t FSet{}, FOld{};
-    std::atomic<bool> FDone{false}, FStopped{false};
+    TWakeEvent FDone;
+    std::atomic<bool> FStopped{false};
     std::thread FThread;
 };
 
@@ -106,7 +103,9 @@ void ParseCaptureWords(TCliRequest& R, const std::vector<std::string>& Words) {
     if (!Problem.empty()) throw EUsageError(Problem);
 }
 
-int RunCapture(TSession& S) {
+namespace {
+
+int Capture(TSession& S, TStopSignals& Signals) {
     const TCliRequest& Q = S.Request;
     std::error_code Error;
     if (S.Csv.is_open()) std::filesystem::resize_file(Q.CsvFile, 0, Error);
@@ -127,7 +126,7 @@ int RunCapture(TSession& S) {
     {
         // The driver's texts are told once each, as they first come.
         S.QuietErrors = true;
-        TStopWatcher Stop(S.Device);
+        TStopWatcher Stop(Signals, S.Device);
         TCaptureRun Run(S.Device, Request);
         std::string Row;
         for (;;) {
@@ -158,6 +157,12 @@ int RunCapture(TSession& S) {
     for (const TCaptureStats& St : Stats)
         if (St.Failed > 0) return ecFailed;
     return ecSuccess;
+}
+
+}  // namespace
+
+int RunCapture(TSession& S) {
+    return RunStoppable(S, [&](TStopSignals& Signals) { return Capture(S, Signals); });
 }
 
 }  // namespace velcli

@@ -1,16 +1,15 @@
 // read and watch: the monitor's twelve readings, as the window's data log writes them.
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 
+#include "CliBoardLoop.h"
 #include "CliSession.h"
 #include "DataLogger.h"
 #include "Errors.h"
@@ -18,40 +17,6 @@
 namespace velcli {
 
 namespace {
-
-// Ctrl+C and SIGTERM stay pending while blocked; the waits between readings take them, so a
-// reading in progress always ends whole and its row is written before the program stops.
-class TStopSignals {
-public:
-    TStopSignals() {
-        sigemptyset(&FSet);
-        sigaddset(&FSet, SIGINT);
-        sigaddset(&FSet, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &FSet, &FOld);
-    }
-    ~TStopSignals() { pthread_sigmask(SIG_SETMASK, &FOld, nullptr); }
-    TStopSignals(const TStopSignals&) = delete;
-    TStopSignals& operator=(const TStopSignals&) = delete;
-
-    // Waits up to Seconds; true when a stop signal came (now or earlier).
-    bool Wait(double Seconds) {
-        if (FStopped) return true;
-        timespec Left{};
-        Left.tv_sec = static_cast<time_t>(Seconds);
-        Left.tv_nsec = static_cast<long>((Seconds - std::floor(Seconds)) * 1e9);
-        int Signal;
-        do Signal = sigtimedwait(&FSet, nullptr, &Left);
-        while (Signal < 0 && errno == EINTR);
-        FStopped = Signal > 0;
-        return FStopped;
-    }
-    // True when a stop signal is waiting, without waiting for one.
-    bool Pending() { return Wait(0); }
-
-private:
-    sigset_t FSet{}, FOld{};
-    bool FStopped = false;
-};
 
 // One tick with the driver's texts held back; each kind of error is written the first time it comes.
 TTickReadings Tick(TSession& S, TTickErrorFilter& Told, const std::function<bool()>& Stop) {
@@ -84,6 +49,36 @@ std::string JsonReadings(const TTickReadings& R) {
 
 std::string LogLine(const TTickReadings& R) {
     return TDataLogger::FormatTimeStamp(R.Time) + "," + LogRowOf(R);
+}
+
+int Watch(TSession& S, TStopSignals& Signals, const std::function<void(const std::string&)>& Emit) {
+    const TCliRequest& Q = S.Request;
+    if (!Q.Json) Emit(DataLogHeader);
+    using Clock = std::chrono::steady_clock;
+    const auto Interval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(Q.IntervalSecs));
+    auto Due = Clock::now();
+    TTickErrorFilter Told;
+    bool Failed = false;
+    for (long Rows = 0; Q.Count == 0 || Rows < Q.Count; ++Rows) {
+        const TTickReadings R = Tick(S, Told, [&] { return Signals.Wait(0); });
+        if (R.Stopped) break;  // an interrupted reading is no row
+        Failed = Failed || AnyReadFailed(R);
+        Emit(Q.Json ? JsonReadings(R) : LogLine(R));
+        if (S.Device.PortHungUp()) {
+            S.Error("Disconnected");
+            return ecFailed;
+        }
+        if (Q.Count != 0 && Rows + 1 == Q.Count) break;
+        // A reading that overran its slot never piles up readings behind it: the next one waits
+        // for the next free slot.
+        Due += Interval;
+        const auto Current = Clock::now();
+        if (Due < Current && Interval.count() > 0) Due += ((Current - Due) / Interval + 1) * Interval;
+        const auto Wait = std::chrono::ceil<std::chrono::milliseconds>(Due - Clock::now()).count();
+        if (Signals.Wait(static_cast<int>(std::clamp<long long>(Wait, 0, INT_MAX)))) break;
+    }
+    return Failed ? ecFailed : ecSuccess;
 }
 
 }  // namespace
@@ -143,33 +138,8 @@ int RunWatch(TSession& S) {
         if (!To)
             throw EFileError("Unable to write to " + (Q.CsvFile.empty() ? "standard output" : Q.CsvFile));
     };
-    TStopSignals Signals;
-    if (!Q.Json) Emit(DataLogHeader);
-    using Clock = std::chrono::steady_clock;
-    const auto Interval =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(Q.IntervalSecs));
-    auto Due = Clock::now();
-    TTickErrorFilter Told;
-    bool Failed = false;
-    for (long Rows = 0; Q.Count == 0 || Rows < Q.Count; ++Rows) {
-        const TTickReadings R = Tick(S, Told, [&] { return Signals.Pending(); });
-        if (R.Stopped) break;  // an interrupted reading is no row
-        Failed = Failed || AnyReadFailed(R);
-        Emit(Q.Json ? JsonReadings(R) : LogLine(R));
-        if (S.Device.PortHungUp()) {
-            S.Error("Disconnected");
-            return ecFailed;
-        }
-        if (Q.Count != 0 && Rows + 1 == Q.Count) break;
-        // A reading that overran its slot never piles up readings behind it: the next one waits
-        // for the next free slot.
-        Due += Interval;
-        const auto Current = Clock::now();
-        if (Due < Current && Interval.count() > 0) Due += ((Current - Due) / Interval + 1) * Interval;
-        const double Wait = std::max(0.0, std::chrono::duration<double>(Due - Clock::now()).count());
-        if (Signals.Wait(Wait)) break;
-    }
-    return Failed ? ecFailed : ecSuccess;
+    // A reading in progress always ends whole, and its row is written before the program stops.
+    return RunStoppable(S, [&](TStopSignals& Signals) { return Watch(S, Signals, Emit); });
 }
 
 std::string ReadingsJson(const TTickReadings& R) {

@@ -286,7 +286,7 @@ void TBoardSession::Retrieve(bool FromEEPROM, std::function<void(bool Retrieved)
             const TVelmorant::TCache before = V.Cache();
             try {
                 *retrieved = V.RetreiveSettings(FromEEPROM);
-                if (*retrieved && FromEEPROM) ForgetUnsavedOnBoard(V.ComPortName());
+                if (*retrieved && V.RecalledFromEEPROM()) ForgetUnsavedOnBoard(V.ComPortName());
             } catch (...) {
                 V.RestoreCache(before);
                 throw;

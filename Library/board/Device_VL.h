@@ -232,6 +232,8 @@ public:
     // Reads the board's settings and program into the cache (after "RECALL" when FromEEPROM).
     // Throws ERangeError for a direction outside 0..255 and EConvertError for a non-hex line.
     bool RetreiveSettings(bool FromEEPROM);
+    // Whether the last retrieval's "RECALL" was taken by the board.
+    bool RecalledFromEEPROM() const { return FRecalledFromEEPROM; }
     // "SAVE"; clears Changed on success.
     bool SaveSettingsInEEPROM();
 
@@ -317,6 +319,7 @@ private:
     bool FDevicePresent = false;
     TFailureProc FOnErrorProc;
     TFailure FExchangeFailure;
+    bool FRecalledFromEEPROM = false;
     std::function<void(const std::string&)> FOnExchange;
     std::array<std::string, PinCount> FPinComments;
     bool FPLCEnabled = true;

@@ -15,7 +15,8 @@ void TVelmorant::CheckProgramIndex(int Index) const {
 bool TVelmorant::RetreiveSettings(bool FromEEPROM) {
     if (!FDevicePresent) return false;
 
-    if (FromEEPROM && Command("RECALL", "Error recalling settings")) SetChanged(false);
+    FRecalledFromEEPROM = FromEEPROM && Command("RECALL", "Error recalling settings");
+    if (FRecalledFromEEPROM) SetChanged(false);
 
     // A reply that is no setting leaves the cache as it was: it is reported, never taken as 0.
     if (const auto Period = Query("UR?", "Error getting update rate", INT32_MIN, INT32_MAX))

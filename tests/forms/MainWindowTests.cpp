@@ -11,6 +11,7 @@
 #include "FormsTestSupport.h"
 #include "GridInput.h"
 #include "IniFile.h"
+#include "UnsavedOnBoard.h"
 
 using velsim::TFault;
 
@@ -265,14 +266,17 @@ void TMainWindowTests::AutosaveGivesTheNextStartItsCommentsOnly() {
 
 void TMainWindowTests::StartAsksBeforeRecallingOverUnsavedChanges_data() {
     QTest::addColumn<bool>("recall");
-    QTest::newRow("No keeps the board's settings") << false;
-    QTest::newRow("Yes recalls as every start does") << true;
+    QTest::addColumn<bool>("refused");  // the board answers RECALL with "?" (the simulator still recalls)
+    QTest::newRow("No keeps the board's settings") << false << false;
+    QTest::newRow("Yes recalls as every start does") << true << false;
+    QTest::newRow("a refused recall keeps the record") << true << true;
 }
 
 // Closed with No to saving, the board keeps a change its EEPROM lacks: the next start asks before
 // its RECALL would undo it, and the safe answer sends nothing but reads.
 void TMainWindowTests::StartAsksBeforeRecallingOverUnsavedChanges() {
     QFETCH(bool, recall);
+    QFETCH(bool, refused);
     TWindowFixture fx(BoardPort);
     {
         TformMain& f = fx.OpenWithoutPolling();
@@ -284,6 +288,7 @@ void TMainWindowTests::StartAsksBeforeRecallingOverUnsavedChanges() {
         fx.Destroy();
     }
     fx.Sim().ClearCommands();
+    if (refused) fx.Sim().OverrideReply("RECALL", "?");
     TformMain& f = fx.Create();
     fx.Ui().Answers = {recall ? mbYes : mbNo};
     f.show();
@@ -293,8 +298,12 @@ void TMainWindowTests::StartAsksBeforeRecallingOverUnsavedChanges() {
     QCOMPARE(fx.Ui().Messages.size(), size_t(1));
     QVERIFY(fx.Ui().Messages[0].Text.find("when it was last used: the update period.") != std::string::npos);
     QCOMPARE(Contains(fx.Sim().Commands(), "RECALL"), recall);
-    QCOMPARE(cmbxPeriod(f)->currentIndex() == 5, !recall);
-    QCOMPARE(f.Session().State().Changed, !recall);
+    if (!refused) {
+        QCOMPARE(cmbxPeriod(f)->currentIndex() == 5, !recall);
+        QCOMPARE(f.Session().State().Changed, !recall);
+    }
+    // The record goes only with a recall the board took.
+    QCOMPARE(UnsavedOnBoard(f.Session().State().ComPortName) != 0, !recall || refused);
 }
 
 void TMainWindowTests::SecondRunRestoresPortPanelsAndPlacement() {

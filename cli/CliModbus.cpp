@@ -47,7 +47,7 @@ std::string PeerName(const sockaddr_storage& A) {
     } else if (A.ss_family == AF_INET6) {
         const auto* V6 = reinterpret_cast<const sockaddr_in6*>(&A);
         inet_ntop(AF_INET6, &V6->sin6_addr, Host, sizeof Host);
-        return "[" + std::string(Host) + "]:" + std::to_string(ntohs(V6->sin6_port));
+        return std::string("[").append(Host).append("]:").append(std::to_string(ntohs(V6->sin6_port)));
     }
     return std::string(Host) + ":" + std::to_string(Port);
 }

@@ -194,7 +194,7 @@ std::string DescribeModbusWrite(const TModbusWrite& W) {
         "update period", "run mode"};
     std::string Text = Names[W.Kind];
     if (W.Kind != TModbusWrite::Period && W.Kind != TModbusWrite::RunMode)
-        Text += " " + std::to_string(W.Index);
+        Text.append(" ").append(std::to_string(W.Index));
     return Text + " = " + std::to_string(W.Value);
 }
 

@@ -195,13 +195,14 @@ TMqttTopics::TMessage TMqttTopics::Discovery(const std::string& Version,
                                     "\"unit_of_measurement\":\"°F\",\"state_class\":\"measurement\"");
     for (int Input = 0; Input < TVelmorant::AnalogInputCount; ++Input) {
         const std::string N = std::to_string(Input);
-        Components += "," + Entity("sensor", "analog_" + N, "Analog input " + N,
-                                   "\"state_topic\":\"~/analog/" + N + "\",\"state_class\":\"measurement\"");
+        Components.append(",").append(
+            Entity("sensor", "analog_" + N, "Analog input " + N,
+                   "\"state_topic\":\"~/analog/" + N + "\",\"state_class\":\"measurement\""));
     }
     for (int Port = 0; Port < TVelmorant::PortCountConst; ++Port) {
         const std::string N = std::to_string(Port);
-        Components +=
-            "," + Entity("sensor", "port_" + N, "Port " + N, "\"state_topic\":\"~/port/" + N + "\"");
+        Components.append(",").append(
+            Entity("sensor", "port_" + N, "Port " + N, "\"state_topic\":\"~/port/" + N + "\""));
     }
     for (int Pin = 0; Pin < TVelmorant::PinCount; ++Pin) {
         const std::string N = std::to_string(Pin);
@@ -211,7 +212,8 @@ TMqttTopics::TMessage TMqttTopics::Discovery(const std::string& Version,
         std::string Extra =
             "\"state_topic\":\"~/pin/" + N + "\",\"payload_on\":\"ON\",\"payload_off\":\"OFF\"";
         if (Switch) Extra += ",\"command_topic\":\"~/pin/" + N + "/set\"";
-        Components += "," + Entity(Switch ? "switch" : "binary_sensor", "pin_" + N, "Pin " + N, Extra);
+        Components.append(",").append(
+            Entity(Switch ? "switch" : "binary_sensor", "pin_" + N, "Pin " + N, Extra));
     }
     const std::string Device =
         "{\"ids\":[" + JsonString(FId) + "],\"name\":" + JsonString("Velmorant " + FNode) +

@@ -1,6 +1,7 @@
 // The board session's worker: one queue, one thread, the one driver.
 #include "BoardSession.h"
 
+#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -109,6 +110,15 @@ TBoardSession::TBoardSession(QObject* Parent) : QObject(Parent), FDriver(std::ma
     });
     FDriver->SetOnExchange([this](const std::string& Command) { ExchangeStarting(Command); });
     FState = TBoardState::Of(*FDriver);
+    FTickTimer = new QTimer(this);
+    FTickTimer->setObjectName("timerStatus");
+    FTickTimer->setInterval(StatusTickMs);
+    connect(FTickTimer, &QTimer::timeout, this, [this] {
+        if (!FState.DevicePresent)
+            FTickTimer->stop();
+        else
+            Tick();  // asks nothing while a tick still waits on a slow board
+    });
     FWorker = std::thread([this] { RunWorker(); });
 }
 
@@ -461,6 +471,18 @@ bool TBoardSession::Tick() {
         },
         jkTick);
     return true;
+}
+
+void TBoardSession::SetTicking(bool On) {
+    // Restarting a running timer would put its next tick off.
+    if (!On)
+        FTickTimer->stop();
+    else if (!FTickTimer->isActive())
+        FTickTimer->start();
+}
+
+bool TBoardSession::Ticking() const {
+    return FTickTimer->isActive();
 }
 
 void TBoardSession::Resync() {

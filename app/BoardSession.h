@@ -79,6 +79,8 @@ using TTypedLines = std::map<int, std::string>;
 
 std::string KeptChangesFileName(const std::string& Folder, const std::string& PortName, TDateTime Time);
 
+class QTimer;
+
 class TBoardSession : public QObject {
     Q_OBJECT
 public:
@@ -149,6 +151,11 @@ public:
     // One monitor tick; false (nothing asked) while an earlier tick has not ended, so that ticks
     // never pile up behind a slow board.
     bool Tick();
+    // Ticks every StatusTickMs while On and a board is present: every front end reads the board
+    // through these ticks (TickRead), none keeps a timer of its own. A board that goes away ends
+    // them; the owner turns them on again once it is back.
+    void SetTicking(bool On);
+    bool Ticking() const;
     // Takes the driver's state again without traffic (after a test changed the driver directly).
     void Resync();
     // Ends the running tick or long job at its next exchange and drops queued ones; actions stay.
@@ -289,6 +296,7 @@ private:
     std::vector<TCaptureSample> FCaptureBatch;
     bool FCaptureDeliveryQueued = false;
 
+    QTimer* FTickTimer = nullptr;
     std::thread FWorker;
 };
 

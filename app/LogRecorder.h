@@ -20,9 +20,6 @@
 
 class TDataLogger;
 
-// The window's status timer period: the ticks that rows are taken at.
-inline constexpr int StatusTickMs = 500;
-
 class TLogRecorder : public QObject {
     Q_OBJECT
 public:

@@ -220,7 +220,7 @@ void BM_WindowStart(benchmark::State& State) {
 }
 BENCHMARK(BM_WindowStart)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-// The connected program left alone: only the status timer polls. cpu_pct is its user plus system
+// The connected program left alone: only the session's ticks poll. cpu_pct is its user plus system
 // time over the period, as a share of one core; ticks counts the board's "TEMP" commands meanwhile
 // (two a second expected). The reported time is the period itself. With an X display and
 // VELMORANT_XSERVER_PID, xserver_cpu_pct is what the X server spent meanwhile (drawing the updates).

@@ -9,7 +9,6 @@
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QStyle>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <iostream>
 #include <utility>
@@ -70,7 +69,7 @@ TformMain::TformMain(std::unique_ptr<TUiServices> Ui, QWidget* Parent)
 
 TformMain::~TformMain() {
     // Child widgets still send signals while Qt takes them down; none may reach a handler.
-    timerStatus->stop();
+    if (FSession) FSession->SetTicking(false);
     FWhenIdle.clear();
     for (QObject* child : findChildren<QObject*>()) child->blockSignals(true);
     FormDestroy();
@@ -120,11 +119,6 @@ void TformMain::CreateControls() {
     scroller->setWidget(central);
     setCentralWidget(scroller);
     setAcceptDrops(true);
-
-    timerStatus = new QTimer(this);
-    timerStatus->setObjectName("timerStatus");
-    timerStatus->setInterval(500);
-    connect(timerStatus, &QTimer::timeout, this, Guarded(*FUi, this, [this] { timerStatusTimer(); }));
 
     connect(FConnection, &TConnectionPanel::AttemptEnded, this, [this] { ShowConnectionState(); });
     connect(FConnection, &TConnectionPanel::UserConnected, this,
@@ -367,7 +361,7 @@ void TformMain::closeEvent(QCloseEvent* Event) {
     if (FCloseStage == TCloseStage::Running) return;
     FCloseStage = TCloseStage::Running;
     FSupervisor->SetClosing(true);
-    timerStatus->stop();
+    FSession->SetTicking(false);
     FSession->StopLongWork();
     WhenSessionIdle([this] {
         const bool ask = FAskOnClose;

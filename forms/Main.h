@@ -1,6 +1,6 @@
 #pragma once
 // The main window: assembles the panels, the menus and the status bar around the board session,
-// runs the status timer and keeps the window's state between runs.
+// which it keeps ticking while connected, and keeps the window's state between runs.
 #include <QMainWindow>
 #include <functional>
 #include <memory>
@@ -76,16 +76,8 @@ public:
     void UpdateDisplay(const TTickReadings& Readings, bool ShowSettings, bool ShowProgram);
     // Reads the board (with the thermistor offset when ShowSettings) and shows everything.
     void RefreshDisplay(bool ShowSettings, bool ShowProgram);
-    // Shows a tick's readings, logs them and hands them to the trends.
-    void ShowTick(const TTickReadings& Readings);
     // Shows the settings as the session holds them, without sending them back.
     void PaintSettings();
-
-    // The status timer
-    void timerStatusTimer();
-    bool Polling() const;
-    // Off, only what is asked talks to the board (tests); on, ticks come twice a second.
-    void SetPolling(bool On);
 
     // Menu commands
     void miRecallfromFileClick();
@@ -154,7 +146,6 @@ private:
     TEEPROMBar* FEEPROM = nullptr;
     QAction* miRecallfromFile = nullptr;
     QAction* miUpdateFirmware = nullptr;
-    QTimer* timerStatus = nullptr;
     TWindowStateStore fsFormStorage;
     // The settings files' dialogs remember the last name between them.
     TFileDialogRequest dlgOpen;

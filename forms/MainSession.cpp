@@ -1,7 +1,6 @@
-// What the board session tells the window, and the status timer that asks it for ticks.
-#include <QTimer>
-
+// What the board session tells the window.
 #include "LinkSupervisor.h"
+#include "LoggingPanel.h"
 #include "Main.h"
 #include "PanelSupport.h"
 #include "StatusLine.h"
@@ -24,8 +23,15 @@ void TformMain::BindSession() {
         const TBoardState& state = FSession->State();
         FStatus->ShowUnsaved(state.DevicePresent && state.Changed);
     });
+    // The display, the data log and the trends each follow the session's ticks.
     connect(FSession.get(), &TBoardSession::TickRead, this,
-            Guarded(*FUi, this, [this](const TTickReadings& R) { ShowTick(R); }));
+            Guarded(*FUi, this, [this](const TTickReadings& R) { UpdateDisplay(R, false, false); }));
+    connect(FSession.get(), &TBoardSession::TickRead, this,
+            Guarded(*FUi, this, [this](const TTickReadings& R) { FLogging->LogRow(R); }));
+    connect(FSession.get(), &TBoardSession::TickRead, this, [this](const TTickReadings& R) {
+        FTrendHistory->Add(R);
+        if (FTrends != nullptr) FTrends->TickAdded();
+    });
     connect(FSession.get(), &TBoardSession::Refreshed, this, Guarded(*FUi, this, [this](const TRefresh& R) {
                 UpdateDisplay(R.Readings, R.ShowSettings, R.ShowProgram);
             }));
@@ -86,11 +92,7 @@ void TformMain::EnableConnectedControls(bool Connected) {
     const bool free = !FSession->LongWorkPending();
     FEEPROM->EnableConnected(Connected, free);
     miRecallfromFile->setEnabled(free);
-    // Restarting a running timer would put its next tick off.
-    if (!Connected || FCloseStage != TCloseStage::Open)
-        timerStatus->stop();
-    else if (!timerStatus->isActive())
-        timerStatus->start();
+    FSession->SetTicking(Connected && FCloseStage == TCloseStage::Open);
     miUpdateFirmware->setEnabled(Connected && free);
     FPLC->EnableConnected(Connected);
 }
@@ -116,33 +118,6 @@ void TformMain::OfferUnsavedChanges(const std::string& File) {
     RecallSettingsFile(File, true);
     // The kept file has only what the board had.
     WhenSessionIdle([this] { FPLC->ShowTypedLines(FTypedWhileAway); });
-}
-
-void TformMain::timerStatusTimer() {
-    if (!FSession->State().DevicePresent) {
-        timerStatus->stop();
-        return;
-    }
-    // A tick still waiting on a slow board makes this one unnecessary.
-    FSession->Tick();
-}
-
-bool TformMain::Polling() const {
-    return timerStatus->isActive();
-}
-
-void TformMain::SetPolling(bool On) {
-    if (On)
-        timerStatus->start();
-    else
-        timerStatus->stop();
-}
-
-void TformMain::ShowTick(const TTickReadings& Readings) {
-    UpdateDisplay(Readings, false, false);
-    FLogging->LogRow(Readings);
-    FTrendHistory->Add(Readings);
-    if (FTrends != nullptr) FTrends->TickAdded();
 }
 
 void TformMain::UpdateDisplay(const TTickReadings& Readings, bool ShowSettings, bool ShowProgram) {

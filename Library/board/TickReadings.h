@@ -12,6 +12,10 @@
 
 class TVelmorant;
 
+// The monitor's tick period: the session reads the board this often, and data-log rows are taken
+// at its ticks.
+inline constexpr int StatusTickMs = 500;
+
 // The twelve values of one tick, in the order they are read. A read that failed is empty: it is a
 // gap, never a 0, wherever the readings go (display, data log, trends).
 struct TTickReadings {

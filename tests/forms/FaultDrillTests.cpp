@@ -187,10 +187,10 @@ private:
     // A tick goes through: every reading as the board has it, and a click sends its command.
     void CheckUsable(TformMain& W) {
         // An error report restarts the polling; only this test's tick may run here.
-        W.SetPolling(false);
+        W.Session().SetTicking(false);
         QVERIFY(FFixture->Settle());
         FFixture->Sim().ClearCommands();
-        W.timerStatusTimer();
+        W.Session().Tick();
         QVERIFY(FFixture->Settle());
         QCOMPARE(ToQt(FFixture->Sim().Commands()), ToQt(TickCommands()));
         for (int port = 0; port < TVelmorant::PortCountConst; ++port)
@@ -242,7 +242,7 @@ void FaultDrillTests::BoardPulledOut() {
     if (during != "start-up") FFixture->Sim().HangUpAtCommand(size_t(hangUpAt));
 
     if (during == "tick") {
-        w.timerStatusTimer();
+        w.Session().Tick();
     } else if (during == "recall from the board") {
         ui.Answers.push_back(mbYes);
         QTest::mouseClick(btnRecallFromEEPROM(w), Qt::LeftButton);
@@ -256,7 +256,7 @@ void FaultDrillTests::BoardPulledOut() {
     QCOMPARE(lblConnected(w)->text(), QString("CONNECTION LOST: waiting for COM1"));
     QVERIFY(Q(w.StatusText()).contains("lost"));
     QCOMPARE(ErrorBoxes(ui), 0);
-    QVERIFY(!w.Polling());
+    QVERIFY(!w.Session().Ticking());
     QCOMPARE(ShownPortState(w, 3), port3Before);
     QCOMPARE(lblTemp(w)->text(), temperatureBefore);
     QVERIFY(PortGrids(w)[3]->item(0, pcState)->data(StaleRole).toBool());
@@ -282,7 +282,7 @@ void FaultDrillTests::BoardPulledOut() {
     QVERIFY(FFixture->Sim().Replug());
     QTRY_COMPARE_WITH_TIMEOUT(lblConnected(w)->text(), QString("CONNECTED to COM1"), 15000);
     QVERIFY(FFixture->Settle());
-    w.SetPolling(false);
+    w.Session().SetTicking(false);
     QVERIFY(FFixture->Settle());
     const TCommands cmds = FFixture->Sim().Commands();
     QVERIFY(cmds.size() > 5);
@@ -300,10 +300,10 @@ void FaultDrillTests::UnsavedChangesOfALostBoardAreOffered() {
     cmbxPeriod(w)->setCurrentIndex(5);
     emit cmbxPeriod(w)->activated(5);
     QVERIFY(FFixture->Settle());
-    w.timerStatusTimer();  // the port states are read before the loss
+    w.Session().Tick();  // the port states are read before the loss
     QVERIFY(FFixture->Settle());
     FFixture->Sim().HangUp();
-    w.timerStatusTimer();
+    w.Session().Tick();
     QVERIFY(FFixture->Settle());
     // A line typed in error while the board was away, which no file or board has.
     QVERIFY(EditCellByClick(w.PLC().ProgramGrid(), 2, pgCode, "goto 99"));
@@ -336,9 +336,9 @@ void FaultDrillTests::SilentBoardThenAnswering() {
     FFixture->Sim().SetFault(TFault::Silent);
     for (int tick = 0; tick < 2; ++tick) {
         // The last delivery restarted the polling: a slow silent read would let it tick in too.
-        w.SetPolling(false);
+        w.Session().SetTicking(false);
         FFixture->Sim().ClearCommands();
-        w.timerStatusTimer();
+        w.Session().Tick();
         QVERIFY(FFixture->Settle());
         // The first read found no board: the rest of the tick is not tried.
         QCOMPARE(ToQt(FFixture->Sim().Commands()), QStringList{"PRTRD0"});
@@ -391,7 +391,7 @@ void FaultDrillTests::MisbehavingBoard() {
     FFixture->Sim().SetFault(TFault(fault), 1, std::chrono::milliseconds(delayMs));
 
     const QString temperatureBefore = lblTemp(w)->text();
-    w.timerStatusTimer();
+    w.Session().Tick();
     QVERIFY(FFixture->Settle());
 
     QCOMPARE(Q(w.StatusText()), status);
@@ -529,7 +529,7 @@ void FaultDrillTests::LogSaveOnBadDisk() {
     spinLogInterval(w)->setValue(1);
     QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     QVERIFY(Settle(w));
-    w.SetPolling(true);
+    w.Session().SetTicking(true);
     QTRY_VERIFY_WITH_TIMEOUT(w.Logging().DataLogger().Count() >= 2, 15000);
     QVERIFY(Settle(w));  // the recorder's word on the failed saves has arrived
     const int waiting = w.Logging().DataLogger().Count();
@@ -541,7 +541,7 @@ void FaultDrillTests::LogSaveOnBadDisk() {
 
     spoiled.Heal();
     QTRY_COMPARE_WITH_TIMEOUT(w.Logging().DataLogger().Count(), 0, 15000);
-    w.SetPolling(false);  // with no autosave interval every later row makes a file of its own
+    w.Session().SetTicking(false);  // with no autosave interval every later row makes a file of its own
     QVERIFY(Settle(w));
     QCOMPARE(ErrorBoxes(ui), 1);
     const auto files = TWindowFixture::Files(folder, "log ");

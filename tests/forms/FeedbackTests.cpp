@@ -175,7 +175,7 @@ void FeedbackTests::FirstHourPictures() {
     port1->setFocus();
     port1->setCurrentCell(0, pcState);
     QTest::keyClick(port1, Qt::Key_Space);
-    w.timerStatusTimer();  // the pin as the board now has it
+    w.Session().Tick();  // the pin as the board now has it
     QVERIFY(fx.Settle());
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QVERIFY(w.grab().save(folder + "/screenshot-keyboard-and-comments.png"));

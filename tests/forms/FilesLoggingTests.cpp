@@ -333,7 +333,7 @@ void FilesLoggingTests::LoggingOnAndOffWritesHeaderAlone() {
     QCOMPARE(Q(editLogFilename(w)->Dialog().InitialFolder), Q(ApplicationFolders.UserDataPath));
     QCOMPARE(spinLogInterval(w)->value(), 60);
     // No tick may come between switching on and off.
-    w.SetPolling(false);
+    w.Session().SetTicking(false);
 
     QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
 
@@ -395,7 +395,7 @@ void FilesLoggingTests::EveryIntervalHasItsRowAtTheLineRate() {
     QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     for (int k = 0; k < 40; ++k) {
         clock = k * int64_t{StatusTickMs} + (k * 53) % 241;
-        w.timerStatusTimer();
+        w.Session().Tick();
         QVERIFY(Settle(w));
     }
     QCOMPARE(w.Logging().DataLogger().Count(), 10);
@@ -413,7 +413,7 @@ void FilesLoggingTests::ClosingWritesWaitingRows() {
     if (rowsWaiting) {
         LogRows(w, 1);
     } else {
-        w.SetPolling(false);
+        w.Session().SetTicking(false);
         QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
         QVERIFY(Settle(w));
         QVERIFY(w.Logging().DataLoggingEnabled());
@@ -443,7 +443,7 @@ void FilesLoggingTests::ChosenLogFileIsUsedAtNextSwitchOn() {
     QCOMPARE(editLogFilename(w)->Text(), Q(chosen));
     QCOMPARE(editLogFilename(w)->toolTip(), Q(chosen));
 
-    w.SetPolling(false);
+    w.Session().SetTicking(false);
     QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
     QVERIFY(Settle(w));
     QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
@@ -475,7 +475,7 @@ void FilesLoggingTests::FailingLogSaveIsReportedOnce() {
 
     std::filesystem::create_directories(folder);
     QTRY_COMPARE_WITH_TIMEOUT(w.Logging().DataLogger().Count(), 0, 15000);
-    w.SetPolling(false);  // with no autosave interval, every later row makes a file of its own
+    w.Session().SetTicking(false);  // with no autosave interval, every later row makes a file of its own
     QVERIFY(Settle(w));
     QCOMPARE(ErrorBoxes(ui), 1);
     const auto files = TWindowFixture::Files(folder, "log ");
@@ -494,7 +494,7 @@ void FilesLoggingTests::FailingSwitchOffKeepsLoggingOn() {
     ui.FileNames.push_back(folder + "/log.csv");
     QVERIFY(editLogFilename(w)->Browse());
     LogRows(w, 1);
-    w.SetPolling(false);
+    w.Session().SetTicking(false);
     std::filesystem::remove(folder);
     const int rows = w.Logging().DataLogger().Count();
 
@@ -592,7 +592,7 @@ void FilesLoggingTests::NoRowsAfterFirmwareUpdate() {
     miUpdateFirmware(w)->trigger();
     QVERIFY(FFixture->Settle());
     const int rows = w.Logging().DataLogger().Count();
-    QVERIFY(!w.Polling());
+    QVERIFY(!w.Session().Ticking());
     // Longer than the interval: a running timer would have logged another row by now.
     QTest::qWait(1500);
     QCOMPARE(w.Logging().DataLogger().Count(), rows);

@@ -118,7 +118,7 @@ public:
         FSim.Sim().ClearCommands();
         return *FForm;
     }
-    // Opens the window and stops its status timer, so that the board hears only what the test does.
+    // Opens the window and stops the session's ticks, so that the board hears only what the test does.
     TformMain& OpenWithoutPolling() {
         OpenKeepingStartUp();
         FSim.Sim().ClearCommands();
@@ -135,9 +135,9 @@ public:
         FForm.reset();
         FUi = nullptr;
     }
-    // Stops the status timer, so that only the test's own actions talk to the board.
+    // Stops the session's ticks, so that only the test's own actions talk to the board.
     void StopPolling() {
-        FForm->SetPolling(false);
+        FForm->Session().SetTicking(false);
         Settle();
     }
     // Key clicks reach the focus widget only in the active window.

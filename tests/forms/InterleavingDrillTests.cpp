@@ -68,7 +68,7 @@ public:
         FUi->BoardThere = [this] { return FWindow->Session().State().DevicePresent; };
         FWindow->show();
         QVERIFY(Settle(*FWindow));
-        FWindow->SetPolling(false);
+        FWindow->Session().SetTicking(false);
         QVERIFY(Settle(*FWindow));
         qInfo("drill seed %u", FSeed);
         for (int step = 0; step < Steps && !QTest::currentTestFailed(); ++step) {
@@ -77,7 +77,7 @@ public:
             FSteps.push_back(FLast);
             if (QTest::currentTestFailed()) break;
             // The last delivery may have restarted the polling; the drill ticks by itself.
-            FWindow->SetPolling(false);
+            FWindow->Session().SetTicking(false);
             QVERIFY2(Settle(*FWindow), Where("settling").c_str());
             Check();
         }
@@ -156,7 +156,7 @@ private:
             case 6:
             case 7:
                 FLast = "tick";
-                w.timerStatusTimer();
+                w.Session().Tick();
                 FTicked = !FSilent;
                 break;
             case 8:
@@ -164,7 +164,7 @@ private:
                 FLast = "unplug";
                 Sim().HangUp();
                 FUnplugged = true;
-                w.timerStatusTimer();
+                w.Session().Tick();
                 break;
             case 9: {
                 if (!lost) return Act();
@@ -192,7 +192,7 @@ private:
                 FSilent = !FSilent;
                 FLast = FSilent ? "silent" : "answering";
                 Sim().SetFault(FSilent ? TFault::Silent : TFault::None);
-                w.timerStatusTimer();
+                w.Session().Tick();
                 break;
             case 11:
                 if (present || lost) {

@@ -77,27 +77,25 @@ void TMainWindowTests::StartUpTalksToTheBoardInOrder() {
 void TMainWindowTests::TickMakesTwelveExchangesAndTheTimerRuns() {
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
-    f.timerStatusTimer();
+    f.Session().Tick();
     QVERIFY(Settle(f));
     QCOMPARE(ToQt(fx.Sim().Commands()), ToQt(TickCommands()));
 
     // Connected, the timer polls by itself.
     fx.Sim().ClearCommands();
     f.ShowConnectionState();
-    QVERIFY(f.Polling());
+    QVERIFY(f.Session().Ticking());
     QTRY_VERIFY_WITH_TIMEOUT(fx.Sim().Commands().size() >= 12, 5000);
 
     // A tick after a disconnection only stops the timer.
-    f.SetPolling(false);
+    f.Session().SetTicking(false);
     QVERIFY(Settle(f));
     f.Velmorant().Disconnect();
     f.Session().Resync();  // the window learns the state from the session
     QVERIFY(Settle(f));
-    f.SetPolling(true);
+    f.Session().SetTicking(true);
     fx.Sim().ClearCommands();
-    f.timerStatusTimer();
-    QVERIFY(Settle(f));
-    QVERIFY(!f.Polling());
+    QTRY_VERIFY_WITH_TIMEOUT(!f.Session().Ticking(), 5000);
     QVERIFY(fx.Sim().Commands().empty());
 }
 
@@ -112,7 +110,7 @@ void TMainWindowTests::ConnectButtonDisconnectsAndReconnects() {
     QCOMPARE(btnFind(f)->text(), QString("Connect"));
     QVERIFY(!btnFind(f)->isChecked());
     QVERIFY(comboPort(f)->isEnabled());
-    QVERIFY(!f.Polling());
+    QVERIFY(!f.Session().Ticking());
     QVERIFY(!btnRecallFromEEPROM(f)->isEnabled());
     QCOMPARE(f.Connection().CollapsedCaption(), QString("COM Port Connection (NOT CONNECTED)"));
 
@@ -293,7 +291,7 @@ void TMainWindowTests::StartAsksBeforeRecallingOverUnsavedChanges() {
     fx.Ui().Answers = {recall ? mbYes : mbNo};
     f.show();
     QVERIFY(Settle(f));
-    f.SetPolling(false);
+    f.Session().SetTicking(false);
     QVERIFY(Settle(f));
     QCOMPARE(fx.Ui().Messages.size(), size_t(1));
     QVERIFY(fx.Ui().Messages[0].Text.find("when it was last used: the update period.") != std::string::npos);
@@ -344,7 +342,7 @@ void TMainWindowTests::SilentBoardShowsErrorsAndStaysUsable() {
     fx.Sim().SetFaultFilter("TEMP");
     fx.Sim().SetFault(TFault::Silent, 1);
     const QString before = lblTemp(f)->text();
-    f.timerStatusTimer();
+    f.Session().Tick();
     QVERIFY(Settle(f));
     QCOMPARE(f.StatusText(), std::string("Error reading temperature"));
     // The failed read shows no value of its own: the last good one stays.
@@ -354,13 +352,13 @@ void TMainWindowTests::SilentBoardShowsErrorsAndStaysUsable() {
 
     fx.Sim().SetFaultFilter("PRTRD2");
     fx.Sim().SetFault(TFault::Silent, 1);
-    f.timerStatusTimer();
+    f.Session().Tick();
     QVERIFY(Settle(f));
     QCOMPARE(f.StatusText(), std::string("Error reading port"));
 
     // The next tick goes through; the status keeps the last error.
     fx.Sim().ClearCommands();
-    f.timerStatusTimer();
+    f.Session().Tick();
     QVERIFY(Settle(f));
     QCOMPARE(ToQt(fx.Sim().Commands()), ToQt(TickCommands()));
     QCOMPARE(f.StatusText(), std::string("Error reading port"));

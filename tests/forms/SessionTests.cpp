@@ -66,7 +66,7 @@ void SessionTests::StoppedAtTheNextExchange() {
         // The ports answer, then each analog input keeps the tick waiting: seconds of work to stop.
         fx.Sim().SetFaultFilter("ADC");
         fx.Sim().SetFault(TFault::Silent);
-        w.timerStatusTimer();
+        w.Session().Tick();
         QVERIFY(fx.Sim().WaitForCommands(7, 10000));
     }
     QVERIFY(!w.Session().Idle());
@@ -102,7 +102,7 @@ void SessionTests::ActionDuringATickRunsAfterIt() {
         auto lock = fx.Sim().Lock();
         fx.Sim().Board().Options.BaudRate = 19200;
     }
-    w.timerStatusTimer();
+    w.Session().Tick();
     QVERIFY(fx.Sim().WaitForCommands(1, 10000));
     // The user switches two outputs while the tick still reads.
     ClickCell(PortGrids(w)[3], 0, pcState);
@@ -127,7 +127,7 @@ void LoseWithAKeptChange(TWindowFixture& Fx, TformMain& W) {
     emit cmbxPeriod(W)->activated(5);
     QVERIFY(Fx.Settle());
     Fx.Sim().HangUp();
-    W.timerStatusTimer();
+    W.Session().Tick();
     QVERIFY(Fx.Settle());
     QVERIFY(lblConnected(W)->text().startsWith("CONNECTION LOST"));
 }
@@ -196,9 +196,9 @@ void SessionTests::InterleavedWithTheSessionsWork() {
         ReplugAfterAPowerLoss(fx);
         QTRY_COMPARE_WITH_TIMEOUT(KeptChangesQuestions(ui), 1, 15000);
         QVERIFY(fx.Settle());
-        w.SetPolling(false);
+        w.Session().SetTicking(false);
         fx.Sim().HangUp();
-        w.timerStatusTimer();
+        w.Session().Tick();
         QVERIFY(fx.Settle());
         ReplugAfterAPowerLoss(fx);
         QTRY_COMPARE_WITH_TIMEOUT(lblConnected(w)->text(), QString("CONNECTED to COM1"), 15000);

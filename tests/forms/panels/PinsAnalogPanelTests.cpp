@@ -158,7 +158,7 @@ void TPinsAnalogPanelTests::OffsetIsSentEachTimeTheBoxIsLeft() {
     TWindowFixture fx;
     TformMain& f = fx.OpenWithoutPolling();
     QVERIFY(fx.Activate());
-    f.SetPolling(false);
+    f.Session().SetTicking(false);
     spinThermOffset(f)->setFocus();
     fx.Sim().ClearCommands();
 

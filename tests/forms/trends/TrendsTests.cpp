@@ -287,7 +287,7 @@ void TTrendsTests::HistoryIsKeptFromTheConnectionWhileTheWindowIsClosed() {
     TWindowFixture Fixture;
     TformMain& Main = Fixture.OpenWithoutPolling();
     const auto Tick = [&] {
-        Main.timerStatusTimer();
+        Main.Session().Tick();
         return Fixture.Settle();
     };
     QVERIFY(Tick());

@@ -295,7 +295,7 @@ void TBoardSession::Retrieve(bool FromEEPROM, std::function<void(bool Retrieved)
             // A retrieval cut short would leave the cache half board, half old: the old stays whole.
             const TVelmorant::TCache before = V.Cache();
             try {
-                *retrieved = V.RetreiveSettings(FromEEPROM);
+                *retrieved = V.RetrieveSettings(FromEEPROM);
                 if (*retrieved && V.RecalledFromEEPROM()) ForgetUnsavedOnBoard(V.ComPortName());
             } catch (...) {
                 V.RestoreCache(before);
@@ -308,7 +308,7 @@ void TBoardSession::Retrieve(bool FromEEPROM, std::function<void(bool Retrieved)
                 return;
             }
             // The board's own thermistor offset is asked for first; the cache keeps the one last set.
-            const int offset = V.GetADCOffset(4);
+            const int offset = V.ReadADCOffset(4);
             refresh->Readings = ReadTick(V);
             FBoardOffset = offset;
         },
@@ -324,7 +324,7 @@ void TBoardSession::Refresh(bool ShowSettings, bool ShowProgram) {
     auto refresh = std::make_shared<TRefresh>(TRefresh{ShowSettings, ShowProgram, {}});
     Post(
         [this, refresh](TVelmorant& V) {
-            const int offset = refresh->ShowSettings ? V.GetADCOffset(4) : 0;
+            const int offset = refresh->ShowSettings ? V.ReadADCOffset(4) : 0;
             refresh->Readings = ReadTick(V);
             if (refresh->ShowSettings) FBoardOffset = offset;
         },
@@ -372,7 +372,7 @@ void TBoardSession::SendAndRefresh(TWork Send, std::function<void(int LinesSent)
         [this, Send = std::move(Send), sent, refresh](TVelmorant& V) {
             Send(V);
             *sent = V.DevicePresent() ? V.ProgramLineCount() : 0;
-            const int offset = V.GetADCOffset(4);
+            const int offset = V.ReadADCOffset(4);
             refresh->Readings = ReadTick(V);
             FBoardOffset = offset;
         },

@@ -114,16 +114,16 @@ void BM_MonitorTick(benchmark::State& State) {
         // The replies are the decimal values themselves, so their length follows from the values.
         int Sum = 0;
         for (int Port = 0; Port < Device.PortCount(); ++Port) {
-            const int Value = Device.GetPortState(Port);
+            const int Value = Device.ReadPortStateOrZero(Port);
             Sum += Value;
             Wire += 7 + Digits(Value) + 2;  // "PRTRDn\r", value, CR LF
         }
         for (int Input = 0; Input < TVelmorant::AnalogInputCount; ++Input) {
-            const int Value = Device.GetAnalogInputValue(Input);
+            const int Value = Device.ReadAnalogInputValueOrZero(Input);
             Sum += Value;
             Wire += 5 + Digits(Value) + 2;  // "ADCn\r"
         }
-        const int Temperature = Device.Temperature();
+        const int Temperature = Device.ReadTemperatureOrZero();
         Sum += Temperature;
         Wire += 5 + Digits(Temperature) + 2;  // "TEMP\r"
         benchmark::DoNotOptimize(Sum);
@@ -178,7 +178,7 @@ BENCHMARK(BM_PeerTick)->UseManualTime()->Unit(benchmark::kMillisecond);
 int RetrievalWire(int& Exchanges) {
     TBenchBoard& Bench = Board();
     Bench.Sim().ClearCommands();
-    if (!Bench.Device().RetreiveSettings(true)) return 0;
+    if (!Bench.Device().RetrieveSettings(true)) return 0;
     const std::vector<std::string> Commands = Bench.Sim().Commands();
     Exchanges = static_cast<int>(Commands.size());
     int Bytes = 0;
@@ -202,7 +202,7 @@ void BM_FullRetrieval(benchmark::State& State) {
     const int RetrievalWireBytes = RetrievalWire(Exchanges);
     Measure(State, [&](TVelmorant& Device, double& Wire) {
         Wire += RetrievalWireBytes;
-        return Device.RetreiveSettings(true) && Failures == 0;
+        return Device.RetrieveSettings(true) && Failures == 0;
     });
     State.counters["exchanges"] = Exchanges;
     Board().Device().SetOnError(nullptr);

@@ -292,17 +292,17 @@ TResult RunToday(TCaseRun& Run) {
     TVelmorant driver;
     std::string statusText;  // the old window showed driver errors in its status bar
     driver.SetOnError([&](const TFailure& Failure) { statusText = Failure.Text; });
-    if (!driver.FindDevice(Run.Fixture.ComName()) || !driver.RetreiveSettings(true)) {
+    if (!driver.FindDevice(Run.Fixture.ComName()) || !driver.RetrieveSettings(true)) {
         std::fprintf(stderr, "today's design: the board was not found\n");
         std::exit(1);
     }
     QTimer ticks;
     int sum = 0;
     QObject::connect(&ticks, &QTimer::timeout, [&] {
-        for (int port = 0; port < TVelmorant::PortCountConst; ++port) sum += driver.GetPortState(port);
+        for (int port = 0; port < TVelmorant::PortCountConst; ++port) sum += driver.ReadPortStateOrZero(port);
         for (int input = 0; input < TVelmorant::AnalogInputCount; ++input)
-            sum += driver.GetAnalogInputValue(input);
-        sum += driver.Temperature();
+            sum += driver.ReadAnalogInputValueOrZero(input);
+        sum += driver.ReadTemperatureOrZero();
     });
     int retrievals = 0;
     std::function<void()> retrieve;
@@ -310,7 +310,7 @@ TResult RunToday(TCaseRun& Run) {
         ticks.start(TickIntervalMs);
         if (Run.Case != csRetrieval) return;
         retrieve = [&, Finished] {
-            driver.RetreiveSettings(true);
+            driver.RetrieveSettings(true);
             if (++retrievals == Run.Options.Retrievals)
                 Finished();
             else
@@ -548,10 +548,10 @@ void MeasureInstantTick(velsim::TSimFixture& Fixture) {
     for (int i = 0; i < Ticks; ++i) {
         QElapsedTimer clock;
         clock.start();
-        for (int port = 0; port < TVelmorant::PortCountConst; ++port) sum += driver.GetPortState(port);
+        for (int port = 0; port < TVelmorant::PortCountConst; ++port) sum += driver.ReadPortStateOrZero(port);
         for (int input = 0; input < TVelmorant::AnalogInputCount; ++input)
-            sum += driver.GetAnalogInputValue(input);
-        sum += driver.Temperature();
+            sum += driver.ReadAnalogInputValueOrZero(input);
+        sum += driver.ReadTemperatureOrZero();
         direct.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
 
         QEventLoop loop;

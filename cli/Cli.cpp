@@ -182,13 +182,13 @@ int RunGet(TSession& S) {
     std::optional<int> Value;
     switch (S.Request.What) {
         case qtPin:
-            Value = D.GetPinState(I) ? 1 : 0;
+            Value = D.ReadPinStateOrFalse(I) ? 1 : 0;
             break;
         case qtPort:
-            Value = D.GetPortState(I);
+            Value = D.ReadPortStateOrZero(I);
             break;
         case qtOffset:
-            Value = D.GetADCOffset(I);
+            Value = D.ReadADCOffset(I);
             break;
         case qtDirection:
             Value = Query(S, "DIRRD" + std::to_string(I), "Error getting port direction", 0, 255);

@@ -192,7 +192,7 @@ int RunFileCommand(TSession& S) {
             break;
         case ckProgramUpload:
         case ckSettingsSave:
-            D.RetreiveSettings(false);
+            D.RetrieveSettings(false);
             if (S.ErrorCount > 0) return ecFailed;  // a half-read board is not written to a file
             KeepFileComments(D, R.File);
             if (R.Kind == ckProgramUpload)

@@ -202,13 +202,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     }
 
     if (Device.DevicePresent()) {
-        for (int Port = 0; Port < Device.PortCount(); ++Port) Device.GetPortState(Port);
+        for (int Port = 0; Port < Device.PortCount(); ++Port) Device.ReadPortStateOrZero(Port);
         for (int Analog = 0; Analog < TVelmorant::AnalogInputCount; ++Analog)
-            Device.GetAnalogInputValue(Analog);
-        Device.Temperature();
+            Device.ReadAnalogInputValueOrZero(Analog);
+        Device.ReadTemperatureOrZero();
         const int Lines = Device.ProgramLineCount();
         try {
-            Device.RetreiveSettings(true);
+            Device.RetrieveSettings(true);
         } catch (const ERangeError&) {
             // A direction outside 0..255 ends the read: an expected way out.
         } catch (const EConvertError&) {

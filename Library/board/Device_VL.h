@@ -178,16 +178,16 @@ public:
     // I/O state: live values (one exchange each). A reply that is not what the command returns (no
     // number, or one outside the quantity's range) is a failed read and reported as one: its error
     // text followed by BadReplySuffix, or NotUnderstoodSuffix when the board answered "?".
-    // The Read... forms are empty for a failed read, and without a board (then quietly).
+    // These are empty for a failed read, and without a board (then quietly).
     std::optional<int> ReadPortState(TPortNumber PortNumber);
     std::optional<bool> ReadPinState(TPinNumber PinNumber);
     std::optional<int> ReadAnalogInputValue(TAnalogInputNumber Index);
     std::optional<int> ReadTemperature();
-    // The Get... forms give 0 or false for a failed read.
-    int GetPortState(TPortNumber PortNumber);
-    bool GetPinState(TPinNumber PinNumber);
-    int GetAnalogInputValue(TAnalogInputNumber Index);
-    int Temperature();
+    // The same reads giving 0 or false for a failed one.
+    int ReadPortStateOrZero(TPortNumber PortNumber);
+    bool ReadPinStateOrFalse(TPinNumber PinNumber);
+    int ReadAnalogInputValueOrZero(TAnalogInputNumber Index);
+    int ReadTemperatureOrZero();
 
     // I/O state: cached settings
     uint8_t GetPortDirection(TPortNumber Index) const;
@@ -195,7 +195,7 @@ public:
     bool GetPullupsEnabled(TPortNumber Index) const;
     void SetPullupsEnabled(TPortNumber Index, bool Value);
     // Asks the board ("AORD%d"); the cached offset when it cannot. Never writes the cache.
-    int GetADCOffset(TAnalogInputNumber Index);
+    int ReadADCOffset(TAnalogInputNumber Index);
     // Clamps to -128..128, caches, sends "AOWR%d %d".
     void SetADCOffset(TAnalogInputNumber Index, int Value);
     // The cached offset, without traffic.
@@ -231,7 +231,7 @@ public:
     // Whole-configuration transfer
     // Reads the board's settings and program into the cache (after "RECALL" when FromEEPROM).
     // Throws ERangeError for a direction outside 0..255 and EConvertError for a non-hex line.
-    bool RetreiveSettings(bool FromEEPROM);
+    bool RetrieveSettings(bool FromEEPROM);
     // Whether the last retrieval's "RECALL" was taken by the board.
     bool RecalledFromEEPROM() const { return FRecalledFromEEPROM; }
     // "SAVE"; clears Changed on success.
@@ -303,8 +303,8 @@ private:
     int ResponseAsInt(int Default) const;
     // Text as a signed decimal integer (optional sign, digits, 32-bit range, nothing else).
     static bool ReadDecimal(const std::string& Text, int& Value);
-    bool GetPLCEnabledFromDevice();
-    TPLCRunMode GetPLCRunModeFromDevice();
+    bool ReadPLCEnabled();
+    TPLCRunMode ReadPLCRunMode();
     void CheckProgramIndex(int Index) const;
 
     std::array<int, AnalogInputCount> FADCOffsets{};

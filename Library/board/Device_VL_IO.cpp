@@ -111,19 +111,19 @@ std::optional<int> TVelmorant::ReadTemperature() {
     return Query("TEMP", "Error reading temperature", AnyNumber[0], AnyNumber[1]);
 }
 
-int TVelmorant::GetPortState(TPortNumber PortNumber) {
+int TVelmorant::ReadPortStateOrZero(TPortNumber PortNumber) {
     return ReadPortState(PortNumber).value_or(0);
 }
 
-bool TVelmorant::GetPinState(TPinNumber PinNumber) {
+bool TVelmorant::ReadPinStateOrFalse(TPinNumber PinNumber) {
     return ReadPinState(PinNumber).value_or(false);
 }
 
-int TVelmorant::GetAnalogInputValue(TAnalogInputNumber Index) {
+int TVelmorant::ReadAnalogInputValueOrZero(TAnalogInputNumber Index) {
     return ReadAnalogInputValue(Index).value_or(0);
 }
 
-int TVelmorant::Temperature() {
+int TVelmorant::ReadTemperatureOrZero() {
     return ReadTemperature().value_or(0);
 }
 
@@ -178,7 +178,7 @@ void TVelmorant::SetPullupsEnabled(TPortNumber Index, bool Value) {
     Command("PU" + std::to_string(Index) + (Value ? " 1" : " 0"), "Error setting pullups");
 }
 
-int TVelmorant::GetADCOffset(TAnalogInputNumber Index) {
+int TVelmorant::ReadADCOffset(TAnalogInputNumber Index) {
     CheckInput(Index);
     const int Cached = FADCOffsets[Index];
     if (!FDevicePresent) return Cached;
@@ -231,12 +231,12 @@ void TVelmorant::SetPLCRunMode(TPLCRunMode Value) {
     Command("PLCRM " + std::to_string(static_cast<int>(Value)), "Error setting PLC mode");
 }
 
-bool TVelmorant::GetPLCEnabledFromDevice() {
+bool TVelmorant::ReadPLCEnabled() {
     const auto Enabled = Query("PLCEN?", "Error getting PLC state", AnyNumber[0], AnyNumber[1]);
     return Enabled ? *Enabled != 0 : FPLCEnabled;
 }
 
-TPLCRunMode TVelmorant::GetPLCRunModeFromDevice() {
+TPLCRunMode TVelmorant::ReadPLCRunMode() {
     const auto Mode = Query("PLCRM?", "Error getting PLC run mode", AnyNumber[0], AnyNumber[1]);
     if (!Mode) return FPLCRunMode;
     // The board keeps the mode in one byte. A byte that names no mode is taken as paused: the

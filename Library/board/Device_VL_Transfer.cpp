@@ -12,7 +12,7 @@ void TVelmorant::CheckProgramIndex(int Index) const {
                                 std::to_string(ProgramLineCount() - 1));
 }
 
-bool TVelmorant::RetreiveSettings(bool FromEEPROM) {
+bool TVelmorant::RetrieveSettings(bool FromEEPROM) {
     if (!FDevicePresent) return false;
 
     FRecalledFromEEPROM = FromEEPROM && Command("RECALL", "Error recalling settings");
@@ -49,7 +49,7 @@ bool TVelmorant::RetreiveSettings(bool FromEEPROM) {
         }
     }
 
-    for (int Input = 0; Input < AnalogInputCount; ++Input) FADCOffsets[Input] = GetADCOffset(Input);
+    for (int Input = 0; Input < AnalogInputCount; ++Input) FADCOffsets[Input] = ReadADCOffset(Input);
 
     for (int Line = 0; Line < ProgramLineCount(); ++Line) {
         if (!UploadProgramLine(Line)) {
@@ -58,8 +58,8 @@ bool TVelmorant::RetreiveSettings(bool FromEEPROM) {
         }
     }
 
-    FPLCEnabled = GetPLCEnabledFromDevice();
-    FPLCRunMode = GetPLCRunModeFromDevice();
+    FPLCEnabled = ReadPLCEnabled();
+    FPLCRunMode = ReadPLCRunMode();
     return PullupsRead;
 }
 

@@ -79,15 +79,15 @@ TPinsPanel::TPinsPanel(TBoardSession& Session, TUiServices& Ui, QWidget* Parent)
 
     for (QTableWidget* grid : gridPort)
         connect(grid, &QTableWidget::cellClicked, this, Guarded(FUi, this, [this, grid](int Row, int Col) {
-                    gridPort0CellClick(grid, Col, Row);
+                    PortGridCellClick(grid, Col, Row);
                     // The direction list opens with the same click that selects its cell.
                     if (Col == pcDirection && PortOfGrid(grid) <= 2) grid->editItem(grid->item(Row, Col));
                 }));
     for (QTableWidget* grid : gridPort) grid->installEventFilter(this);
     connect(chkPullupPort0, &QCheckBox::toggled, this,
-            Guarded(FUi, this, [this](bool On) { chkPullupPort0Click(0, On); }));
+            Guarded(FUi, this, [this](bool On) { PullupBoxClick(0, On); }));
     connect(chkPullupPort2, &QCheckBox::toggled, this,
-            Guarded(FUi, this, [this](bool On) { chkPullupPort0Click(2, On); }));
+            Guarded(FUi, this, [this](bool On) { PullupBoxClick(2, On); }));
 }
 
 QTableWidget* TPinsPanel::CreatePortGrid(int Port) {
@@ -127,13 +127,14 @@ QTableWidget* TPinsPanel::CreatePortGrid(int Port) {
         auto* directions = new TDropDownDelegate(DirectionItems, grid);
         grid->setItemDelegateForColumn(pcDirection, directions);
         connect(directions, &TDropDownDelegate::CloseUp, this,
-                Guarded(FUi, this,
-                        [this, grid](QWidget* Editor, const QModelIndex&) { colDir0CloseUp(grid, Editor); }));
+                Guarded(FUi, this, [this, grid](QWidget* Editor, const QModelIndex&) {
+                    DirectionListCloseUp(grid, Editor);
+                }));
         auto* comments = new TNotifyingTextDelegate(grid);
         grid->setItemDelegateForColumn(pcComment, comments);
         connect(comments, &TNotifyingTextDelegate::EditAccepted, this,
                 Guarded(FUi, this, [this, grid](int Row, int Col, const QString& Value) {
-                    gridPort0AfterEdit(grid, Col, Row, Value.toStdString());
+                    PortGridAfterEdit(grid, Col, Row, Value.toStdString());
                 }));
         // Wide enough for its header: "Input"/"Output" alone would clip "Direction".
         grid->setColumnWidth(pcDirection,
@@ -165,7 +166,7 @@ bool TPinsPanel::eventFilter(QObject* Watched, QEvent* Event) {
     const auto* key = static_cast<QKeyEvent*>(Event);
     if (key->key() != Qt::Key_Space || key->modifiers() != Qt::NoModifier || grid->currentColumn() != pcState)
         return false;
-    RunGuarded(FUi, window(), [&] { gridPort0CellClick(grid, pcState, grid->currentRow()); });
+    RunGuarded(FUi, window(), [&] { PortGridCellClick(grid, pcState, grid->currentRow()); });
     return true;
 }
 
@@ -201,7 +202,7 @@ void TPinsPanel::ShowSettings(const TBoardState& State) {
     }
 }
 
-void TPinsPanel::gridPort0CellClick(QTableWidget* Sender, int ACol, int ARow) {
+void TPinsPanel::PortGridCellClick(QTableWidget* Sender, int ACol, int ARow) {
     if (ACol != pcState) return;
     const TBoardState& state = FSession.State();
     const int port = PortOfGrid(Sender);
@@ -220,19 +221,19 @@ void TPinsPanel::gridPort0CellClick(QTableWidget* Sender, int ACol, int ARow) {
     FSession.SetPinState(pin, !IsBitSet(static_cast<uint8_t>(*reading), ARow));
 }
 
-void TPinsPanel::gridPort0AfterEdit(QTableWidget* Sender, int ACol, int ARow, const std::string& Value) {
+void TPinsPanel::PortGridAfterEdit(QTableWidget* Sender, int ACol, int ARow, const std::string& Value) {
     if (ACol != pcComment) return;
     FSession.SetPinComment(PortOfGrid(Sender) * 8 + ARow, Value);
 }
 
-void TPinsPanel::colDir0CloseUp(QTableWidget* Sender, QWidget* Editor) {
+void TPinsPanel::DirectionListCloseUp(QTableWidget* Sender, QWidget* Editor) {
     if (TDropDownDelegate* column = DirectionColumn(Sender)) column->CommitAndClose(Editor);
     const int pin = Sender->currentRow();
     if (pin < 0 || pin > 7) return;
     FSession.SetDirection(PortOfGrid(Sender), pin, DirectionIndex(Sender, pin) != 0);
 }
 
-void TPinsPanel::chkPullupPort0Click(int Port, bool Checked) {
+void TPinsPanel::PullupBoxClick(int Port, bool Checked) {
     // Both ports' pull-ups go out, the other as the session holds it.
     const TBoardState& state = FSession.State();
     FSession.SetPullups(Port == 0 ? Checked : state.Pullups[0], Port == 2 ? Checked : state.Pullups[2]);

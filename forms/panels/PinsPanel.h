@@ -37,11 +37,11 @@ public:
     // The grid of port Port (0..5), for the window's layout and its tests.
     QTableWidget* PortGrid(int Port) const { return gridPort.at(static_cast<size_t>(Port)); }
 
-    void gridPort0CellClick(QTableWidget* Sender, int ACol, int ARow);
-    void gridPort0AfterEdit(QTableWidget* Sender, int ACol, int ARow, const std::string& Value);
-    void colDir0CloseUp(QTableWidget* Sender, QWidget* Editor);
+    void PortGridCellClick(QTableWidget* Sender, int ACol, int ARow);
+    void PortGridAfterEdit(QTableWidget* Sender, int ACol, int ARow, const std::string& Value);
+    void DirectionListCloseUp(QTableWidget* Sender, QWidget* Editor);
     // Port is the port of the box the user clicked (0 or 2).
-    void chkPullupPort0Click(int Port, bool Checked);
+    void PullupBoxClick(int Port, bool Checked);
 
 signals:
     // A click that cannot do what it asks, and why, for the status bar.

@@ -112,9 +112,10 @@ TEST(PeerTickTests, SendsTheProgramsTickTrafficAndCountsItsBytes) {
     TVelmorant Device;
     ASSERT_TRUE(Device.FindDevice(Fixture.ComName()));
     Fixture.Sim().ClearCommands();
-    for (int Port = 0; Port < Device.PortCount(); ++Port) Device.GetPortState(Port);
-    for (int Input = 0; Input < TVelmorant::AnalogInputCount; ++Input) Device.GetAnalogInputValue(Input);
-    Device.Temperature();
+    for (int Port = 0; Port < Device.PortCount(); ++Port) Device.ReadPortStateOrZero(Port);
+    for (int Input = 0; Input < TVelmorant::AnalogInputCount; ++Input)
+        Device.ReadAnalogInputValueOrZero(Input);
+    Device.ReadTemperatureOrZero();
     const std::vector<std::string> ProgramTick = Fixture.Sim().Commands();
     ASSERT_EQ(ProgramTick.size(), 12u);
     Device.Disconnect();

@@ -150,7 +150,7 @@ private:
                 FLast = "comment " + std::to_string(pin);
                 const std::string text = "c" + std::to_string(FStep);
                 PortGrids(w)[pin / 8]->item(pin % 8, pcComment)->setText(Q(text));
-                w.Pins().gridPort0AfterEdit(PortGrids(w)[pin / 8], pcComment, pin % 8, text);
+                w.Pins().PortGridAfterEdit(PortGrids(w)[pin / 8], pcComment, pin % 8, text);
                 break;
             }
             case 6:

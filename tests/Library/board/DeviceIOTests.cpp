@@ -36,15 +36,16 @@ std::optional<int> ReadLive(TVelmorant& Device, const std::string& Command) {
     return Device.ReadTemperature();
 }
 
-int GetLive(TVelmorant& Device, const std::string& Command) {
-    if (Command.rfind("PRTRD", 0) == 0) return Device.GetPortState(Command[5] - '0');
-    if (Command.rfind("PINRD", 0) == 0) return Device.GetPinState(std::stoi(Command.substr(5))) ? 1 : 0;
-    if (Command.rfind("ADC", 0) == 0) return Device.GetAnalogInputValue(Command[3] - '0');
-    return Device.Temperature();
+int ReadLiveOrZero(TVelmorant& Device, const std::string& Command) {
+    if (Command.rfind("PRTRD", 0) == 0) return Device.ReadPortStateOrZero(Command[5] - '0');
+    if (Command.rfind("PINRD", 0) == 0)
+        return Device.ReadPinStateOrFalse(std::stoi(Command.substr(5))) ? 1 : 0;
+    if (Command.rfind("ADC", 0) == 0) return Device.ReadAnalogInputValueOrZero(Command[3] - '0');
+    return Device.ReadTemperatureOrZero();
 }
 
 // A reply that is not what the command returns is a failed read, never a 0 passed off as a reading.
-TEST_F(DeviceIO, LiveGettersReadTheirQuantityAndFailOnAnythingElse) {
+TEST_F(DeviceIO, LiveReadsReadTheirQuantityAndFailOnAnythingElse) {
     Connect();
     const std::string Port = std::string("Error reading port") + TVelmorant::BadReplySuffix;
     const TLiveCase Cases[] = {
@@ -103,7 +104,7 @@ TEST_F(DeviceIO, LiveGettersReadTheirQuantityAndFailOnAnythingElse) {
             if (Optional)
                 EXPECT_EQ(ReadLive(Device, Case.Command), Case.Expected);
             else
-                EXPECT_EQ(GetLive(Device, Case.Command), Case.Expected.value_or(0));
+                EXPECT_EQ(ReadLiveOrZero(Device, Case.Command), Case.Expected.value_or(0));
             EXPECT_EQ(Sim().Commands(), TStrings{Case.Command});
             EXPECT_EQ(Errors, Case.Expected ? TStrings{} : TStrings{Case.Error});
         }
@@ -111,27 +112,27 @@ TEST_F(DeviceIO, LiveGettersReadTheirQuantityAndFailOnAnythingElse) {
     }
 }
 
-TEST_F(DeviceIO, LiveGettersReportAFailedExchangeOnceAndInOrder) {
+TEST_F(DeviceIO, LiveReadsReportAFailedExchangeOnceAndInOrder) {
     Connect();
     Sim().SetFault(TFault::Silent, 1);
-    EXPECT_EQ(Device.GetPortState(1), 0);
+    EXPECT_EQ(Device.ReadPortStateOrZero(1), 0);
     EXPECT_EQ(Errors, TStrings{"Error reading port"});
     Sim().HangUp();  // every later exchange fails at once
-    EXPECT_FALSE(Device.GetPinState(5));
-    EXPECT_EQ(Device.GetAnalogInputValue(2), 0);
-    EXPECT_EQ(Device.Temperature(), 0);
+    EXPECT_FALSE(Device.ReadPinStateOrFalse(5));
+    EXPECT_EQ(Device.ReadAnalogInputValueOrZero(2), 0);
+    EXPECT_EQ(Device.ReadTemperatureOrZero(), 0);
     EXPECT_EQ(Errors, (TStrings{"Error reading port", "Error reading pin", "Error reading ADC",
                                 "Error reading temperature"}));
     EXPECT_TRUE(Device.DevicePresent());
 }
 
-TEST_F(DeviceIO, WithoutABoardLiveGettersAnswerZeroQuietly) {
+TEST_F(DeviceIO, WithoutABoardLiveReadsAnswerZeroQuietly) {
     EXPECT_EQ(Device.ReadPortState(0), std::nullopt);
     EXPECT_EQ(Device.ReadTemperature(), std::nullopt);
-    EXPECT_EQ(Device.GetPortState(0), 0);
-    EXPECT_FALSE(Device.GetPinState(0));
-    EXPECT_EQ(Device.GetAnalogInputValue(0), 0);
-    EXPECT_EQ(Device.Temperature(), 0);
+    EXPECT_EQ(Device.ReadPortStateOrZero(0), 0);
+    EXPECT_FALSE(Device.ReadPinStateOrFalse(0));
+    EXPECT_EQ(Device.ReadAnalogInputValueOrZero(0), 0);
+    EXPECT_EQ(Device.ReadTemperatureOrZero(), 0);
     Device.SetPinState(3, true);
     Device.SetPortState(1, 170);
     EXPECT_TRUE(Errors.empty());
@@ -265,9 +266,9 @@ TEST_F(DeviceIO, ChangedStaysSetUntilClearedExplicitly) {
     EXPECT_EQ(Device.GetPinComment(47), "");
 }
 
-TEST_F(DeviceIO, OffsetGetterAsksTheBoardButNeverWritesTheCache) {
+TEST_F(DeviceIO, OffsetReadAsksTheBoardButNeverWritesTheCache) {
     Device.SetADCOffset(2, 7);
-    EXPECT_EQ(Device.GetADCOffset(2), 7);  // no board: the cache answers
+    EXPECT_EQ(Device.ReadADCOffset(2), 7);  // no board: the cache answers
     Connect();
     const struct {
         const char* Reply;
@@ -279,29 +280,29 @@ TEST_F(DeviceIO, OffsetGetterAsksTheBoardButNeverWritesTheCache) {
         Sim().ClearCommands();
         Errors.clear();
         Sim().OverrideReply("AORD2", Case.Reply);
-        EXPECT_EQ(Device.GetADCOffset(2), Case.Expected);
+        EXPECT_EQ(Device.ReadADCOffset(2), Case.Expected);
         EXPECT_EQ(Sim().Commands(), TStrings{"AORD2"});
         EXPECT_EQ(Device.CachedADCOffset(2), 7);
         EXPECT_EQ(Errors.size(), Case.Failed ? 1u : 0u);
     }
     Errors.clear();
     Sim().HangUp();
-    EXPECT_EQ(Device.GetADCOffset(2), 7);
+    EXPECT_EQ(Device.ReadADCOffset(2), 7);
     EXPECT_EQ(Errors, TStrings{"Error getting ADC offset"});
 }
 
 TEST_F(DeviceIO, IndexesOutsideTheirRangeAreRefusedBeforeAnyTraffic) {
     Connect();
     const std::function<void(TVelmorant&)> Calls[] = {
-        [](TVelmorant& D) { D.GetPortState(6); },
-        [](TVelmorant& D) { D.GetPortState(-1); },
-        [](TVelmorant& D) { D.GetPinState(48); },
-        [](TVelmorant& D) { D.GetAnalogInputValue(5); },
+        [](TVelmorant& D) { D.ReadPortStateOrZero(6); },
+        [](TVelmorant& D) { D.ReadPortStateOrZero(-1); },
+        [](TVelmorant& D) { D.ReadPinStateOrFalse(48); },
+        [](TVelmorant& D) { D.ReadAnalogInputValueOrZero(5); },
         [](TVelmorant& D) { D.GetPortDirection(6); },
         [](TVelmorant& D) { D.SetPortDirection(-1, 0); },
         [](TVelmorant& D) { D.GetPullupsEnabled(6); },
         [](TVelmorant& D) { D.SetPullupsEnabled(6, true); },
-        [](TVelmorant& D) { D.GetADCOffset(5); },
+        [](TVelmorant& D) { D.ReadADCOffset(5); },
         [](TVelmorant& D) { D.SetADCOffset(-1, 0); },
         [](TVelmorant& D) { D.CachedADCOffset(5); },
         [](TVelmorant& D) { D.GetPinComment(48); },

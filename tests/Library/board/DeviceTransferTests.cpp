@@ -49,7 +49,7 @@ TEST_F(DeviceTransfer, RetrievalReadsEverySettingInOrder) {
     Device.SetProgramLine(2, Parsed("nop", "tank"));
     Device.SetChanged(true);
 
-    EXPECT_TRUE(Device.RetreiveSettings(true));
+    EXPECT_TRUE(Device.RetrieveSettings(true));
     EXPECT_EQ(Sim().Commands(), Retrieval(true, 60));
     EXPECT_TRUE(Errors.empty());
     EXPECT_FALSE(Device.Changed());
@@ -70,14 +70,14 @@ TEST_F(DeviceTransfer, RetrievalReadsEverySettingInOrder) {
 TEST_F(DeviceTransfer, RetrievalWithoutRecallLeavesChangedAlone) {
     Connect();
     Device.SetChanged(true);
-    EXPECT_TRUE(Device.RetreiveSettings(false));
+    EXPECT_TRUE(Device.RetrieveSettings(false));
     EXPECT_EQ(Sim().Commands(), Retrieval(false, 60));
     EXPECT_TRUE(Device.Changed());
 }
 
 TEST_F(DeviceTransfer, WithoutABoardNothingIsTransferred) {
     Device.SetChanged(true);
-    EXPECT_FALSE(Device.RetreiveSettings(true));
+    EXPECT_FALSE(Device.RetrieveSettings(true));
     EXPECT_FALSE(Device.SaveSettingsInEEPROM());
     EXPECT_TRUE(Device.Changed());
     EXPECT_TRUE(Errors.empty());
@@ -105,7 +105,7 @@ TEST_F(DeviceTransfer, PLCStateRepliesAreReadLenientlyButMustBeNumbers) {
         Sim().OverrideReply("PLCEN?", Case.Enabled);
         Sim().OverrideReply("PLCRM?", Case.Mode);
         Device.SetPLCRunMode(rmStep);  // something else than the answer where possible
-        EXPECT_TRUE(Device.RetreiveSettings(false));
+        EXPECT_TRUE(Device.RetrieveSettings(false));
         EXPECT_EQ(Device.PLCEnabled(), Case.ExpectedEnabled);
         EXPECT_EQ(Device.PLCRunMode(), Case.ExpectedMode);
         EXPECT_EQ(Errors.size(), Case.ErrorCount);
@@ -123,7 +123,7 @@ TEST_F(DeviceTransfer, ASettingThatIsNoNumberKeepsTheCacheAndIsReported) {
     Sim().OverrideReply("DIRRD2", "?");
     Sim().OverrideReply("UR?", "x");
     Errors.clear();
-    EXPECT_TRUE(Device.RetreiveSettings(false));
+    EXPECT_TRUE(Device.RetrieveSettings(false));
     EXPECT_EQ(Device.GetPortDirection(1), 0);
     EXPECT_EQ(Device.GetPortDirection(2), 15);
     EXPECT_EQ(Device.UpdatePeriod(), 6);
@@ -143,7 +143,7 @@ TEST_F(DeviceTransfer, ADirectionOutOfRangeEndsTheRetrieval) {
         }
         Sim().OverrideReply("DIRRD1", Reply);
         try {
-            Device.RetreiveSettings(false);
+            Device.RetrieveSettings(false);
             ADD_FAILURE() << "no range error";
         } catch (const ERangeError& Error) {
             EXPECT_EQ(std::string(Error.what()),
@@ -187,7 +187,7 @@ TEST_F(DeviceTransfer, EachFailedStepIsReportedAndTheRestGoesOn) {
         Device.SetChanged(true);
         Sim().SetFaultFilter(Case.Prefix);
         Sim().SetFault(TFault::Silent, 1);
-        EXPECT_EQ(Device.RetreiveSettings(true), Case.Result);
+        EXPECT_EQ(Device.RetrieveSettings(true), Case.Result);
         EXPECT_EQ(Errors, Case.Errors);
         TStrings Expected;
         for (const auto& Command : Retrieval(true, 60))
@@ -207,7 +207,7 @@ TEST_F(DeviceTransfer, FailedStepsKeepTheCachedValues) {
     Device.SetPLCRunMode(rmStep);
     Sim().HangUp();
     Errors.clear();
-    EXPECT_FALSE(Device.RetreiveSettings(true));
+    EXPECT_FALSE(Device.RetrieveSettings(true));
     EXPECT_EQ(
         Errors,
         (TStrings{"Error recalling settings", "Error getting update rate", "Error getting pullups",
@@ -244,7 +244,7 @@ TEST_F(DeviceTransfer, TheFirstBadProgramLineStopsTheProgramRead) {
         Sim().SetFaultFilter("PLCRD3");
         Sim().OverrideReply("PLCRD3", Case.Reply ? Case.Reply : "");
         Sim().SetFault(Case.Reply ? TFault::None : TFault::Silent, 1);
-        EXPECT_TRUE(Device.RetreiveSettings(false));
+        EXPECT_TRUE(Device.RetrieveSettings(false));
         EXPECT_EQ(Errors, Case.Errors);
         TStrings Expected = Retrieval(false, 4);
         EXPECT_EQ(Sim().Commands(), Expected);
@@ -262,7 +262,7 @@ TEST_F(DeviceTransfer, AProgramLineThatIsNotHexEndsTheRetrieval) {
     }
     Sim().OverrideReply("PLCRD1", "1A07369G");
     try {
-        Device.RetreiveSettings(false);
+        Device.RetrieveSettings(false);
         ADD_FAILURE() << "no conversion error";
     } catch (const EConvertError& Error) {
         EXPECT_EQ(std::string(Error.what()), "'$9G' is not a valid integer value");

@@ -31,7 +31,7 @@ protected:
     // The board runs one line per millisecond at full speed; give it up to two seconds of its time.
     bool Reaches(const TExpectedState& Expected) {
         for (int Attempt = 0; Attempt < 200; ++Attempt) {
-            if ((Device.GetPortState(Expected.Port) & Expected.Mask) == Expected.Value) return true;
+            if ((Device.ReadPortStateOrZero(Expected.Port) & Expected.Mask) == Expected.Value) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
@@ -59,12 +59,12 @@ TEST_F(ProgramRun, ATypedProgramChangesThePortsTheBoardReports) {
 TEST_F(ProgramRun, APausedBoardRunsNothingUntilStepped) {
     Download({"set port3 = 7", "goto 1"});
     Device.SetPLCRunMode(rmPaused);
-    EXPECT_EQ(Device.GetPortState(3), 0);
+    EXPECT_EQ(Device.ReadPortStateOrZero(3), 0);
 
     std::string Reply;
     ASSERT_TRUE(Device.SendCommandToDevice("PLCEX 0", Reply));
     EXPECT_EQ(Reply, "1");
-    EXPECT_EQ(Device.GetPortState(3), 7);
+    EXPECT_EQ(Device.ReadPortStateOrZero(3), 7);
 }
 
 }  // namespace

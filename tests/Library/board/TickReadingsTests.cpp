@@ -35,7 +35,7 @@ TEST_F(TickReadings, RepliesThatAreNoReadingsAreGapsAndEachErrorIsListedOnce) {
     // The driver's own callback heard every one, and has its place back.
     EXPECT_EQ(Errors.size(), 4u);
     Device.Interrupt();
-    Device.GetPortState(0);
+    Device.ReadPortStateOrZero(0);
     EXPECT_EQ(Errors.size(), 5u);
 }
 

@@ -161,7 +161,7 @@ TEST_F(NetPortServed, StartUpTrafficAndBytesAreTheLocalPorts) {
         Fixture.Sim().ClearCommands();
         TVelmorant Device;
         ASSERT_TRUE(Device.FindDevice(Name));
-        ASSERT_TRUE(Device.RetreiveSettings(true));
+        ASSERT_TRUE(Device.RetrieveSettings(true));
         std::string Response;
         ASSERT_TRUE(Device.SendCommandToDevice(BytesToString(Odd), Response));
         const std::vector<std::string> Traffic = Fixture.Sim().Commands();

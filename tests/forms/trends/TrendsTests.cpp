@@ -222,9 +222,9 @@ void TTrendsTests::LiveFromTheSimulatedBoard() {
             const int Value = Reader();
             return Failed ? std::nullopt : std::optional<int>(Value);
         };
-        for (int P = 0; P < 6; ++P) R.Ports[P] = Read([&] { return Driver.GetPortState(P); });
-        for (int A = 0; A < 5; ++A) R.Analog[A] = Read([&] { return Driver.GetAnalogInputValue(A); });
-        R.Temperature = Read([&] { return Driver.Temperature(); });
+        for (int P = 0; P < 6; ++P) R.Ports[P] = Read([&] { return Driver.ReadPortStateOrZero(P); });
+        for (int A = 0; A < 5; ++A) R.Analog[A] = Read([&] { return Driver.ReadAnalogInputValueOrZero(A); });
+        R.Temperature = Read([&] { return Driver.ReadTemperatureOrZero(); });
         Trends.AddTick(R);
     }
     QCoreApplication::processEvents();

@@ -9,6 +9,7 @@
 
 #include "DataLogger.h"
 #include "IniFile.h"
+#include "SerialPort.h"
 #include "UnsavedOnBoard.h"
 
 namespace {
@@ -106,7 +107,7 @@ TBoardSession::TBoardSession(QObject* Parent) : QObject(Parent), FDriver(std::ma
         // exchange ended by Disconnect or Close is no error of the board's.
         if (FRunningKind == jkTick || FRunningKind == jkCapture || FQuietErrors || FDriver->Interrupted())
             return;
-        emit DeviceError(QString::fromStdString(Failure.Text), FDriver->DevicePresent());
+        emit DeviceError(QString::fromStdString(Failure.Text), FDriver->DevicePresent(), false);
     });
     FDriver->SetOnExchange([this](const std::string& Command) { ExchangeStarting(Command); });
     FState = TBoardState::Of(*FDriver);
@@ -149,7 +150,7 @@ void TBoardSession::Connect(std::vector<std::string> PortNames,
                 if (V.FindDevice(name)) {
                     outcome->Found = name;
                     FTickErrors.Reset();
-                    V.SetPLCRunMode(rmPaused);
+                    if (FPausesPLC) V.SetPLCRunMode(rmPaused);
                     return;
                 }
                 if (errno == EACCES || errno == EPERM) outcome->PermissionDenied = true;
@@ -177,23 +178,45 @@ void TBoardSession::Disconnect(std::function<void()> Done) {
         std::move(Done));
 }
 
-void TBoardSession::Reconnect(std::function<void(bool Found)> Done) {
+void TBoardSession::Reconnect(std::function<void(bool Found, const std::string& NetworkReason)> Done) {
     auto found = std::make_shared<bool>(false);
+    auto reason = std::make_shared<std::string>();
     Post(
-        [this, found](TVelmorant& V) {
-            if (!FLost || !V.FindDevice(FLostPort)) return;
+        [this, found, reason](TVelmorant& V) {
+            if (!FLost) return;
+            TakeLastSerialFailure();
+            if (!V.FindDevice(FLostPort)) {
+                const TFailure failure = TakeLastSerialFailure();
+                if (failure.Kind == TFailureKind::Network) *reason = failure.Text;
+                return;
+            }
             *found = true;
             FLost = false;
             FLostPort.clear();
             FSilentTicks = 0;
             FTickErrors.Reset();
-            V.SetPLCRunMode(rmPaused);
+            if (FPausesPLC) V.SetPLCRunMode(rmPaused);
         },
-        [found, Done = std::move(Done)] { Done(*found); }, jkLong);
+        [found, reason, Done = std::move(Done)] { Done(*found, *reason); }, jkLong);
+}
+
+void TBoardSession::AwaitBoard(const std::string& Port, std::function<void()> Done) {
+    Post(
+        [this, Port](TVelmorant& V) {
+            V.Disconnect();
+            FLost = true;
+            FLostPort = Port;
+            FSilentTicks = 0;
+        },
+        std::move(Done));
 }
 
 void TBoardSession::SetPinState(int Pin, bool On) {
     PostChange({}, [Pin, On](TVelmorant& V) { V.SetPinState(Pin, On); });
+}
+
+void TBoardSession::SetPortState(int Port, int Value) {
+    PostChange({}, [Port, Value](TVelmorant& V) { V.SetPortState(Port, Value); });
 }
 
 void TBoardSession::SetDirection(int Port, int Pin, bool Input) {
@@ -452,6 +475,7 @@ void TBoardSession::ForgetKeptChanges() {
 }
 
 bool TBoardSession::Tick() {
+    if (FTickPending) ++FTicksSkipped;
     if (FTickPending || FCapturing) return false;
     auto readings = std::make_shared<TTickReadings>();
     Post(
@@ -463,11 +487,13 @@ bool TBoardSession::Tick() {
             // An error comes back into the status bar after a tick without one.
             if (readings->Errors.empty()) FTickErrors.Reset();
             for (const std::string& text : FTickErrors.NewErrors(*readings))
-                emit DeviceError(QString::fromStdString(text), V.DevicePresent());
+                emit DeviceError(QString::fromStdString(text), V.DevicePresent(), true);
         },
         [this, readings] {
             // A tick that found no board read nothing.
-            if (readings->Time != 0) emit TickRead(*readings);
+            if (readings->Time == 0) return;
+            ++FTicksRead;
+            emit TickRead(*readings);
         },
         jkTick);
     return true;

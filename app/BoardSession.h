@@ -97,9 +97,18 @@ public:
     // Ends long work at its next exchange, closes the port and ends any waiting for a lost board.
     // The connection ends at once: results of work asked for before are dropped.
     void Disconnect(std::function<void()> Done = {});
-    // While a lost board is awaited: tries its port once; Done(true) when it answered.
-    void Reconnect(std::function<void(bool Found)> Done);
+    // While a lost board is awaited: tries its port once; Done(true) when it answered, else with a
+    // network peer's reason worded for the user ("" for any other cause).
+    void Reconnect(std::function<void(bool Found, const std::string& NetworkReason)> Done);
+    // Awaits a board on Port as a lost one is awaited (State().Lost), for a front end that serves
+    // one board whether or not it is there yet.
+    void AwaitBoard(const std::string& Port, std::function<void()> Done = {});
+    // Connecting pauses the board's PLC (the window's way: the user programs it); a front end that
+    // only watches and switches pins leaves it as it runs. Set before any command.
+    void SetPausesPLC(bool Pauses) { FPausesPLC = Pauses; }
     void SetPinState(int Pin, bool On);
+    // A port's eight pins at once; the board leaves its inputs as they are.
+    void SetPortState(int Port, int Value);
     // Sets one pin's direction bit; the byte is formed on the board's side, after earlier changes.
     void SetDirection(int Port, int Pin, bool Input);
     void SetPullups(bool Port0, bool Port2);
@@ -158,6 +167,9 @@ public:
     bool Ticking() const;
     // Takes the driver's state again without traffic (after a test changed the driver directly).
     void Resync();
+    // Ticks read, and ticks not asked because the one before still waited on the board.
+    uint64_t TicksRead() const { return FTicksRead; }
+    uint64_t TicksSkipped() const { return FTicksSkipped; }
     // Ends the running tick or long job at its next exchange and drops queued ones; actions stay.
     void StopLongWork();
     // Starts a capture: Request's channels read back to back on the worker, with the commands asked
@@ -175,6 +187,9 @@ public:
 
     // Nothing is queued or running, and every result has been delivered.
     bool Idle() const { return FPending == 0; }
+    // Commands asked and not yet delivered: a front end fed from outside asks no more while it is
+    // high, so that its own bounded queue, not this one, holds a flood.
+    int Pending() const { return FPending; }
     // A long job is queued or running.
     bool LongWorkPending() const { return FLongPending > 0; }
     const TBoardState& State() const { return FState; }
@@ -182,8 +197,9 @@ public:
     TVelmorant& DriverWhileIdle() { return *FDriver; }
 
 signals:
-    // A driver error text, and whether a board was present when it came.
-    void DeviceError(const QString& Text, bool DevicePresent);
+    // A driver error text, whether a board was present when it came, and whether a tick's read
+    // failed (each such text comes once, until a tick without errors; TickRead has them all).
+    void DeviceError(const QString& Text, bool DevicePresent, bool InTick);
     // A command ended by an exception, or a change the board did not take; the text for the user.
     void Failed(const QString& Text);
     // Progress of long work ("Reading program line 12 of 60"); empty once it ends.
@@ -258,6 +274,8 @@ private:
     int FPending = 0;
     int FLongPending = 0;
     bool FTickPending = false;
+    uint64_t FTicksRead = 0, FTicksSkipped = 0;
+    bool FPausesPLC = true;
     uint64_t FConnection = 0;
     uint64_t FSequence = 0;
     // Changes asked for and not yet delivered, oldest first, with the job that sends each.

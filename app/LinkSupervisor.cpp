@@ -36,6 +36,8 @@ void TLinkSupervisor::LinkChanged(const TBoardState& State) {
         FReconnecting = false;
         if (!State.UnsavedFile.empty()) FKeptFile = State.UnsavedFile;
         FTimer->start();
+        FAwaySaid = false;
+        FAwayReason.clear();
         emit Lost(QString::fromStdString(State.LostPort), QString::fromStdString(FKeptFile));
         return;
     }
@@ -49,12 +51,12 @@ void TLinkSupervisor::TryReconnect() {
     // Only the port the board was on, and only once its node is there again: other devices' ports
     // are never opened.
     const std::string& port = state.LostPort;
-    if (!IsNetworkPortName(port) && access(ResolveSerialPortPath(port).c_str(), F_OK) != 0) return;
+    if (!IsNetworkPortName(port) && access(SerialDevicePath(port).c_str(), F_OK) != 0) return Away(port, {});
     FReconnecting = true;
     // A Disconnect meanwhile drops the result, and with it everything that would follow.
-    FSession.Reconnect([this](bool Found) {
+    FSession.Reconnect([this, port](bool Found, const std::string& Reason) {
         FReconnecting = false;
-        if (!Found) return;
+        if (!Found) return Away(port, Reason);
         FPortName = FSession.State().ComPortName;
         ReadBack();
     });
@@ -64,9 +66,9 @@ void TLinkSupervisor::ReadBack() {
     emit ReadingBack();
     // As it is, without "RECALL": a board that never lost power still has the changes not saved in
     // its EEPROM, and reloading the EEPROM would wipe them.
-    FSession.Retrieve(false, [this](bool) {
+    FSession.Retrieve(false, [this](bool Retrieved) {
         const QString port = QString::fromStdString(FPortName);
-        emit Reconnected(port);
+        emit Reconnected(port, Retrieved);
         if (FKeptFile.empty()) return;
         FSession.DiffersFromFile(FKeptFile, [this](bool Differs) {
             if (Differs)
@@ -75,4 +77,11 @@ void TLinkSupervisor::ReadBack() {
                 KeptChangesOffered();
         });
     });
+}
+
+void TLinkSupervisor::Away(const std::string& Port, const std::string& Reason) {
+    if (FAwaySaid && (Reason.empty() || Reason == FAwayReason)) return;
+    FAwaySaid = true;
+    if (!Reason.empty()) FAwayReason = Reason;
+    emit StillAway(QString::fromStdString(Port), QString::fromStdString(Reason));
 }

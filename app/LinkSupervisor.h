@@ -26,6 +26,8 @@ public:
     void SetClosing(bool Closing) { FClosing = Closing; }
     // The kept changes were offered (whatever the answer): they are not offered again.
     void KeptChangesOffered();
+    // Tries the awaited board's port now rather than at the next look.
+    void TryNow() { TryReconnect(); }
 
 signals:
     // The board went away; KeptFile holds its changes not saved in the EEPROM ("" when none).
@@ -36,8 +38,11 @@ signals:
     void NewConnection();
     // The lost board is back; its settings are read next, over what the window shows.
     void ReadingBack();
-    // The lost board is back and its settings were read.
-    void Reconnected(const QString& Port);
+    // An attempt while the board is away did not find it: once per absence, with a network peer's
+    // reason when there is one (its first, or a new one).
+    void StillAway(const QString& Port, const QString& Reason);
+    // The lost board is back and its settings were read (Retrieved: all of them).
+    void Reconnected(const QString& Port, bool Retrieved);
     // The board is back without the changes kept in File: ask the user, then KeptChangesOffered.
     void OfferKeptChanges(const QString& File);
 
@@ -45,6 +50,7 @@ private:
     void LinkChanged(const TBoardState& State);
     void TryReconnect();
     void ReadBack();
+    void Away(const std::string& Port, const std::string& Reason);
 
     TBoardSession& FSession;
     QTimer* FTimer = nullptr;
@@ -54,4 +60,6 @@ private:
     bool FReconnecting = false;
     bool FClosing = false;
     bool FWasPresent = false;
+    bool FAwaySaid = false;
+    std::string FAwayReason;
 };

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/signalfd.h>
 
+#include <QCoreApplication>
 #include <cerrno>
 #include <cstring>
 
@@ -24,6 +25,15 @@ sigset_t StopSet() {
 }
 
 }  // namespace
+
+TCoreApplication::TCoreApplication() {
+    static int Argc = 1;
+    static char Name[] = "velmorant-cli";
+    static char* Argv[] = {Name, nullptr};
+    if (QCoreApplication::instance() == nullptr) FApp = std::make_unique<QCoreApplication>(Argc, Argv);
+}
+
+TCoreApplication::~TCoreApplication() = default;
 
 TStopSignals::TStopSignals() : FFd(-1) {
     const sigset_t Set = StopSet();

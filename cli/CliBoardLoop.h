@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -18,9 +19,24 @@
 
 #include "TickReadings.h"
 
+class QCoreApplication;
+
 namespace velcli {
 
 struct TSession;
+
+// The event loop the board session delivers to, for a command that runs on it; none is made when
+// the process has one already.
+class TCoreApplication {
+public:
+    TCoreApplication();
+    ~TCoreApplication();
+    TCoreApplication(const TCoreApplication&) = delete;
+    TCoreApplication& operator=(const TCoreApplication&) = delete;
+
+private:
+    std::unique_ptr<QCoreApplication> FApp;
+};
 
 // A file descriptor closed with its owner.
 struct TFd {

@@ -1,5 +1,5 @@
-// mqtt: the bridge's loop. The main thread owns the board and every value published; the broker's
-// client (CliMqttBroker) only hands over what arrives.
+// mqtt: the bridge. The board session owns the board; the main thread owns every value published,
+// and the broker's client (CliMqttBroker) only hands over what arrives.
 #include "CliMqtt.h"
 
 #include <fcntl.h>
@@ -11,6 +11,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -21,10 +25,12 @@
 #include <set>
 #include <utility>
 
+#include "BoardSession.h"
 #include "CliBoardLoop.h"
 #include "CliMqttBroker.h"
 #include "CliSession.h"
 #include "Errors.h"
+#include "LinkSupervisor.h"
 #include "NetPort.h"
 #include "SerialPort.h"
 
@@ -65,15 +71,65 @@ struct TBridgeId {
     std::string Text() const { return Host + " " + std::to_string(Pid) + " " + Port; }
 };
 
-class TBridge : public TBoardLoop {
+// The bridge on the board session: the session ticks and owns the board's state, its supervisor
+// finds the board (again) on its own port; the bridge turns what they say into topics and log lines.
+class TBridge {
 public:
+    using TClock = std::chrono::steady_clock;
+    // At most this many commands wait in the session; the rest wait in the broker's bounded queue,
+    // where a newer message replaces an older one on the same topic.
+    static constexpr int MaxQueuedWrites = 4;
+
     TBridge(TSession& S, const std::string& PortName, const std::string& PortLabel, int WakeFd, int SignalFd)
-        : TBoardLoop(S, PortName, PortLabel, SignalFd),
+        : FS(S),
+          FPort(PortName),
+          FLabel(PortLabel),
           FO(S.Request.Mqtt),
           FHost(HostName()),
           FTopics(S.Request.Mqtt, PortLabel, FHost),
           FBroker(WakeFd),
-          FWakeFd(WakeFd) {}
+          FWakeFd(WakeFd),
+          FSupervisor(FSession),
+          FWake(WakeFd, QSocketNotifier::Read),
+          FSignal(SignalFd, QSocketNotifier::Read) {
+        // The bridge watches and switches pins: the board's PLC runs on as it was.
+        FSession.SetPausesPLC(false);
+        FSupervisor.SetPortName(PortName);
+        QObject::connect(&FSession, &TBoardSession::DeviceError, &FContext,
+                         [this](const QString& Text, bool, bool InTick) {
+                             // A tick's errors are told by reading, from TickRead.
+                             if (!InTick && FReported.insert(Text.toStdString()).second)
+                                 Say(Text.toStdString() + " (" + FLabel + ")");
+                         });
+        QObject::connect(&FSession, &TBoardSession::TickRead, &FContext,
+                         [this](const TTickReadings& R) { OnTick(R); });
+        QObject::connect(&FSession, &TBoardSession::LinkChanged, &FContext,
+                         [this](const TBoardState& State) { OnLinkChanged(State); });
+        QObject::connect(&FSession, &TBoardSession::BecameIdle, &FContext, [this] { HandleBrokerEvents(); });
+        QObject::connect(&FSupervisor, &TLinkSupervisor::Lost, &FContext, [this] {
+            if (std::exchange(FConnected, false))
+                Say("the connection to the Velmorant on " + FLabel + " was lost");
+            FKnownDirections = false;
+            PublishAvailability(false);
+        });
+        QObject::connect(&FSupervisor, &TLinkSupervisor::StillAway, &FContext,
+                         [this](const QString&, const QString& Reason) {
+                             FirstLookDone();
+                             Say("waiting for the Velmorant on " + FLabel +
+                                 (Reason.isEmpty() ? "" : " (" + Reason.toStdString() + ")"));
+                         });
+        QObject::connect(&FSupervisor, &TLinkSupervisor::Reconnected, &FContext,
+                         [this](const QString&, bool Retrieved) { OnConnected(Retrieved); });
+        QObject::connect(&FWake, &QSocketNotifier::activated, &FContext, [this] {
+            uint64_t Count;
+            [[maybe_unused]] const ssize_t Read = ::read(FWakeFd, &Count, sizeof Count);
+            HandleBrokerEvents();
+        });
+        QObject::connect(&FSignal, &QSocketNotifier::activated, &FContext, [this] { FLoop.quit(); });
+        // Refusals held back are summed up at the end of their window.
+        FSlot.setInterval(StatusTickMs);
+        QObject::connect(&FSlot, &QTimer::timeout, &FContext, [this] { SumUpRefusals(); });
+    }
 
     int Run(const std::string& Password) {
         std::string Error;
@@ -91,16 +147,34 @@ public:
         }
         FS.Error("bridging " + FLabel + " to " + FO.Broker + " under " + FTopics.Prefix() +
                  (FO.AllowWrites ? " (writes allowed)" : " (read only)"));
-        RunTicks();
+        FSlot.start();
+        // The board is awaited as a lost one is: its node first, then the board on it.
+        FSession.AwaitBoard(FPort, [this] { FSupervisor.TryNow(); });
+        if (!FRefused) FLoop.exec();
         Shutdown();
         if (FRefused) return ecFailed;
-        FS.Error("stopped after " + std::to_string(FTicks) + " ticks, " + std::to_string(FLateTicks) +
-                 " late; " + std::to_string(FBroker.PublishedMessages()) + " messages, " +
+        FS.Error("stopped after " + std::to_string(FSession.TicksRead()) + " ticks, " +
+                 std::to_string(FSession.TicksSkipped()) + " late; " +
+                 std::to_string(FBroker.PublishedMessages()) + " messages, " +
                  std::to_string(FBroker.PublishedBytes()) + " bytes published");
         return ecSuccess;
     }
 
 private:
+    // The board is there and answered one of its last two ticks.
+    bool Online() const {
+        return FConnected && FSession.State().DevicePresent && !FSession.State().NoResponse;
+    }
+
+    // Which pins are outputs, as the session has them; unknown until the board's settings were read.
+    std::array<std::optional<uint8_t>, 6> Directions() const {
+        std::array<std::optional<uint8_t>, 6> Result;
+        if (FKnownDirections)
+            for (size_t Port = 0; Port < Result.size(); ++Port)
+                Result[Port] = FSession.State().Directions[Port];
+        return Result;
+    }
+
     // True when the broker has heard everything retained since its connection: what changes now
     // is published, and what is said goes out at once.
     bool BrokerReady() {
@@ -109,7 +183,7 @@ private:
 
     // Stderr and the log topic. What happens while the broker is away is not queued for later:
     // it would arrive out of its time.
-    void Say(const std::string& Text) override {
+    void Say(const std::string& Text) {
         FS.Error(Text);
         if (BrokerReady()) FBroker.Publish(FTopics.Topic("log"), Text, EventQos, false);
     }
@@ -133,8 +207,6 @@ private:
     }
 
     // At the end of a window: what was held back and dropped, in one line each.
-    void OnSlot() override { SumUpRefusals(); }
-
     void SumUpRefusals() {
         if (const uint64_t Dropped = FBroker.TakeDropped(); Dropped > 0) {
             FDropped += Dropped;
@@ -153,29 +225,15 @@ private:
         FWindowOpen = false;
     }
 
-    // Waits for the slot, doing what the broker and the signals bring meanwhile; what is still
-    // waiting when the slot comes waits for the next pause between ticks.
-    void Serve(TClock::time_point Due) override {
-        for (;;) {
-            HandleBrokerEvents(Due);
-            if (FStop) return;
-            const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Due - TClock::now()).count();
-            if (Left <= 0) return;
-            pollfd P[2] = {{FSignalFd, POLLIN, 0}, {FWakeFd, POLLIN, 0}};
-            if (::poll(P, 2, static_cast<int>(std::min<long long>(Left, 60000))) < 0 && errno != EINTR)
-                return;
-            if (P[0].revents & POLLIN) {
-                FStop = true;
-                return;
-            }
-            if (P[1].revents & POLLIN) {
-                uint64_t Count;
-                [[maybe_unused]] const ssize_t Read = ::read(FWakeFd, &Count, sizeof Count);
-            }
-        }
+    // The bridge announces itself once it has looked for its board: a board that is there comes with
+    // its entities at once.
+    void FirstLookDone() {
+        if (std::exchange(FLooked, true)) return;
+        HandleBrokerEvents();
     }
 
-    void HandleBrokerEvents(TClock::time_point Due) {
+    void HandleBrokerEvents() {
+        if (FRefused || !FLooked) return;
         for (const std::string& Text : FBroker.TakeNotes()) FS.Error(Text);
         if (const int Count = FBroker.Subscribed(); Count != FAnnounced && Count == FBroker.Connections()) {
             // Everything retained on the bridge's own topics has come: another bridge may be there.
@@ -184,17 +242,14 @@ private:
             FAnnounced = Count;
             Announce();
         }
-        while (!FStop && TClock::now() < Due) {
+        // What the session cannot take yet waits in the broker's queue, until it is idle again.
+        while (FSession.Pending() < MaxQueuedWrites) {
             std::optional<TIncoming> M;
             if (!FBacklog.empty()) {
                 M = std::move(FBacklog.front());
                 FBacklog.pop_front();
             } else if (!(M = FBroker.TakeMessage())) {
                 break;
-            }
-            if (StopPending()) {
-                FStop = true;
-                return;
             }
             Handle(*M, false);
         }
@@ -248,7 +303,8 @@ private:
                  "; give this one another --node. If that bridge is gone, clear its availability with "
                  "mosquitto_pub -r -n -t " +
                  FTopics.Topic("availability"));
-        FRefused = FStop = true;
+        FRefused = true;
+        FLoop.quit();
         return true;
     }
 
@@ -278,24 +334,57 @@ private:
         // ids move into the device's configuration; clearing the old one alone would remove them.
         for (const std::string& Topic : FOldConfigs)
             FBroker.Publish(Topic, "{\"migrate_discovery\":true}", EventQos, false);
-        const auto M = FTopics.Discovery(FS.Device.Version(), FDirections, FO.AllowWrites);
+        const auto M = FTopics.Discovery(FSession.State().Version, Directions(), FO.AllowWrites);
         FBroker.Publish(M.Topic, M.Payload, EventQos, true);
         for (const std::string& Topic : FOldConfigs) FBroker.Publish(Topic, "", EventQos, true);
         FOldConfigs.clear();
     }
 
-    void OnAvailability() override { PublishAvailability(false); }
-
-    // Which pins are outputs decides which entities are switches.
-    void OnConnected() override {
+    // The board was found (again) and its settings read: which pins are outputs decides which
+    // entities are switches, and what may be written.
+    void OnConnected(bool Retrieved) {
+        FConnected = true;
+        FKnownDirections = Retrieved;
+        FSilent = false;
+        FReported.clear();
+        FFailing.fill(std::nullopt);
+        Say("connected to the Velmorant on " + FLabel + " (firmware " + FSession.State().Version + ")");
         FKnown = true;
         PublishDiscovery();
         PublishAvailability(false);
         FLast.clear();
         FLastStateRow.reset();
+        FSession.SetTicking(true);
+        FirstLookDone();
     }
 
-    void OnReadings(const TTickReadings& R) override {
+    void OnLinkChanged(const TBoardState& State) {
+        if (!FConnected || !State.DevicePresent) return;
+        if (State.NoResponse && !FSilent) Say("no response from the Velmorant on " + FLabel);
+        if (!State.NoResponse && FSilent) Say("the Velmorant on " + FLabel + " answers again");
+        FSilent = State.NoResponse;
+        PublishAvailability(false);
+    }
+
+    // Each failed reading says why once, until that reading succeeds again.
+    void OnTick(const TTickReadings& R) {
+        if (!FConnected) return;
+        const auto Values = R.Values();
+        for (size_t I = 0; I < Values.size(); ++I) {
+            if (Values[I]) {
+                FFailing[I].reset();
+            } else if (!R.Failures[I].empty()) {
+                if (FFailing[I] != R.Failures[I])
+                    Say(R.Failures[I] + " (" + ReadingLabels()[I] + " on " + FLabel + ")");
+                FFailing[I] = R.Failures[I];
+            }
+        }
+        // A write that fails again after a tick without errors is said again.
+        if (R.Errors.empty()) FReported.clear();
+        if (!R.Empty()) PublishReadings(R);
+    }
+
+    void PublishReadings(const TTickReadings& R) {
         // While the broker is away nothing is queued: everything goes out again once it is back.
         if (!BrokerReady()) return;
         const auto Current = TClock::now();
@@ -320,24 +409,23 @@ private:
         std::optional<TMqttCommand> C;
         if (!FO.AllowWrites)
             Why = "writes are not allowed (the bridge runs without --allow-writes)";
-        else if (!FS.Device.DevicePresent())
+        else if (!FConnected || !FSession.State().DevicePresent)
             Why = "no board is connected";
         else
-            C = ParseMqttCommand(Sub, M.Payload, FDirections, Why);
+            C = ParseMqttCommand(Sub, M.Payload, Directions(), Why);
         if (!C) {
             Refuse("refused " + M.Topic + ": " + Why);
             return;
         }
-        Succeeded([&] {
-            if (C->Pin)
-                FS.Device.SetPinState(C->Index, C->Value != 0);
-            else
-                FS.Device.SetPortState(C->Index, C->Value);
-        });
-        CheckLost();
+        if (C->Pin)
+            FSession.SetPinState(C->Index, C->Value != 0);
+        else
+            FSession.SetPortState(C->Index, C->Value);
     }
 
     void Shutdown() {
+        FSlot.stop();
+        FSession.SetTicking(false);
         // A refused bridge leaves the other's availability as it is.
         if (FBroker.Connected() && !FRefused) {
             const int Mid = FBroker.Publish(FTopics.Topic("availability"), "offline", EventQos, true);
@@ -352,14 +440,25 @@ private:
             }
         }
         FBroker.Stop();
-        FS.Device.Disconnect();
     }
 
+    TSession& FS;
+    const std::string FPort, FLabel;
     const TMqttOptions& FO;
     const std::string FHost;
     TMqttTopics FTopics;
     TBroker FBroker;
     const int FWakeFd;
+    TBoardSession FSession;
+    TLinkSupervisor FSupervisor;
+    QObject FContext;  // what the session's and the notifiers' handlers run under
+    QSocketNotifier FWake, FSignal;
+    QTimer FSlot;
+    QEventLoop FLoop;
+    bool FConnected = false;        // the board was found and its settings read
+    bool FKnownDirections = false;  // and all of them were read
+    bool FSilent = false;
+    bool FLooked = false;  // the board was looked for once
     bool FRefused = false;  // another bridge is online as this node
     int FAnnounced = 0;     // the broker's connection that last heard everything retained
     bool FKnown = false;    // the board was identified once: its discovery can be published
@@ -368,6 +467,9 @@ private:
     std::string FOtherId;            // and the bridge that said it
     std::deque<TIncoming> FBacklog;  // what came before the announcement
     std::set<std::string> FOldConfigs, FRetainedTold;
+    // Errors outside the ticks, each said once until a tick without errors.
+    std::set<std::string> FReported;
+    std::array<std::optional<std::string>, 12> FFailing;  // per reading: the error last said
     bool FWindowOpen = false;
     TClock::time_point FWindowStart;
     int FRefusalsSaid = 0;
@@ -410,6 +512,7 @@ int RunMqtt(TSession& S, const std::string& PortName) {
             return static_cast<int>(ecFailed);
         }
         TMosquittoLibrary Library;
+        TCoreApplication App;
         TBridge Bridge(S, PortName, R.Device.empty() ? R.Port : R.Device, Wake.Fd, SignalFd);
         return Bridge.Run(Password);
     });

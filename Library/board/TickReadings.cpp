@@ -13,10 +13,11 @@ namespace {
 // back however the tick ends (a job may be stopped by a throw inside an exchange).
 class TErrorTap {
 public:
-    TErrorTap(TVelmorant& Driver, std::vector<std::string>& Errors, bool& Answered)
+    TErrorTap(TVelmorant& Driver, std::vector<std::string>& Errors, bool& Answered, std::string& Last)
         : FDriver(Driver), FSaved(Driver.OnError()) {
-        Driver.SetOnError([this, &Errors, &Answered](const TFailure& Failure) {
+        Driver.SetOnError([this, &Errors, &Answered, &Last](const TFailure& Failure) {
             Answered = Failure.BoardAnswered();
+            Last = Failure.Text;
             if (std::find(Errors.begin(), Errors.end(), Failure.Text) == Errors.end())
                 Errors.push_back(Failure.Text);
             if (FSaved) FSaved(Failure);
@@ -52,8 +53,10 @@ TTickReadings ReadTick(TVelmorant& Driver, const std::function<bool()>& Stop) {
     if (!Driver.DevicePresent()) return R;
     R.Time = Now();
     bool Answered = true;
-    TErrorTap Tap(Driver, R.Errors, Answered);
+    std::string Last;
+    TErrorTap Tap(Driver, R.Errors, Answered, Last);
     bool First = true, Ended = false;
+    size_t Index = 0;
     const auto Read = [&](std::optional<int>& Into, auto Reader) {
         if (Ended) return;
         if (!First && Stop && Stop()) {
@@ -61,7 +64,10 @@ TTickReadings ReadTick(TVelmorant& Driver, const std::function<bool()>& Stop) {
             return;
         }
         Answered = true;
+        Last.clear();
         Into = Reader();
+        if (!Into) R.Failures[Index] = Last;
+        ++Index;
         Ended = (!Into && !Answered && First) || Driver.PortHungUp();
         First = false;
     };

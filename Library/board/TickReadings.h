@@ -25,6 +25,9 @@ struct TTickReadings {
     std::optional<int> Temperature;            // degrees Fahrenheit
     // The driver's error texts of the tick, each once, in the order they came.
     std::vector<std::string> Errors;
+    // Why each read in reading order failed: its error text, "" for a read that did not fail or was
+    // not made.
+    std::array<std::string, 12> Failures;
     // Stop ended the tick before its last read; the reads not made are empty.
     bool Stopped = false;
     bool operator==(const TTickReadings&) const = default;

@@ -243,7 +243,8 @@ TEST_F(MqttTest, CommandsReachTheBoardOnlyForOutputsAndWellFormedPayloads) {
     for (const std::string Pin : {"6", "7"}) {
         const std::string Topic = Prefix + "pin/" + Pin + "/set";
         EXPECT_TRUE(Live.WaitFor(Prefix + "log", "ignored a retained command on " + Topic +
-                                                     ": clear it with mosquitto_pub -r -n -t " + Topic));
+                                                     ": clear it with mosquitto_pub -r -n -t " + Topic))
+            << BridgeLog();
     }
     EXPECT_FALSE(BoardGotWrites());
 

@@ -69,7 +69,8 @@ void TBoardSession::RunCaptureStep() {
     }
     // Each text once a capture, as a tick's; an interrupted read is no error of the board's.
     for (const std::string& text : FCapture->NewErrors())
-        if (!FDriver->Interrupted()) emit DeviceError(QString::fromStdString(text), FDriver->DevicePresent(), true);
+        if (!FDriver->Interrupted())
+            emit DeviceError(QString::fromStdString(text), FDriver->DevicePresent(), true);
     const TCaptureEnd end = FCapture->End();
     const auto now = std::chrono::steady_clock::now();
     // A failed read may be followed by a slow one (a silent board): what came before goes at once.

@@ -458,7 +458,7 @@ private:
     bool FConnected = false;        // the board was found and its settings read
     bool FKnownDirections = false;  // and all of them were read
     bool FSilent = false;
-    bool FLooked = false;  // the board was looked for once
+    bool FLooked = false;   // the board was looked for once
     bool FRefused = false;  // another bridge is online as this node
     int FAnnounced = 0;     // the broker's connection that last heard everything retained
     bool FKnown = false;    // the board was identified once: its discovery can be published

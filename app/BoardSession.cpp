@@ -107,7 +107,7 @@ TBoardSession::TBoardSession(QObject* Parent) : QObject(Parent), FDriver(std::ma
         // exchange ended by Disconnect or Close is no error of the board's.
         if (FRunningKind == jkTick || FRunningKind == jkCapture || FQuietErrors || FDriver->Interrupted())
             return;
-        emit DeviceError(QString::fromStdString(Failure.Text), FDriver->DevicePresent(), false);
+        emit DeviceError(QString::fromStdString(Failure.Text), FDriver->DevicePresent(), FInTickRead);
     });
     FDriver->SetOnExchange([this](const std::string& Command) { ExchangeStarting(Command); });
     FState = TBoardState::Of(*FDriver);
@@ -149,6 +149,7 @@ void TBoardSession::Connect(std::vector<std::string> PortNames,
                 errno = 0;
                 if (V.FindDevice(name)) {
                     outcome->Found = name;
+                    FSettingsKnown = false;
                     FTickErrors.Reset();
                     if (FPausesPLC) V.SetPLCRunMode(rmPaused);
                     return;
@@ -172,6 +173,7 @@ void TBoardSession::Disconnect(std::function<void()> Done) {
             FLost = false;
             FLostPort.clear();
             FSilentTicks = 0;
+            FSettingsKnown = false;
             FUnsavedFile.clear();
             FLastReadings = TTickReadings{};
         },
@@ -191,6 +193,7 @@ void TBoardSession::Reconnect(std::function<void(bool Found, const std::string& 
                 return;
             }
             *found = true;
+            FSettingsKnown = false;
             FLost = false;
             FLostPort.clear();
             FSilentTicks = 0;
@@ -205,6 +208,7 @@ void TBoardSession::AwaitBoard(const std::string& Port, std::function<void()> Do
         [this, Port](TVelmorant& V) {
             V.Disconnect();
             FLost = true;
+            FSettingsKnown = false;
             FLostPort = Port;
             FSilentTicks = 0;
         },
@@ -217,6 +221,22 @@ void TBoardSession::SetPinState(int Pin, bool On) {
 
 void TBoardSession::SetPortState(int Port, int Value) {
     PostChange({}, [Port, Value](TVelmorant& V) { V.SetPortState(Port, Value); });
+}
+
+void TBoardSession::Change(std::function<void(TVelmorant&)> Send, std::function<void(bool Taken)> Done) {
+    auto taken = std::make_shared<bool>(false);
+    Post(
+        [this, taken, Send = std::move(Send)](TVelmorant& V) {
+            // Done always hears how it went: a front end may hold a peer's answer until then.
+            try {
+                Send(V);
+            } catch (const std::exception& e) {
+                emit Failed(QString::fromStdString(e.what()));
+                return;
+            }
+            *taken = !FReadFailed && V.DevicePresent() && !V.PortHungUp();
+        },
+        [taken, Done = std::move(Done)] { Done(*taken); }, jkAction, true);
 }
 
 void TBoardSession::SetDirection(int Port, int Pin, bool Input) {
@@ -330,6 +350,7 @@ void TBoardSession::Retrieve(bool FromEEPROM, std::function<void(bool Retrieved)
                 *retrieved = false;
                 return;
             }
+            FSettingsKnown = !FReadFailed;
             // The board's own thermistor offset is asked for first; the cache keeps the one last set.
             const int offset = V.ReadADCOffset(4);
             refresh->Readings = ReadTick(V);
@@ -538,6 +559,11 @@ void TBoardSession::PostChange(TOverlay Overlay, TWork Work) {
 }
 
 TTickReadings TBoardSession::ReadTick(TVelmorant& Driver) {
+    struct TFlag {
+        bool& F;
+        explicit TFlag(bool& Flag) : F(Flag) { F = true; }
+        ~TFlag() { F = false; }
+    } inTick(FInTickRead);
     TTickReadings r = ::ReadTick(Driver);
     if (r.Empty())
         ++FSilentTicks;
@@ -583,6 +609,7 @@ void TBoardSession::Forget(const TJob& Job) {
 void TBoardSession::CheckLink(TVelmorant& Driver) {
     if (!Driver.DevicePresent() || !Driver.PortHungUp()) return;
     FLost = true;
+    FSettingsKnown = false;
     FLostPort = Driver.ComPortName();
     FSilentTicks = 0;
     FLastReadings = TTickReadings{};
@@ -672,6 +699,7 @@ TBoardState TBoardSession::WorkerState() const {
     state.LostPort = FLostPort;
     state.NoResponse = FDriver->DevicePresent() && FSilentTicks >= 2;
     state.UnsavedFile = FUnsavedFile;
+    state.SettingsKnown = FSettingsKnown && FDriver->DevicePresent();
     return state;
 }
 

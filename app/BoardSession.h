@@ -51,6 +51,9 @@ struct TBoardState {
     bool NoResponse = false;
     // Where the changes not saved in the EEPROM were kept when the board was lost ("" when none).
     std::string UnsavedFile;
+    // Every setting was read from the board by the last retrieval of this connection, without an
+    // error: a front end that decides by them (which pins are outputs) may trust them.
+    bool SettingsKnown = false;
 
     // The state of Driver now (the link fields stay as they are).
     static TBoardState Of(const TVelmorant& Driver);
@@ -109,6 +112,9 @@ public:
     void SetPinState(int Pin, bool On);
     // A port's eight pins at once; the board leaves its inputs as they are.
     void SetPortState(int Port, int Value);
+    // A front end's own change, sent as it is; Done(true) when the board took it. One it did not
+    // take is taken back as the typed changes are.
+    void Change(std::function<void(TVelmorant&)> Send, std::function<void(bool Taken)> Done);
     // Sets one pin's direction bit; the byte is formed on the board's side, after earlier changes.
     void SetDirection(int Port, int Pin, bool Input);
     void SetPullups(bool Port0, bool Port2);
@@ -290,9 +296,12 @@ private:
     std::atomic<bool> FStopRunning{false};
     // Worker only: the running job tells the user of no driver error (the autosave at close).
     bool FQuietErrors = false;
+    // Worker only: a tick's reads run (also the one that ends a refresh).
+    bool FInTickRead = false;
     // Worker only: an error text arrived during the current read; the link's state.
     bool FReadFailed = false;
     bool FLost = false;
+    bool FSettingsKnown = false;
     std::string FLostPort;
     int FSilentTicks = 0;
     std::string FUnsavedFile;

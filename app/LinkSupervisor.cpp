@@ -66,9 +66,9 @@ void TLinkSupervisor::ReadBack() {
     emit ReadingBack();
     // As it is, without "RECALL": a board that never lost power still has the changes not saved in
     // its EEPROM, and reloading the EEPROM would wipe them.
-    FSession.Retrieve(false, [this](bool Retrieved) {
+    FSession.Retrieve(false, [this](bool) {
         const QString port = QString::fromStdString(FPortName);
-        emit Reconnected(port, Retrieved);
+        emit Reconnected(port);
         if (FKeptFile.empty()) return;
         FSession.DiffersFromFile(FKeptFile, [this](bool Differs) {
             if (Differs)

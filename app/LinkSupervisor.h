@@ -41,8 +41,8 @@ signals:
     // An attempt while the board is away did not find it: once per absence, with a network peer's
     // reason when there is one (its first, or a new one).
     void StillAway(const QString& Port, const QString& Reason);
-    // The lost board is back and its settings were read (Retrieved: all of them).
-    void Reconnected(const QString& Port, bool Retrieved);
+    // The lost board is back and its settings were read (State().SettingsKnown: all of them).
+    void Reconnected(const QString& Port);
     // The board is back without the changes kept in File: ask the user, then KeptChangesOffered.
     void OfferKeptChanges(const QString& File);
 

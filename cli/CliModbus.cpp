@@ -1,5 +1,5 @@
-// modbus: the server's loop. The main thread owns the board and every client; requests are served
-// between the ticks, each client framed by us so that a slow or hostile one never holds the others.
+// modbus: the server. The board session owns the board; the main thread owns every client, each
+// framed by us so that a slow or hostile one never holds the others.
 #include "CliModbus.h"
 
 #include <arpa/inet.h>
@@ -10,15 +10,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QEventLoop>
+#include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <list>
 #include <memory>
+#include <set>
 
+#include "BoardSession.h"
 #include "CliBoardLoop.h"
 #include "CliModbusMap.h"
 #include "CliSession.h"
 #include "Errors.h"
+#include "LinkSupervisor.h"
 
 namespace velcli {
 
@@ -32,9 +38,13 @@ constexpr size_t ClientBuffer = 4 * ModbusMaxFrame;
 constexpr int MaxWritesSaid = 20;
 
 struct TClient {
+    uint64_t Id = 0;
     int Fd = -1;
     std::string Peer;
     std::vector<uint8_t> In;
+    std::unique_ptr<QSocketNotifier> Readable;
+    // A write on its way to the board: the client's next frames wait for its answer.
+    bool Waiting = false;
 };
 
 std::string PeerName(const sockaddr_storage& A) {
@@ -52,30 +62,104 @@ std::string PeerName(const sockaddr_storage& A) {
     return std::string(Host) + ":" + std::to_string(Port);
 }
 
-class TModbusServer : public TBoardLoop {
+// The settings registers as the session has them; all unknown until every one was read.
+std::array<std::optional<int>, modbus_map::HoldingRegisters - modbus_map::FirstDirection> SettingsOf(
+    const TBoardState& State) {
+    using namespace modbus_map;
+    std::array<std::optional<int>, HoldingRegisters - FirstDirection> Settings;
+    if (!State.SettingsKnown) return Settings;
+    const auto In = [](int Value, int Min, int Max) -> std::optional<int> {
+        if (Value < Min || Value > Max) return std::nullopt;
+        return Value;
+    };
+    for (int Port = 0; Port < 3; ++Port) Settings[Port] = State.Directions[Port];
+    Settings[FirstPullup - FirstDirection] = State.Pullups[0] ? 1 : 0;
+    Settings[FirstPullup + 1 - FirstDirection] = State.Pullups[2] ? 1 : 0;
+    for (int Input = 0; Input < TVelmorant::AnalogInputCount; ++Input)
+        Settings[FirstOffset - FirstDirection + Input] = In(State.ADCOffsets[Input], -128, 128);
+    Settings[Period - FirstDirection] = In(State.UpdatePeriod, 0, 15);
+    Settings[RunMode - FirstDirection] = In(static_cast<int>(State.PLCRunMode), 0, 2);
+    return Settings;
+}
+
+// The server on the board session: the session ticks and owns the board's state, its supervisor
+// finds the board (again); requests are answered from the image, writes once the board took them.
+class TModbusServer {
 public:
     TModbusServer(TSession& S, const std::string& PortName, const std::string& PortLabel, int SignalFd)
-        : TBoardLoop(S, PortName, PortLabel, SignalFd), FO(S.Request.Modbus) {}
+        : FS(S),
+          FPort(PortName),
+          FLabel(PortLabel),
+          FO(S.Request.Modbus),
+          FSupervisor(FSession),
+          FSignal(SignalFd, QSocketNotifier::Read) {
+        FSession.SetPausesPLC(false);
+        FSupervisor.SetPortName(PortName);
+        QObject::connect(&FSession, &TBoardSession::DeviceError, &FContext,
+                         [this](const QString& Text, bool, bool InTick) {
+                             if (!InTick && FReported.insert(Text.toStdString()).second)
+                                 Say(Text.toStdString() + " (" + FLabel + ")");
+                         });
+        QObject::connect(&FSession, &TBoardSession::TickRead, &FContext, [this](const TTickReadings& R) {
+            if (!FConnected) return;
+            if (R.Errors.empty()) FReported.clear();
+            FImage.TakeTick(R);
+            OnAvailability();
+        });
+        QObject::connect(&FSession, &TBoardSession::StateChanged, &FContext,
+                         [this](const TBoardState& State) { FImage.Settings = SettingsOf(State); });
+        QObject::connect(&FSession, &TBoardSession::LinkChanged, &FContext, [this](const TBoardState& State) {
+            if (!FConnected || !State.DevicePresent) return;
+            if (State.NoResponse && !FSilent) Say("no response from the Velmorant on " + FLabel);
+            if (!State.NoResponse && FSilent) Say("the Velmorant on " + FLabel + " answers again");
+            FSilent = State.NoResponse;
+            OnAvailability();
+        });
+        QObject::connect(&FSupervisor, &TLinkSupervisor::Lost, &FContext, [this] {
+            if (std::exchange(FConnected, false))
+                Say("the connection to the Velmorant on " + FLabel + " was lost");
+            OnAvailability();
+        });
+        QObject::connect(&FSupervisor, &TLinkSupervisor::StillAway, &FContext,
+                         [this](const QString&, const QString& Reason) {
+                             FirstLookDone();
+                             Say("waiting for the Velmorant on " + FLabel +
+                                 (Reason.isEmpty() ? "" : " (" + Reason.toStdString() + ")"));
+                         });
+        QObject::connect(&FSupervisor, &TLinkSupervisor::Reconnected, &FContext, [this] {
+            FConnected = true;
+            FSilent = false;
+            FReported.clear();
+            FImage.Settings = SettingsOf(FSession.State());
+            FImage.TakeTick(FSession.State().Readings);
+            Say("connected to the Velmorant on " + FLabel + " (firmware " + FSession.State().Version + ")");
+            OnAvailability();
+            FSession.SetTicking(true);
+            FirstLookDone();
+        });
+        QObject::connect(&FSignal, &QSocketNotifier::activated, &FContext, [this] { FLoop.quit(); });
+    }
 
-    ~TModbusServer() override {
-        for (TClient& C : FClients) ::close(C.Fd);
+    ~TModbusServer() {
+        FClients.clear();
+        FListenReadable.reset();
         if (FListen >= 0) ::close(FListen);
         if (FMapping) modbus_mapping_free(FMapping);
-        if (FContext) modbus_free(FContext);
+        if (FModbus) modbus_free(FModbus);
     }
 
     int Run() {
         std::string Host, Port;
         SplitListen(FO.Listen, Host, Port);
-        FContext = modbus_new_tcp_pi(Host.c_str(), Port.c_str());
+        FModbus = modbus_new_tcp_pi(Host.c_str(), Port.c_str());
         FMapping =
             modbus_mapping_new_start_address(0, modbus_map::Pins, 0, modbus_map::Pins, 0,
                                              modbus_map::HoldingRegisters, 0, modbus_map::InputRegisters);
-        if (!FContext || !FMapping) {
+        if (!FModbus || !FMapping) {
             FS.Error(std::string("cannot set up the Modbus server: ") + std::strerror(errno));
             return ecFailed;
         }
-        FListen = modbus_tcp_pi_listen(FContext, static_cast<int>(MaxClients));
+        FListen = modbus_tcp_pi_listen(FModbus, static_cast<int>(MaxClients));
         if (FListen < 0) {
             FS.Error("cannot listen on " + FO.Listen + ": " + std::strerror(errno));
             return ecFailed;
@@ -86,10 +170,12 @@ public:
         ::getsockname(FListen, reinterpret_cast<sockaddr*>(&Bound), &Size);
         FS.Error("serving " + FLabel + " as Modbus TCP on " + PeerName(Bound) +
                  (FO.AllowWrites ? " (writes allowed)" : " (read only)"));
-        RunTicks();
-        FS.Device.Disconnect();
-        FS.Error("stopped after " + std::to_string(FTicks) + " ticks, " + std::to_string(FLateTicks) +
-                 " late; " + std::to_string(FRequests) + " requests served");
+        FSession.AwaitBoard(FPort, [this] { FSupervisor.TryNow(); });
+        FLoop.exec();
+        FSession.SetTicking(false);
+        FS.Error("stopped after " + std::to_string(FSession.TicksRead()) + " ticks, " +
+                 std::to_string(FSession.TicksSkipped()) + " late; " + std::to_string(FRequests) +
+                 " requests served");
         return ecSuccess;
     }
 
@@ -102,64 +188,21 @@ private:
             Host = Host.substr(1, Host.size() - 2);
     }
 
-    void OnConnected() override {
-        // The settings the map shows besides the tick; the driver reports a failed read.
-        const auto Ask = [this](const std::string& Command, int Min, int Max) -> std::optional<int> {
-            std::string Reply;
-            int32_t Value = 0;
-            if (!FS.Device.SendCommandToDevice(Command, Reply) || !TryStrToInt(Reply, Value) || Value < Min ||
-                Value > Max)
-                return std::nullopt;
-            return Value;
-        };
-        auto& Settings = FImage.Settings;
-        Settings.fill(std::nullopt);
-        for (int Port = 0; Port < 3; ++Port)
-            if (FDirections[Port]) Settings[Port] = *FDirections[Port];
-        Settings[3] = Ask("PU0?", 0, 1);
-        Settings[4] = Ask("PU2?", 0, 1);
-        for (int Input = 0; Input < TVelmorant::AnalogInputCount; ++Input)
-            Settings[modbus_map::FirstOffset - modbus_map::FirstDirection + Input] =
-                Ask("AORD" + std::to_string(Input), -128, 128);
-        Settings[modbus_map::Period - modbus_map::FirstDirection] = Ask("UR?", 0, 15);
-        Settings[modbus_map::RunMode - modbus_map::FirstDirection] = Ask("PLCRM?", 0, 2);
-        CheckLost();
-        OnAvailability();
+    void Say(const std::string& Text) { FS.Error(Text); }
+
+    // Clients wait in the listen queue until the board was looked for once: the first answers are
+    // the board's, not those of a server that has not tried it yet.
+    void FirstLookDone() {
+        if (FListenReadable) return;
+        FListenReadable = std::make_unique<QSocketNotifier>(FListen, QSocketNotifier::Read);
+        QObject::connect(FListenReadable.get(), &QSocketNotifier::activated, &FContext, [this] { Accept(); });
+        Accept();
     }
 
     // A board that is gone or silent is no source of values: its last ones are not made up again.
-    void OnAvailability() override {
-        FImage.Online = Online();
+    void OnAvailability() {
+        FImage.Online = FConnected && FSession.State().DevicePresent && !FSession.State().NoResponse;
         if (!FImage.Online) FImage.TakeTick({});
-    }
-
-    void OnReadings(const TTickReadings& R) override { FImage.TakeTick(R); }
-
-    // Serves until Due: frames already buffered first, one per client in turn, then what comes.
-    void Serve(TClock::time_point Due) override {
-        while (!FStop) {
-            bool More = false;
-            for (size_t I = 0; I < FClients.size() && TClock::now() < Due;) {
-                const bool Kept = ServeOne(FClients[I], More);
-                if (Kept)
-                    ++I;
-                else
-                    Drop(I);
-            }
-            const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Due - TClock::now()).count();
-            if (Left <= 0) return;
-            std::vector<pollfd> P = {{FSignalFd, POLLIN, 0}, {FListen, POLLIN, 0}};
-            for (const TClient& C : FClients)
-                P.push_back({C.Fd, static_cast<short>(C.In.size() < ClientBuffer ? POLLIN : 0), 0});
-            const int Timeout = More ? 0 : static_cast<int>(std::min<long long>(Left, 60000));
-            if (::poll(P.data(), P.size(), Timeout) < 0 && errno != EINTR) return;
-            TakeSignal(P[0].revents);
-            if (FStop) return;
-            if (P[1].revents & POLLIN) Accept();
-            // Newly accepted clients are polled next round; the indexes here are those polled.
-            for (size_t I = P.size() - 2; I-- > 0;)
-                if (P[I + 2].revents != 0 && !Receive(FClients[I])) Drop(I);
-        }
     }
 
     void Accept() {
@@ -177,8 +220,24 @@ private:
                 continue;
             }
             FFullSaid = false;
-            FClients.push_back({Fd, PeerName(Address), {}});
+            TClient& C = FClients.emplace_back();
+            C.Id = ++FLastId;
+            C.Fd = Fd;
+            C.Peer = PeerName(Address);
+            C.Readable = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Read);
+            QObject::connect(C.Readable.get(), &QSocketNotifier::activated, &FContext,
+                             [this, Id = C.Id] { Readable(Id); });
         }
+    }
+
+    std::list<TClient>::iterator Find(uint64_t Id) {
+        return std::find_if(FClients.begin(), FClients.end(), [Id](const TClient& C) { return C.Id == Id; });
+    }
+
+    void Readable(uint64_t Id) {
+        const auto It = Find(Id);
+        if (It == FClients.end()) return;
+        if (!Receive(*It) || !ServeBuffered(*It)) Drop(It);
     }
 
     // Reads what the client sent; false when it is gone or its stream is no Modbus TCP.
@@ -191,31 +250,50 @@ private:
         return ModbusFrameLength(C.In.data(), C.In.size()) >= 0;
     }
 
-    // Answers the client's first complete frame, if any; More tells whether another one waits.
-    bool ServeOne(TClient& C, bool& More) {
-        const long Length = ModbusFrameLength(C.In.data(), C.In.size());
-        if (Length < 0) return false;
-        if (Length == 0) return true;
-        // libmodbus reads a request as far as its function says: the rest of the buffer is zeros.
-        uint8_t Frame[ModbusMaxFrame + 8] = {};
-        std::copy_n(C.In.begin(), Length, Frame);
-        C.In.erase(C.In.begin(), C.In.begin() + Length);
-        More = More || ModbusFrameLength(C.In.data(), C.In.size()) > 0;
-        ++FRequests;
-        modbus_set_socket(FContext, C.Fd);
-        TModbusDecision D = DecideModbusRequest(Frame, Length, FImage, FO.AllowWrites, FO.Unit);
-        if (D.Exception == mxNone && !D.Writes.empty()) D.Exception = Write(D.Writes, C);
-        if (D.Exception != mxNone) return modbus_reply_exception(FContext, Frame, D.Exception) >= 0;
-        Fill();
-        // A client that does not read its answers is let go rather than waited for.
-        return modbus_reply(FContext, Frame, static_cast<int>(Length), FMapping) >= 0;
+    // Answers the client's complete frames in order, up to a write that waits for the board; false
+    // when the client is to go. A full buffer is not read until its frames are answered.
+    bool ServeBuffered(TClient& C) {
+        while (!C.Waiting) {
+            const long Length = ModbusFrameLength(C.In.data(), C.In.size());
+            if (Length < 0) return false;
+            if (Length == 0) break;
+            std::vector<uint8_t> Frame(C.In.begin(), C.In.begin() + Length);
+            C.In.erase(C.In.begin(), C.In.begin() + Length);
+            if (!ServeOne(C, std::move(Frame))) return false;
+        }
+        C.Readable->setEnabled(!C.Waiting && C.In.size() < ClientBuffer);
+        return true;
     }
 
-    // Sends the writes in order; the board's reply to each decides.
-    TModbusException Write(const std::vector<TModbusWrite>& Writes, const TClient& C) {
-        for (const TModbusWrite& W : Writes) {
-            auto& D = FS.Device;
-            const bool Done = Succeeded([&] {
+    bool ServeOne(TClient& C, std::vector<uint8_t> Frame) {
+        ++FRequests;
+        // libmodbus reads a request as far as its function says: the rest of the buffer is zeros.
+        const size_t Length = Frame.size();
+        Frame.resize(ModbusMaxFrame + 8, 0);
+        TModbusDecision D = DecideModbusRequest(Frame.data(), Length, FImage, FO.AllowWrites, FO.Unit);
+        if (D.Exception == mxNone && !D.Writes.empty()) {
+            C.Waiting = true;
+            Write(C.Id, std::move(Frame), Length, std::move(D.Writes), 0);
+            return true;
+        }
+        return Reply(C, Frame.data(), Length, D.Exception);
+    }
+
+    // A client that does not read its answers is let go rather than waited for.
+    bool Reply(TClient& C, uint8_t* Frame, size_t Length, TModbusException Exception) {
+        modbus_set_socket(FModbus, C.Fd);
+        if (Exception != mxNone) return modbus_reply_exception(FModbus, Frame, Exception) >= 0;
+        Fill();
+        return modbus_reply(FModbus, Frame, static_cast<int>(Length), FMapping) >= 0;
+    }
+
+    // Sends the writes in order, each once the board took the one before; the client's answer
+    // follows the last, or the first the board did not take.
+    void Write(uint64_t Id, std::vector<uint8_t> Frame, size_t Length, std::vector<TModbusWrite> Writes,
+               size_t Next) {
+        const TModbusWrite W = Writes[Next];
+        FSession.Change(
+            [W](TVelmorant& D) {
                 switch (W.Kind) {
                     case TModbusWrite::Pin:
                         D.SetPinState(W.Index, W.Value != 0);
@@ -239,16 +317,25 @@ private:
                         D.SetPLCRunMode(static_cast<TPLCRunMode>(W.Value));
                         break;
                 }
+            },
+            [this, Id, Frame = std::move(Frame), Length, Writes = std::move(Writes),
+             Next](bool Taken) mutable {
+                const auto It = Find(Id);
+                if (Taken) {
+                    FReported.clear();  // a write that fails again is said again
+                    ApplyModbusWrite(FImage, Writes[Next]);
+                    if (FSaidWrites < MaxWritesSaid && It != FClients.end()) {
+                        ++FSaidWrites;
+                        Say(It->Peer + " set " + DescribeModbusWrite(Writes[Next]));
+                    }
+                    if (Next + 1 < Writes.size())
+                        return Write(Id, std::move(Frame), Length, std::move(Writes), Next + 1);
+                }
+                if (It == FClients.end()) return;  // gone meanwhile: nothing to answer
+                It->Waiting = false;
+                if (!Reply(*It, Frame.data(), Length, Taken ? mxNone : mxTargetFailed) || !ServeBuffered(*It))
+                    Drop(It);
             });
-            if (CheckLost() || !Done) return mxTargetFailed;
-            ApplyModbusWrite(FImage, W);
-            if (W.Kind == TModbusWrite::Direction) FDirections[W.Index] = static_cast<uint8_t>(W.Value);
-            if (FSaidWrites < MaxWritesSaid) {
-                ++FSaidWrites;
-                Say(C.Peer + " set " + DescribeModbusWrite(W));
-            }
-        }
-        return mxNone;
     }
 
     // The mapping libmodbus answers from, as the image has it; DecideModbusRequest made sure every
@@ -262,16 +349,30 @@ private:
             FMapping->tab_input_registers[A] = FImage.Input(A).value_or(0);
     }
 
-    void Drop(size_t I) {
-        ::close(FClients[I].Fd);
-        FClients.erase(FClients.begin() + static_cast<long>(I));
+    void Drop(std::list<TClient>::iterator It) {
+        It->Readable.reset();
+        ::close(It->Fd);
+        FClients.erase(It);
     }
 
+    TSession& FS;
+    const std::string FPort, FLabel;
     const TModbusOptions& FO;
-    modbus_t* FContext = nullptr;
+    TBoardSession FSession;
+    TLinkSupervisor FSupervisor;
+    QObject FContext;  // what the session's and the sockets' handlers run under
+    QSocketNotifier FSignal;
+    QEventLoop FLoop;
+    bool FConnected = false;
+    bool FSilent = false;
+    // Errors outside the ticks, each said once until a write is taken or a tick has none.
+    std::set<std::string> FReported;
+    modbus_t* FModbus = nullptr;
     modbus_mapping_t* FMapping = nullptr;
     int FListen = -1;
-    std::vector<TClient> FClients;
+    std::unique_ptr<QSocketNotifier> FListenReadable;
+    std::list<TClient> FClients;
+    uint64_t FLastId = 0;
     bool FFullSaid = false;
     TModbusImage FImage;
     uint64_t FRequests = 0;
@@ -313,6 +414,7 @@ void CheckModbusRequest(const TCliRequest& R) {
 int RunModbus(TSession& S, const std::string& PortName) {
     const std::string Label = S.Request.Device.empty() ? S.Request.Port : S.Request.Device;
     return RunUntilStopped(S, [&](int SignalFd) {
+        TCoreApplication App;
         TModbusServer Server(S, PortName, Label, SignalFd);
         return Server.Run();
     });

@@ -109,7 +109,6 @@ public:
         QObject::connect(&FSupervisor, &TLinkSupervisor::Lost, &FContext, [this] {
             if (std::exchange(FConnected, false))
                 Say("the connection to the Velmorant on " + FLabel + " was lost");
-            FKnownDirections = false;
             PublishAvailability(false);
         });
         QObject::connect(&FSupervisor, &TLinkSupervisor::StillAway, &FContext,
@@ -118,8 +117,7 @@ public:
                              Say("waiting for the Velmorant on " + FLabel +
                                  (Reason.isEmpty() ? "" : " (" + Reason.toStdString() + ")"));
                          });
-        QObject::connect(&FSupervisor, &TLinkSupervisor::Reconnected, &FContext,
-                         [this](const QString&, bool Retrieved) { OnConnected(Retrieved); });
+        QObject::connect(&FSupervisor, &TLinkSupervisor::Reconnected, &FContext, [this] { OnConnected(); });
         QObject::connect(&FWake, &QSocketNotifier::activated, &FContext, [this] {
             uint64_t Count;
             [[maybe_unused]] const ssize_t Read = ::read(FWakeFd, &Count, sizeof Count);
@@ -169,7 +167,7 @@ private:
     // Which pins are outputs, as the session has them; unknown until the board's settings were read.
     std::array<std::optional<uint8_t>, 6> Directions() const {
         std::array<std::optional<uint8_t>, 6> Result;
-        if (FKnownDirections)
+        if (FSession.State().SettingsKnown)
             for (size_t Port = 0; Port < Result.size(); ++Port)
                 Result[Port] = FSession.State().Directions[Port];
         return Result;
@@ -342,9 +340,8 @@ private:
 
     // The board was found (again) and its settings read: which pins are outputs decides which
     // entities are switches, and what may be written.
-    void OnConnected(bool Retrieved) {
+    void OnConnected() {
         FConnected = true;
-        FKnownDirections = Retrieved;
         FSilent = false;
         FReported.clear();
         FFailing.fill(std::nullopt);
@@ -355,6 +352,8 @@ private:
         FLast.clear();
         FLastStateRow.reset();
         FSession.SetTicking(true);
+        // The read-back ended with a tick of its own.
+        OnTick(FSession.State().Readings);
         FirstLookDone();
     }
 
@@ -455,8 +454,7 @@ private:
     QSocketNotifier FWake, FSignal;
     QTimer FSlot;
     QEventLoop FLoop;
-    bool FConnected = false;        // the board was found and its settings read
-    bool FKnownDirections = false;  // and all of them were read
+    bool FConnected = false;  // the board was found and its settings read
     bool FSilent = false;
     bool FLooked = false;   // the board was looked for once
     bool FRefused = false;  // another bridge is online as this node

@@ -43,9 +43,6 @@ int RunWatch(TSession& S);
 int RunCapture(TSession& S);
 // The read --json object of a reading.
 std::string ReadingsJson(const TTickReadings& R);
-// One monitor tick's readings, its errors left to the driver's error callback; nullopt when Stop,
-// asked between reads, said so.
-std::optional<TTickReadings> ReadReadings(TSession& S, const std::function<bool()>& Stop);
 // The labels of the twelve readings, taken from the data-log header ("Port0" ... "Temp").
 const std::vector<std::string>& ReadingLabels();
 

@@ -146,10 +146,4 @@ std::string ReadingsJson(const TTickReadings& R) {
     return JsonReadings(R);
 }
 
-std::optional<TTickReadings> ReadReadings(TSession& S, const std::function<bool()>& Stop) {
-    TTickReadings R = ReadTick(S.Device, Stop);
-    if (R.Stopped) return std::nullopt;
-    return R;
-}
-
 }  // namespace velcli

@@ -119,7 +119,8 @@ TEST_F(ModbusTest, AFailedReadingAndALostBoardAreExceptionsWithNothingSent) {
     Fixture.Sim().SetFaultFilter("ADC2");
     Fixture.Sim().SetFault(velsim::TFault::Garbage);
     EXPECT_EQ(AskUntil("ir 2 1", "exc 11"), "exc 11");
-    EXPECT_THAT(Ask("ir 0 2"), ::testing::StartsWith("ok "));  // the good readings are still served
+    EXPECT_THAT(Ask("ir 0 2"), ::testing::StartsWith("ok "))  // the good readings are still served
+        << veltest::ReadFile(Fixture.Root() + "/server.log");
     EXPECT_THAT(Ask("ir 1 3"), "exc 11");
     Fixture.Sim().HangUp();
     EXPECT_EQ(AskUntil("di 0 1", "exc 11"), "exc 11");

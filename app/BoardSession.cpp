@@ -120,19 +120,19 @@ TBoardSession::TBoardSession(QObject* Parent) : QObject(Parent), FDriver(std::ma
         else
             Tick();  // asks nothing while a tick still waits on a slow board
     });
-    FWorker = std::thread([this] { RunWorker(); });
 }
 
 TBoardSession::~TBoardSession() {
+    // The queued jobs go before the running one is told to end, so that none starts after it.
+    FWorker.Stop();
     {
         std::lock_guard<std::mutex> lock(FLock);
-        FQuit = true;
-        FQueue.clear();
         FStopRunning = true;
+        // A capture's next step, if one comes before the end, reads nothing.
+        FCaptureStop = true;
         FDriver->Interrupt();
     }
-    FWake.notify_one();
-    FWorker.join();
+    FWorker.Join();
     // The port closes here, after the last exchange.
     FDriver.reset();
 }
@@ -542,11 +542,9 @@ void TBoardSession::Post(TWork Work, std::function<void()> Done, TJobKind Kind, 
     ++FPending;
     if (Kind == jkLong && FLongPending++ == 0) emit LongWorkChanged(true);
     if (Kind == jkTick) FTickPending = true;
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        FQueue.push_back(TJob{std::move(Work), std::move(Done), Kind, FConnection, ++FSequence, Change});
-    }
-    FWake.notify_one();
+    FWorker.Post([this, Job = TJob{std::move(Work), std::move(Done), Kind, FConnection, ++FSequence,
+                                   Change}]() mutable { RunJob(Job); },
+                 Kind);
 }
 
 void TBoardSession::PostChange(TOverlay Overlay, TWork Work) {
@@ -574,17 +572,10 @@ TTickReadings TBoardSession::ReadTick(TVelmorant& Driver) {
 }
 
 void TBoardSession::StopLongWork() {
-    std::deque<TJob> dropped;
+    // A job no longer queued is marked running already (Started): it is stopped below.
+    const std::vector<int> dropped = FWorker.Drop([](int Kind) { return Kind != jkAction; });
     {
         std::lock_guard<std::mutex> lock(FLock);
-        for (auto it = FQueue.begin(); it != FQueue.end();) {
-            if (it->Kind != jkAction) {
-                dropped.push_back(std::move(*it));
-                it = FQueue.erase(it);
-            } else {
-                ++it;
-            }
-        }
         // Work that is stopped ends the capture too: the connection ends, or the window closes.
         if (FCapturing) FCaptureStop = true;
         if (FRunningKind != jkAction) {
@@ -593,14 +584,14 @@ void TBoardSession::StopLongWork() {
             FDriver->Interrupt();
         }
     }
-    for (const TJob& job : dropped) Forget(job);
+    for (const int kind : dropped) Forget(static_cast<TJobKind>(kind));
     if (Idle()) emit BecameIdle();
 }
 
-void TBoardSession::Forget(const TJob& Job) {
+void TBoardSession::Forget(TJobKind Kind) {
     --FPending;
-    if (Job.Kind == jkTick) FTickPending = false;
-    if (Job.Kind == jkLong && --FLongPending == 0) {
+    if (Kind == jkTick) FTickPending = false;
+    if (Kind == jkLong && --FLongPending == 0) {
         emit Progress(FCapturing ? FCaptureNote : QString());
         emit LongWorkChanged(false);
     }
@@ -631,64 +622,46 @@ void TBoardSession::ExchangeStarting(const std::string& Command) {
     if (FRunningKind == jkLong) emit Progress(ProgressOf(Command, FDriver->ProgramLineCount()));
 }
 
-void TBoardSession::RunWorker() {
-    for (;;) {
-        TJob job;
-        bool sample = false;
-        {
-            std::unique_lock<std::mutex> lock(FLock);
-            FWake.wait(lock, [this] { return FQuit || !FQueue.empty() || FCapture; });
-            if (FQuit) return;
-            // A capture reads only while nothing else is asked: the user's commands go between samples.
-            sample = FQueue.empty();
-            if (sample) {
-                FRunningKind = jkCapture;
-                if (FCaptureStop) FCapture->Stop();
-            } else {
-                job = std::move(FQueue.front());
-                FQueue.pop_front();
-                FRunningKind = job.Kind;
-            }
-            FStopRunning = false;
-            // An interruption was meant for the job before; under FLock, so none meant for this one is lost.
-            FDriver->ClearInterrupt();
-        }
-        if (sample) {
-            RunCaptureStep();
-            continue;
-        }
-        bool ran = false, takenBack = false;
-        std::string failure;
-        const TVelmorant::TCache before = job.Change ? FDriver->Cache() : TVelmorant::TCache{};
-        FReadFailed = false;
-        FBoardOffset.reset();
-        try {
-            job.Work(*FDriver);
-            // Work that was stopped by an interruption may end without noticing.
-            ran = !FStopRunning;
-        } catch (const TStopped&) {
-        } catch (const std::exception& e) {
-            failure = e.what();
-        }
-        // A change the board did not take is not part of its state; one cut off by a lost board
-        // stays, to be kept with the board's other unsaved changes.
-        if (job.Change && FReadFailed && FDriver->DevicePresent() && !FDriver->PortHungUp()) {
-            FDriver->RestoreCache(before);
-            takenBack = true;
-        }
-        CheckLink(*FDriver);
-        TBoardState state = WorkerState();
-        {
-            std::lock_guard<std::mutex> lock(FLock);
-            FRunningKind = jkAction;
-            FResults.push_back(
-                TResult{std::move(job), std::move(state), ran, takenBack, std::move(failure), {}});
-        }
-        // The session lives on the window's thread; a call queued on it runs there, and is dropped
-        // with the session if the window goes first. The result crosses under FLock rather than inside
-        // the queued call: Debian's Qt locks its event queue where ThreadSanitizer cannot see it.
-        QMetaObject::invokeMethod(this, "DeliverNext", Qt::QueuedConnection);
+void TBoardSession::Started(int Kind) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FRunningKind = static_cast<TJobKind>(Kind);
+    if (Kind == jkCapture && FCaptureStop) FCapture->Stop();
+    FStopRunning = false;
+    // An interruption was meant for the job before; under FLock, so none meant for this one is lost.
+    FDriver->ClearInterrupt();
+}
+
+void TBoardSession::RunJob(TJob& Job) {
+    bool ran = false, takenBack = false;
+    std::string failure;
+    const TVelmorant::TCache before = Job.Change ? FDriver->Cache() : TVelmorant::TCache{};
+    FReadFailed = false;
+    FBoardOffset.reset();
+    try {
+        Job.Work(*FDriver);
+        // Work that was stopped by an interruption may end without noticing.
+        ran = !FStopRunning;
+    } catch (const TStopped&) {
+    } catch (const std::exception& e) {
+        failure = e.what();
     }
+    // A change the board did not take is not part of its state; one cut off by a lost board
+    // stays, to be kept with the board's other unsaved changes.
+    if (Job.Change && FReadFailed && FDriver->DevicePresent() && !FDriver->PortHungUp()) {
+        FDriver->RestoreCache(before);
+        takenBack = true;
+    }
+    CheckLink(*FDriver);
+    TBoardState state = WorkerState();
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FRunningKind = jkAction;
+        FResults.push_back(TResult{std::move(Job), std::move(state), ran, takenBack, std::move(failure), {}});
+    }
+    // The session lives on the window's thread; a call queued on it runs there, and is dropped
+    // with the session if the window goes first. The result crosses under FLock rather than inside
+    // the queued call: Debian's Qt locks its event queue where ThreadSanitizer cannot see it.
+    QMetaObject::invokeMethod(this, "DeliverNext", Qt::QueuedConnection);
 }
 
 TBoardState TBoardSession::WorkerState() const {
@@ -731,7 +704,7 @@ void TBoardSession::Deliver(const TResult& Result) {
         if (linkChanged) emit LinkChanged(FState);
         if (Result.TakenBack) emit ChangeTakenBack(FState);
     }
-    Forget(job);
+    Forget(job.Kind);
     if (current && Result.Ran && job.Done) job.Done();
     if (!Result.Failure.empty()) emit Failed(QString::fromStdString(Result.Failure));
     if (Result.CaptureEnd) {

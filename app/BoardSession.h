@@ -9,7 +9,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,12 +17,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Capture.h"
 #include "Device_VL.h"
 #include "TickReadings.h"
+#include "Worker.h"
 
 // The board's state as the program knows it: the driver's cache, with every change the user has
 // asked for applied from the moment it was asked, and the link's state.
@@ -260,18 +259,23 @@ private:
     void SendAndRefresh(TWork Send, std::function<void(int LinesSent)> Done);
     // Worker: reads a tick's values (and counts silent ticks).
     TTickReadings ReadTick(TVelmorant& Driver);
-    void RunWorker();
+    // Worker: runs one job.
+    void RunJob(TJob& Job);
+    // Worker: a job of Kind or a capture's step begins; a job's under the worker's lock, so that
+    // StopLongWork finds each one either queued or running.
+    void Started(int Kind);
     // Window thread: delivers the oldest result; queued once per result.
     Q_INVOKABLE void DeliverNext();
     void Deliver(const TResult& Result);
     void ExchangeStarting(const std::string& Command);
-    void Forget(const TJob& Job);
+    void Forget(TJobKind Kind);
     // Worker: a port that hung up means the board is gone; close it and wait for it.
     void CheckLink(TVelmorant& Driver);
     // Worker: the state to deliver after a job.
     TBoardState WorkerState() const;
-    // Worker: one sample of the capture; its end goes out as a result.
-    void RunCaptureStep();
+    // Worker, while no job waits: one sample of the capture, its end going out as a result; false
+    // when no capture runs.
+    bool RunCaptureStep();
     // Window thread: hands the samples taken so far to CaptureSamples.
     Q_INVOKABLE void DeliverCapture();
 
@@ -288,10 +292,7 @@ private:
     std::deque<std::pair<uint64_t, TOverlay>> FOverlays;
 
     std::mutex FLock;
-    std::condition_variable FWake;
-    std::deque<TJob> FQueue;
     std::deque<TResult> FResults;
-    bool FQuit = false;
     TJobKind FRunningKind = jkAction;
     std::atomic<bool> FStopRunning{false};
     // Worker only: the running job tells the user of no driver error (the autosave at close).
@@ -324,7 +325,8 @@ private:
     bool FCaptureDeliveryQueued = false;
 
     QTimer* FTickTimer = nullptr;
-    std::thread FWorker;
+    // Last: its thread starts once everything it uses is built, and is joined before any of it goes.
+    TWorker FWorker{[this] { return RunCaptureStep(); }, [this](int Kind) { Started(Kind); }};
 };
 
 Q_DECLARE_METATYPE(TBoardState)

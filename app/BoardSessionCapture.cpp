@@ -47,10 +47,12 @@ void TBoardSession::StopCapture() {
         // Ends a read that waits for a silent board at once, not at its deadline.
         if (FRunningKind == jkCapture) FDriver->Interrupt();
     }
-    FWake.notify_one();
 }
 
-void TBoardSession::RunCaptureStep() {
+bool TBoardSession::RunCaptureStep() {
+    // The worker asks only while nothing else is: the user's commands go between two samples.
+    if (!FCapture) return false;
+    Started(jkCapture);
     // A flag beside the sample rather than an optional: GCC 12 at -O3 takes the optional's flag for
     // one that may be read unset.
     TCaptureSample sample{};
@@ -87,7 +89,7 @@ void TBoardSession::RunCaptureStep() {
             QMetaObject::invokeMethod(this, "DeliverCapture", Qt::QueuedConnection);
         }
     }
-    if (end == ceRunning) return;
+    if (end == ceRunning) return true;
     // The end goes out as a job's result, after the last samples: a lost port reaches the window in
     // order with everything else.
     CheckLink(*FDriver);
@@ -103,6 +105,7 @@ void TBoardSession::RunCaptureStep() {
         FResults.push_back(std::move(result));
     }
     QMetaObject::invokeMethod(this, "DeliverNext", Qt::QueuedConnection);
+    return true;
 }
 
 void TBoardSession::DeliverCapture() {

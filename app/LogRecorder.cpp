@@ -53,17 +53,12 @@ TLogRecorder::TLogRecorder(const std::string& Target, const std::string& Header,
           Target, Header, AutosaveSecs,
           TDataLogOptions{loAppendTimestampToFilename, loAutosaveAtIntervals, loClearWhenSaved})),
       FTarget(Target),
-      FClock() {
-    FThread = std::thread([this] { Run(); });
-}
+      FClock() {}
 
 TLogRecorder::~TLogRecorder() {
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        FQuit = true;
-    }
-    FWake.notify_one();
-    FThread.join();
+    // The calls made still run first: none of their rows is lost.
+    FWorker.Stop(true);
+    FWorker.Join();
 }
 
 void TLogRecorder::RecoverAndJournal(const std::string& Folder) {
@@ -147,22 +142,18 @@ void TLogRecorder::AddTick(const TTickReadings& Readings) {
 std::string TLogRecorder::Finish(bool& JournalHolds) {
     auto result = std::make_shared<std::promise<std::pair<std::string, bool>>>();
     std::future<std::pair<std::string, bool>> done = result->get_future();
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        FQueue.push_back([this, result] {
-            std::string error;
-            if (FRunning && FLogger->Count() > 0) {
-                try {
-                    FLogger->SaveToFile();
-                } catch (const EFileError& e) {
-                    error = e.what();
-                }
+    FWorker.Post([this, result] {
+        std::string error;
+        if (FRunning && FLogger->Count() > 0) {
+            try {
+                FLogger->SaveToFile();
+            } catch (const EFileError& e) {
+                error = e.what();
             }
-            FRunning = false;
-            result->set_value({error, FLogger->JournalHoldsRows()});
-        });
-    }
-    FWake.notify_one();
+        }
+        FRunning = false;
+        result->set_value({error, FLogger->JournalHoldsRows()});
+    });
     // At the program's end only: the window is going, and the rows must be in a file first.
     const auto [error, holds] = done.get();
     JournalHolds = holds;
@@ -179,15 +170,11 @@ void TLogRecorder::SetClock(TTickClock Clock) {
 
 void TLogRecorder::Post(std::function<void()> Work) {
     ++FPending;
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        FQueue.push_back([this, Work = std::move(Work)] {
-            Work();
-            // Marks the end of this call among its deliveries.
-            Deliver({});
-        });
-    }
-    FWake.notify_one();
+    FWorker.Post([this, Work = std::move(Work)] {
+        Work();
+        // Marks the end of this call among its deliveries.
+        Deliver({});
+    });
 }
 
 void TLogRecorder::Deliver(std::function<void()> Delivery) {
@@ -212,18 +199,4 @@ void TLogRecorder::DeliverNext() {
         return;
     }
     if (--FPending == 0) emit BecameIdle();
-}
-
-void TLogRecorder::Run() {
-    for (;;) {
-        std::function<void()> work;
-        {
-            std::unique_lock<std::mutex> lock(FLock);
-            FWake.wait(lock, [this] { return FQuit || !FQueue.empty(); });
-            if (FQueue.empty()) return;  // quitting, and nothing left to run
-            work = std::move(FQueue.front());
-            FQueue.pop_front();
-        }
-        work();
-    }
 }

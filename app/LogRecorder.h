@@ -6,17 +6,16 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "DataJournal.h"
 #include "LogSchedule.h"
 #include "TickReadings.h"
+#include "Worker.h"
 
 class TDataLogger;
 
@@ -76,7 +75,6 @@ private:
     // Recorder's thread: hands Delivery to the window's thread.
     void Deliver(std::function<void()> Delivery);
     Q_INVOKABLE void DeliverNext();
-    void Run();
 
     std::unique_ptr<TDataLogger> FLogger;  // recorder's thread only, once constructed
     std::string FTarget;
@@ -90,9 +88,7 @@ private:
     bool FSaveFailed = false;
 
     std::mutex FLock;
-    std::condition_variable FWake;
-    std::deque<std::function<void()>> FQueue;
     std::deque<std::function<void()>> FDeliveries;
-    bool FQuit = false;
-    std::thread FThread;
+    // Last: its thread ends before anything it uses goes.
+    TWorker FWorker;
 };

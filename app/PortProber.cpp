@@ -3,27 +3,15 @@
 
 #include "SerialPort.h"
 
-TPortProber::TPortProber(QObject* Parent) : QObject(Parent) {
-    FThread = std::thread([this] { Run(); });
-}
+TPortProber::TPortProber(QObject* Parent) : QObject(Parent) {}
 
-TPortProber::~TPortProber() {
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        FQuit = true;
-    }
-    FWake.notify_one();
-    FThread.join();
-}
+// Probes asked for and not started are dropped with the worker.
+TPortProber::~TPortProber() = default;
 
 void TPortProber::Probe(std::function<void(const std::vector<std::string>& Names)> Done) {
     ++FPending;
     FWaiting.push_back(std::move(Done));
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        ++FRequests;
-    }
-    FWake.notify_one();
+    FWorker.Post([this] { Run(); });
 }
 
 void TPortProber::DeliverNext() {
@@ -42,24 +30,16 @@ void TPortProber::DeliverNext() {
 }
 
 void TPortProber::Run() {
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(FLock);
-            FWake.wait(lock, [this] { return FQuit || FRequests > 0; });
-            if (FQuit) return;
-            --FRequests;
-        }
-        TSerialPortSet ports;
-        EnumerateSerialPorts(true, ports);
-        TResult result;
-        result.PermissionDenied = LastEnumerationHadPermissionDenied();
-        for (size_t n = 0; n < ports.size(); ++n)
-            if (ports[n]) result.Names.push_back(SerialPortName(static_cast<uint8_t>(n)));
-        {
-            std::lock_guard<std::mutex> lock(FLock);
-            FResults.push_back(std::move(result));
-        }
-        // As in the board session: the result crosses under FLock, the queued call only wakes.
-        QMetaObject::invokeMethod(this, "DeliverNext", Qt::QueuedConnection);
+    TSerialPortSet ports;
+    EnumerateSerialPorts(true, ports);
+    TResult result;
+    result.PermissionDenied = LastEnumerationHadPermissionDenied();
+    for (size_t n = 0; n < ports.size(); ++n)
+        if (ports[n]) result.Names.push_back(SerialPortName(static_cast<uint8_t>(n)));
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FResults.push_back(std::move(result));
     }
+    // As in the board session: the result crosses under FLock, the queued call only wakes.
+    QMetaObject::invokeMethod(this, "DeliverNext", Qt::QueuedConnection);
 }

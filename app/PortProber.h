@@ -2,13 +2,13 @@
 // The port prober: finds the serial ports that can be opened, on a thread of its own, since each
 // candidate is opened in turn and a slow driver would otherwise hold the window up.
 #include <QObject>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "Worker.h"
 
 class TPortProber : public QObject {
     Q_OBJECT
@@ -31,6 +31,7 @@ private:
         bool PermissionDenied = false;
     };
     Q_INVOKABLE void DeliverNext();
+    // Prober's thread: one probe.
     void Run();
 
     int FPending = 0;
@@ -38,9 +39,7 @@ private:
     std::deque<std::function<void(const std::vector<std::string>&)>> FWaiting;  // window's thread
 
     std::mutex FLock;
-    std::condition_variable FWake;
-    int FRequests = 0;
     std::deque<TResult> FResults;
-    bool FQuit = false;
-    std::thread FThread;
+    // Last: its thread ends before anything it uses goes.
+    TWorker FWorker;
 };

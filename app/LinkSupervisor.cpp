@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QTimer>
+#include <algorithm>
 
 #include "BoardSession.h"
 #include "NetPort.h"
@@ -15,10 +16,29 @@ TLinkSupervisor::TLinkSupervisor(TBoardSession& Session, QObject* Parent)
     FTimer->setInterval(1000);
     connect(FTimer, &QTimer::timeout, this, &TLinkSupervisor::TryReconnect);
     connect(&FSession, &TBoardSession::LinkChanged, this, &TLinkSupervisor::LinkChanged);
+    FReread = new QTimer(this);
+    FReread->setSingleShot(true);
+    connect(FReread, &QTimer::timeout, this, [this] {
+        const TBoardState& state = FSession.State();
+        if (!state.DevicePresent || state.SettingsKnown || FClosing) return;
+        FSession.Retrieve(false, [this](bool) {
+            if (FSession.State().SettingsKnown)
+                emit SettingsKnown();
+            else
+                RereadLater();
+        });
+    });
+}
+
+void TLinkSupervisor::RereadLater() {
+    if (!FRereads || FSession.State().SettingsKnown) return;
+    FReread->start(FReread->interval() == 0 ? FirstRereadMs
+                                            : std::min(FReread->interval() * 2, LastRereadMs));
 }
 
 void TLinkSupervisor::Stop() {
     FTimer->stop();
+    FReread->stop();
     FReconnecting = false;
     FKeptFile.clear();
 }
@@ -68,6 +88,8 @@ void TLinkSupervisor::ReadBack() {
     // its EEPROM, and reloading the EEPROM would wipe them.
     FSession.Retrieve(false, [this](bool) {
         const QString port = QString::fromStdString(FPortName);
+        FReread->setInterval(0);
+        RereadLater();
         emit Reconnected(port);
         if (FKeptFile.empty()) return;
         FSession.DiffersFromFile(FKeptFile, [this](bool Differs) {

@@ -28,6 +28,12 @@ public:
     void KeptChangesOffered();
     // Tries the awaited board's port now rather than at the next look.
     void TryNow() { TryReconnect(); }
+    // A read-back with a failed read is made again until it is whole, for a front end that decides
+    // by the settings (which pins are outputs) and so trusts none until then: first after
+    // FirstRereadMs, then twice as long each time, up to LastRereadMs, so that a board that never
+    // answers one of them costs its line little.
+    void SetRereadsUntilWhole(bool On) { FRereads = On; }
+    static constexpr int FirstRereadMs = 5000, LastRereadMs = 80000;
 
 signals:
     // The board went away; KeptFile holds its changes not saved in the EEPROM ("" when none).
@@ -43,6 +49,8 @@ signals:
     void StillAway(const QString& Port, const QString& Reason);
     // The lost board is back and its settings were read (State().SettingsKnown: all of them).
     void Reconnected(const QString& Port);
+    // A read-back made again was whole: State().SettingsKnown.
+    void SettingsKnown();
     // The board is back without the changes kept in File: ask the user, then KeptChangesOffered.
     void OfferKeptChanges(const QString& File);
 
@@ -51,6 +59,7 @@ private:
     void TryReconnect();
     void ReadBack();
     void Away(const std::string& Port, const std::string& Reason);
+    void RereadLater();
 
     TBoardSession& FSession;
     QTimer* FTimer = nullptr;
@@ -61,5 +70,7 @@ private:
     bool FClosing = false;
     bool FWasPresent = false;
     bool FAwaySaid = false;
+    bool FRereads = false;
+    QTimer* FReread = nullptr;
     std::string FAwayReason;
 };

@@ -126,6 +126,8 @@ public:
                              Say("waiting for the Velmorant on " + FLabel +
                                  (Reason.isEmpty() ? "" : " (" + Reason.toStdString() + ")"));
                          });
+        // The settings registers answer once every setting was read.
+        FSupervisor.SetRereadsUntilWhole(true);
         QObject::connect(&FSupervisor, &TLinkSupervisor::Reconnected, &FContext, [this] {
             FConnected = true;
             FSilent = false;

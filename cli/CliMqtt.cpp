@@ -117,6 +117,10 @@ public:
                              Say("waiting for the Velmorant on " + FLabel +
                                  (Reason.isEmpty() ? "" : " (" + Reason.toStdString() + ")"));
                          });
+        // Which pins are outputs, once known, makes the entities switches and lets writes through.
+        FSupervisor.SetRereadsUntilWhole(true);
+        QObject::connect(&FSupervisor, &TLinkSupervisor::SettingsKnown, &FContext,
+                         [this] { PublishDiscovery(); });
         QObject::connect(&FSupervisor, &TLinkSupervisor::Reconnected, &FContext, [this] { OnConnected(); });
         QObject::connect(&FWake, &QSocketNotifier::activated, &FContext, [this] {
             uint64_t Count;

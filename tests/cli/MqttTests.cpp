@@ -322,6 +322,32 @@ TEST_F(MqttTest, AnUnpluggedBoardIsOfflineWithoutValuesUntilItIsBack) {
     EXPECT_THAT(BridgeLog(), HasSubstr("was lost"));
 }
 
+// Which pins are outputs is trusted only once every setting was read: a board that garbles one is
+// read again until it answers, and writes to its pins wait for that.
+TEST_F(MqttTest, WritesWaitUntilEverySettingWasRead) {
+    {
+        auto Lock = Fixture.Sim().Lock();
+        Fixture.Sim().Board().Working.Direction[0] = 0x0F;  // pins 4..7 outputs
+    }
+    Fixture.Sim().SetFaultFilter("PU0?");
+    Fixture.Sim().SetFault(velsim::TFault::Garbage);
+    TSubscriber Live(Broker.Port());
+    StartBridge({"--allow-writes"});
+    ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online")) << BridgeLog();
+    Publish("pin/4/set", "ON");
+    EXPECT_TRUE(Live.WaitFor([&](const TMessage& M) {
+        return M.Topic == Prefix + "log" &&
+               M.Payload.find("direction of port 0 is not known") != std::string::npos;
+    })) << BridgeLog();
+    EXPECT_FALSE(BoardGotWrites());
+    Fixture.Sim().SetFault(velsim::TFault::None);
+    EXPECT_TRUE(Live.WaitFor([&](const TMessage& M) {
+        return M.Topic == DeviceTopic && M.Payload.find(R"("pin_4":{"p":"switch")") != std::string::npos;
+    })) << BridgeLog();
+    Publish("pin/4/set", "ON");
+    EXPECT_TRUE(BoardGot("PINWR04 1")) << BridgeLog();
+}
+
 // A flood of commands: each is obeyed, refused aloud, summed up among the refusals, or dropped
 // for a newer one on its topic; the log stays short, and the board gets the last one (ON).
 TEST_F(MqttTest, AFloodOfCommandsIsBoundedAndEveryCommandIsAccountedFor) {

@@ -84,62 +84,19 @@ std::array<std::optional<int>, modbus_map::HoldingRegisters - modbus_map::FirstD
 
 // The server on the board session: the session ticks and owns the board's state, its supervisor
 // finds the board (again); requests are answered from the image, writes once the board took them.
-class TModbusServer {
+class TModbusServer : public TFrontEnd {
 public:
-    TModbusServer(TSession& S, const std::string& PortName, const std::string& PortLabel, int SignalFd)
-        : FS(S),
-          FPort(PortName),
-          FLabel(PortLabel),
-          FO(S.Request.Modbus),
-          FSupervisor(FSession),
-          FSignal(SignalFd, QSocketNotifier::Read) {
-        FSession.SetPausesPLC(false);
-        FSupervisor.SetPortName(PortName);
-        QObject::connect(&FSession, &TBoardSession::DeviceError, &FContext,
-                         [this](const QString& Text, bool, bool InTick) {
-                             if (!InTick && FReported.insert(Text.toStdString()).second)
-                                 Say(Text.toStdString() + " (" + FLabel + ")");
-                         });
-        QObject::connect(&FSession, &TBoardSession::TickRead, &FContext, [this](const TTickReadings& R) {
-            if (!FConnected) return;
-            if (R.Errors.empty()) FReported.clear();
+    TModbusServer(TSession& S, TBoardHost& Host) : FS(S), FHost(Host), FO(S.Request.Modbus) {
+        Host.Tick.push_back([this](const TTickReadings& R) {
             FImage.TakeTick(R);
             OnAvailability();
         });
-        QObject::connect(&FSession, &TBoardSession::StateChanged, &FContext,
+        Host.Found.push_back([this] { FImage.Settings = SettingsOf(FHost.State()); });
+        Host.Availability.push_back([this] { OnAvailability(); });
+        Host.FirstLook.push_back([this] { FirstLookDone(); });
+        // The settings registers follow the session's state, whoever changed it.
+        QObject::connect(&Host.Session(), &TBoardSession::StateChanged, &FContext,
                          [this](const TBoardState& State) { FImage.Settings = SettingsOf(State); });
-        QObject::connect(&FSession, &TBoardSession::LinkChanged, &FContext, [this](const TBoardState& State) {
-            if (!FConnected || !State.DevicePresent) return;
-            if (State.NoResponse && !FSilent) Say("no response from the Velmorant on " + FLabel);
-            if (!State.NoResponse && FSilent) Say("the Velmorant on " + FLabel + " answers again");
-            FSilent = State.NoResponse;
-            OnAvailability();
-        });
-        QObject::connect(&FSupervisor, &TLinkSupervisor::Lost, &FContext, [this] {
-            if (std::exchange(FConnected, false))
-                Say("the connection to the Velmorant on " + FLabel + " was lost");
-            OnAvailability();
-        });
-        QObject::connect(&FSupervisor, &TLinkSupervisor::StillAway, &FContext,
-                         [this](const QString&, const QString& Reason) {
-                             FirstLookDone();
-                             Say("waiting for the Velmorant on " + FLabel +
-                                 (Reason.isEmpty() ? "" : " (" + Reason.toStdString() + ")"));
-                         });
-        // The settings registers answer once every setting was read.
-        FSupervisor.SetRereadsUntilWhole(true);
-        QObject::connect(&FSupervisor, &TLinkSupervisor::Reconnected, &FContext, [this] {
-            FConnected = true;
-            FSilent = false;
-            FReported.clear();
-            FImage.Settings = SettingsOf(FSession.State());
-            FImage.TakeTick(FSession.State().Readings);
-            Say("connected to the Velmorant on " + FLabel + " (firmware " + FSession.State().Version + ")");
-            OnAvailability();
-            FSession.SetTicking(true);
-            FirstLookDone();
-        });
-        QObject::connect(&FSignal, &QSocketNotifier::activated, &FContext, [this] { FLoop.quit(); });
     }
 
     ~TModbusServer() {
@@ -150,7 +107,7 @@ public:
         if (FModbus) modbus_free(FModbus);
     }
 
-    int Run() {
+    bool Start() override {
         std::string Host, Port;
         SplitListen(FO.Listen, Host, Port);
         FModbus = modbus_new_tcp_pi(Host.c_str(), Port.c_str());
@@ -159,27 +116,24 @@ public:
                                              modbus_map::HoldingRegisters, 0, modbus_map::InputRegisters);
         if (!FModbus || !FMapping) {
             FS.Error(std::string("cannot set up the Modbus server: ") + std::strerror(errno));
-            return ecFailed;
+            return false;
         }
         FListen = modbus_tcp_pi_listen(FModbus, static_cast<int>(MaxClients));
         if (FListen < 0) {
             FS.Error("cannot listen on " + FO.Listen + ": " + std::strerror(errno));
-            return ecFailed;
+            return false;
         }
         ::fcntl(FListen, F_SETFL, ::fcntl(FListen, F_GETFL) | O_NONBLOCK);
         sockaddr_storage Bound{};
         socklen_t Size = sizeof Bound;
         ::getsockname(FListen, reinterpret_cast<sockaddr*>(&Bound), &Size);
-        FS.Error("serving " + FLabel + " as Modbus TCP on " + PeerName(Bound) +
+        FS.Error("serving " + FHost.Label() + " as Modbus TCP on " + PeerName(Bound) +
                  (FO.AllowWrites ? " (writes allowed)" : " (read only)"));
-        FSession.AwaitBoard(FPort, [this] { FSupervisor.TryNow(); });
-        FLoop.exec();
-        FSession.SetTicking(false);
-        FS.Error("stopped after " + std::to_string(FSession.TicksRead()) + " ticks, " +
-                 std::to_string(FSession.TicksSkipped()) + " late; " + std::to_string(FRequests) +
-                 " requests served");
-        return ecSuccess;
+        return true;
     }
+
+    void Finish() override {}
+    std::string Summary() const override { return std::to_string(FRequests) + " requests served"; }
 
 private:
     static void SplitListen(const std::string& Text, std::string& Host, std::string& Port) {
@@ -190,7 +144,7 @@ private:
             Host = Host.substr(1, Host.size() - 2);
     }
 
-    void Say(const std::string& Text) { FS.Error(Text); }
+    void Say(const std::string& Text) { FHost.Say(Text); }
 
     // Clients wait in the listen queue until the board was looked for once: the first answers are
     // the board's, not those of a server that has not tried it yet.
@@ -203,7 +157,7 @@ private:
 
     // A board that is gone or silent is no source of values: its last ones are not made up again.
     void OnAvailability() {
-        FImage.Online = FConnected && FSession.State().DevicePresent && !FSession.State().NoResponse;
+        FImage.Online = FHost.Online();
         if (!FImage.Online) FImage.TakeTick({});
     }
 
@@ -294,7 +248,7 @@ private:
     void Write(uint64_t Id, std::vector<uint8_t> Frame, size_t Length, std::vector<TModbusWrite> Writes,
                size_t Next) {
         const TModbusWrite W = Writes[Next];
-        FSession.Change(
+        FHost.Session().Change(
             [W](TVelmorant& D) {
                 switch (W.Kind) {
                     case TModbusWrite::Pin:
@@ -324,7 +278,7 @@ private:
              Next](bool Taken) mutable {
                 const auto It = Find(Id);
                 if (Taken) {
-                    FReported.clear();  // a write that fails again is said again
+                    FHost.WriteTaken();
                     ApplyModbusWrite(FImage, Writes[Next]);
                     if (FSaidWrites < MaxWritesSaid && It != FClients.end()) {
                         ++FSaidWrites;
@@ -358,17 +312,9 @@ private:
     }
 
     TSession& FS;
-    const std::string FPort, FLabel;
+    TBoardHost& FHost;
     const TModbusOptions& FO;
-    TBoardSession FSession;
-    TLinkSupervisor FSupervisor;
-    QObject FContext;  // what the session's and the sockets' handlers run under
-    QSocketNotifier FSignal;
-    QEventLoop FLoop;
-    bool FConnected = false;
-    bool FSilent = false;
-    // Errors outside the ticks, each said once until a write is taken or a tick has none.
-    std::set<std::string> FReported;
+    QObject FContext;  // what the sockets' and the session's handlers run under
     modbus_t* FModbus = nullptr;
     modbus_mapping_t* FMapping = nullptr;
     int FListen = -1;
@@ -413,13 +359,12 @@ void CheckModbusRequest(const TCliRequest& R) {
         throw EUsageError("modbus needs --port or --device: the server stays with one board");
 }
 
+TFrontEndMaker ModbusServer(TSession& S) {
+    return [&S](TBoardHost& Host, QEventLoop&) { return std::make_unique<TModbusServer>(S, Host); };
+}
+
 int RunModbus(TSession& S, const std::string& PortName) {
-    const std::string Label = S.Request.Device.empty() ? S.Request.Port : S.Request.Device;
-    return RunUntilStopped(S, [&](int SignalFd) {
-        TCoreApplication App;
-        TModbusServer Server(S, PortName, Label, SignalFd);
-        return Server.Run();
-    });
+    return ServeBoard(S, PortName, {ModbusServer(S)});
 }
 
 }  // namespace velcli

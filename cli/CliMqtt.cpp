@@ -26,6 +26,7 @@
 #include <utility>
 
 #include "BoardSession.h"
+#include "CliBoardHost.h"
 #include "CliBoardLoop.h"
 #include "CliMqttBroker.h"
 #include "CliSession.h"
@@ -71,69 +72,72 @@ struct TBridgeId {
     std::string Text() const { return Host + " " + std::to_string(Pid) + " " + Port; }
 };
 
+// libmosquitto's global state lives as long as the process needs it.
+struct TMosquittoLibrary {
+    TMosquittoLibrary() { mosquitto_lib_init(); }
+    ~TMosquittoLibrary() { mosquitto_lib_cleanup(); }
+};
+
 // The bridge on the board session: the session ticks and owns the board's state, its supervisor
 // finds the board (again) on its own port; the bridge turns what they say into topics and log lines.
-class TBridge {
+class TBridge : public TFrontEnd {
 public:
     using TClock = std::chrono::steady_clock;
     // At most this many commands wait in the session; the rest wait in the broker's bounded queue,
     // where a newer message replaces an older one on the same topic.
     static constexpr int MaxQueuedWrites = 4;
 
-    TBridge(TSession& S, const std::string& PortName, const std::string& PortLabel, int WakeFd, int SignalFd)
+    TBridge(TSession& S, TBoardHost& Host, std::string Password, QEventLoop& Loop)
         : FS(S),
-          FPort(PortName),
-          FLabel(PortLabel),
+          FHost(Host),
+          FLabel(Host.Label()),
           FO(S.Request.Mqtt),
-          FHost(HostName()),
-          FTopics(S.Request.Mqtt, PortLabel, FHost),
-          FBroker(WakeFd),
-          FWakeFd(WakeFd),
-          FSupervisor(FSession),
-          FWake(WakeFd, QSocketNotifier::Read),
-          FSignal(SignalFd, QSocketNotifier::Read) {
-        // The bridge watches and switches pins: the board's PLC runs on as it was.
-        FSession.SetPausesPLC(false);
-        FSupervisor.SetPortName(PortName);
-        QObject::connect(&FSession, &TBoardSession::DeviceError, &FContext,
-                         [this](const QString& Text, bool, bool InTick) {
-                             // A tick's errors are told by reading, from TickRead.
-                             if (!InTick && FReported.insert(Text.toStdString()).second)
-                                 Say(Text.toStdString() + " (" + FLabel + ")");
-                         });
-        QObject::connect(&FSession, &TBoardSession::TickRead, &FContext,
-                         [this](const TTickReadings& R) { OnTick(R); });
-        QObject::connect(&FSession, &TBoardSession::LinkChanged, &FContext,
-                         [this](const TBoardState& State) { OnLinkChanged(State); });
-        QObject::connect(&FSession, &TBoardSession::BecameIdle, &FContext, [this] { HandleBrokerEvents(); });
-        QObject::connect(&FSupervisor, &TLinkSupervisor::Lost, &FContext, [this] {
-            if (std::exchange(FConnected, false))
-                Say("the connection to the Velmorant on " + FLabel + " was lost");
-            PublishAvailability(false);
+          FMachine(HostName()),
+          FTopics(S.Request.Mqtt, Host.Label(), FMachine),
+          FPassword(std::move(Password)),
+          FWakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          FBroker(FWakeFd.Fd),
+          FLoop(Loop),
+          FWake(FWakeFd.Fd, QSocketNotifier::Read) {
+        Host.Logs.push_back([this](const std::string& Text) {
+            // What happens while the broker is away is not queued for later: it would arrive out of
+            // its time.
+            if (BrokerReady()) FBroker.Publish(FTopics.Topic("log"), Text, EventQos, false);
         });
-        QObject::connect(&FSupervisor, &TLinkSupervisor::StillAway, &FContext,
-                         [this](const QString&, const QString& Reason) {
-                             FirstLookDone();
-                             Say("waiting for the Velmorant on " + FLabel +
-                                 (Reason.isEmpty() ? "" : " (" + Reason.toStdString() + ")"));
-                         });
-        // Which pins are outputs, once known, makes the entities switches and lets writes through.
-        FSupervisor.SetRereadsUntilWhole(true);
-        QObject::connect(&FSupervisor, &TLinkSupervisor::SettingsKnown, &FContext,
-                         [this] { PublishDiscovery(); });
-        QObject::connect(&FSupervisor, &TLinkSupervisor::Reconnected, &FContext, [this] { OnConnected(); });
-        QObject::connect(&FWake, &QSocketNotifier::activated, &FContext, [this] {
-            uint64_t Count;
-            [[maybe_unused]] const ssize_t Read = ::read(FWakeFd, &Count, sizeof Count);
+        Host.FirstLook.push_back([this] {
+            FLooked = true;
             HandleBrokerEvents();
         });
-        QObject::connect(&FSignal, &QSocketNotifier::activated, &FContext, [this] { FLoop.quit(); });
+        Host.Found.push_back([this] {
+            // Which pins are outputs decides which entities are switches.
+            FKnown = true;
+            PublishDiscovery();
+            FLast.clear();
+            FLastStateRow.reset();
+        });
+        Host.Availability.push_back([this] { PublishAvailability(false); });
+        Host.SettingsKnown.push_back([this] { PublishDiscovery(); });
+        Host.Tick.push_back([this](const TTickReadings& R) {
+            if (!R.Empty()) PublishReadings(R);
+        });
+        QObject::connect(&Host.Session(), &TBoardSession::BecameIdle, &FContext,
+                         [this] { HandleBrokerEvents(); });
+        QObject::connect(&FWake, &QSocketNotifier::activated, &FContext, [this] {
+            uint64_t Count;
+            [[maybe_unused]] const ssize_t Read = ::read(FWakeFd.Fd, &Count, sizeof Count);
+            HandleBrokerEvents();
+        });
         // Refusals held back are summed up at the end of their window.
         FSlot.setInterval(StatusTickMs);
         QObject::connect(&FSlot, &QTimer::timeout, &FContext, [this] { SumUpRefusals(); });
     }
 
-    int Run(const std::string& Password) {
+    // Connects to the broker; false, said, for a setting the library refuses.
+    bool Start() override {
+        if (FWakeFd.Fd < 0) {
+            FS.Error(std::string("cannot wait for the broker: ") + std::strerror(errno));
+            return false;
+        }
         std::string Error;
         // The bridge's own retained topics first: by the last acknowledgement they have all come.
         std::vector<std::string> Filters = {FTopics.Topic("availability"), FTopics.Topic("bridge"),
@@ -142,38 +146,30 @@ public:
         // The client id names this process, so that a second bridge of the same node is not taken for
         // a reconnection of the first and thrown off by the broker before it can tell.
         const std::string ClientId =
-            "velmorant-" + TMqttTopics::NameOf(FHost) + "-" + std::to_string(::getpid());
-        if (!FBroker.Start(FO, ClientId, FTopics.Topic("availability"), Password, Filters, Error)) {
+            "velmorant-" + TMqttTopics::NameOf(FMachine) + "-" + std::to_string(::getpid());
+        if (!FBroker.Start(FO, ClientId, FTopics.Topic("availability"), FPassword, Filters, Error)) {
             FS.Error(Error);
-            return ecFailed;
+            return false;
         }
         FS.Error("bridging " + FLabel + " to " + FO.Broker + " under " + FTopics.Prefix() +
                  (FO.AllowWrites ? " (writes allowed)" : " (read only)"));
         FSlot.start();
-        // The board is awaited as a lost one is: its node first, then the board on it.
-        FSession.AwaitBoard(FPort, [this] { FSupervisor.TryNow(); });
-        if (!FRefused) FLoop.exec();
-        Shutdown();
-        if (FRefused) return ecFailed;
-        FS.Error("stopped after " + std::to_string(FSession.TicksRead()) + " ticks, " +
-                 std::to_string(FSession.TicksSkipped()) + " late; " +
-                 std::to_string(FBroker.PublishedMessages()) + " messages, " +
-                 std::to_string(FBroker.PublishedBytes()) + " bytes published");
-        return ecSuccess;
+        return true;
+    }
+
+    // Another bridge is online as this node: this one stopped before publishing anything.
+    bool Failed() const override { return FRefused; }
+    std::string Summary() const override {
+        return std::to_string(FBroker.PublishedMessages()) + " messages, " +
+               std::to_string(FBroker.PublishedBytes()) + " bytes published";
     }
 
 private:
-    // The board is there and answered one of its last two ticks.
-    bool Online() const {
-        return FConnected && FSession.State().DevicePresent && !FSession.State().NoResponse;
-    }
-
     // Which pins are outputs, as the session has them; unknown until the board's settings were read.
     std::array<std::optional<uint8_t>, 6> Directions() const {
         std::array<std::optional<uint8_t>, 6> Result;
-        if (FSession.State().SettingsKnown)
-            for (size_t Port = 0; Port < Result.size(); ++Port)
-                Result[Port] = FSession.State().Directions[Port];
+        if (FHost.State().SettingsKnown)
+            for (size_t Port = 0; Port < Result.size(); ++Port) Result[Port] = FHost.State().Directions[Port];
         return Result;
     }
 
@@ -183,12 +179,8 @@ private:
         return FAnnounced > 0 && FBroker.Connected() && FBroker.Connections() == FAnnounced;
     }
 
-    // Stderr and the log topic. What happens while the broker is away is not queued for later:
-    // it would arrive out of its time.
-    void Say(const std::string& Text) {
-        FS.Error(Text);
-        if (BrokerReady()) FBroker.Publish(FTopics.Topic("log"), Text, EventQos, false);
-    }
+    // Stderr and the log topic.
+    void Say(const std::string& Text) { FHost.Say(Text); }
 
     // Says Text unless the window's share of refusals is used up.
     void Refuse(const std::string& Text) {
@@ -227,13 +219,8 @@ private:
         FWindowOpen = false;
     }
 
-    // The bridge announces itself once it has looked for its board: a board that is there comes with
+    // The bridge announces itself once its board was looked for: a board that is there comes with
     // its entities at once.
-    void FirstLookDone() {
-        if (std::exchange(FLooked, true)) return;
-        HandleBrokerEvents();
-    }
-
     void HandleBrokerEvents() {
         if (FRefused || !FLooked) return;
         for (const std::string& Text : FBroker.TakeNotes()) FS.Error(Text);
@@ -245,7 +232,7 @@ private:
             Announce();
         }
         // What the session cannot take yet waits in the broker's queue, until it is idle again.
-        while (FSession.Pending() < MaxQueuedWrites) {
+        while (FHost.Session().Pending() < MaxQueuedWrites) {
             std::optional<TIncoming> M;
             if (!FBacklog.empty()) {
                 M = std::move(FBacklog.front());
@@ -293,7 +280,7 @@ private:
         const std::string Said = std::exchange(FOtherId, {});
         if (!Online) return false;
         const auto Id = TBridgeId::Parse(Said);
-        if (Id && Id->Host == FHost) {
+        if (Id && Id->Host == FMachine) {
             // Our own "online", or that of a bridge here that died before its last will was sent.
             if (Id->Pid == ::getpid() || (::kill(static_cast<pid_t>(Id->Pid), 0) != 0 && errno == ESRCH))
                 return false;
@@ -313,7 +300,8 @@ private:
     // After each connection to the broker, and when Home Assistant comes back: everything retained
     // is said again, since a broker that restarted without persistence has forgotten it.
     void Announce() {
-        FBroker.Publish(FTopics.Topic("bridge"), TBridgeId{FHost, FLabel, ::getpid()}.Text(), EventQos, true);
+        FBroker.Publish(FTopics.Topic("bridge"), TBridgeId{FMachine, FLabel, ::getpid()}.Text(), EventQos,
+                        true);
         // Entities first, then their availability, as a new board's are said.
         if (FKnown) PublishDiscovery();
         PublishAvailability(true);
@@ -322,7 +310,7 @@ private:
     }
 
     void PublishAvailability(bool Force) {
-        const bool Now = Online();
+        const bool Now = FHost.Online();
         if (!Force && Now == FOnline) return;
         FOnline = Now;
         // Without a broker it is said on the next connection.
@@ -336,55 +324,10 @@ private:
         // ids move into the device's configuration; clearing the old one alone would remove them.
         for (const std::string& Topic : FOldConfigs)
             FBroker.Publish(Topic, "{\"migrate_discovery\":true}", EventQos, false);
-        const auto M = FTopics.Discovery(FSession.State().Version, Directions(), FO.AllowWrites);
+        const auto M = FTopics.Discovery(FHost.State().Version, Directions(), FO.AllowWrites);
         FBroker.Publish(M.Topic, M.Payload, EventQos, true);
         for (const std::string& Topic : FOldConfigs) FBroker.Publish(Topic, "", EventQos, true);
         FOldConfigs.clear();
-    }
-
-    // The board was found (again) and its settings read: which pins are outputs decides which
-    // entities are switches, and what may be written.
-    void OnConnected() {
-        FConnected = true;
-        FSilent = false;
-        FReported.clear();
-        FFailing.fill(std::nullopt);
-        Say("connected to the Velmorant on " + FLabel + " (firmware " + FSession.State().Version + ")");
-        FKnown = true;
-        PublishDiscovery();
-        PublishAvailability(false);
-        FLast.clear();
-        FLastStateRow.reset();
-        FSession.SetTicking(true);
-        // The read-back ended with a tick of its own.
-        OnTick(FSession.State().Readings);
-        FirstLookDone();
-    }
-
-    void OnLinkChanged(const TBoardState& State) {
-        if (!FConnected || !State.DevicePresent) return;
-        if (State.NoResponse && !FSilent) Say("no response from the Velmorant on " + FLabel);
-        if (!State.NoResponse && FSilent) Say("the Velmorant on " + FLabel + " answers again");
-        FSilent = State.NoResponse;
-        PublishAvailability(false);
-    }
-
-    // Each failed reading says why once, until that reading succeeds again.
-    void OnTick(const TTickReadings& R) {
-        if (!FConnected) return;
-        const auto Values = R.Values();
-        for (size_t I = 0; I < Values.size(); ++I) {
-            if (Values[I]) {
-                FFailing[I].reset();
-            } else if (!R.Failures[I].empty()) {
-                if (FFailing[I] != R.Failures[I])
-                    Say(R.Failures[I] + " (" + ReadingLabels()[I] + " on " + FLabel + ")");
-                FFailing[I] = R.Failures[I];
-            }
-        }
-        // A write that fails again after a tick without errors is said again.
-        if (R.Errors.empty()) FReported.clear();
-        if (!R.Empty()) PublishReadings(R);
     }
 
     void PublishReadings(const TTickReadings& R) {
@@ -412,7 +355,7 @@ private:
         std::optional<TMqttCommand> C;
         if (!FO.AllowWrites)
             Why = "writes are not allowed (the bridge runs without --allow-writes)";
-        else if (!FConnected || !FSession.State().DevicePresent)
+        else if (!FHost.Connected() || !FHost.State().DevicePresent)
             Why = "no board is connected";
         else
             C = ParseMqttCommand(Sub, M.Payload, Directions(), Why);
@@ -421,45 +364,45 @@ private:
             return;
         }
         if (C->Pin)
-            FSession.SetPinState(C->Index, C->Value != 0);
+            FHost.Session().SetPinState(C->Index, C->Value != 0);
         else
-            FSession.SetPortState(C->Index, C->Value);
+            FHost.Session().SetPortState(C->Index, C->Value);
     }
 
-    void Shutdown() {
+public:
+    void Finish() override {
         FSlot.stop();
-        FSession.SetTicking(false);
         // A refused bridge leaves the other's availability as it is.
         if (FBroker.Connected() && !FRefused) {
             const int Mid = FBroker.Publish(FTopics.Topic("availability"), "offline", EventQos, true);
             // The broker acknowledges within a round trip; a broker that went away meanwhile has the will.
             const auto Deadline = TClock::now() + std::chrono::seconds(2);
             while (Mid >= 0 && !FBroker.Delivered(Mid) && FBroker.Connected() && TClock::now() < Deadline) {
-                pollfd P{FWakeFd, POLLIN, 0};
+                pollfd P{FWakeFd.Fd, POLLIN, 0};
                 if (::poll(&P, 1, 100) > 0) {
                     uint64_t Count;
-                    [[maybe_unused]] const ssize_t Read = ::read(FWakeFd, &Count, sizeof Count);
+                    [[maybe_unused]] const ssize_t Read = ::read(FWakeFd.Fd, &Count, sizeof Count);
                 }
             }
         }
         FBroker.Stop();
     }
 
+private:
     TSession& FS;
-    const std::string FPort, FLabel;
+    TBoardHost& FHost;
+    const std::string FLabel;
     const TMqttOptions& FO;
-    const std::string FHost;
+    const std::string FMachine;  // this machine's name
     TMqttTopics FTopics;
+    const std::string FPassword;
+    TMosquittoLibrary FLibrary;
+    TFd FWakeFd;
     TBroker FBroker;
-    const int FWakeFd;
-    TBoardSession FSession;
-    TLinkSupervisor FSupervisor;
-    QObject FContext;  // what the session's and the notifiers' handlers run under
-    QSocketNotifier FWake, FSignal;
+    QEventLoop& FLoop;
+    QObject FContext;  // what the notifiers' and the session's handlers run under
+    QSocketNotifier FWake;
     QTimer FSlot;
-    QEventLoop FLoop;
-    bool FConnected = false;  // the board was found and its settings read
-    bool FSilent = false;
     bool FLooked = false;   // the board was looked for once
     bool FRefused = false;  // another bridge is online as this node
     int FAnnounced = 0;     // the broker's connection that last heard everything retained
@@ -469,9 +412,6 @@ private:
     std::string FOtherId;            // and the bridge that said it
     std::deque<TIncoming> FBacklog;  // what came before the announcement
     std::set<std::string> FOldConfigs, FRetainedTold;
-    // Errors outside the ticks, each said once until a tick without errors.
-    std::set<std::string> FReported;
-    std::array<std::optional<std::string>, 12> FFailing;  // per reading: the error last said
     bool FWindowOpen = false;
     TClock::time_point FWindowStart;
     int FRefusalsSaid = 0;
@@ -490,15 +430,9 @@ std::string ReadPassword(const std::string& File) {
     return Line;
 }
 
-// libmosquitto's global state lives as long as the process needs it.
-struct TMosquittoLibrary {
-    TMosquittoLibrary() { mosquitto_lib_init(); }
-    ~TMosquittoLibrary() { mosquitto_lib_cleanup(); }
-};
-
 }  // namespace
 
-int RunMqtt(TSession& S, const std::string& PortName) {
+std::string MqttPassword(const TSession& S) {
     const TCliRequest& R = S.Request;
     const std::string Password =
         R.Mqtt.PasswordFile.empty() ? std::string() : ReadPassword(R.Mqtt.PasswordFile);
@@ -506,18 +440,17 @@ int RunMqtt(TSession& S, const std::string& PortName) {
     for (const std::string* File : {&R.Mqtt.CaFile, &R.Mqtt.CertFile, &R.Mqtt.KeyFile})
         if (!File->empty() && ::access(File->c_str(), R_OK) != 0)
             throw EFileError("Cannot read \"" + *File + "\": " + std::strerror(errno));
-    // The signals are blocked before libmosquitto starts its thread.
-    return RunUntilStopped(S, [&](int SignalFd) {
-        TFd Wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-        if (Wake.Fd < 0) {
-            S.Error(std::string("cannot wait for the broker: ") + std::strerror(errno));
-            return static_cast<int>(ecFailed);
-        }
-        TMosquittoLibrary Library;
-        TCoreApplication App;
-        TBridge Bridge(S, PortName, R.Device.empty() ? R.Port : R.Device, Wake.Fd, SignalFd);
-        return Bridge.Run(Password);
-    });
+    return Password;
+}
+
+TFrontEndMaker MqttBridge(TSession& S, std::string Password) {
+    return [&S, Password = std::move(Password)](TBoardHost& Host, QEventLoop& Loop) {
+        return std::make_unique<TBridge>(S, Host, Password, Loop);
+    };
+}
+
+int RunMqtt(TSession& S, const std::string& PortName) {
+    return ServeBoard(S, PortName, {MqttBridge(S, MqttPassword(S))});
 }
 
 }  // namespace velcli

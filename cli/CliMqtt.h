@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CliArgs.h"
+#include "CliBoardHost.h"
 #include "TickReadings.h"
 
 namespace velcli {
@@ -23,6 +24,10 @@ bool ParseMqttOption(TMqttOptions& Options, const std::string& Arg, const std::f
 void CheckMqttRequest(const TCliRequest& R);
 // The broker's host and port from Options.Broker (1883, or 8883 with TLS). Throws EUsageError.
 void SplitBroker(const TMqttOptions& Options, std::string& Host, int& Port);
+// The password the request names, its TLS files checked; throws EFileError before anything starts.
+std::string MqttPassword(const TSession& S);
+// The bridge as a front end of a served board.
+TFrontEndMaker MqttBridge(TSession& S, std::string Password);
 // Bridges the board on PortName to the broker until SIGINT or SIGTERM; the exit code.
 int RunMqtt(TSession& S, const std::string& PortName);
 

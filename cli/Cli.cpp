@@ -423,10 +423,15 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
         if (Request.Kind == ckPorts) return RunPorts(S);
         for (const std::string& Note : CheckFileToSend(Request)) S.Error(Note);
         OpenOutputFiles(S);
-        if (Request.Kind == ckMqtt || Request.Kind == ckModbus) {
+        if (Request.Kind == ckMqtt || Request.Kind == ckModbus || Request.Kind == ckServe) {
             // The bridge and the server wait for their board rather than failing when it is not there yet.
             const std::string Port = Request.Device.empty() ? Request.Port : Request.Device;
-            return Request.Kind == ckMqtt ? RunMqtt(S, Port) : RunModbus(S, Port);
+            if (Request.Kind == ckMqtt) return RunMqtt(S, Port);
+            if (Request.Kind == ckModbus) return RunModbus(S, Port);
+            std::vector<TFrontEndMaker> Ends;
+            if (Request.Mqtt.Given) Ends.push_back(MqttBridge(S, MqttPassword(S)));
+            if (Request.Modbus.Serve) Ends.push_back(ModbusServer(S));
+            return ServeBoard(S, Port, Ends);
         }
         if (!Connect(S)) {
             if (S.CsvCreated) {

@@ -133,6 +133,10 @@ void ParseCommand(TCliRequest& R, const std::vector<std::string>& Words) {
     } else if (Name == "modbus") {
         ExpectCount(Words, 1, 1, "modbus [--listen HOST:PORT] [--allow-writes] [--unit N]");
         R.Kind = ckModbus;
+    } else if (Name == "serve") {
+        ExpectCount(Words, 1, 1,
+                    "serve [--broker HOST[:PORT] [OPTION]...] [--modbus HOST:PORT] [--allow-writes]");
+        R.Kind = ckServe;
     } else {
         throw EUsageError("unknown command '" + Name + "'");
     }
@@ -283,8 +287,8 @@ TCliRequest ParseArguments(const std::vector<std::string>& Args) {
         throw EUsageError("--interval, --count and --csv belong to watch");
     }
     if (R.Kind != ckCapture && SecondsGiven) throw EUsageError("--seconds belongs to capture");
-    if (WritesGiven && R.Kind != ckMqtt && R.Kind != ckModbus)
-        throw EUsageError("--allow-writes belongs to mqtt and modbus");
+    if (WritesGiven && R.Kind != ckMqtt && R.Kind != ckModbus && R.Kind != ckServe)
+        throw EUsageError("--allow-writes belongs to mqtt, modbus and serve");
     CheckMqttRequest(R);
     CheckModbusRequest(R);
     return R;
@@ -324,6 +328,9 @@ Commands:
   modbus                      serve the board as a Modbus TCP server until stopped: pins as coils
                               and discrete inputs, readings and settings as registers, writes
                               with --allow-writes (see the map below)
+  serve                       hold the board and share it until stopped: with --broker the MQTT
+                              bridge, with --modbus HOST:PORT the Modbus server, both at once on
+                              one connection to the board
 
 Options:
   -p, --port NAME       the board's port: COM1..COM64 (see 'ports'), socket://HOST:PORT or
@@ -356,6 +363,7 @@ Modbus options (modbus; needs --port or --device):
                                  no authentication, so another address exposes the board)
       --unit N                   answer only unit id N (default: any)
       --allow-writes             (also mqtt) let clients set outputs and settings
+      --modbus HOST:PORT         serve: the Modbus server's address, as --listen is modbus'
 
 Modbus map (zero-based; writes need --allow-writes):
   discrete inputs 0-47   pin states
@@ -370,7 +378,7 @@ Modbus map (zero-based; writes need --allow-writes):
   -V, --version         show the version and exit
 
 Commands that change the board (set, program download, plc, eeprom, settings recall,
-bootloader, mqtt, modbus) act only on the port given with --port or --device, never on one
+bootloader, mqtt, modbus, serve) act only on the port given with --port or --device, never on one
 found by searching.
 
 When the board cannot be reached, the message names the port, its device, and why: no such

@@ -38,6 +38,7 @@ enum TCommandKind {
     ckBootloader,
     ckMqtt,
     ckModbus,
+    ckServe,
     ckCapture
 };
 
@@ -61,6 +62,7 @@ struct TModbusOptions {
     int Unit = -1;  // the unit id served; -1: any
     bool AllowWrites = false;
     bool Given = false;  // --listen or --unit was on the command line
+    bool Serve = false;  // serve's --modbus asked for the server
 };
 
 // The board quantities of get and set.

@@ -330,7 +330,8 @@ private:
 }  // namespace
 
 bool ParseModbusOption(TModbusOptions& O, const std::string& Arg, const std::function<std::string()>& Value) {
-    if (Arg == "--listen") {
+    if (Arg == "--listen" || Arg == "--modbus") {
+        if (Arg == "--modbus") O.Serve = true;
         O.Listen = Value();
         const size_t Colon = O.Listen.rfind(':');
         int32_t Port = -1;
@@ -351,12 +352,22 @@ bool ParseModbusOption(TModbusOptions& O, const std::string& Arg, const std::fun
 }
 
 void CheckModbusRequest(const TCliRequest& R) {
-    if (R.Kind != ckModbus) {
+    if (R.Kind == ckServe) {
+        if (R.Modbus.Given && !R.Modbus.Serve)
+            throw EUsageError("serve takes the Modbus server's address as --modbus HOST:PORT");
+        if (!R.Modbus.Serve && !R.Mqtt.Given)
+            throw EUsageError(
+                "serve needs a front end: --broker HOST[:PORT] for MQTT, --modbus HOST:PORT for Modbus");
+    } else if (R.Modbus.Serve) {
+        throw EUsageError("--modbus belongs to serve; modbus takes --listen");
+    }
+    if (R.Kind != ckModbus && R.Kind != ckServe) {
         if (R.Modbus.Given) throw EUsageError("--listen and --unit belong to modbus");
         return;
     }
     if (R.Port.empty() && R.Device.empty())
-        throw EUsageError("modbus needs --port or --device: the server stays with one board");
+        throw EUsageError(std::string(R.Kind == ckServe ? "serve" : "modbus") +
+                          " needs --port or --device: the server stays with one board");
 }
 
 TFrontEndMaker ModbusServer(TSession& S) {

@@ -94,13 +94,15 @@ bool ParseMqttOption(TMqttOptions& O, const std::string& Arg, const std::functio
 
 void CheckMqttRequest(const TCliRequest& R) {
     const TMqttOptions& O = R.Mqtt;
-    if (R.Kind != ckMqtt) {
-        if (O.Given) throw EUsageError("--broker and the other MQTT options belong to mqtt");
+    // serve runs the bridge when it is given a broker.
+    if (R.Kind != ckMqtt && !(R.Kind == ckServe && O.Given)) {
+        if (O.Given) throw EUsageError("--broker and the other MQTT options belong to mqtt and serve");
         return;
     }
-    if (O.Broker.empty()) throw EUsageError("mqtt needs --broker HOST[:PORT]");
+    const std::string Command = R.Kind == ckServe ? "serve" : "mqtt";
+    if (O.Broker.empty()) throw EUsageError(Command + " needs --broker HOST[:PORT]");
     if (R.Port.empty() && R.Device.empty())
-        throw EUsageError("mqtt needs --port or --device: the bridge stays with one board");
+        throw EUsageError(Command + " needs --port or --device: the bridge stays with one board");
     if (!O.PasswordFile.empty() && O.Username.empty()) throw EUsageError("--password-file needs --username");
     if (O.CertFile.empty() != O.KeyFile.empty()) throw EUsageError("--cert and --key go together");
     if (!O.CertFile.empty() && O.CaFile.empty()) throw EUsageError("--cert and --key need --cafile");

@@ -348,6 +348,39 @@ TEST_F(MqttTest, WritesWaitUntilEverySettingWasRead) {
     EXPECT_TRUE(BoardGot("PINWR04 1")) << BridgeLog();
 }
 
+// One process holds the board for both front ends: a direction a Modbus client sets is obeyed by
+// the bridge at once.
+TEST_F(MqttTest, ServeSharesOneBoardBetweenTheBridgeAndModbus) {
+    {
+        auto Lock = Fixture.Sim().Lock();
+        Fixture.Sim().Board().Working.Direction[0] = 0xFF;  // port 0 all inputs
+    }
+    TSubscriber Live(Broker.Port());
+    ASSERT_TRUE(Bridge.Start(Tied({VELMORANT_CLI_PATH, "--port", Fixture.ComName(), "serve", "--broker",
+                                   Broker.Address(), "--modbus", "127.0.0.1:0", "--allow-writes"}),
+                             {}, false, false, Fixture.Root() + "/bridge.log"));
+    ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online")) << BridgeLog();
+    std::smatch Port;
+    const std::string Log = BridgeLog();
+    ASSERT_TRUE(std::regex_search(Log, Port, std::regex("Modbus TCP on 127.0.0.1:(\\d+)"))) << Log;
+    TChildProcess Client;
+    ASSERT_TRUE(Client.Start({"/usr/bin/python3", MODBUS_CLIENT, "127.0.0.1", Port[1]}, {}, true, true, ""));
+
+    Publish("pin/4/set", "ON");
+    EXPECT_TRUE(
+        Live.WaitFor(Prefix + "log", "refused " + Prefix + "pin/4/set: pin 4 is an input; nothing was sent"));
+    std::string Answer;
+    ASSERT_TRUE(Client.WriteLine("wr 6 0") && Client.ReadLine(Answer, Deadline));  // port 0: all outputs
+    EXPECT_EQ(Answer, "ok");
+    Publish("pin/4/set", "ON");
+    EXPECT_TRUE(BoardGot("PINWR04 1")) << BridgeLog();
+
+    const int Status = StopBridge(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
+    EXPECT_THAT(BridgeLog(),
+                ::testing::MatchesRegex("(.|\n)*stopped after .* published; [0-9]+ requests served\n"));
+}
+
 // A flood of commands: each is obeyed, refused aloud, summed up among the refusals, or dropped
 // for a newer one on its topic; the log stays short, and the board gets the last one (ON).
 TEST_F(MqttTest, AFloodOfCommandsIsBoundedAndEveryCommandIsAccountedFor) {

@@ -92,7 +92,6 @@ private slots:
 
     void LoggingOnAndOffWritesHeaderAlone();
     void RowsComeOncePerInterval();
-    void EveryIntervalHasItsRowAtTheLineRate();
     void ClosingWritesWaitingRows_data();
     void ClosingWritesWaitingRows();
     void ChosenLogFileIsUsedAtNextSwitchOn();
@@ -378,27 +377,6 @@ void FilesLoggingTests::RowsComeOncePerInterval() {
     for (size_t i = 2; i < lines.size(); ++i)
         QVERIFY2((secondOf(lines[i]) - secondOf(lines[i - 1]) + 86400) % 86400 <= 2, lines[i].c_str());
     if (!example.isEmpty()) WriteFile(example.toStdString(), ReadFile(files[0]));
-}
-
-// The board at its real line rate, the ticks on a stepped clock up to 120 ms early or late: 20 s
-// give a row for each of the ten 2-second intervals.
-void FilesLoggingTests::EveryIntervalHasItsRowAtTheLineRate() {
-    FFixture.reset();
-    int64_t clock = 0;  // outlives the window, which reads it
-    velsim::TSimBoardOptions options;
-    options.BaudRate = 19200;
-    TWindowFixture fx("COM1", options);
-    TformMain& w = fx.OpenWithoutPolling();
-    QVERIFY(w.Session().State().DevicePresent);
-    w.Logging().DataLogger().SetClock([&clock] { return clock; });
-    spinLogInterval(w)->setValue(2);
-    QTest::mouseClick(chkEnableDataLogging(w), Qt::LeftButton);
-    for (int k = 0; k < 40; ++k) {
-        clock = k * int64_t{StatusTickMs} + (k * 53) % 241;
-        w.Session().Tick();
-        QVERIFY(Settle(w));
-    }
-    QCOMPARE(w.Logging().DataLogger().Count(), 10);
 }
 
 void FilesLoggingTests::ClosingWritesWaitingRows_data() {

@@ -120,6 +120,10 @@ public:
         Host.Tick.push_back([this](const TTickReadings& R) {
             if (!R.Empty()) PublishReadings(R);
         });
+        // A direction another front end set makes its pins other entities.
+        QObject::connect(&Host.Session(), &TBoardSession::StateChanged, &FContext, [this] {
+            if (Directions() != FDiscovered) PublishDiscovery();
+        });
         QObject::connect(&Host.Session(), &TBoardSession::BecameIdle, &FContext,
                          [this] { HandleBrokerEvents(); });
         QObject::connect(&FWake, &QSocketNotifier::activated, &FContext, [this] {
@@ -324,7 +328,8 @@ private:
         // ids move into the device's configuration; clearing the old one alone would remove them.
         for (const std::string& Topic : FOldConfigs)
             FBroker.Publish(Topic, "{\"migrate_discovery\":true}", EventQos, false);
-        const auto M = FTopics.Discovery(FHost.State().Version, Directions(), FO.AllowWrites);
+        FDiscovered = Directions();
+        const auto M = FTopics.Discovery(FHost.State().Version, FDiscovered, FO.AllowWrites);
         FBroker.Publish(M.Topic, M.Payload, EventQos, true);
         for (const std::string& Topic : FOldConfigs) FBroker.Publish(Topic, "", EventQos, true);
         FOldConfigs.clear();
@@ -403,10 +408,11 @@ private:
     QObject FContext;  // what the notifiers' and the session's handlers run under
     QSocketNotifier FWake;
     QTimer FSlot;
-    bool FLooked = false;   // the board was looked for once
-    bool FRefused = false;  // another bridge is online as this node
-    int FAnnounced = 0;     // the broker's connection that last heard everything retained
-    bool FKnown = false;    // the board was identified once: its discovery can be published
+    bool FLooked = false;                               // the board was looked for once
+    std::array<std::optional<uint8_t>, 6> FDiscovered;  // the directions the discovery last said
+    bool FRefused = false;                              // another bridge is online as this node
+    int FAnnounced = 0;   // the broker's connection that last heard everything retained
+    bool FKnown = false;  // the board was identified once: its discovery can be published
     bool FOnline = false;
     bool FOtherOnline = false;       // retained availability of this node
     std::string FOtherId;            // and the bridge that said it

@@ -372,6 +372,9 @@ TEST_F(MqttTest, ServeSharesOneBoardBetweenTheBridgeAndModbus) {
     std::string Answer;
     ASSERT_TRUE(Client.WriteLine("wr 6 0") && Client.ReadLine(Answer, Deadline));  // port 0: all outputs
     EXPECT_EQ(Answer, "ok");
+    EXPECT_TRUE(Live.WaitFor([&](const TMessage& M) {
+        return M.Topic == DeviceTopic && M.Payload.find(R"("pin_4":{"p":"switch")") != std::string::npos;
+    }));
     Publish("pin/4/set", "ON");
     EXPECT_TRUE(BoardGot("PINWR04 1")) << BridgeLog();
 

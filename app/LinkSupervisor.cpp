@@ -21,12 +21,7 @@ TLinkSupervisor::TLinkSupervisor(TBoardSession& Session, QObject* Parent)
     connect(FReread, &QTimer::timeout, this, [this] {
         const TBoardState& state = FSession.State();
         if (!state.DevicePresent || state.SettingsKnown || FClosing) return;
-        FSession.Retrieve(false, [this](bool) {
-            if (FSession.State().SettingsKnown)
-                emit SettingsKnown();
-            else
-                RereadLater();
-        });
+        FSession.Retrieve(false, [this](bool) { RereadLater(); });
     });
 }
 

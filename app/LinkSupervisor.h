@@ -49,8 +49,6 @@ signals:
     void StillAway(const QString& Port, const QString& Reason);
     // The lost board is back and its settings were read (State().SettingsKnown: all of them).
     void Reconnected(const QString& Port);
-    // A read-back made again was whole: State().SettingsKnown.
-    void SettingsKnown();
     // The board is back without the changes kept in File: ask the user, then KeptChangesOffered.
     void OfferKeptChanges(const QString& File);
 

@@ -52,8 +52,6 @@ TBoardHost::TBoardHost(TSession& S, const std::string& PortName, const std::stri
                          Say("waiting for the Velmorant on " + FLabel +
                              (Reason.isEmpty() ? "" : " (" + Reason.toStdString() + ")"));
                      });
-    QObject::connect(&FSupervisor, &TLinkSupervisor::SettingsKnown, &FContext,
-                     [this] { Tell(SettingsKnown); });
     QObject::connect(&FSupervisor, &TLinkSupervisor::Reconnected, &FContext, [this] {
         FConnected = true;
         FSilent = false;

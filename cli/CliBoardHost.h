@@ -53,8 +53,6 @@ public:
     std::vector<std::function<void()>> Found;
     // Online() may have changed.
     std::vector<std::function<void()>> Availability;
-    // Every setting is known now (State().SettingsKnown), after a read-back that was not whole.
-    std::vector<std::function<void()>> SettingsKnown;
     // A tick's readings while connected, the read-back's own first.
     std::vector<std::function<void(const TTickReadings&)>> Tick;
 

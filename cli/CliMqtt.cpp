@@ -116,11 +116,10 @@ public:
             FLastStateRow.reset();
         });
         Host.Availability.push_back([this] { PublishAvailability(false); });
-        Host.SettingsKnown.push_back([this] { PublishDiscovery(); });
         Host.Tick.push_back([this](const TTickReadings& R) {
             if (!R.Empty()) PublishReadings(R);
         });
-        // A direction another front end set makes its pins other entities.
+        // Directions read again, or set by another front end, make their pins other entities.
         QObject::connect(&Host.Session(), &TBoardSession::StateChanged, &FContext, [this] {
             if (Directions() != FDiscovered) PublishDiscovery();
         });

@@ -532,6 +532,10 @@ bool TBoardSession::Ticking() const {
     return FTickTimer->isActive();
 }
 
+void TBoardSession::Exclusive(std::function<void(TVelmorant&)> Work, std::function<void()> Done) {
+    Post(std::move(Work), std::move(Done));
+}
+
 void TBoardSession::Resync() {
     Post([](TVelmorant&) {});
 }

@@ -170,6 +170,9 @@ public:
     // them; the owner turns them on again once it is back.
     void SetTicking(bool On);
     bool Ticking() const;
+    // A command-line tool's whole command: Work runs on the worker with the driver to itself, as one
+    // job; Done follows.
+    void Exclusive(std::function<void(TVelmorant&)> Work, std::function<void()> Done);
     // Takes the driver's state again without traffic (after a test changed the driver directly).
     void Resync();
     // Ticks read, and ticks not asked because the one before still waited on the board.

@@ -3,16 +3,20 @@
 
 #include <unistd.h>
 
+#include <QEventLoop>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <system_error>
 
+#include "BoardSession.h"
+#include "CliBoardLoop.h"
 #include "CliModbus.h"
 #include "CliMqtt.h"
 #include "CliSession.h"
@@ -61,14 +65,14 @@ std::string Unreachable(bool Opened, int Error, const TFailure& Record) {
 
 // Identifies the board on Name. On failure says why, naming the port as Label, unless Quiet.
 bool TryPort(TSession& S, const std::string& Name, const std::string& Label, bool Quiet) {
-    const std::string Before = S.Device.ComPortName();
+    const std::string Before = S.Device().ComPortName();
     TakeLastSerialFailure();  // an earlier port's record is no reason for this one
     errno = 0;
-    if (S.Device.FindDevice(Name)) return true;
+    if (S.Device().FindDevice(Name)) return true;
     const int Error = errno;
     const TFailure Record = TakeLastSerialFailure();
     // The driver takes the name only once the port opened; a port that opened was not held elsewhere.
-    const bool Opened = S.Device.ComPortName() == Name && Before != Name;
+    const bool Opened = S.Device().ComPortName() == Name && Before != Name;
     if (!Quiet) S.Error(Label + ": " + Unreachable(Opened, Error, Record));
     return false;
 }
@@ -130,7 +134,7 @@ int RunPorts(TSession& S) {
 }
 
 int RunInfo(TSession& S) {
-    const TVelmorant& D = S.Device;
+    const TVelmorant& D = S.Device();
     if (S.Request.Json)
         S.Out << "{\"port\":" << JsonString(S.PortLabel()) << ",\"firmware\":" << JsonString(D.Version())
               << ",\"program_lines\":" << D.ReportedProgramLineCount() << "}\n";
@@ -154,7 +158,7 @@ std::optional<int> DecimalReply(const std::string& Reply) {
 std::optional<int> Query(TSession& S, const std::string& Command, const char* ErrorText, int Min = INT_MIN,
                          int Max = INT_MAX) {
     std::string Reply;
-    if (!S.Device.SendCommandToDevice(Command, Reply)) {
+    if (!S.Device().SendCommandToDevice(Command, Reply)) {
         S.Error(ErrorText);
         return std::nullopt;
     }
@@ -177,7 +181,7 @@ void PrintQuantity(TSession& S, int Value) {
 }
 
 int RunGet(TSession& S) {
-    TVelmorant& D = S.Device;
+    TVelmorant& D = S.Device();
     const int I = S.Request.Index;
     std::optional<int> Value;
     switch (S.Request.What) {
@@ -207,7 +211,7 @@ int RunGet(TSession& S) {
 }
 
 int RunSet(TSession& S) {
-    TVelmorant& D = S.Device;
+    TVelmorant& D = S.Device();
     const int I = S.Request.Index, V = S.Request.Value;
     switch (S.Request.What) {
         case qtPin:
@@ -249,14 +253,14 @@ int RunSet(TSession& S) {
 
 int RunStep(TSession& S) {
     const int Line = S.Request.Index;
-    if (Line >= S.Device.ReportedProgramLineCount()) {
+    if (Line >= S.Device().ReportedProgramLineCount()) {
         S.Error("line " + std::to_string(Line) + " is outside 0.." +
-                std::to_string(S.Device.ReportedProgramLineCount() - 1) + ", the board's program");
+                std::to_string(S.Device().ReportedProgramLineCount() - 1) + ", the board's program");
         return ecUsage;
     }
     // -1 has the board execute the line its program counter points at.
     int Next = -1;
-    if (!S.Device.SingleStep(Line, Next)) {
+    if (!S.Device().SingleStep(Line, Next)) {
         S.Error("Error stepping PLC program");
         return ecFailed;
     }
@@ -268,7 +272,7 @@ int RunStep(TSession& S) {
 }
 
 int RunBootloader(TSession& S) {
-    S.Device.EnterBootloadMode();
+    S.Device().EnterBootloadMode();
     // Where the window looks for the updater.
     const std::string Folder = GetSpecialFolderPath(sfProgramFiles) + "Tarnwick/Velmorant/Firmware/";
     std::error_code Error;
@@ -283,7 +287,7 @@ int RunBootloader(TSession& S) {
 }
 
 int RunBoardCommand(TSession& S) {
-    TVelmorant& D = S.Device;
+    TVelmorant& D = S.Device();
     switch (S.Request.Kind) {
         case ckInfo:
             return RunInfo(S);
@@ -357,11 +361,42 @@ uint8_t SettingsChangedBy(const TCliRequest& R) {
 
 }  // namespace
 
-TSession::TSession(const TCliRequest& R, std::ostream& O, std::ostream& E) : Request(R), Out(O), Err(E) {
-    Device.SetOnError([this](const TFailure& Failure) {
-        ++ErrorCount;
-        if (!QuietErrors) Error(Failure.Text);
-    });
+TSession::TSession(const TCliRequest& R, std::ostream& O, std::ostream& E) : Request(R), Out(O), Err(E) {}
+
+int RunOnBoard(TSession& S, const std::function<int()>& Body) {
+    // watch and capture end on Ctrl+C between readings: the signals are blocked before the session's
+    // thread starts, so that none of its threads takes them; the command waits for them itself.
+    std::optional<TStopSignals> Stop;
+    if (S.Request.Kind == ckWatch || S.Request.Kind == ckCapture) Stop.emplace();
+    TCoreApplication App;
+    TBoardSession Board;
+    QEventLoop Loop;
+    bool Ended = false;
+    int Code = ecFailed;
+    std::exception_ptr Thrown;
+    Board.Exclusive(
+        [&](TVelmorant& D) {
+            const TFailureProc Saved = D.OnError();
+            D.SetOnError([&S](const TFailure& Failure) {
+                ++S.ErrorCount;
+                if (!S.QuietErrors) S.Error(Failure.Text);
+            });
+            S.Board = &D;
+            try {
+                Code = Body();
+            } catch (...) {
+                Thrown = std::current_exception();
+            }
+            S.Board = nullptr;
+            D.SetOnError(Saved);
+        },
+        [&] {
+            Ended = true;
+            Loop.quit();
+        });
+    if (!Ended) Loop.exec();
+    if (Thrown) std::rethrow_exception(Thrown);
+    return Code;
 }
 
 void TSession::Error(const std::string& Text) const {
@@ -369,7 +404,7 @@ void TSession::Error(const std::string& Text) const {
 }
 
 std::string TSession::PortLabel() const {
-    return Request.Device.empty() ? Device.ComPortName() : Request.Device;
+    return Request.Device.empty() ? Device().ComPortName() : Request.Device;
 }
 
 std::string JsonString(const std::string& Text) {
@@ -433,26 +468,29 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
             if (Request.Modbus.Serve) Ends.push_back(ModbusServer(S));
             return ServeBoard(S, Port, Ends);
         }
-        if (!Connect(S)) {
-            if (S.CsvCreated) {
-                S.Csv.close();
-                std::error_code Ignored;
-                std::filesystem::remove(Request.CsvFile, Ignored);
+        return RunOnBoard(S, [&] {
+            if (!Connect(S)) {
+                if (S.CsvCreated) {
+                    S.Csv.close();
+                    std::error_code Ignored;
+                    std::filesystem::remove(Request.CsvFile, Ignored);
+                }
+                return static_cast<int>(ecFailed);
             }
-            return ecFailed;
-        }
-        const int Code = RunBoardCommand(S);
-        // The window's next start recalls the EEPROM: it asks first where a change made here is not in it.
-        // A node named by --device is no port of the window's, and the user's settings stay untouched.
-        const std::string Port = S.Device.ComPortName();
-        const bool WindowsPort = Request.Device.empty();
-        if (const uint8_t Changed = SettingsChangedBy(Request); Changed != 0 && WindowsPort)
-            RecordUnsavedOnBoard(Port, Changed);
-        else if (WindowsPort && (Request.Kind == ckEepromSave || Request.Kind == ckEepromRecall) &&
-                 Code == ecSuccess)
-            ForgetUnsavedOnBoard(Port);
-        S.Device.Disconnect();
-        return Code;
+            const int Code = RunBoardCommand(S);
+            // The window's next start recalls the EEPROM: it asks first where a change made here is not
+            // in it. A node named by --device is no port of the window's, and the user's settings stay
+            // untouched.
+            const std::string Port = S.Device().ComPortName();
+            const bool WindowsPort = Request.Device.empty();
+            if (const uint8_t Changed = SettingsChangedBy(Request); Changed != 0 && WindowsPort)
+                RecordUnsavedOnBoard(Port, Changed);
+            else if (WindowsPort && (Request.Kind == ckEepromSave || Request.Kind == ckEepromRecall) &&
+                     Code == ecSuccess)
+                ForgetUnsavedOnBoard(Port);
+            S.Device().Disconnect();
+            return Code;
+        });
     } catch (const EVelmorantError& E) {
         S.Error(E.what());
         return ecFailed;

@@ -126,8 +126,8 @@ int Capture(TSession& S, TStopSignals& Signals) {
     {
         // The driver's texts are told once each, as they first come.
         S.QuietErrors = true;
-        TStopWatcher Stop(Signals, S.Device);
-        TCaptureRun Run(S.Device, Request);
+        TStopWatcher Stop(Signals, S.Device());
+        TCaptureRun Run(S.Device(), Request);
         std::string Row;
         for (;;) {
             if (Stop.Stopped()) Run.Stop();

@@ -132,8 +132,8 @@ void TakeBoardPeriodUnlessInFile(TSession& S, const TIniFile& Ini) {
     if (Ini.ReadString(ProgramSection, "Period", Missing) != Missing) return;
     std::string Reply;
     int32_t Period = 0;
-    if (S.Device.SendCommandToDevice("UR?", Reply) && TryStrToInt(Reply, Period))
-        S.Device.SetUpdatePeriod(Period);
+    if (S.Device().SendCommandToDevice("UR?", Reply) && TryStrToInt(Reply, Period))
+        S.Device().SetUpdatePeriod(Period);
 }
 
 }  // namespace
@@ -170,7 +170,7 @@ std::vector<std::string> CheckFileToSend(const TCliRequest& R) {
 
 int RunFileCommand(TSession& S) {
     const TCliRequest& R = S.Request;
-    TVelmorant& D = S.Device;
+    TVelmorant& D = S.Device();
     TIniFile Ini(R.File);
     const bool Sending = R.Kind == ckProgramDownload || R.Kind == ckSettingsRecall;
     const bool WithProgram = R.Kind != ckSettingsRecall || Ini.SectionExists(ProgramSection);

@@ -18,7 +18,8 @@ struct TSession {
     const TCliRequest& Request;
     std::ostream& Out;
     std::ostream& Err;
-    TVelmorant Device;
+    // The board's driver: the board session's, while a command runs on its worker (RunOnBoard).
+    TVelmorant* Board = nullptr;
     int ErrorCount = 0;  // texts the driver reported since the start
     // While set, the driver's texts are counted but not written: the tick tells each kind once.
     bool QuietErrors = false;
@@ -30,7 +31,12 @@ struct TSession {
     void Error(const std::string& Text) const;
     // The port as the user named it (the device node for --device).
     std::string PortLabel() const;
+    TVelmorant& Device() const { return *Board; }
 };
+
+// Runs Body on a board session's worker, with the driver to itself (Device()) and the tool's own
+// error reporting, on a QCoreApplication; Body's exit code, or what it threw.
+int RunOnBoard(TSession& S, const std::function<int()>& Body);
 
 // JSON string literal of Text (UTF-8 passes through; control characters escaped).
 std::string JsonString(const std::string& Text);

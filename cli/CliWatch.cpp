@@ -23,7 +23,7 @@ TTickReadings Tick(TSession& S, TTickErrorFilter& Told, const std::function<bool
     S.QuietErrors = true;
     TTickReadings R;
     try {
-        R = ReadTick(S.Device, Stop);
+        R = ReadTick(S.Device(), Stop);
     } catch (...) {
         S.QuietErrors = false;
         throw;
@@ -65,7 +65,7 @@ int Watch(TSession& S, TStopSignals& Signals, const std::function<void(const std
         if (R.Stopped) break;  // an interrupted reading is no row
         Failed = Failed || AnyReadFailed(R);
         Emit(Q.Json ? JsonReadings(R) : LogLine(R));
-        if (S.Device.PortHungUp()) {
+        if (S.Device().PortHungUp()) {
             S.Error("Disconnected");
             return ecFailed;
         }

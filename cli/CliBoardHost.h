@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-class QEventLoop;
-
 #include "BoardSession.h"
 #include "LinkSupervisor.h"
+
+class QEventLoop;
 
 namespace velcli {
 

@@ -1,6 +1,6 @@
 #pragma once
-// What the long-running commands share: Ctrl+C and SIGTERM as one descriptor, and the event loop
-// the board session delivers to (mqtt and modbus run on the session).
+// What the commands share: Ctrl+C and SIGTERM as one descriptor for those that run until stopped,
+// and the event loop the board session delivers to.
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>

@@ -119,9 +119,11 @@ public:
         Host.Tick.push_back([this](const TTickReadings& R) {
             if (!R.Empty()) PublishReadings(R);
         });
-        // Directions read again, or set by another front end, make their pins other entities.
+        // Directions read again, or set by another front end, make their pins other entities. A board
+        // that went away keeps its entities as they were: its directions are unknown, not changed.
         QObject::connect(&Host.Session(), &TBoardSession::StateChanged, &FContext, [this] {
-            if (Directions() != FDiscovered) PublishDiscovery();
+            if (FHost.Connected() && FHost.State().SettingsKnown && Directions() != FDiscovered)
+                PublishDiscovery();
         });
         QObject::connect(&Host.Session(), &TBoardSession::BecameIdle, &FContext,
                          [this] { HandleBrokerEvents(); });

@@ -239,6 +239,20 @@ void TBoardSession::Change(std::function<void(TVelmorant&)> Send, std::function<
         [taken, Done = std::move(Done)] { Done(*taken); }, jkAction, true);
 }
 
+void TBoardSession::PassThrough(std::string Line,
+                                std::function<void(const std::optional<std::string>& Reply)> Done) {
+    auto reply = std::make_shared<std::optional<std::string>>();
+    Post(
+        [this, reply, Line = std::move(Line)](TVelmorant& V) {
+            std::string text;
+            const TVelmorant::TPassed passed = V.PassCommand(Line, text);
+            // A RECALL reads every setting back: one that failed leaves them not known.
+            if (passed.SettingsUnknown || FReadFailed) FSettingsKnown = false;
+            if (passed.Answered) *reply = std::move(text);
+        },
+        [reply, Done = std::move(Done)] { Done(*reply); });
+}
+
 void TBoardSession::SetDirection(int Port, int Pin, bool Input) {
     const auto apply = [Port, Pin, Input](uint8_t& Byte) {
         const auto mask = static_cast<uint8_t>(1u << Pin);

@@ -173,6 +173,11 @@ public:
     // A command-line tool's whole command: Work runs on the worker with the driver to itself, as one
     // job; Done follows.
     void Exclusive(std::function<void(TVelmorant&)> Work, std::function<void()> Done);
+    // A shared port's client command, sent as it is between the session's own jobs. Done gets the
+    // board's reply, none when it gave none or no board is there; what the board took is in State()
+    // (and StateChanged went out) before Done runs. A change the state cannot follow marks the
+    // settings not known, so that front ends wait for the next whole read-back.
+    void PassThrough(std::string Line, std::function<void(const std::optional<std::string>& Reply)> Done);
     // Takes the driver's state again without traffic (after a test changed the driver directly).
     void Resync();
     // Ticks read, and ticks not asked because the one before still waited on the board.

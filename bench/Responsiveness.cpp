@@ -18,8 +18,10 @@
 // tick's cost through the session against a board that answers at once, beside the bare driver's.
 //
 //   velmorant-responsiveness [--seconds N] [--silent-seconds N] [--retrievals N] [--idle-seconds N]
-//                            [--trace MS] [--cases NAME,...]
+//                            [--trace MS] [--cases NAME,...] [--port NAME]
 // --cases runs only the cases named (by the words above), and neither the idle CPU nor the tick.
+// --port connects the window to another port than the simulator's, a shared one say (then the
+// ticks are not counted); with --cases ticking it measures the window on a service.
 // --trace prints every event that kept the window's thread busy for MS or more, to find what blocks.
 #include <sys/resource.h>
 
@@ -48,6 +50,8 @@
 #include "DataJournal.h"
 #include "DataLogger.h"
 #include "Device_VL.h"
+#include "GeneralLib.h"
+#include "IniFile.h"
 #include "LogRecorder.h"
 #include "Main.h"
 #include "SimFixture.h"
@@ -67,6 +71,7 @@ struct TOptions {
     int IdleSeconds = 20;
     int TraceMs = 0;
     std::string Cases;  // ",word,word,"; empty: everything
+    std::string Port;   // the window's port instead of the simulator's (a shared one, say)
 };
 
 // With a threshold, names each event whose delivery took at least that long.
@@ -320,8 +325,13 @@ TResult RunToday(TCaseRun& Run) {
     });
 }
 
-// The window as built, connected the way a start connects it.
-std::unique_ptr<TformMain> OpenWindow() {
+// The window as built, connected the way a start connects it: to Port when one is given.
+std::unique_ptr<TformMain> OpenWindow(const std::string& Port = {}) {
+    if (!Port.empty()) {
+        InitApplicationFolders();
+        TIniFile(ApplicationFolders.AppSettingsPath + "Velmorant.ini")
+            .WriteString("formMain", "lblPort.Caption", Port);
+    }
     auto form = std::make_unique<TformMain>(std::make_unique<TQuietUi>());
     form->show();
     const bool connected = RunEventLoopUntil(
@@ -378,8 +388,9 @@ TResult RunSession(TCaseRun& Run) {
     if (Run.Case == csRecovery)
         WriteDayJournal(settings, Run.Fixture.Root() + "/documents/Velmorant Datalog.csv");
     // The recovery runs from the window's first moments: the window is made, and shown under the probe.
-    std::unique_ptr<TformMain> form =
-        Run.Case == csRecovery ? std::make_unique<TformMain>(std::make_unique<TQuietUi>()) : OpenWindow();
+    std::unique_ptr<TformMain> form = Run.Case == csRecovery
+                                          ? std::make_unique<TformMain>(std::make_unique<TQuietUi>())
+                                          : OpenWindow(Run.Options.Port);
     int retrievals = 0;
     QMetaObject::Connection next;
     QTimer dropDowns, recoveryPoll;
@@ -603,12 +614,14 @@ int main(int Argc, char** Argv) {
             options.IdleSeconds = IntArgument(Argc, Argv, i);
         else if (std::strcmp(Argv[i], "--trace") == 0)
             options.TraceMs = IntArgument(Argc, Argv, i);
+        else if (std::strcmp(Argv[i], "--port") == 0 && i + 1 < Argc)
+            options.Port = Argv[++i];
         else if (std::strcmp(Argv[i], "--cases") == 0 && i + 1 < Argc)
             options.Cases = std::string(",") + Argv[++i] + ",";
         else {
             std::fprintf(stderr,
                          "usage: %s [--seconds N] [--silent-seconds N] [--retrievals N] [--idle-seconds N] "
-                         "[--trace MS] [--cases NAME,...]\n",
+                         "[--trace MS] [--cases NAME,...] [--port NAME]\n",
                          Argv[0]);
             return 2;
         }

@@ -20,6 +20,7 @@
 #include "CliModbus.h"
 #include "CliMqtt.h"
 #include "CliSession.h"
+#include "CliSharedPort.h"
 #include "Errors.h"
 #include "GeneralLib.h"
 #include "NetPort.h"
@@ -464,6 +465,7 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
             if (Request.Kind == ckMqtt) return RunMqtt(S, Port);
             if (Request.Kind == ckModbus) return RunModbus(S, Port);
             std::vector<TFrontEndMaker> Ends;
+            if (!Request.Share.empty()) Ends.push_back(SharedPort(S));
             if (Request.Mqtt.Given) Ends.push_back(MqttBridge(S, MqttPassword(S)));
             if (Request.Modbus.Serve) Ends.push_back(ModbusServer(S));
             return ServeBoard(S, Port, Ends);

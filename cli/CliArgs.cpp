@@ -135,7 +135,8 @@ void ParseCommand(TCliRequest& R, const std::vector<std::string>& Words) {
         R.Kind = ckModbus;
     } else if (Name == "serve") {
         ExpectCount(Words, 1, 1,
-                    "serve [--broker HOST[:PORT] [OPTION]...] [--modbus HOST:PORT] [--allow-writes]");
+                    "serve [--listen HOST:PORT] [--broker HOST[:PORT] [OPTION]...] [--modbus HOST:PORT] "
+                    "[--allow-writes]");
         R.Kind = ckServe;
     } else {
         throw EUsageError("unknown command '" + Name + "'");
@@ -328,8 +329,10 @@ Commands:
   modbus                      serve the board as a Modbus TCP server until stopped: pins as coils
                               and discrete inputs, readings and settings as registers, writes
                               with --allow-writes (see the map below)
-  serve                       hold the board and share it until stopped: with --broker the MQTT
-                              bridge, with --modbus HOST:PORT the Modbus server, both at once on
+  serve                       hold the board and share it until stopped: with --listen the
+                              shared port (the board's own commands, for the window, this tool's
+                              --port socket://HOST:PORT and scripts), with --broker the MQTT
+                              bridge, with --modbus HOST:PORT the Modbus server, all at once on
                               one connection to the board
 
 Options:
@@ -364,6 +367,12 @@ Modbus options (modbus; needs --port or --device):
       --unit N                   answer only unit id N (default: any)
       --allow-writes             (also mqtt) let clients set outputs and settings
       --modbus HOST:PORT         serve: the Modbus server's address, as --listen is modbus'
+
+Shared port (serve --listen HOST:PORT; a port alone is 127.0.0.1:PORT): each client's commands
+go to the board one at a time, between the service's own readings, and what they change is
+known to the bridge and the Modbus server at once. Anyone who reaches the address may change
+the board as its window could: there is no password. BTLDR is refused: a firmware update needs
+the service stopped.
 
 Modbus map (zero-based; writes need --allow-writes):
   discrete inputs 0-47   pin states

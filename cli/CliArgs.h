@@ -61,6 +61,8 @@ struct TModbusOptions {
     std::string Listen = "127.0.0.1:1502";
     int Unit = -1;  // the unit id served; -1: any
     bool AllowWrites = false;
+    std::string ListenGiven;  // --listen as given: modbus' address, or serve's shared port
+    bool UnitGiven = false;
     bool Given = false;  // --listen or --unit was on the command line
     bool Serve = false;  // serve's --modbus asked for the server
 };
@@ -89,6 +91,7 @@ struct TCliRequest {
     std::string File;
     TMqttOptions Mqtt;
     TModbusOptions Modbus;
+    std::string Share;  // serve --listen: the shared port's address; "" for none
 };
 
 // Reads the arguments (without the program's name); throws EUsageError. With --help or --version

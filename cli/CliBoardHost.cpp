@@ -1,5 +1,9 @@
 #include "CliBoardHost.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <utility>
@@ -106,6 +110,21 @@ void TBoardHost::OnTick(const TTickReadings& R) {
     }
     if (R.Errors.empty()) FReported.clear();
     Tell(Tick, R);
+}
+
+std::string SocketAddressText(const sockaddr_storage& A) {
+    char Host[INET6_ADDRSTRLEN] = "?";
+    int Port = 0;
+    if (A.ss_family == AF_INET) {
+        const auto* V4 = reinterpret_cast<const sockaddr_in*>(&A);
+        inet_ntop(AF_INET, &V4->sin_addr, Host, sizeof Host);
+        Port = ntohs(V4->sin_port);
+    } else if (A.ss_family == AF_INET6) {
+        const auto* V6 = reinterpret_cast<const sockaddr_in6*>(&A);
+        inet_ntop(AF_INET6, &V6->sin6_addr, Host, sizeof Host);
+        return std::string("[").append(Host).append("]:").append(std::to_string(ntohs(V6->sin6_port)));
+    }
+    return std::string(Host) + ":" + std::to_string(Port);
 }
 
 int ServeBoard(TSession& S, const std::string& PortName, const std::vector<TFrontEndMaker>& Makers) {

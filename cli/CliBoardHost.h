@@ -16,6 +16,7 @@
 #include "LinkSupervisor.h"
 
 class QEventLoop;
+struct sockaddr_storage;
 
 namespace velcli {
 
@@ -89,6 +90,9 @@ public:
 
 // Makes the front ends on Host; one may end Loop.
 using TFrontEndMaker = std::function<std::unique_ptr<TFrontEnd>(TBoardHost& Host, QEventLoop& Loop)>;
+
+// "127.0.0.1:5331", "[::1]:5331": a socket's address as the messages name it.
+std::string SocketAddressText(const sockaddr_storage& Address);
 
 // Holds the board on PortName and serves it through the front ends Makers make, until Ctrl+C or
 // SIGTERM; the exit code.

@@ -2,7 +2,6 @@
 // framed by us so that a slow or hostile one never holds the others.
 #include "CliModbus.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <modbus/modbus.h>
 #include <netinet/in.h>
@@ -46,21 +45,6 @@ struct TClient {
     // A write on its way to the board: the client's next frames wait for its answer.
     bool Waiting = false;
 };
-
-std::string PeerName(const sockaddr_storage& A) {
-    char Host[INET6_ADDRSTRLEN] = "?";
-    int Port = 0;
-    if (A.ss_family == AF_INET) {
-        const auto* V4 = reinterpret_cast<const sockaddr_in*>(&A);
-        inet_ntop(AF_INET, &V4->sin_addr, Host, sizeof Host);
-        Port = ntohs(V4->sin_port);
-    } else if (A.ss_family == AF_INET6) {
-        const auto* V6 = reinterpret_cast<const sockaddr_in6*>(&A);
-        inet_ntop(AF_INET6, &V6->sin6_addr, Host, sizeof Host);
-        return std::string("[").append(Host).append("]:").append(std::to_string(ntohs(V6->sin6_port)));
-    }
-    return std::string(Host) + ":" + std::to_string(Port);
-}
 
 // The settings registers as the session has them; all unknown until every one was read.
 std::array<std::optional<int>, modbus_map::HoldingRegisters - modbus_map::FirstDirection> SettingsOf(
@@ -127,7 +111,7 @@ public:
         sockaddr_storage Bound{};
         socklen_t Size = sizeof Bound;
         ::getsockname(FListen, reinterpret_cast<sockaddr*>(&Bound), &Size);
-        FS.Error("serving " + FHost.Label() + " as Modbus TCP on " + PeerName(Bound) +
+        FS.Error("serving " + FHost.Label() + " as Modbus TCP on " + SocketAddressText(Bound) +
                  (FO.AllowWrites ? " (writes allowed)" : " (read only)"));
         return true;
     }
@@ -179,7 +163,7 @@ private:
             TClient& C = FClients.emplace_back();
             C.Id = ++FLastId;
             C.Fd = Fd;
-            C.Peer = PeerName(Address);
+            C.Peer = SocketAddressText(Address);
             C.Readable = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Read);
             QObject::connect(C.Readable.get(), &QSocketNotifier::activated, &FContext,
                              [this, Id = C.Id] { Readable(Id); });
@@ -331,19 +315,26 @@ private:
 
 bool ParseModbusOption(TModbusOptions& O, const std::string& Arg, const std::function<std::string()>& Value) {
     if (Arg == "--listen" || Arg == "--modbus") {
-        if (Arg == "--modbus") O.Serve = true;
-        O.Listen = Value();
-        const size_t Colon = O.Listen.rfind(':');
+        std::string Address = Value();
+        // A port alone is on this machine only: another host is the user's choice.
+        if (Address.find(':') == std::string::npos) Address = "127.0.0.1:" + Address;
+        const size_t Colon = Address.rfind(':');
         int32_t Port = -1;
-        if (Colon == std::string::npos || Colon == 0 || !TryStrToInt(O.Listen.substr(Colon + 1), Port) ||
-            Port < 0 || Port > 65535)
-            throw EUsageError("listen address '" + O.Listen + "' is not HOST:PORT (port 0..65535)");
+        if (Colon == 0 || !TryStrToInt(Address.substr(Colon + 1), Port) || Port < 0 || Port > 65535)
+            throw EUsageError("listen address '" + Address + "' is not HOST:PORT (port 0..65535)");
+        if (Arg == "--modbus") {
+            O.Serve = true;
+            O.Listen = Address;
+            return true;
+        }
+        O.ListenGiven = Address;
     } else if (Arg == "--unit") {
         int32_t Unit = -1;
         const std::string Text = Value();
         if (!TryStrToInt(Text, Unit) || Unit < 0 || Unit > 255)
             throw EUsageError("unit '" + Text + "' is not a number from 0 to 255");
         O.Unit = Unit;
+        O.UnitGiven = true;
     } else {
         return false;
     }
@@ -351,18 +342,22 @@ bool ParseModbusOption(TModbusOptions& O, const std::string& Arg, const std::fun
     return true;
 }
 
-void CheckModbusRequest(const TCliRequest& R) {
+void CheckModbusRequest(TCliRequest& R) {
     if (R.Kind == ckServe) {
-        if (R.Modbus.Given && !R.Modbus.Serve)
-            throw EUsageError("serve takes the Modbus server's address as --modbus HOST:PORT");
-        if (!R.Modbus.Serve && !R.Mqtt.Given)
+        R.Share = R.Modbus.ListenGiven;
+        if (R.Modbus.UnitGiven && !R.Modbus.Serve)
+            throw EUsageError("--unit belongs to the Modbus server: give serve --modbus HOST:PORT");
+        if (!R.Modbus.Serve && !R.Mqtt.Given && R.Share.empty())
             throw EUsageError(
-                "serve needs a front end: --broker HOST[:PORT] for MQTT, --modbus HOST:PORT for Modbus");
+                "serve needs a front end: --listen HOST:PORT for the shared port, --broker "
+                "HOST[:PORT] for MQTT, --modbus HOST:PORT for Modbus");
     } else if (R.Modbus.Serve) {
         throw EUsageError("--modbus belongs to serve; modbus takes --listen");
+    } else if (!R.Modbus.ListenGiven.empty()) {
+        R.Modbus.Listen = R.Modbus.ListenGiven;
     }
     if (R.Kind != ckModbus && R.Kind != ckServe) {
-        if (R.Modbus.Given) throw EUsageError("--listen and --unit belong to modbus");
+        if (R.Modbus.Given) throw EUsageError("--listen and --unit belong to modbus and serve");
         return;
     }
     if (R.Port.empty() && R.Device.empty())

@@ -16,7 +16,7 @@ struct TSession;
 bool ParseModbusOption(TModbusOptions& Options, const std::string& Arg,
                        const std::function<std::string()>& Value);
 // Refuses a request whose modbus options do not fit together (or belong to no modbus command).
-void CheckModbusRequest(const TCliRequest& R);
+void CheckModbusRequest(TCliRequest& R);
 // The server as a front end of a served board.
 TFrontEndMaker ModbusServer(TSession& S);
 // Serves the board on PortName until SIGINT or SIGTERM; the exit code.

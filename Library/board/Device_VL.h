@@ -151,6 +151,16 @@ public:
     bool SendCommandToDevice(const std::string& Command, std::string& Response);
     // Sends "BTLDR" without waiting, then disconnects; nothing without a board.
     void EnterBootloadMode();
+    // What a shared board's client sent, passed to the board as it is (a blank line is not sent). What
+    // the board took is followed in the cache as the program's own setters would; where it cannot be
+    // (a command unanswered or unknown, a RECALL whose read-back failed), SettingsUnknown says so.
+    struct TPassed {
+        bool Answered = false;
+        bool SettingsUnknown = false;
+    };
+    TPassed PassCommand(const std::string& Line, std::string& Reply);
+    // The command's word as the board reads it: the leading run of capitals after any blanks.
+    static std::string CommandWord(const std::string& Line);
     // True when Text reads as a version number above 0 ("1.05", "2.10b").
     static bool IsVersionText(const std::string& Text);
     // Called with each command just before it goes out; may throw to end the operation in progress
@@ -306,6 +316,8 @@ private:
     bool ReadPLCEnabled();
     TPLCRunMode ReadPLCRunMode();
     void CheckProgramIndex(int Index) const;
+    // A setting command the board took, applied to the cache; false when it is none this knows.
+    bool FollowCommand(const std::string& Word, const std::vector<std::string>& Args);
 
     std::array<int, AnalogInputCount> FADCOffsets{};
     bool FChanged = false;

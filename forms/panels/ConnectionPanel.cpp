@@ -19,6 +19,7 @@
 #include "Pictures.h"
 #include "PlugWatcher.h"
 #include "PortProber.h"
+#include "SharedPorts.h"
 #include "StatusLine.h"
 
 using panels::BoldLabel;
@@ -104,7 +105,7 @@ void TConnectionPanel::TryPlugged(const QStringList& Names) {
         FSession.Connect(names, [this](const TConnectOutcome& Outcome) {
             if (Outcome.Found.empty()) return;
             FSupervisor.SetPortName(Outcome.Found);
-            comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(Outcome.Found)));
+            comboPort->setCurrentIndex(IndexOfPort(Outcome.Found));
             emit AttemptEnded();
             if (FSession.State().DevicePresent) emit UserConnected();
         });
@@ -118,17 +119,17 @@ void TConnectionPanel::ConnectToDevice(bool ShowError, std::function<void()> Con
     std::vector<std::string> names;
     const int selected = comboPort->currentIndex();
     const auto usable = [this](int Index) { return comboPort->itemText(Index) != AddNetworkPortItem; };
-    if (selected >= 0 && usable(selected)) names.push_back(comboPort->itemText(selected).toStdString());
+    if (selected >= 0 && usable(selected)) names.push_back(PortOfItem(selected));
     const bool networkChosen = !names.empty() && IsNetworkPortName(names.front());
     for (int i = 0; i < comboPort->count() && !networkChosen; ++i) {
-        const std::string name = comboPort->itemText(i).toStdString();
+        const std::string name = PortOfItem(i);
         if (i != selected && usable(i) && !IsNetworkPortName(name)) names.push_back(name);
     }
 
     FSession.Connect(names, [this, ShowError, Connected](const TConnectOutcome& Outcome) {
         if (!Outcome.Found.empty()) {
             FSupervisor.SetPortName(Outcome.Found);
-            comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(Outcome.Found)));
+            comboPort->setCurrentIndex(IndexOfPort(Outcome.Found));
         }
         emit AttemptEnded();
         if (FSession.State().DevicePresent) {
@@ -183,12 +184,27 @@ void TConnectionPanel::FillPortList(std::function<void()> Then) {
         for (const std::string& name :
              ReadNetworkPortNames(TIniFile(ApplicationFolders.AppSettingsPath + "Velmorant.ini")))
             comboPort->addItem(QString::fromStdString(name));
+        // A board a service on this machine shares: listed by its own port, reached at the service's.
+        for (const TSharedPortNotice& shared : FindSharedPorts(SharedPortFolders()))
+            if (IndexOfPort(shared.Address) < 0)
+                comboPort->addItem(QString::fromStdString(SharedPortCaption(shared)),
+                                   QString::fromStdString(shared.Address));
         const bool anyPort = comboPort->count() > 0;
         comboPort->addItem(AddNetworkPortItem);
-        comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FSupervisor.PortName())));
+        comboPort->setCurrentIndex(IndexOfPort(FSupervisor.PortName()));
         btnFind->setEnabled(anyPort);
         if (Then) Then();
     });
+}
+
+std::string TConnectionPanel::PortOfItem(int Index) const {
+    const QVariant shared = comboPort->itemData(Index);
+    return (shared.isValid() ? shared.toString() : comboPort->itemText(Index)).toStdString();
+}
+
+int TConnectionPanel::IndexOfPort(const std::string& Name) const {
+    const int shared = comboPort->findData(QString::fromStdString(Name));
+    return shared >= 0 ? shared : comboPort->findText(QString::fromStdString(Name));
 }
 
 bool TConnectionPanel::AddNetworkPort() {
@@ -212,9 +228,8 @@ bool TConnectionPanel::AddNetworkPort() {
     WriteNetworkPortNames(ini, names);
     FSupervisor.SetPortName(name);
     // The local ports are as they were: only the new name joins the list, before the last item.
-    if (comboPort->findText(QString::fromStdString(name)) < 0)
-        comboPort->insertItem(comboPort->count() - 1, QString::fromStdString(name));
-    comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(name)));
+    if (IndexOfPort(name) < 0) comboPort->insertItem(comboPort->count() - 1, QString::fromStdString(name));
+    comboPort->setCurrentIndex(IndexOfPort(name));
     btnFind->setEnabled(true);
     return true;
 }
@@ -232,7 +247,7 @@ void TConnectionPanel::comboPortClick() {
     if (comboPort->currentIndex() < 0) return;
     if (comboPort->currentText() == AddNetworkPortItem) {
         if (!AddNetworkPort()) {
-            comboPort->setCurrentIndex(comboPort->findText(QString::fromStdString(FSupervisor.PortName())));
+            comboPort->setCurrentIndex(IndexOfPort(FSupervisor.PortName()));
             return;
         }
     }

@@ -54,6 +54,10 @@ signals:
 
 private:
     void TryPlugged(const QStringList& Names);
+    // The port an item of the list stands for: a shared board's item names its board and holds the
+    // service's address.
+    std::string PortOfItem(int Index) const;
+    int IndexOfPort(const std::string& Name) const;
 
     TBoardSession& FSession;
     TLinkSupervisor& FSupervisor;

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <functional>
@@ -14,6 +15,7 @@
 #include "Cli.h"
 #include "CliMqtt.h"
 #include "Mosquitto.h"
+#include "SharedPorts.h"
 #include "SimFixture.h"
 #include "TestFiles.h"
 
@@ -382,6 +384,75 @@ TEST_F(MqttTest, ServeSharesOneBoardBetweenTheBridgeAndModbus) {
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
     EXPECT_THAT(BridgeLog(),
                 ::testing::MatchesRegex("(.|\n)*stopped after .* published; [0-9]+ requests served\n"));
+}
+
+// The shared port: the board's own commands from several clients at once, each answered in turn;
+// what they change the bridge decides by at once; clients that flood, send an endless line or fall
+// silent mid-line hold nobody, and BTLDR never reaches the board. The window finds the service.
+TEST_F(MqttTest, TheSharedPortServesEveryClientAndTheBridgeFollowsIt) {
+    {
+        auto Lock = Fixture.Sim().Lock();
+        Fixture.Sim().Board().Working.Direction[0] = 0xFF;  // port 0 all inputs
+    }
+    const std::string Runtime = Fixture.Root() + "/run";
+    ASSERT_EQ(::mkdir(Runtime.c_str(), 0700), 0);
+    TSubscriber Live(Broker.Port());
+    ASSERT_TRUE(Bridge.Start(Tied({VELMORANT_CLI_PATH, "--port", Fixture.ComName(), "serve", "--listen",
+                                   "127.0.0.1:0", "--broker", Broker.Address(), "--allow-writes"}),
+                             {"XDG_RUNTIME_DIR=" + Runtime}, false, false, Fixture.Root() + "/bridge.log"));
+    ASSERT_TRUE(Live.WaitFor(Prefix + "availability", "online")) << BridgeLog();
+    const std::vector<TSharedPortNotice> Shared = FindSharedPorts({Runtime + "/velmorant"});
+    ASSERT_EQ(Shared.size(), 1u);
+    EXPECT_EQ(SharedPortCaption(Shared[0]), Fixture.ComName() + " (shared by velmorant serve)");
+    std::smatch Port;
+    ASSERT_TRUE(std::regex_match(Shared[0].Address, Port, std::regex("socket://(127.0.0.1:[0-9]+)")));
+
+    const auto Client = [&](TChildProcess& P) {
+        return P.Start({"/usr/bin/python3", LINE_CLIENT, Port[1]}, {}, true, true, "");
+    };
+    // The client's answer to Request ("ask COMMAND", "send TEXT", ...: see the script).
+    const auto Do = [&](TChildProcess& P, const std::string& Request) {
+        std::string Answer;
+        EXPECT_TRUE(P.WriteLine(Request) && P.ReadLine(Answer, Deadline)) << Request;
+        return Answer;
+    };
+    const auto Ask = [&](TChildProcess& P, const std::string& Command) { return Do(P, "ask " + Command); };
+    TChildProcess Flood, Endless, Silent, User;
+    for (TChildProcess* P : {&Flood, &Endless, &Silent, &User}) ASSERT_TRUE(Client(*P));
+    EXPECT_TRUE(Flood.WriteLine("flood 100000 PRTRD0"));
+    EXPECT_EQ(Do(Endless, "endless 5000"), "sent");
+    EXPECT_EQ(Do(Silent, "send PRTRD"), "sent");
+
+    // Two reads at once, each the board's values.
+    TChildProcess Reads[2];
+    for (TChildProcess& R : Reads)
+        ASSERT_TRUE(
+            R.Start({VELMORANT_CLI_PATH, "--port", Shared[0].Address, "read", "--json"}, {}, false, true));
+    for (TChildProcess& R : Reads) {
+        std::string Json;
+        EXPECT_TRUE(R.ReadLine(Json, Deadline));
+        EXPECT_THAT(Json, ::testing::HasSubstr(R"("Port0":)"));
+        EXPECT_EQ(R.WaitExit(Deadline), 0);
+    }
+
+    Publish("pin/4/set", "ON");
+    EXPECT_TRUE(
+        Live.WaitFor(Prefix + "log", "refused " + Prefix + "pin/4/set: pin 4 is an input; nothing was sent"));
+    EXPECT_EQ(Ask(User, "DIRWR0 0"), "OK");
+    Publish("pin/4/set", "ON");
+    EXPECT_TRUE(BoardGot("PINWR04 1")) << BridgeLog();
+
+    EXPECT_EQ(Ask(User, "BTLDR"),
+              "ERROR velmorant serve shares this board: stop the service to update its firmware");
+    EXPECT_EQ(Ask(Endless, ""), "?") << "the endless line ends, refused";
+    EXPECT_EQ(Ask(Endless, "VER"), Ask(User, "VER"));
+    for (const std::string& C : Fixture.Sim().Commands()) EXPECT_TRUE(C.size() < 64 && C != "BTLDR") << C;
+
+    const int Status = StopBridge(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
+    EXPECT_THAT(BridgeLog(),
+                ::testing::MatchesRegex("(.|\n)*[0-9]+ commands passed for [0-9]+ clients; .*\n"));
+    EXPECT_TRUE(FindSharedPorts({Runtime + "/velmorant"}).empty()) << "the notice goes with the service";
 }
 
 // A flood of commands: each is obeyed, refused aloud, summed up among the refusals, or dropped

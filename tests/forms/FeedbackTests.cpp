@@ -19,6 +19,7 @@
 #include "GridInput.h"
 #include "IniFile.h"
 #include "NetPort.h"
+#include "SharedPorts.h"
 
 class FeedbackTests : public QObject {
     Q_OBJECT
@@ -28,6 +29,7 @@ private slots:
     void UnsavedMarkFollowsTheEEPROM();
     void DisconnectedReadingsAreFaded();
     void NetworkPortIsKeptAndTried();
+    void SharedBoardIsListedAndReachedAtItsService();
     void Pictures();
     void FirstHourPictures();
     void SecondHourPictures();
@@ -135,6 +137,35 @@ void FeedbackTests::NetworkPortIsKeptAndTried() {
 
 // With VELMORANT_FEEDBACK_PICTURES=<folder> (under Xvfb, -platform xcb): the window logging, and
 // the window after Disconnect with its readings faded.
+// A board a service on this machine shares is listed by its own port and reached at the service's
+// address, alone; the notice of a service that is gone is passed over.
+void FeedbackTests::SharedBoardIsListedAndReachedAtItsService() {
+    TWindowFixture fx;
+    TformMain& w = fx.OpenWithoutPolling();
+    QTest::mouseClick(btnFind(w), Qt::LeftButton);
+    QVERIFY(fx.Settle());
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(fx.Root() + "/run"));
+    std::string error;
+    QVERIFY(!PublishSharedPort(fx.Root() + "/run/velmorant/COM7", {"COM7", "socket://127.0.0.1:1"}, error)
+                 .empty());
+    veltest::WriteFile(fx.Root() + "/run/velmorant/COM8.share",
+                       "[Shared port]\nBoard=COM8\nAddress=socket://127.0.0.1:2\nProcess=2147483647\n");
+    w.Connection().comboPortDropDown();
+    QVERIFY(fx.Settle());
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    QCOMPARE(comboPort(w)->findText("COM8 (shared by velmorant serve)"), -1);
+    const int shared = comboPort(w)->findText("COM7 (shared by velmorant serve)");
+    QVERIFY(shared >= 0);
+    fx.Sim().ClearCommands();
+    comboPort(w)->setCurrentIndex(shared);
+    emit comboPort(w)->activated(shared);
+    QVERIFY(fx.Settle());
+    QVERIFY(Q(fx.Ui().Messages.back().Text).startsWith("Velmorant not found."));
+    QVERIFY(fx.Sim().Commands().empty());  // the local board was not tried instead
+    QCOMPARE(comboPort(w)->currentText(), QString("COM7 (shared by velmorant serve)"));
+}
+
 void FeedbackTests::Pictures() {
     const QString folder = qEnvironmentVariable("VELMORANT_FEEDBACK_PICTURES");
     if (folder.isEmpty()) QSKIP("no picture folder given");

@@ -1,6 +1,8 @@
 // The whole configuration read from and saved on the board, and program lines one at a time.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "ConnectedDevice.h"
 #include "Device_VL.h"
 #include "Errors.h"
@@ -421,3 +423,77 @@ TEST_F(DeviceTransfer, AFailedUploadIsReportedOnlyWithABoard) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Commands of a shared board's clients
+
+// A client's command reaches the board as it is. What the board took is in the cache at once, as the
+// driver's own setter would leave it; what it refused, and what sets nothing, leaves the cache alone.
+TEST_F(DeviceTransfer, PassedCommandsAreFollowedInTheCache) {
+    Connect();
+    const TProgramLine Line = Parsed("set PIN0 = 1 OR 0");
+    struct TCase {
+        std::string Line;
+        std::string Reply;
+        bool Changed;  // the settings differ from the EEPROM's afterwards
+        std::function<bool(const TVelmorant&)> Holds;
+    };
+    const auto Directions = [](int P0, int P3) {
+        return
+            [=](const TVelmorant& D) { return D.GetPortDirection(0) == P0 && D.GetPortDirection(3) == P3; };
+    };
+    const TCase Cases[] = {
+        {"DIRWR0 15", "OK", true, Directions(15, 255)},
+        {" DIRWR 3  7 ", "OK", true, Directions(15, 7)},  // the board reads blanks as this does
+        {"PU0 1", "OK", true, [](const TVelmorant& D) { return D.GetPullupsEnabled(0); }},
+        {"AOWR1 -5", "OK", true, [](const TVelmorant& D) { return D.CachedADCOffset(1) == -5; }},
+        {"UR 3", "OK", true, [](const TVelmorant& D) { return D.UpdatePeriod() == 3; }},
+        {"PLCEN 0", "OK", true, [](const TVelmorant& D) { return !D.PLCEnabled(); }},
+        {"PLCRM 2", "OK", false, [](const TVelmorant& D) { return D.PLCRunMode() == rmRun; }},
+        {veltest::WriteCommand(5, CompileProgramLine(Line)), "OK", true,
+         [&](const TVelmorant& D) { return SameProgramCode(D.GetProgramLine(5), Line); }},
+        {"DIRWR9 1", "?", false, Directions(15, 7)},
+        {"dirwr0 0", "?", false, Directions(15, 7)},
+        {"PINWR04 1", "OK", false, Directions(15, 7)},
+        {"DIRRD0", "15", false, Directions(15, 7)},
+    };
+    for (const TCase& C : Cases) {
+        SCOPED_TRACE(C.Line);
+        Device.SetChanged(false);
+        std::string Reply;
+        const TVelmorant::TPassed Passed = Device.PassCommand(C.Line, Reply);
+        EXPECT_TRUE(Passed.Answered);
+        EXPECT_FALSE(Passed.SettingsUnknown);
+        EXPECT_EQ(Reply, C.Reply);
+        EXPECT_EQ(Device.Changed(), C.Changed);
+        EXPECT_TRUE(C.Holds(Device));
+    }
+    EXPECT_TRUE(Errors.empty());
+}
+
+// SAVE and RECALL: the cache is the EEPROM's again, read back from the board after a RECALL. A
+// setting command that went unanswered may have been taken: the cache can no longer say.
+TEST_F(DeviceTransfer, PassedEepromCommandsAndUnansweredChangesAreFollowed) {
+    Connect();
+    std::string Reply;
+    Device.PassCommand("DIRWR1 1", Reply);
+    EXPECT_TRUE(Device.Changed());
+    EXPECT_FALSE(Device.PassCommand("SAVE", Reply).SettingsUnknown);
+    EXPECT_FALSE(Device.Changed());
+    {
+        auto Lock = Sim().Lock();
+        Sim().Board().EEPROM.Direction[1] = 0x0F;
+    }
+    EXPECT_FALSE(Device.PassCommand("RECALL", Reply).SettingsUnknown);
+    EXPECT_EQ(Device.GetPortDirection(1), 0x0F);
+    EXPECT_FALSE(Device.Changed());
+
+    Sim().ClearCommands();
+    EXPECT_FALSE(Device.PassCommand(" \t", Reply).Answered) << "a blank line awaits no reply";
+    EXPECT_TRUE(Sim().Commands().empty());
+    Sim().SetFault(TFault::Silent);
+    const TVelmorant::TPassed Unanswered = Device.PassCommand("DIRWR1 2", Reply);
+    EXPECT_FALSE(Unanswered.Answered);
+    EXPECT_TRUE(Unanswered.SettingsUnknown);
+    EXPECT_EQ(Device.GetPortDirection(1), 0x0F);
+}

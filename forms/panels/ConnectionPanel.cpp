@@ -56,6 +56,8 @@ TConnectionPanel::TConnectionPanel(TBoardSession& Session, TLinkSupervisor& Supe
     comboPort = Named(new TDropDownComboBox(pnlCOM), "comboPort");
     comboPort->setEditable(false);
     comboPort->setMinimumWidth(90);
+    // A shared board's name is long: the list is as wide as its longest entry.
+    comboPort->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     btnFind = Named(new QPushButton("Connect", pnlCOM), "btnFind",
                     "Click to try to connect to the Velmorant on the specified port.");
     btnFind->setCheckable(true);
@@ -150,7 +152,11 @@ void TConnectionPanel::ConnectToDevice(bool ShowError, std::function<void()> Con
 
 void TConnectionPanel::ShowState(const TBoardState& State) {
     const bool present = State.DevicePresent;
-    const QString port = QString::fromStdString(present ? State.ComPortName : State.LostPort);
+    // A shared board by its own port and its service, as the list names it.
+    const std::string name = present ? State.ComPortName : State.LostPort;
+    const int item = IndexOfPort(name);
+    const QString port = item >= 0 && comboPort->itemData(item).isValid() ? comboPort->itemText(item)
+                                                                          : QString::fromStdString(name);
     // Amber for a link in trouble: neither the connected green nor the idle red.
     const char* const troubleColour = "color: rgb(205, 110, 0);";
     if (State.Lost) {

@@ -54,6 +54,7 @@
 #include "IniFile.h"
 #include "LogRecorder.h"
 #include "Main.h"
+#include "NetPort.h"
 #include "SimFixture.h"
 #include "TickReadings.h"
 #include "TrendsWnd.h"
@@ -329,8 +330,10 @@ TResult RunToday(TCaseRun& Run) {
 std::unique_ptr<TformMain> OpenWindow(const std::string& Port = {}) {
     if (!Port.empty()) {
         InitApplicationFolders();
-        TIniFile(ApplicationFolders.AppSettingsPath + "Velmorant.ini")
-            .WriteString("formMain", "lblPort.Caption", Port);
+        // The list of network ports holds it, as after Add network port.
+        TIniFile ini(ApplicationFolders.AppSettingsPath + "Velmorant.ini");
+        ini.WriteString("formMain", "lblPort.Caption", Port);
+        if (IsNetworkPortName(Port)) WriteNetworkPortNames(ini, {Port});
     }
     auto form = std::make_unique<TformMain>(std::make_unique<TQuietUi>());
     form->show();

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <utility>
 
@@ -315,7 +316,10 @@ void TSimulator::HandleCommand(const std::string& Command) {
         return;
     }
     std::string Reply = FBoard->Execute(Command);
-    if (Reply.empty()) return;
+    if (Reply.empty()) {
+        Trace(Command, "(no reply)");
+        return;
+    }
     size_t Best = 0;
     const std::string* Override = nullptr;
     for (const auto& [Prefix, Text] : FOverrides) {
@@ -375,6 +379,23 @@ void TSimulator::HandleCommand(const std::string& Command) {
             Queue(milliseconds(0), Reply);
             break;
     }
+    Trace(Command, Fault == TFault::Silent ? std::string("(no reply)") : Reply);
+}
+
+void TSimulator::Trace(const std::string& Command, const std::string& Reply) {
+    if (FTrace == nullptr) return;
+    const auto Now = std::chrono::system_clock::now();
+    const std::time_t Seconds = std::chrono::system_clock::to_time_t(Now);
+    const auto Millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Now.time_since_epoch()).count() % 1000;
+    std::tm Local{};
+    ::localtime_r(&Seconds, &Local);
+    char Time[16];
+    std::strftime(Time, sizeof Time, "%H:%M:%S", &Local);
+    // The reply leaves once the wire has carried the command and itself.
+    std::fprintf(FTrace, "%s.%03d %-20s -> %s (sent after %.1f ms)\n", Time, static_cast<int>(Millis),
+                 Command.c_str(), Reply.c_str(), static_cast<double>(FWireTime.count()) / 1000);
+    std::fflush(FTrace);
 }
 
 void TSimulator::Queue(std::chrono::milliseconds After, std::string Bytes) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -65,6 +66,9 @@ public:
     // Sets the reply to commands that start with Prefix to Reply (e.g. "VER" -> "abc"); empty Reply removes.
     // The command still takes effect; the longest matching prefix wins.
     void OverrideReply(const std::string& Prefix, const std::string& Reply);
+    // Writes each command and its reply to File as they come, with the time: the board's log, which
+    // shows whether a command ever came before the reply to the one before. Set before Start.
+    void TraceTo(std::FILE* File) { FTrace = File; }
     // Closes the pty master at once, as a pulled USB cable does; the program sees a hang-up.
     void HangUp();
     // Hangs up when the Nth command (1-based, counted from now) arrives, before replying to it.
@@ -89,6 +93,7 @@ private:
     void EndSession();
     void HandleInput(const std::string& Bytes);
     void HandleCommand(const std::string& Command);
+    void Trace(const std::string& Command, const std::string& Reply);
     void Queue(std::chrono::milliseconds After, std::string Bytes);
     void FlushDue();
     void HangUpNow();
@@ -118,6 +123,7 @@ private:
     std::string FFaultFilter;
     std::map<std::string, std::string> FOverrides;
     size_t FHangUpCountdown = 0;  // 0: off
+    std::FILE* FTrace = nullptr;
     std::vector<std::string> FLinks;
     uint64_t FGarbageCounter = 0;
     std::chrono::microseconds FWireTime{0};  // of the reply being queued, at the board's line rate

@@ -1,4 +1,5 @@
 // velmorant-sim: a simulated board for the demo, linked as a COM name until SIGINT or SIGTERM.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +13,9 @@
 namespace {
 
 const char* const UsageText =
-    "usage: velmorant-sim [--com COMn] [--eeprom FILE] [--version V] [--lines N] [--seed S] [--baud RATE]\n";
+    "usage: velmorant-sim [--com COMn] [--eeprom FILE] [--version V] [--lines N] [--seed S] [--baud RATE]\n"
+    "                     [--log FILE]\n"
+    "--log writes each command and its reply to FILE (- for standard output) as they come.\n";
 
 int Usage() {
     std::fputs(UsageText, stderr);
@@ -23,6 +26,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
     std::string Com = "COM1";
+    std::string Log;
     velsim::TSimBoardOptions Options;
     for (int I = 1; I < argc; ++I) {
         const std::string Arg = argv[I];
@@ -48,6 +52,8 @@ int main(int argc, char** argv) {
         } else if (Arg == "--baud") {
             Options.BaudRate = std::atoi(Value);
             if (Options.BaudRate < 0) return Usage();
+        } else if (Arg == "--log") {
+            Log = Value;
         } else if (Arg == "--seed") {
             Options.Seed = static_cast<unsigned>(std::strtoul(Value, nullptr, 10));
         } else {
@@ -63,6 +69,12 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &Stops, nullptr);
 
     velsim::TSimulator Sim(Options);
+    std::FILE* LogFile = Log == "-" ? stdout : Log.empty() ? nullptr : std::fopen(Log.c_str(), "a");
+    if (!Log.empty() && LogFile == nullptr) {
+        std::fprintf(stderr, "velmorant-sim: cannot write %s: %s\n", Log.c_str(), std::strerror(errno));
+        return 1;
+    }
+    Sim.TraceTo(LogFile);
     if (!Sim.Start()) {
         std::fprintf(stderr, "velmorant-sim: no pseudo-terminal: %s\n", std::strerror(errno));
         return 1;

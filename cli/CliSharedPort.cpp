@@ -17,6 +17,7 @@
 #include <cstring>
 #include <list>
 #include <memory>
+#include <utility>
 
 #include "BoardSession.h"
 #include "CliSession.h"
@@ -48,6 +49,8 @@ struct TClient {
     bool Waiting = false;     // its command is with the board
     bool Discarding = false;  // its line grew past MaxLine: dropped up to its end
     bool InputEnded = false;  // it sent all it will: it goes once its commands are answered
+    // What it did wrong was said: once each, so that a client that keeps at it cannot drown the log.
+    bool LongLineSaid = false, BootloaderSaid = false;
     std::unique_ptr<QSocketNotifier> Readable, Writable;
 };
 
@@ -177,8 +180,10 @@ private:
                                          " clients are connected; try again later\r\n";
                 (void)!::send(Fd, Text.data(), Text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 ::close(Fd);
-                Say("turned " + Peer + " away from the shared port: " + std::to_string(MaxClients) +
-                    " clients are connected");
+                // Said once until a client leaves: one that keeps knocking would drown the log.
+                if (!std::exchange(FFullSaid, true))
+                    Say("turned " + Peer + " away from the shared port: " + std::to_string(MaxClients) +
+                        " clients are connected");
                 continue;
             }
             TClient& C = FClients.emplace_back();
@@ -192,9 +197,6 @@ private:
                              [this, Id = C.Id] { Readable(Id); });
             QObject::connect(C.Writable.get(), &QSocketNotifier::activated, &FContext,
                              [this, Id = C.Id] { Settle(Id); });
-            // Comings and goings are the service's own log, not the bridge's: a script that polls
-            // would fill that.
-            FS.Error(Peer + " opened the shared port (" + std::to_string(FClients.size()) + " connected)");
         }
     }
 
@@ -243,7 +245,7 @@ private:
         if (End == std::string::npos) {
             // An endless line is dropped as it comes; the board never sees any of it.
             if (C.In.size() > MaxLine) {
-                if (!C.Discarding)
+                if (!std::exchange(C.LongLineSaid, true))
                     Say(C.Peer + " sent a line longer than any command; it is not sent to the board");
                 C.Discarding = true;
                 C.In.clear();
@@ -259,7 +261,8 @@ private:
         // A lone CR, or the LF of a CR LF, only ends a line; the board would stay quiet too.
         if (Line.find_first_not_of(" \t") == std::string::npos) return true;
         if (TVelmorant::CommandWord(Line) == "BTLDR") {
-            Say("refused BTLDR from " + C.Peer + ": the firmware is updated with the service stopped");
+            if (!std::exchange(C.BootloaderSaid, true))
+                Say("refused BTLDR from " + C.Peer + ": the firmware is updated with the service stopped");
             C.Out += std::string(BootloaderRefusal) + "\r\n";
             return true;
         }
@@ -278,18 +281,16 @@ private:
         return true;
     }
 
-    // Why is said unless the client just left.
+    // Why is said, unless the client just left.
     void Drop(std::list<TClient>::iterator It, const std::string& Why) {
         const std::string Peer = It->Peer;
         It->Readable.reset();
         It->Writable.reset();
         ::close(It->Fd);
         FClients.erase(It);
-        const std::string Count = " (" + std::to_string(FClients.size()) + " connected)";
-        if (Why.empty())
-            FS.Error(Peer + " left the shared port" + Count);
-        else
-            Say(Peer + " was let go from the shared port: " + Why + Count);
+        FFullSaid = false;
+        // Comings and goings are not said: a script that polls would fill the log with them.
+        if (!Why.empty()) Say(Peer + " was let go from the shared port: " + Why);
     }
 
     TSession& FS;
@@ -300,6 +301,7 @@ private:
     std::list<TClient> FClients;
     uint64_t FLastId = 0;
     uint64_t FCommands = 0;
+    bool FFullSaid = false;
     std::string FNotice;  // the file the window finds the board by
 };
 

@@ -15,6 +15,7 @@
 #include "GeneralLib.h"
 #include "LogRecorder.h"
 #include "Main.h"
+#include "SharedPorts.h"
 #include "StatusLine.h"
 #include "TrendsWnd.h"
 
@@ -157,6 +158,16 @@ void TformMain::dropEvent(QDropEvent* Event) {
 
 void TformMain::miUpdateFirmwareClick() {
     if (!FSession->State().DevicePresent) return;
+    // The service would refuse BTLDR; the user is told why and what to do before anything is asked.
+    for (const TSharedPortNotice& shared : FindSharedPorts(SharedPortFolders()))
+        if (shared.Address == FSession->State().ComPortName) {
+            FUi->ShowError(this, "The Velmorant on " + shared.Board +
+                                     " is shared by velmorant serve, which holds it for other programs. "
+                                     "Its firmware is updated with the board to itself: stop the service, "
+                                     "then connect to " +
+                                     shared.Board + " and update it.");
+            return;
+        }
     if (FUi->Message(this, TMessageRequest{mkInformation, std::string(), UpdateModeText, {mbOK, mbAbort}}) !=
         mbOK)
         return;

@@ -15,6 +15,7 @@
 #include "FormsTestSupport.h"
 #include "GeneralLib.h"
 #include "GridInput.h"
+#include "SharedPorts.h"
 
 namespace {
 
@@ -101,6 +102,7 @@ private slots:
     void FirmwareUpdate_data();
     void FirmwareUpdate();
     void FirmwareUpdateWithoutBoardDoesNothing();
+    void FirmwareUpdateOfASharedBoardIsRefused();
     void NoRowsAfterFirmwareUpdate();
 
 private:
@@ -549,6 +551,24 @@ void FilesLoggingTests::FirmwareUpdate() {
     const bool toldToRun = ok && !started;
     QCOMPARE(ui.Messages.size(), size_t(toldToRun ? 2 : 1));
     if (toldToRun) QCOMPARE(Q(ui.Messages[1].Text), QString(RunUpdaterText));
+}
+
+// A board a service shares is not sent into its update mode through the service: the user is told
+// to stop it first.
+void FilesLoggingTests::FirmwareUpdateOfASharedBoardIsRefused() {
+    TformMain& w = FFixture->OpenWithoutPolling();
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(FFixture->Root() + "/run"));
+    std::string error;
+    QVERIFY(!PublishSharedPort(FFixture->Root() + "/run/velmorant", {"COM9", "COM1"}, error).empty());
+    FFixture->Sim().ClearCommands();
+    w.miUpdateFirmwareClick();
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    QVERIFY(FFixture->Settle());
+    QCOMPARE(FFixture->Ui().Messages.size(), size_t(1));
+    QVERIFY(Q(FFixture->Ui().Messages[0].Text).contains("stop the service, then connect to COM9"));
+    QVERIFY(FFixture->Sim().Commands().empty());
+    QVERIFY(w.Velmorant().DevicePresent());
 }
 
 void FilesLoggingTests::FirmwareUpdateWithoutBoardDoesNothing() {

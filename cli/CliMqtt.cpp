@@ -15,13 +15,16 @@
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -369,10 +372,24 @@ private:
             Refuse("refused " + M.Topic + ": " + Why);
             return;
         }
-        if (C->Pin)
-            FHost.Session().SetPinState(C->Index, C->Value != 0);
-        else
-            FHost.Session().SetPortState(C->Index, C->Value);
+        // Decided again on the worker, by the directions the command finds there: a client of the
+        // shared port may have changed one since, in a job queued before this one.
+        auto Later = std::make_shared<std::string>();
+        FHost.Session().Change(
+            [Sub, Payload = M.Payload, Later](TVelmorant& D) {
+                std::array<std::optional<uint8_t>, 6> Now;
+                for (int Port = 0; Port < TVelmorant::PortCountConst; ++Port)
+                    Now[Port] = D.GetPortDirection(Port);
+                const std::optional<TMqttCommand> Sent = ParseMqttCommand(Sub, Payload, Now, *Later);
+                if (!Sent) return;
+                if (Sent->Pin)
+                    D.SetPinState(Sent->Index, Sent->Value != 0);
+                else
+                    D.SetPortState(Sent->Index, Sent->Value);
+            },
+            [this, Topic = M.Topic, Later](bool) {
+                if (!Later->empty()) Refuse("refused " + Topic + ": " + *Later);
+            });
     }
 
 public:

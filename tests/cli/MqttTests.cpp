@@ -448,6 +448,15 @@ TEST_F(MqttTest, TheSharedPortServesEveryClientAndTheBridgeFollowsIt) {
     EXPECT_EQ(Ask(Endless, "VER"), Ask(User, "VER"));
     for (const std::string& C : Fixture.Sim().Commands()) EXPECT_TRUE(C.size() < 64 && C != "BTLDR") << C;
 
+    // A direction a client changes while a command waits for the board: the command goes by it.
+    Fixture.Sim().SetFaultFilter("DIRWR");
+    Fixture.Sim().SetFault(velsim::TFault::Late, 1, std::chrono::milliseconds(800));
+    EXPECT_EQ(Do(User, "flood 1 DIRWR0 255"), "sent");
+    Publish("pin/5/set", "ON");
+    EXPECT_TRUE(
+        Live.WaitFor(Prefix + "log", "refused " + Prefix + "pin/5/set: pin 5 is an input; nothing was sent"));
+    EXPECT_THAT(Fixture.Sim().Commands(), ::testing::Not(Contains("PINWR05 1")));
+
     const int Status = StopBridge(SIGTERM);
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
     EXPECT_THAT(BridgeLog(),

@@ -1,8 +1,10 @@
 #include "CliBoardHost.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <QEventLoop>
 #include <QSocketNotifier>
@@ -125,6 +127,45 @@ std::string SocketAddressText(const sockaddr_storage& A) {
         return std::string("[").append(Host).append("]:").append(std::to_string(ntohs(V6->sin6_port)));
     }
     return std::string(Host) + ":" + std::to_string(Port);
+}
+
+void SplitHostPort(const std::string& Address, std::string& Host, std::string& Port) {
+    const size_t Colon = Address.rfind(':');
+    Host = Address.substr(0, Colon);
+    Port = Address.substr(Colon + 1);
+    if (Host.size() >= 2 && Host.front() == '[' && Host.back() == ']') Host = Host.substr(1, Host.size() - 2);
+}
+
+TListener::TListener(TBoardHost& Host, int Fd, TTake Take) : FFd(Fd), FTake(std::move(Take)) {
+    ::fcntl(FFd, F_SETFL, ::fcntl(FFd, F_GETFL) | O_NONBLOCK);
+    Host.FirstLook.push_back([this] {
+        FReadable = std::make_unique<QSocketNotifier>(FFd, QSocketNotifier::Read);
+        QObject::connect(FReadable.get(), &QSocketNotifier::activated, &FContext, [this] { AcceptAll(); });
+        AcceptAll();
+    });
+}
+
+TListener::~TListener() {
+    FReadable.reset();
+    ::close(FFd);
+}
+
+sockaddr_storage TListener::Bound() const {
+    sockaddr_storage Address{};
+    socklen_t Size = sizeof Address;
+    ::getsockname(FFd, reinterpret_cast<sockaddr*>(&Address), &Size);
+    return Address;
+}
+
+void TListener::AcceptAll() {
+    for (;;) {
+        sockaddr_storage Address{};
+        socklen_t Size = sizeof Address;
+        const int Fd =
+            ::accept4(FFd, reinterpret_cast<sockaddr*>(&Address), &Size, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (Fd < 0) return;
+        FTake(Fd, Address);
+    }
 }
 
 int ServeBoard(TSession& S, const std::string& PortName, const std::vector<TFrontEndMaker>& Makers) {

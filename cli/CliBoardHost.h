@@ -3,6 +3,8 @@
 // (the MQTT bridge, the Modbus server), and what the process says of its board. The board is
 // awaited on its own port, found again after it went away, and read again until every setting is
 // known; each failure is said once.
+#include <sys/socket.h>
+
 #include <QObject>
 #include <array>
 #include <functional>
@@ -16,7 +18,7 @@
 #include "LinkSupervisor.h"
 
 class QEventLoop;
-struct sockaddr_storage;
+class QSocketNotifier;
 
 namespace velcli {
 
@@ -93,6 +95,30 @@ using TFrontEndMaker = std::function<std::unique_ptr<TFrontEnd>(TBoardHost& Host
 
 // "127.0.0.1:5331", "[::1]:5331": a socket's address as the messages name it.
 std::string SocketAddressText(const sockaddr_storage& Address);
+// "HOST:PORT" ("[v6]:PORT" too) split as getaddrinfo takes it.
+void SplitHostPort(const std::string& Address, std::string& Host, std::string& Port);
+
+// A front end's listening socket, which it owns and closes. Its clients wait in the listen queue
+// until the board was looked for once, so that their first answers are the board's; then Take gets
+// each one's descriptor (non-blocking, close-on-exec) and address.
+class TListener {
+public:
+    using TTake = std::function<void(int Fd, const sockaddr_storage& Address)>;
+    TListener(TBoardHost& Host, int Fd, TTake Take);
+    ~TListener();
+    TListener(const TListener&) = delete;
+    TListener& operator=(const TListener&) = delete;
+    // The address it is bound to.
+    sockaddr_storage Bound() const;
+
+private:
+    void AcceptAll();
+
+    const int FFd;
+    TTake FTake;
+    QObject FContext;
+    std::unique_ptr<QSocketNotifier> FReadable;
+};
 
 // Holds the board on PortName and serves it through the front ends Makers make, until Ctrl+C or
 // SIGTERM; the exit code.

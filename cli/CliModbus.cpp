@@ -2,7 +2,6 @@
 // framed by us so that a slow or hostile one never holds the others.
 #include "CliModbus.h"
 
-#include <fcntl.h>
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -77,7 +76,6 @@ public:
         });
         Host.Found.push_back([this] { FImage.Settings = SettingsOf(FHost.State()); });
         Host.Availability.push_back([this] { OnAvailability(); });
-        Host.FirstLook.push_back([this] { FirstLookDone(); });
         // The settings registers follow the session's state, whoever changed it.
         QObject::connect(&Host.Session(), &TBoardSession::StateChanged, &FContext,
                          [this](const TBoardState& State) { FImage.Settings = SettingsOf(State); });
@@ -85,15 +83,14 @@ public:
 
     ~TModbusServer() {
         FClients.clear();
-        FListenReadable.reset();
-        if (FListen >= 0) ::close(FListen);
+        FListener.reset();
         if (FMapping) modbus_mapping_free(FMapping);
         if (FModbus) modbus_free(FModbus);
     }
 
     bool Start() override {
         std::string Host, Port;
-        SplitListen(FO.Listen, Host, Port);
+        SplitHostPort(FO.Listen, Host, Port);
         FModbus = modbus_new_tcp_pi(Host.c_str(), Port.c_str());
         FMapping =
             modbus_mapping_new_start_address(0, modbus_map::Pins, 0, modbus_map::Pins, 0,
@@ -102,16 +99,14 @@ public:
             FS.Error(std::string("cannot set up the Modbus server: ") + std::strerror(errno));
             return false;
         }
-        FListen = modbus_tcp_pi_listen(FModbus, static_cast<int>(MaxClients));
-        if (FListen < 0) {
+        const int Listen = modbus_tcp_pi_listen(FModbus, static_cast<int>(MaxClients));
+        if (Listen < 0) {
             FS.Error("cannot listen on " + FO.Listen + ": " + std::strerror(errno));
             return false;
         }
-        ::fcntl(FListen, F_SETFL, ::fcntl(FListen, F_GETFL) | O_NONBLOCK);
-        sockaddr_storage Bound{};
-        socklen_t Size = sizeof Bound;
-        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&Bound), &Size);
-        FS.Error("serving " + FHost.Label() + " as Modbus TCP on " + SocketAddressText(Bound) +
+        FListener = std::make_unique<TListener>(
+            FHost, Listen, [this](int Fd, const sockaddr_storage& Address) { Admit(Fd, Address); });
+        FS.Error("serving " + FHost.Label() + " as Modbus TCP on " + SocketAddressText(FListener->Bound()) +
                  (FO.AllowWrites ? " (writes allowed)" : " (read only)"));
         return true;
     }
@@ -120,24 +115,7 @@ public:
     std::string Summary() const override { return std::to_string(FRequests) + " requests served"; }
 
 private:
-    static void SplitListen(const std::string& Text, std::string& Host, std::string& Port) {
-        const size_t Colon = Text.rfind(':');
-        Host = Text.substr(0, Colon);
-        Port = Text.substr(Colon + 1);
-        if (Host.size() >= 2 && Host.front() == '[' && Host.back() == ']')
-            Host = Host.substr(1, Host.size() - 2);
-    }
-
     void Say(const std::string& Text) { FHost.Say(Text); }
-
-    // Clients wait in the listen queue until the board was looked for once: the first answers are
-    // the board's, not those of a server that has not tried it yet.
-    void FirstLookDone() {
-        if (FListenReadable) return;
-        FListenReadable = std::make_unique<QSocketNotifier>(FListen, QSocketNotifier::Read);
-        QObject::connect(FListenReadable.get(), &QSocketNotifier::activated, &FContext, [this] { Accept(); });
-        Accept();
-    }
 
     // A board that is gone or silent is no source of values: its last ones are not made up again.
     void OnAvailability() {
@@ -145,29 +123,22 @@ private:
         if (!FImage.Online) FImage.TakeTick({});
     }
 
-    void Accept() {
-        for (;;) {
-            sockaddr_storage Address{};
-            socklen_t Size = sizeof Address;
-            const int Fd = ::accept4(FListen, reinterpret_cast<sockaddr*>(&Address), &Size,
-                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (Fd < 0) return;
-            if (FClients.size() >= MaxClients) {
-                ::close(Fd);
-                if (!FFullSaid)
-                    Say("turned a Modbus client away: " + std::to_string(MaxClients) + " are connected");
-                FFullSaid = true;
-                continue;
-            }
-            FFullSaid = false;
-            TClient& C = FClients.emplace_back();
-            C.Id = ++FLastId;
-            C.Fd = Fd;
-            C.Peer = SocketAddressText(Address);
-            C.Readable = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Read);
-            QObject::connect(C.Readable.get(), &QSocketNotifier::activated, &FContext,
-                             [this, Id = C.Id] { Readable(Id); });
+    void Admit(int Fd, const sockaddr_storage& Address) {
+        if (FClients.size() >= MaxClients) {
+            ::close(Fd);
+            if (!FFullSaid)
+                Say("turned a Modbus client away: " + std::to_string(MaxClients) + " are connected");
+            FFullSaid = true;
+            return;
         }
+        FFullSaid = false;
+        TClient& C = FClients.emplace_back();
+        C.Id = ++FLastId;
+        C.Fd = Fd;
+        C.Peer = SocketAddressText(Address);
+        C.Readable = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Read);
+        QObject::connect(C.Readable.get(), &QSocketNotifier::activated, &FContext,
+                         [this, Id = C.Id] { Readable(Id); });
     }
 
     std::list<TClient>::iterator Find(uint64_t Id) {
@@ -301,9 +272,8 @@ private:
     QObject FContext;  // what the sockets' and the session's handlers run under
     modbus_t* FModbus = nullptr;
     modbus_mapping_t* FMapping = nullptr;
-    int FListen = -1;
-    std::unique_ptr<QSocketNotifier> FListenReadable;
     std::list<TClient> FClients;
+    std::unique_ptr<TListener> FListener;
     uint64_t FLastId = 0;
     bool FFullSaid = false;
     TModbusImage FImage;

@@ -3,7 +3,6 @@
 // that no client holds the board for longer than one exchange.
 #include "CliSharedPort.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -71,28 +70,25 @@ std::string BoardName(const std::string& Label) {
 
 class TSharedPort : public TFrontEnd {
 public:
-    TSharedPort(TSession& S, TBoardHost& Host) : FS(S), FHost(Host) {
-        Host.FirstLook.push_back([this] { FirstLookDone(); });
-    }
+    TSharedPort(TSession& S, TBoardHost& Host) : FS(S), FHost(Host) {}
 
     ~TSharedPort() override {
         FClients.clear();
-        FListenReadable.reset();
-        if (FListen >= 0) ::close(FListen);
+        FListener.reset();
         if (!FNotice.empty()) ::unlink(FNotice.c_str());
     }
 
     bool Start() override {
         std::string Error;
         const std::string& Address = FS.Request.Share;
-        FListen = Listen(Address, Error);
-        if (FListen < 0) {
+        const int Listen = ListenOn(Address, Error);
+        if (Listen < 0) {
             FS.Error("cannot listen on " + Address + ": " + Error);
             return false;
         }
-        sockaddr_storage Bound{};
-        socklen_t Size = sizeof Bound;
-        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&Bound), &Size);
+        FListener = std::make_unique<TListener>(
+            FHost, Listen, [this](int Fd, const sockaddr_storage& Peer) { Admit(Fd, Peer); });
+        const sockaddr_storage Bound = FListener->Bound();
         const std::string Where = SocketAddressText(Bound);
         FS.Error("sharing " + FHost.Label() + " on " + Where + " (socket://" + Where + ")");
         Publish(Bound);
@@ -106,12 +102,9 @@ public:
     }
 
 private:
-    static int Listen(const std::string& Address, std::string& Error) {
-        const size_t Colon = Address.rfind(':');
-        std::string Host = Address.substr(0, Colon);
-        const std::string Port = Address.substr(Colon + 1);
-        if (Host.size() >= 2 && Host.front() == '[' && Host.back() == ']')
-            Host = Host.substr(1, Host.size() - 2);
+    static int ListenOn(const std::string& Address, std::string& Error) {
+        std::string Host, Port;
+        SplitHostPort(Address, Host, Port);
         addrinfo Hints{};
         Hints.ai_family = AF_UNSPEC;
         Hints.ai_socktype = SOCK_STREAM;
@@ -123,7 +116,7 @@ private:
         }
         int Fd = -1;
         for (addrinfo* A = Found; A != nullptr && Fd < 0; A = A->ai_next) {
-            Fd = ::socket(A->ai_family, A->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, A->ai_protocol);
+            Fd = ::socket(A->ai_family, A->ai_socktype | SOCK_CLOEXEC, A->ai_protocol);
             if (Fd < 0) continue;
             const int On = 1;
             ::setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &On, sizeof On);
@@ -159,45 +152,30 @@ private:
 
     void Say(const std::string& Text) { FHost.Say(Text); }
 
-    // Clients wait in the listen queue until the board was looked for once.
-    void FirstLookDone() {
-        if (FListenReadable || FListen < 0) return;
-        FListenReadable = std::make_unique<QSocketNotifier>(FListen, QSocketNotifier::Read);
-        QObject::connect(FListenReadable.get(), &QSocketNotifier::activated, &FContext, [this] { Accept(); });
-        Accept();
-    }
-
-    void Accept() {
-        for (;;) {
-            sockaddr_storage Address{};
-            socklen_t Size = sizeof Address;
-            const int Fd = ::accept4(FListen, reinterpret_cast<sockaddr*>(&Address), &Size,
-                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (Fd < 0) return;
-            const std::string Peer = SocketAddressText(Address);
-            if (FClients.size() >= MaxClients) {
-                const std::string Text = "ERROR velmorant serve: " + std::to_string(MaxClients) +
-                                         " clients are connected; try again later\r\n";
-                (void)!::send(Fd, Text.data(), Text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-                ::close(Fd);
-                // Said once until a client leaves: one that keeps knocking would drown the log.
-                if (!std::exchange(FFullSaid, true))
-                    Say("turned " + Peer + " away from the shared port: " + std::to_string(MaxClients) +
-                        " clients are connected");
-                continue;
-            }
-            TClient& C = FClients.emplace_back();
-            C.Id = ++FLastId;
-            C.Fd = Fd;
-            C.Peer = Peer;
-            C.Readable = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Read);
-            C.Writable = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Write);
-            C.Writable->setEnabled(false);
-            QObject::connect(C.Readable.get(), &QSocketNotifier::activated, &FContext,
-                             [this, Id = C.Id] { Readable(Id); });
-            QObject::connect(C.Writable.get(), &QSocketNotifier::activated, &FContext,
-                             [this, Id = C.Id] { Settle(Id); });
+    void Admit(int Fd, const sockaddr_storage& Address) {
+        const std::string Peer = SocketAddressText(Address);
+        if (FClients.size() >= MaxClients) {
+            const std::string Text = "ERROR velmorant serve: " + std::to_string(MaxClients) +
+                                     " clients are connected; try again later\r\n";
+            (void)!::send(Fd, Text.data(), Text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::close(Fd);
+            // Said once until a client leaves: one that keeps knocking would drown the log.
+            if (!std::exchange(FFullSaid, true))
+                Say("turned " + Peer + " away from the shared port: " + std::to_string(MaxClients) +
+                    " clients are connected");
+            return;
         }
+        TClient& C = FClients.emplace_back();
+        C.Id = ++FLastId;
+        C.Fd = Fd;
+        C.Peer = Peer;
+        C.Readable = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Read);
+        C.Writable = std::make_unique<QSocketNotifier>(Fd, QSocketNotifier::Write);
+        C.Writable->setEnabled(false);
+        QObject::connect(C.Readable.get(), &QSocketNotifier::activated, &FContext,
+                         [this, Id = C.Id] { Readable(Id); });
+        QObject::connect(C.Writable.get(), &QSocketNotifier::activated, &FContext,
+                         [this, Id = C.Id] { Settle(Id); });
     }
 
     std::list<TClient>::iterator Find(uint64_t Id) {
@@ -296,9 +274,8 @@ private:
     TSession& FS;
     TBoardHost& FHost;
     QObject FContext;  // what the sockets' and the session's handlers run under
-    int FListen = -1;
-    std::unique_ptr<QSocketNotifier> FListenReadable;
     std::list<TClient> FClients;
+    std::unique_ptr<TListener> FListener;
     uint64_t FLastId = 0;
     uint64_t FCommands = 0;
     bool FFullSaid = false;

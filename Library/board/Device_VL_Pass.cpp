@@ -81,29 +81,29 @@ TVelmorant::TPassed TVelmorant::PassCommand(const std::string& Line, std::string
 }
 
 bool TVelmorant::FollowCommand(const std::string& Word, const std::vector<std::string>& Args) {
-    const auto& C = Args;
     const size_t Count = Args.size();
     int I = 0, V = 0;
-    if (Word == "DIRWR" && Count == 2 && ArgIn(C, 0, 0, PortCountConst - 1, I) && ArgIn(C, 1, 0, 255, V)) {
+    if (Word == "DIRWR" && Count == 2 && ArgIn(Args, 0, 0, PortCountConst - 1, I) &&
+        ArgIn(Args, 1, 0, 255, V)) {
         if (FPortDirection[I] != V) MarkChanged(csDirections);
         FPortDirection[I] = static_cast<uint8_t>(V);
-    } else if (Word == "PU" && Count == 2 && ArgIn(C, 0, 0, PortCountConst - 1, I) &&
-               ArgIn(C, 1, INT32_MIN, INT32_MAX, V)) {
+    } else if (Word == "PU" && Count == 2 && ArgIn(Args, 0, 0, PortCountConst - 1, I) &&
+               ArgIn(Args, 1, INT32_MIN, INT32_MAX, V)) {
         if (FPullupsEnabled[I] != (V != 0)) MarkChanged(csPullups);
         FPullupsEnabled[I] = V != 0;
-    } else if (Word == "AOWR" && Count == 2 && ArgIn(C, 0, 0, AnalogInputCount - 1, I) &&
-               ArgIn(C, 1, -128, 128, V)) {
+    } else if (Word == "AOWR" && Count == 2 && ArgIn(Args, 0, 0, AnalogInputCount - 1, I) &&
+               ArgIn(Args, 1, -128, 128, V)) {
         if (FADCOffsets[I] != V) MarkChanged(csOffsets);
         FADCOffsets[I] = V;
-    } else if (Word == "UR" && Count == 1 && ArgIn(C, 0, INT32_MIN, INT32_MAX, V)) {
+    } else if (Word == "UR" && Count == 1 && ArgIn(Args, 0, INT32_MIN, INT32_MAX, V)) {
         if (FUpdatePeriod != V) MarkChanged(csPeriod);
         FUpdatePeriod = V;
-    } else if (Word == "PLCEN" && Count == 1 && ArgIn(C, 0, INT32_MIN, INT32_MAX, V)) {
+    } else if (Word == "PLCEN" && Count == 1 && ArgIn(Args, 0, INT32_MIN, INT32_MAX, V)) {
         if (FPLCEnabled != (V != 0)) MarkChanged(csPLCMode);
         FPLCEnabled = V != 0;
-    } else if (Word == "PLCRM" && Count == 1 && ArgIn(C, 0, rmPaused, rmRun, V)) {
+    } else if (Word == "PLCRM" && Count == 1 && ArgIn(Args, 0, rmPaused, rmRun, V)) {
         FPLCRunMode = static_cast<TPLCRunMode>(V);
-    } else if (Word == "PLCWR" && Count == 2 && ArgIn(C, 0, 0, ProgramLineCount() - 1, I) &&
+    } else if (Word == "PLCWR" && Count == 2 && ArgIn(Args, 0, 0, ProgramLineCount() - 1, I) &&
                Args[1].size() == 8) {
         TCompiledLineBytes Bytes{};
         try {

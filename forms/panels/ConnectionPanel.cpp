@@ -154,9 +154,10 @@ void TConnectionPanel::ShowState(const TBoardState& State) {
     const bool present = State.DevicePresent;
     // A shared board by its own port and its service, as the list names it.
     const std::string name = present ? State.ComPortName : State.LostPort;
-    const int item = IndexOfPort(name);
-    const QString port = item >= 0 && comboPort->itemData(item).isValid() ? comboPort->itemText(item)
-                                                                          : QString::fromStdString(name);
+    const auto shared =
+        std::find_if(FShared.begin(), FShared.end(),
+                     [&name](const TSharedPortNotice& Notice) { return Notice.Address == name; });
+    const QString port = QString::fromStdString(shared != FShared.end() ? SharedPortCaption(*shared) : name);
     // Amber for a link in trouble: neither the connected green nor the idle red.
     const char* const troubleColour = "color: rgb(205, 110, 0);";
     if (State.Lost) {
@@ -191,7 +192,8 @@ void TConnectionPanel::FillPortList(std::function<void()> Then) {
              ReadNetworkPortNames(TIniFile(ApplicationFolders.AppSettingsPath + "Velmorant.ini")))
             comboPort->addItem(QString::fromStdString(name));
         // A board a service on this machine shares: listed by its own port, reached at the service's.
-        for (const TSharedPortNotice& shared : FindSharedPorts(SharedPortFolders()))
+        FShared = FindSharedPorts(SharedPortFolders());
+        for (const TSharedPortNotice& shared : FShared)
             if (IndexOfPort(shared.Address) < 0)
                 comboPort->addItem(QString::fromStdString(SharedPortCaption(shared)),
                                    QString::fromStdString(shared.Address));

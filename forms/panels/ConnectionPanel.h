@@ -3,8 +3,10 @@
 // board's firmware version.
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "CollapsiblePanel.h"
+#include "SharedPorts.h"
 
 class QLabel;
 class QPushButton;
@@ -65,6 +67,8 @@ private:
     TUiServices& FUi;
     TStatusLine& FStatus;
     TPlugWatcher* FPlugWatcher;
+    // The boards services on this machine share, as the list was last filled.
+    std::vector<TSharedPortNotice> FShared;
     // The port the user disconnected from: a board there comes back only when the user asks.
     std::string FLeftPort;
     QLabel* lblStatus;
